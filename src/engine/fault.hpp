@@ -1,0 +1,19 @@
+// Internal faults: broken invariants of the engine. They are not errors a
+// caller can cause (those are ClusteringError values, see model.hpp); the
+// interface turns every Fault into PanicException. Kept separate from the
+// error values so that a call site shows which of the two it raises.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace quorla {
+
+class Fault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] inline void raise_fault(const std::string& message) { throw Fault(message); }
+
+}  // namespace quorla

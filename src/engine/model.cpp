@@ -1,0 +1,56 @@
+// Model construction and the messages of ClusteringError.
+#include "engine/model.hpp"
+
+#include "engine/fault.hpp"
+
+namespace quorla::engine {
+
+ClusteringError ClusteringError::invalid_parameter(std::string text) {
+    return {Kind::InvalidParameter, std::move(text), 0, 0};
+}
+ClusteringError ClusteringError::already_trained() { return {Kind::AlreadyTrained, {}, 0, 0}; }
+ClusteringError ClusteringError::not_trained() { return {Kind::NotTrained, {}, 0, 0}; }
+ClusteringError ClusteringError::too_few_points(std::uint64_t points, std::uint64_t clusters) {
+    return {Kind::TooFewPoints, {}, points, clusters};
+}
+ClusteringError ClusteringError::dimension_mismatch(std::uint64_t expected, std::uint64_t got) {
+    return {Kind::DimensionMismatch, {}, expected, got};
+}
+
+std::string ClusteringError::message() const {
+    switch (kind_) {
+    case Kind::InvalidParameter:
+        return "Invalid parameter: " + text_;
+    case Kind::AlreadyTrained:
+        return "Clustering has already been trained";
+    case Kind::NotTrained:
+        return "Clustering has not been trained yet";
+    case Kind::TooFewPoints:
+        return "Number of points (" + std::to_string(first_) +
+               ") must be at least as large as number of clusters (" + std::to_string(second_) + ")";
+    case Kind::DimensionMismatch:
+        return "Dimension mismatch: expected " + std::to_string(first_) + ", got " + std::to_string(second_);
+    }
+    raise_fault("Unknown clustering error kind");
+}
+
+Model Model::create(std::uint64_t n_clusters) {
+    if (n_clusters == 0) raise_fault("Number of clusters must be positive");
+    Model model;
+    model.n_clusters = n_clusters;
+    // Throws std::length_error or std::bad_alloc for counts no machine can
+    // hold; the interface reports both as MemoryError.
+    model.cluster_sizes.assign(n_clusters, 0.0f);
+    return model;
+}
+
+void PointView::copy_row(std::uint64_t i, float* out) const {
+    const float* src = row_start(i);
+    if (col_stride == 1) {
+        for (std::uint64_t j = 0; j < cols; ++j) out[j] = src[j];
+    } else {
+        for (std::uint64_t j = 0; j < cols; ++j) out[j] = src[static_cast<std::ptrdiff_t>(j) * col_stride];
+    }
+}
+
+}  // namespace quorla::engine

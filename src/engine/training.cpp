@@ -1,0 +1,206 @@
+// The training driver. Everything here runs on the calling thread except the
+// label step, which spreads over the worker pool (kernels.cpp). The order of
+// every single-precision step is part of the result: sums are accumulated in
+// point order, divisions are true divisions, sizes move as the repair says.
+#include "engine/training.hpp"
+
+#include <cmath>
+#include <numeric>
+#include <string>
+
+#include "engine/balancing.hpp"
+#include "engine/fault.hpp"
+#include "engine/kernels.hpp"
+#include "engine/medoids.hpp"
+#include "engine/progress.hpp"
+#include "engine/random.hpp"
+#include "parallel/pool.hpp"
+
+namespace quorla::engine {
+namespace {
+
+// The two perturbation factors of a split cluster: 1 +/- 2^-10, exact in
+// single precision, so the two halves sit symmetric about the donor.
+constexpr float grow_factor = 1.0009765625f;
+constexpr float shrink_factor = 0.9990234375f;
+
+void choose_initial_centroids(Model& model, const PointView& points) {
+    const std::size_t k = model.n_clusters;
+    std::vector<std::uint64_t> order(points.rows);
+    std::iota(order.begin(), order.end(), std::uint64_t{0});
+    thread_random().shuffle(order);
+
+    Matrix centroids(k, points.cols);
+    if (model.use_medoids) model.medoid_indices.assign(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k));
+    for (std::size_t c = 0; c < k; ++c) points.copy_row(order[c], centroids.row(c).data());
+    model.centroids = std::move(centroids);
+}
+
+// Mean update: one sequential pass adding rows in point order, then a true
+// division by each non-zero size. The order makes the result independent of
+// the pool size.
+void update_centroids(Model& model, const PointView& points) {
+    Matrix sums(model.n_clusters, points.cols);
+    for (std::uint64_t i = 0; i < points.rows; ++i) {
+        std::uint64_t label = model.labels[i];
+        if (label >= sums.rows()) raise_fault("Label beyond the cluster count");
+        std::span<float> row = sums.row(label);
+        for (std::size_t j = 0; j < row.size(); ++j) row[j] += points.at(i, j);
+    }
+    for (std::size_t c = 0; c < sums.rows(); ++c) {
+        const float size = model.cluster_sizes[c];
+        if (!(size > 0.0f)) continue;
+        for (float& value : sums.row(c)) value = value / size;
+    }
+    model.centroids = std::move(sums);
+}
+
+std::vector<std::uint64_t> members_of(const Model& model, std::uint64_t cluster) {
+    std::vector<std::uint64_t> members;
+    for (std::uint64_t i = 0; i < model.labels.size(); ++i) {
+        if (model.labels[i] == cluster) members.push_back(i);
+    }
+    return members;
+}
+
+}  // namespace
+
+void repair_empty_clusters(Model& model, const PointView& points, float n_f) {
+    const std::size_t k = model.n_clusters;
+    if (k == 0) raise_fault("Donor search without clusters");
+    std::vector<float>& sizes = model.cluster_sizes;
+    const float k_f = static_cast<float>(k);
+    const float divisor = n_f - k_f;
+    auto acceptance = [&](std::size_t cluster) { return (sizes[cluster] - 1.0f) / divisor; };
+    ThreadRandom& random = thread_random();
+
+    for (std::size_t ci = 0; ci < k; ++ci) {
+        if (sizes[ci] != 0.0f) continue;
+        // The walk accepts a candidate with probability p; if no cluster has
+        // p > 0 it would never end. Sizes that sum to n > k - 1 always leave
+        // one, so this guards against broken bookkeeping, not data.
+        bool donor_exists = false;
+        for (std::size_t c = 0; c < k && !donor_exists; ++c) donor_exists = acceptance(c) > 0.0f;
+        if (!donor_exists) raise_fault("No cluster can donate to an empty cluster");
+
+        std::size_t cj = 0;
+        for (;;) {
+            const float p = acceptance(cj);
+            const float r = random.uniform_float();  // one draw per candidate examined
+            if (r < p) break;                        // false for NaN p
+            cj = (cj + 1) % k;
+        }
+
+        if (!model.use_medoids) {
+            if (model.centroids) {
+                Matrix& centroids = *model.centroids;
+                std::span<float> empty = centroids.row(ci);
+                std::span<float> donor = centroids.row(cj);
+                std::copy(donor.begin(), donor.end(), empty.begin());
+                for (std::size_t j = 0; j < empty.size(); ++j) {
+                    const bool even = j % 2 == 0;
+                    empty[j] *= even ? grow_factor : shrink_factor;
+                    donor[j] *= even ? shrink_factor : grow_factor;
+                }
+            }
+        } else {
+            std::vector<std::uint64_t> members = members_of(model, cj);
+            // A donor can hold size without members when it was itself filled
+            // by an earlier repair of this pass; ci then keeps what it had.
+            if (!members.empty()) {
+                const std::uint64_t chosen = members[random.uniform_below(members.size())];
+                if (ci >= model.medoid_indices.size()) raise_fault("Cluster index beyond the medoid indices");
+                model.medoid_indices[ci] = chosen;
+                if (model.centroids) points.copy_row(chosen, model.centroids->row(ci).data());
+            }
+        }
+
+        sizes[ci] = sizes[cj] * 0.5f;
+        sizes[cj] = sizes[cj] - sizes[ci];
+    }
+}
+
+void normalize_centroids(Model& model) {
+    if (model.euclidean || !model.centroids) return;
+    Matrix& centroids = *model.centroids;
+    for (std::size_t c = 0; c < centroids.rows(); ++c) {
+        std::span<float> row = centroids.row(c);
+        const float s = dot_f32(row.data(), row.data(), row.size());
+        if (!(s > 0.0f)) continue;  // zero rows and NaN rows stay as they are
+        const float length = std::sqrt(s);
+        for (float& value : row) value = value / length;
+    }
+}
+
+float training_cost(const Model& model, const PointView& points) {
+    if (!model.centroids) raise_fault("Cost without a centroid matrix");
+    const Matrix& centroids = *model.centroids;
+    std::vector<float> row(points.cols);
+    float sum = 0.0f;
+    for (std::uint64_t i = 0; i < points.rows; ++i) {
+        const std::uint64_t c = model.labels.at(i);
+        if (c >= centroids.rows()) raise_fault("Label beyond the centroid rows");
+        points.copy_row(i, row.data());
+        std::span<const float> centroid = centroids.row(c);
+        if (model.euclidean) {
+            for (std::size_t j = 0; j < row.size(); ++j) row[j] = row[j] - centroid[j];
+            sum += dot_f32(row.data(), row.data(), row.size());
+        } else {
+            sum += dot_f32(row.data(), centroid.data(), row.size());
+        }
+    }
+    return sum / static_cast<float>(points.rows);
+}
+
+Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional<std::uint64_t> num_threads) {
+    if (model.trained) return ClusteringError::already_trained();
+    if (points.rows < model.n_clusters) return ClusteringError::too_few_points(points.rows, model.n_clusters);
+    if (num_threads) {
+        if (std::optional<std::string> failure = parallel::configure_global_pool(*num_threads)) {
+            return ClusteringError::invalid_parameter("Thread setup failed: " + *failure);
+        }
+    }
+
+    const std::size_t k = model.n_clusters;
+    model.labels.assign(points.rows, 0);
+    model.cluster_sizes.assign(k, 0.0f);
+    std::optional<std::vector<float>> point_norms;
+    if (model.euclidean) point_norms = squared_norms(points);
+
+    choose_initial_centroids(model, points);
+    normalize_centroids(model);
+
+    const float n_f = static_cast<float>(points.rows);
+    const std::uint64_t iterations = model.iterations;
+    for (std::uint64_t round = 1; round <= iterations; ++round) {
+        update_labels(model, points, point_norms);
+        if (model.use_medoids) {
+            update_medoids(model, points);
+        } else {
+            update_centroids(model, points);
+        }
+        repair_empty_clusters(model, points, n_f);
+        normalize_centroids(model);
+        if (model.verbose) {
+            const float cost = training_cost(model, points);
+            write_line("Iteration " + std::to_string(round) + "/" + std::to_string(iterations) +
+                       " | Cost: " + format_fixed(cost, 6) + "\n");
+        }
+    }
+
+    update_labels(model, points, point_norms);
+    if (model.balanced) balance_clusters(model, points, point_norms);
+
+    std::vector<std::size_t> counts(k, 0);
+    for (std::uint64_t label : model.labels) {
+        if (label >= k) raise_fault("Label beyond the cluster count");
+        ++counts[label];
+    }
+    ClusterLists lists(k);
+    for (std::size_t c = 0; c < k; ++c) lists[c].reserve(counts[c]);
+    for (std::uint64_t i = 0; i < model.labels.size(); ++i) lists[model.labels[i]].push_back(i);
+    model.trained = true;
+    return lists;
+}
+
+}  // namespace quorla::engine

@@ -1,0 +1,49 @@
+// Exception translation for the interface layer.
+#include "interface/errors.hpp"
+
+#include "engine/fault.hpp"
+
+namespace quorla::interface {
+namespace {
+
+// Created once per process and kept until it ends, like the type object.
+// It derives from BaseException so that `except Exception` does not swallow
+// an internal fault.
+PyObject* panic_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "quorla.PanicException",
+            "An internal invariant of quorla was broken; the call was abandoned.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+}  // namespace
+
+void set_panic(const char* message) {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the creation failure is already set
+    PyErr_SetString(type, message);
+}
+
+void set_clustering_error(const engine::ClusteringError& error) {
+    PyErr_SetString(PyExc_ValueError, error.message().c_str());
+}
+
+void set_exception_from_current() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        set_panic(error.what());
+    } catch (...) {
+        set_panic("Unknown internal fault");
+    }
+}
+
+}  // namespace quorla::interface

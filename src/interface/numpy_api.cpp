@@ -1,0 +1,164 @@
+// NumPy's array API, looked up by hand on first need rather than at import
+// time: `import quorla` must work, and must not import NumPy, on a machine
+// where NumPy is broken or absent. We build against NumPy 2 headers and only
+// use table entries and object fields whose layout NumPy 1.x shares.
+#include "interface/numpy_api.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_1_21_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_21_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL quorla_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+#include <string>
+
+#include "engine/fault.hpp"
+#include "interface/arguments.hpp"
+
+namespace quorla::interface {
+namespace {
+
+constexpr int float32_type_number = NPY_FLOAT32;  // 11
+static_assert(float32_type_number == 11);
+
+// Collects the pending Python exception as "Type: message" so that the fault
+// says why NumPy could not be reached, then clears it.
+std::string take_pending_error() {
+    if (!PyErr_Occurred()) return "unknown error";
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::adopt(type);
+    Ref owned_value = Ref::adopt(value);
+    Ref owned_traceback = Ref::adopt(traceback);
+    std::string text = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    if (owned_value) {
+        Ref message = Ref::adopt(PyObject_Str(owned_value.get()));
+        const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+        if (utf8 != nullptr) {
+            text += ": ";
+            text += utf8;
+        }
+    }
+    PyErr_Clear();
+    return text;
+}
+
+[[noreturn]] void fail_api(const std::string& reason) {
+    raise_fault("Failed to access NumPy array API capsule: " + reason);
+}
+
+// NumPy 2 moved the multiarray module under numpy._core; ask NumPy which
+// major version it is rather than guessing from the import.
+void locate_api() {
+    Ref numpy = Ref::adopt(PyImport_ImportModule("numpy"));
+    if (!numpy) fail_api(take_pending_error());
+    Ref version = Ref::adopt(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) fail_api(take_pending_error());
+    Ref lib = Ref::adopt(PyImport_ImportModule("numpy.lib"));
+    if (!lib) fail_api(take_pending_error());
+    Ref parsed = Ref::adopt(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    if (!parsed) fail_api(take_pending_error());
+    Ref major_object = Ref::adopt(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_object) fail_api(take_pending_error());
+    unsigned long major = PyLong_AsUnsignedLong(major_object.get());
+    if (major == static_cast<unsigned long>(-1) && PyErr_Occurred()) fail_api(take_pending_error());
+
+    const char* module_name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref multiarray = Ref::adopt(PyImport_ImportModule(module_name));
+    if (!multiarray) fail_api(take_pending_error());
+    Ref capsule = Ref::adopt(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) fail_api(take_pending_error());
+    if (!PyCapsule_CheckExact(capsule.get())) fail_api("_ARRAY_API is not a capsule");
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) fail_api(take_pending_error());
+
+    // The table stays valid for the life of the process: NumPy's extension
+    // module is never unloaded, so keeping the raw pointer is safe.
+    PyArray_API = static_cast<void**>(table);
+    unsigned int abi = PyArray_GetNDArrayCVersion();
+    if (abi < 0x01000009) {
+        PyArray_API = nullptr;
+        fail_api("NumPy ABI version " + std::to_string(abi) + " is too old");
+    }
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+}
+
+// A failed lookup is retried by the next call that needs NumPy.
+void ensure_api() {
+    if (PyArray_API == nullptr) locate_api();
+}
+
+}  // namespace
+
+bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out) {
+    ensure_api();
+    const char* refusal = "cannot be converted to a 2-dimensional numpy.ndarray of float32";
+    if (!PyArray_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object %s", name, Py_TYPE(object)->tp_name, refusal);
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    PyArray_Descr* float32 = PyArray_DescrFromType(float32_type_number);
+    if (float32 == nullptr) raise_fault("NumPy has no float32 descriptor");
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    bool same_type = descr == float32 || PyArray_EquivTypes(descr, float32);
+    Py_DECREF(float32);
+    if (PyArray_NDIM(array) != 2 || !same_type) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': array of %d dimension(s) and dtype %R %s", name,
+                     PyArray_NDIM(array), reinterpret_cast<PyObject*>(descr), refusal);
+        return false;
+    }
+
+    const npy_intp* shape = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    const char* data = PyArray_BYTES(array);
+    bool has_elements = shape[0] > 0 && shape[1] > 0;
+    // A float may only be read through an aligned pointer; views such as a
+    // field of a packed record array break that, and dividing their byte
+    // strides by 4 would read the wrong bytes. An axis of extent 0 or 1 never
+    // moves the pointer, so its stride does not matter.
+    std::int64_t element_strides[2] = {0, 0};
+    for (int axis = 0; axis < 2; ++axis) {
+        if (shape[axis] <= 1) continue;
+        if (strides[axis] % static_cast<npy_intp>(sizeof(float)) != 0) {
+            set_argument_type_error(name, "float32 array with byte strides that are not multiples of 4 cannot be "
+                                          "read in place; pass numpy.ascontiguousarray(data)");
+            return false;
+        }
+        element_strides[axis] = strides[axis] / static_cast<npy_intp>(sizeof(float));
+    }
+    if (has_elements && reinterpret_cast<std::uintptr_t>(data) % alignof(float) != 0) {
+        set_argument_type_error(name, "float32 array whose data is not aligned to 4 bytes cannot be read in place; "
+                                      "pass numpy.ascontiguousarray(data)");
+        return false;
+    }
+
+    out.array = Ref::borrow(object);
+    out.view = engine::PointView{reinterpret_cast<const float*>(data), static_cast<std::uint64_t>(shape[0]),
+                                 static_cast<std::uint64_t>(shape[1]), element_strides[0], element_strides[1]};
+    return true;
+}
+
+PyObject* make_centroid_array(const engine::Matrix& matrix) {
+    ensure_api();
+    PyArray_Descr* float32 = PyArray_DescrFromType(float32_type_number);
+    if (float32 == nullptr) raise_fault("NumPy has no float32 descriptor");
+    npy_intp shape[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
+    npy_intp strides[2] = {static_cast<npy_intp>(matrix.cols() * sizeof(float)), sizeof(float)};
+    // Steals the descriptor reference, even on failure.
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, float32, 2, shape, strides, nullptr, 0, nullptr);
+    if (array == nullptr) {
+        std::string reason = take_pending_error();
+        raise_fault("Failed to create the centroid array: " + reason);
+    }
+    if (matrix.rows() * matrix.cols() > 0) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), matrix.data(),
+                    matrix.rows() * matrix.cols() * sizeof(float));
+    }
+    return array;
+}
+
+}  // namespace quorla::interface

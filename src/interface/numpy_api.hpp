@@ -1,0 +1,29 @@
+// NumPy exchange: the array API reached on first need, the read-only point
+// matrix view of an input array, and the centroid array handed back to
+// Python. The only translation unit that includes NumPy's headers is
+// numpy_api.cpp, so the rest of the module compiles without them.
+#pragma once
+
+#include "interface/handle.hpp"
+
+#include "engine/matrix.hpp"
+
+namespace quorla::interface {
+
+// Holds the input array for the duration of one call; the view points into
+// its memory and must not outlive it.
+struct ArrayBorrow {
+    Ref array;
+    engine::PointView view;
+};
+
+// On success fills `out` and returns true. A wrong object sets TypeError with
+// the "argument 'NAME': " prefix and returns false. Failing to reach NumPy
+// at all is an internal fault (thrown).
+bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out);
+
+// A new C-contiguous float32 array holding a copy of the matrix. Throws a
+// fault if NumPy cannot create it.
+PyObject* make_centroid_array(const engine::Matrix& matrix);
+
+}  // namespace quorla::interface

@@ -1,0 +1,364 @@
+// Module initialisation and the KMeans type as Python sees it. Each method
+// matches and converts its arguments, takes access to the model, calls one
+// engine operation and converts the answer back; the work is in engine/.
+#include "interface/handle.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "engine/assignment.hpp"
+#include "engine/model.hpp"
+#include "engine/training.hpp"
+#include "interface/arguments.hpp"
+#include "interface/errors.hpp"
+#include "interface/numpy_api.hpp"
+
+namespace {
+
+using quorla::engine::Model;
+using quorla::interface::AccessGuard;
+using quorla::interface::ArrayBorrow;
+using quorla::interface::guarded;
+using quorla::interface::Ref;
+namespace interface = quorla::interface;
+namespace engine = quorla::engine;
+
+struct KMeansObject {
+    PyObject_HEAD
+    Model* model;        // owned; never null once tp_new has returned
+    Py_ssize_t access;   // see AccessGuard
+};
+
+// Process-wide slots, each filled once and kept until the process ends.
+PyTypeObject* kmeans_type = nullptr;
+PyObject* module_object = nullptr;
+std::atomic<std::int64_t> owner_interpreter{-1};
+
+KMeansObject* as_kmeans(PyObject* self) { return reinterpret_cast<KMeansObject*>(self); }
+
+// Wraps a model in a new instance; takes ownership of `model`.
+PyObject* wrap_model(Model&& model) {
+    auto* moved = new Model(std::move(model));
+    PyObject* self = kmeans_type->tp_alloc(kmeans_type, 0);
+    if (self == nullptr) {
+        delete moved;
+        return nullptr;
+    }
+    as_kmeans(self)->model = moved;
+    as_kmeans(self)->access = 0;
+    return self;
+}
+
+// ---- construction and text form ------------------------------------------
+
+PyObject* kmeans_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"n_clusters"};
+        PyObject* values[1];
+        if (!interface::match_arguments("KMeans.__new__", names, args, kwargs, values)) return nullptr;
+        std::uint64_t n_clusters = 0;
+        if (!interface::convert_u64(values[0], "n_clusters", n_clusters)) return nullptr;
+        if (n_clusters == 0) {
+            PyErr_SetString(PyExc_ValueError, "Number of clusters must be positive");
+            return nullptr;
+        }
+        return wrap_model(Model::create(n_clusters));
+    });
+}
+
+void kmeans_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_kmeans(self)->model;
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+const char* flag_text(bool flag) { return flag ? "true" : "false"; }
+
+PyObject* kmeans_repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
+        if (!access.ok()) return nullptr;
+        const Model& m = *as_kmeans(self)->model;
+        return PyUnicode_FromFormat(
+            "KMeans(n_clusters=%llu, iterations=%llu, euclidean=%s, balanced=%s, use_medoids=%s, trained=%s)",
+            static_cast<unsigned long long>(m.n_clusters), static_cast<unsigned long long>(m.iterations),
+            flag_text(m.euclidean), flag_text(m.balanced), flag_text(m.use_medoids), flag_text(m.trained));
+    });
+}
+
+// ---- builders -------------------------------------------------------------
+
+using FastArgs = PyObject* const*;
+
+// Every builder: match, take shared access, convert, check, copy the whole
+// record, replace one field. The receiver is never written.
+template <class Value, class Convert>
+PyObject* build_with(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames, const char* callable,
+                     const char* name, Value Model::*field, Convert convert, const char* zero_message) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* const names[] = {name};
+        PyObject* values[1];
+        if (!interface::match_arguments(callable, names, args, nargs, kwnames, values)) return nullptr;
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
+        if (!access.ok()) return nullptr;
+        Value value{};
+        if (!convert(values[0], name, value)) return nullptr;
+        if (zero_message != nullptr && value == Value{}) {
+            PyErr_SetString(PyExc_ValueError, zero_message);
+            return nullptr;
+        }
+        Model copy = *as_kmeans(self)->model;
+        copy.*field = value;
+        return wrap_model(std::move(copy));
+    });
+}
+
+PyObject* with_iterations(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_iterations", "iters", &Model::iterations,
+                      interface::convert_u64, "Number of iterations must be positive");
+}
+PyObject* with_euclidean(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_euclidean", "euclidean", &Model::euclidean,
+                      interface::convert_bool, nullptr);
+}
+PyObject* with_balanced(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_balanced", "balanced", &Model::balanced,
+                      interface::convert_bool, nullptr);
+}
+PyObject* with_max_balance_diff(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_max_balance_diff", "max_balance_diff",
+                      &Model::max_balance_diff, interface::convert_u64, "Max balance difference must be positive");
+}
+PyObject* with_verbose(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_verbose", "verbose", &Model::verbose,
+                      interface::convert_bool, nullptr);
+}
+PyObject* with_use_medoids(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_use_medoids", "use_medoids", &Model::use_medoids,
+                      interface::convert_bool, nullptr);
+}
+
+// ---- train and assign -----------------------------------------------------
+
+PyObject* finish(engine::Outcome<engine::ClusterLists>& outcome) {
+    if (!outcome.ok()) {
+        interface::set_clustering_error(outcome.error());
+        return nullptr;
+    }
+    return interface::make_cluster_lists(outcome.value());
+}
+
+PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"data", "num_threads"};
+        PyObject* values[2];
+        if (!interface::match_arguments("KMeans.train", names, args, nargs, kwnames, values)) return nullptr;
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Exclusive);
+        if (!access.ok()) return nullptr;
+        std::optional<engine::Outcome<engine::ClusterLists>> outcome;
+        {
+            ArrayBorrow data;
+            if (!interface::read_point_matrix(values[0], "data", data)) return nullptr;
+            std::optional<std::uint64_t> num_threads;
+            if (values[1] != Py_None) {
+                std::uint64_t count = 0;
+                if (!interface::convert_u64(values[1], "num_threads", count)) return nullptr;
+                num_threads = count;
+            }
+            outcome.emplace(engine::train(*as_kmeans(self)->model, data.view, num_threads));
+        }  // the array is released before any Python object is built
+        return finish(*outcome);
+    });
+}
+
+PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"data", "k"};
+        PyObject* values[2];
+        if (!interface::match_arguments("KMeans.assign", names, args, nargs, kwnames, values)) return nullptr;
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
+        if (!access.ok()) return nullptr;
+        std::optional<engine::Outcome<engine::ClusterLists>> outcome;
+        {
+            ArrayBorrow data;
+            if (!interface::read_point_matrix(values[0], "data", data)) return nullptr;
+            std::uint64_t k = 0;
+            if (!interface::convert_u64(values[1], "k", k)) return nullptr;
+            outcome.emplace(engine::assign(*as_kmeans(self)->model, data.view, k));
+        }
+        return finish(*outcome);
+    });
+}
+
+// ---- read-only properties -------------------------------------------------
+
+template <class Read>
+PyObject* read_property(PyObject* self, Read read) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
+        if (!access.ok()) return nullptr;
+        return read(*as_kmeans(self)->model);
+    });
+}
+
+PyObject* get_n_clusters(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) { return PyLong_FromUnsignedLongLong(m.n_clusters); });
+}
+PyObject* get_iterations(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) { return PyLong_FromUnsignedLongLong(m.iterations); });
+}
+PyObject* get_is_euclidean(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) { return PyBool_FromLong(m.euclidean); });
+}
+PyObject* get_is_balanced(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) { return PyBool_FromLong(m.balanced); });
+}
+PyObject* get_is_use_medoids(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) { return PyBool_FromLong(m.use_medoids); });
+}
+PyObject* get_centroids(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) -> PyObject* {
+        if (!m.centroids) Py_RETURN_NONE;  // no NumPy needed for that answer
+        return interface::make_centroid_array(*m.centroids);
+    });
+}
+PyObject* get_medoid_indices(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) -> PyObject* {
+        if (!(m.use_medoids && m.trained)) Py_RETURN_NONE;
+        return interface::make_index_list(m.medoid_indices);
+    });
+}
+PyObject* get_is_trained(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) { return PyBool_FromLong(m.trained); });
+}
+
+// ---- the type -------------------------------------------------------------
+
+constexpr int fast_keywords = METH_FASTCALL | METH_KEYWORDS;
+
+#define QUORLA_METHOD(name, doc) \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), fast_keywords, doc}
+
+PyMethodDef kmeans_methods[] = {
+    QUORLA_METHOD(with_iterations, "with_iterations($self, iters)\n--\n\n"),
+    QUORLA_METHOD(with_euclidean, "with_euclidean($self, euclidean)\n--\n\n"),
+    QUORLA_METHOD(with_balanced, "with_balanced($self, balanced)\n--\n\n"),
+    QUORLA_METHOD(with_max_balance_diff, "with_max_balance_diff($self, max_balance_diff)\n--\n\n"),
+    QUORLA_METHOD(with_verbose, "with_verbose($self, verbose)\n--\n\n"),
+    QUORLA_METHOD(with_use_medoids, "with_use_medoids($self, use_medoids)\n--\n\n"),
+    QUORLA_METHOD(train, "train($self, data, num_threads)\n--\n\n"),
+    QUORLA_METHOD(assign, "assign($self, data, k)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef QUORLA_METHOD
+
+PyGetSetDef kmeans_properties[] = {
+    {"n_clusters", get_n_clusters, nullptr, nullptr, nullptr},
+    {"iterations", get_iterations, nullptr, nullptr, nullptr},
+    {"is_euclidean", get_is_euclidean, nullptr, nullptr, nullptr},
+    {"is_balanced", get_is_balanced, nullptr, nullptr, nullptr},
+    {"is_use_medoids", get_is_use_medoids, nullptr, nullptr, nullptr},
+    {"centroids", get_centroids, nullptr, nullptr, nullptr},
+    {"medoid_indices", get_medoid_indices, nullptr, nullptr, nullptr},
+    {"is_trained", get_is_trained, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kmeans_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(kmeans_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(kmeans_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(kmeans_repr)},
+    {Py_tp_doc, const_cast<char*>("KMeans(n_clusters)\n--\n\nPython wrapper for the KMeans struct")},
+    {Py_tp_methods, kmeans_methods},
+    {Py_tp_getset, kmeans_properties},
+    {0, nullptr},
+};
+
+// "builtins." gives the type no module of its own; without
+// Py_TPFLAGS_BASETYPE it cannot be subclassed, and with no dict or weakref
+// offset instances accept no new attributes.
+PyType_Spec kmeans_spec = {
+    "builtins.KMeans",
+    sizeof(KMeansObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kmeans_slots,
+};
+
+PyTypeObject* ensure_kmeans_type() {
+    if (kmeans_type == nullptr) {
+        kmeans_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kmeans_spec));
+    }
+    return kmeans_type;
+}
+
+// ---- the module -----------------------------------------------------------
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorla",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Lists `name` in __all__ (created on first use) and sets the attribute.
+// The attribute steals nothing: `value` stays owned by the caller.
+bool register_name(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::adopt(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref::adopt(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+        return false;
+    }
+    Ref text = Ref::adopt(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+    return PyObject_SetAttrString(module, name, value) == 0;
+}
+
+bool run_module_body(PyObject* module) {
+    PyTypeObject* type = ensure_kmeans_type();
+    if (type == nullptr) return false;
+    if (!register_name(module, "KMeans", reinterpret_cast<PyObject*>(type))) return false;
+    Ref version = Ref::adopt(PyUnicode_FromString("0.2.3"));
+    return version && register_name(module, "__version__", version.get());
+}
+
+PyObject* initialise_module() {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+
+    // The module keeps process-wide Python objects (the type, the module), so
+    // it can serve only the interpreter that created them.
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quorla does not support sub-interpreters: it was already initialised by another interpreter");
+        return nullptr;
+    }
+    if (module_object != nullptr) return Py_NewRef(module_object);
+
+    Ref module = Ref::adopt(PyModule_Create2(&module_definition, 1013));
+    if (!module || !run_module_body(module.get())) return nullptr;
+    module_object = Py_NewRef(module.get());  // the slot keeps its own reference
+    return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_quorla() {
+    return guarded<PyObject*>(nullptr, initialise_module);
+}

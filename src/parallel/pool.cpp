@@ -1,0 +1,271 @@
+// Worker pool internals: env/processor thread-count rules, thread start-up
+// and failed-start cleanup, job dispatch, and the leaked global registry.
+// The loop templates and the public declarations are in pool.hpp.
+#include "parallel/pool.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace quorla::parallel {
+namespace {
+
+constexpr const char* kAlreadyInitialized = "The global thread pool has already been initialized.";
+constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
+
+// Workers keep their scratch on the heap, so the default 8 MiB stacks would
+// only reserve address space; a small fixed size lets large counts start.
+constexpr std::size_t kStackBytes = std::size_t{1} << 20;
+
+// Bounded spin before sleeping: back-to-back jobs (one per clustering
+// iteration) then skip the futex round trip. After a few pause rounds the
+// spinner yields, so when threads outnumber cores it hands its core to the
+// thread that has real work instead of starving it.
+constexpr int kSpinRounds = 256;
+constexpr int kPauseRounds = 16;
+
+template <class Ready>
+bool spin_until(Ready ready) {
+    for (int i = 0; i < kSpinRounds; ++i) {
+        if (ready()) return true;
+        if (i >= kPauseRounds) {
+            sched_yield();
+        } else {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#elif defined(__aarch64__)
+            asm volatile("yield");
+#endif
+        }
+    }
+    return ready();
+}
+
+// Which pool (and index) the current thread works for, so a body that
+// itself calls the loop runs inline instead of deadlocking on its own pool.
+thread_local const WorkerPool* tls_pool = nullptr;
+thread_local std::size_t tls_worker = 0;
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_env_count(const char* text) {
+    if (text == nullptr) return std::nullopt;
+    if (*text == '+') ++text;
+    if (*text == '\0') return std::nullopt;
+    std::uint64_t value = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(*text - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::size_t cap_thread_count(std::uint64_t requested) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(requested, kMaxThreads));
+}
+
+std::size_t automatic_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                   std::size_t processors) {
+    const std::size_t fallback = cap_thread_count(std::max<std::size_t>(processors, 1));
+    if (auto n = parse_env_count(rayon_num_threads)) return *n > 0 ? cap_thread_count(*n) : fallback;
+    if (auto n = parse_env_count(rayon_rs_num_cpus); n && *n > 0) return cap_thread_count(*n);
+    return fallback;
+}
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        if (int count = CPU_COUNT(&set); count > 0) return static_cast<std::size_t>(count);
+    }
+    const unsigned hw = std::thread::hardware_concurrency();
+    return hw > 0 ? hw : 1;
+}
+
+std::size_t environment_thread_count() {
+    return automatic_thread_count(std::getenv("RAYON_NUM_THREADS"),
+                                  std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
+}
+
+// ---------------------------------------------------------------- WorkerPool
+
+WorkerPool::WorkerPool(std::size_t threads) : threads_(threads) { handles_.reserve(threads); }
+
+WorkerPool::~WorkerPool() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_cv_.notify_all();
+    for (pthread_t handle : handles_) pthread_join(handle, nullptr);
+}
+
+int WorkerPool::start(const Spawner& spawn) {
+    pthread_attr_t attr;
+    if (int rc = pthread_attr_init(&attr); rc != 0) return rc;
+    // The size is a hint; if the platform rejects it the default still works.
+    pthread_attr_setstacksize(&attr, kStackBytes);
+    int rc = 0;
+    while (handles_.size() < threads_) {
+        pthread_t handle;
+        if ((rc = spawn(&handle, &attr, &WorkerPool::entry, this)) != 0) break;
+        handles_.push_back(handle);
+    }
+    pthread_attr_destroy(&attr);
+    if (rc != 0) return rc;  // the destructor stops the workers that did start
+    std::unique_lock lock(mutex_);
+    done_cv_.wait(lock, [&] { return started_ == threads_; });
+    return 0;
+}
+
+void* WorkerPool::entry(void* self) {
+    auto* pool = static_cast<WorkerPool*>(self);
+    pool->worker_main(pool->next_index_.fetch_add(1, std::memory_order_relaxed));
+    return nullptr;
+}
+
+void WorkerPool::worker_main(std::size_t index) {
+    tls_pool = this;
+    tls_worker = index;
+    {
+        std::lock_guard lock(mutex_);
+        ++started_;
+    }
+    done_cv_.notify_all();
+    std::uint64_t seen = 0;
+    for (;;) {
+        if (!spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; })) {
+            std::unique_lock lock(mutex_);
+            wake_cv_.wait(lock, [&] {
+                return stopping_ || generation_.load(std::memory_order_acquire) != seen;
+            });
+            if (stopping_) return;
+        }
+        // Exactly one job per generation: the submitter waits for every
+        // worker to check in before publishing the next one.
+        seen = generation_.load(std::memory_order_acquire);
+        work_on_job(index);
+        if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == threads_) {
+            // Taking the lock orders this notify after the submitter's
+            // predicate check, so the wake-up cannot be lost.
+            { std::lock_guard lock(mutex_); }
+            done_cv_.notify_all();
+        }
+    }
+}
+
+void WorkerPool::work_on_job(std::size_t index) {
+    const std::size_t base = n_ / pieces_, extra = n_ % pieces_;
+    for (;;) {
+        if (failed_.load(std::memory_order_relaxed)) return;
+        const std::size_t p = next_piece_.fetch_add(1, std::memory_order_relaxed);
+        if (p >= pieces_) return;
+        // The first `extra` pieces get one more element; computed this way
+        // nothing overflows even for n near SIZE_MAX.
+        const std::size_t begin = p * base + std::min(p, extra);
+        const std::size_t end = begin + base + (p < extra ? 1 : 0);
+        try {
+            fn_(ctx_, begin, end, index);
+        } catch (...) {
+            if (!failed_.exchange(true, std::memory_order_acq_rel)) error_ = std::current_exception();
+            return;
+        }
+    }
+}
+
+void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx) {
+    if (n == 0) return;
+    if (tls_pool == this) {  // nested call from one of our own workers
+        fn(ctx, 0, n, tls_worker);
+        return;
+    }
+    std::lock_guard submit(submit_mutex_);
+    grain = std::max<std::size_t>(grain, 1);
+    const std::size_t by_grain = n / grain + (n % grain != 0 ? 1 : 0);
+    fn_ = fn;
+    ctx_ = ctx;
+    n_ = n;
+    pieces_ = std::min(n, std::max(threads_, by_grain));
+    error_ = nullptr;
+    failed_.store(false, std::memory_order_relaxed);
+    next_piece_.store(0, std::memory_order_relaxed);
+    finished_.store(0, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(mutex_);
+        generation_.fetch_add(1, std::memory_order_release);
+    }
+    wake_cv_.notify_all();
+
+    auto all_done = [&] { return finished_.load(std::memory_order_acquire) == threads_; };
+    if (!spin_until(all_done)) {
+        std::unique_lock lock(mutex_);
+        done_cv_.wait(lock, all_done);
+    }
+    if (error_) {
+        std::exception_ptr error = std::exchange(error_, nullptr);
+        std::rethrow_exception(error);  // the original object: bad_alloc stays bad_alloc
+    }
+}
+
+// -------------------------------------------------------------- PoolRegistry
+
+PoolRegistry::PoolRegistry(Spawner spawn, AutomaticCount automatic)
+    : spawn_(std::move(spawn)), automatic_(std::move(automatic)) {}
+
+PoolRegistry::~PoolRegistry() = default;
+
+PoolState PoolRegistry::state() {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+std::optional<std::string> PoolRegistry::configure(std::uint64_t num_threads) {
+    std::lock_guard lock(mutex_);
+    if (state_ != PoolState::absent) return kAlreadyInitialized;
+    return create_locked(num_threads);
+}
+
+std::optional<std::string> PoolRegistry::create_locked(std::uint64_t requested) {
+    // Mark the attempt first: even if something below throws, no second
+    // attempt may follow.
+    state_ = PoolState::failed;
+    const std::size_t count = requested == 0 ? cap_thread_count(std::max<std::size_t>(automatic_(), 1))
+                                             : cap_thread_count(requested);
+    auto workers = std::make_unique<WorkerPool>(count);
+    if (int rc = workers->start(spawn_); rc != 0) return std::generic_category().message(rc);
+    owned_ = std::move(workers);
+    ready_.store(owned_.get(), std::memory_order_release);
+    state_ = PoolState::created;
+    return std::nullopt;
+}
+
+WorkerPool& PoolRegistry::pool() {
+    if (WorkerPool* ready = ready_.load(std::memory_order_acquire)) return *ready;
+    std::lock_guard lock(mutex_);
+    if (state_ == PoolState::absent) create_locked(0);
+    if (state_ != PoolState::created) throw PoolFault(kNotInitialized);
+    return *owned_;
+}
+
+// ------------------------------------------------------------------- global
+
+PoolRegistry& global_registry() {
+    // Deliberately leaked: workers are never joined, and a static destructor
+    // tearing the pool down at exit could race with them.
+    static PoolRegistry* const registry = new PoolRegistry();
+    return *registry;
+}
+
+std::optional<std::string> configure_global_pool(std::uint64_t num_threads) {
+    return global_registry().configure(num_threads);
+}
+
+std::size_t global_thread_count() { return global_registry().thread_count(); }
+
+}  // namespace quorla::parallel

@@ -1,0 +1,166 @@
+// The process-wide worker pool: thread-count resolution, the pool's
+// lifecycle (absent -> created | failed, at most one creation attempt), and
+// the parallel loops for_each_piece / parallel_map built on it.
+// Nothing here knows about clustering or Python; translating PoolFault and
+// the configure() error text into Python exceptions lives in the interface.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace quorla::parallel {
+
+inline constexpr std::size_t kMaxThreads = 65535;
+
+// Raised when work needs the pool but no pool can exist (creation failed).
+class PoolFault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class PoolState { absent, created, failed };
+
+// Same shape as pthread_create so tests can make a chosen spawn fail with a
+// chosen error code; returns 0 or an errno-style code.
+using Spawner = std::function<int(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>;
+
+// Pure helpers, kept separate so the rules can be tested without threads.
+std::optional<std::uint64_t> parse_env_count(const char* text);
+std::size_t cap_thread_count(std::uint64_t requested);  // requested > 0
+std::size_t automatic_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                   std::size_t processors);
+std::size_t available_processors();
+std::size_t environment_thread_count();  // reads the environment now
+
+// Fixed set of workers running one job at a time. Each job is split into
+// pieces that workers claim with an atomic counter (dynamic balancing);
+// every worker checks in once per job, so the job's state can be reused
+// without a late worker touching the next job.
+class WorkerPool {
+public:
+    using PieceFn = void (*)(void* ctx, std::size_t begin, std::size_t end, std::size_t worker);
+
+    explicit WorkerPool(std::size_t threads);
+    ~WorkerPool();  // stops and joins the workers that started
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    int start(const Spawner& spawn);  // 0, or the code of the refused spawn
+    std::size_t size() const { return threads_; }
+    void run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx);
+
+private:
+    static void* entry(void* self);
+    void worker_main(std::size_t index);
+    void work_on_job(std::size_t index);
+
+    const std::size_t threads_;
+    std::vector<pthread_t> handles_;
+    std::mutex submit_mutex_;  // one job at a time even if callers are not serialised
+    std::mutex mutex_;         // guards sleeping/waking and start/stop
+    std::condition_variable wake_cv_, done_cv_;
+    std::size_t started_ = 0;
+    bool stopping_ = false;
+    std::atomic<std::size_t> next_index_{0};
+
+    // Job description: written by the submitter before publishing generation_.
+    PieceFn fn_ = nullptr;
+    void* ctx_ = nullptr;
+    std::size_t n_ = 0, pieces_ = 0;
+    std::exception_ptr error_;  // first failure; read after all workers check in
+
+    // Hot counters on their own cache lines so claiming pieces does not
+    // bounce the line that sleeping workers poll.
+    alignas(64) std::atomic<std::uint64_t> generation_{0};
+    alignas(64) std::atomic<std::size_t> next_piece_{0};
+    alignas(64) std::atomic<std::size_t> finished_{0};
+    std::atomic<bool> failed_{false};
+};
+
+// Owns at most one pool and the state machine around its creation. The
+// global functions below use one leaked instance; tests make their own.
+class PoolRegistry {
+public:
+    using AutomaticCount = std::function<std::size_t()>;
+
+    explicit PoolRegistry(Spawner spawn = &pthread_create,
+                          AutomaticCount automatic = &environment_thread_count);
+    ~PoolRegistry();
+
+    PoolState state();
+    // nullopt on success (all workers running), otherwise the error text.
+    std::optional<std::string> configure(std::uint64_t num_threads);
+    std::size_t thread_count() { return pool().size(); }
+
+    // body(begin, end, worker) over contiguous pieces covering [0, n) once
+    // each. Pieces: max(threads, ceil(n / max(grain, 1))), at most n, of
+    // near-equal length, claimed dynamically. A worker index runs one piece
+    // at a time, so per-worker scratch indexed by it needs no locking. The
+    // caller only waits. The first exception thrown by body stops further
+    // pieces from starting and is rethrown here once all workers are idle.
+    template <class Body>
+    void for_each_piece(std::size_t n, std::size_t grain, Body&& body) {
+        WorkerPool& workers = pool();  // creates lazily even for n == 0
+        if (n == 0) return;
+        using B = std::remove_reference_t<Body>;
+        WorkerPool::PieceFn fn = [](void* ctx, std::size_t b, std::size_t e, std::size_t w) {
+            (*static_cast<B*>(ctx))(b, e, w);
+        };
+        B* target = std::addressof(body);
+        workers.run(n, grain, fn, const_cast<void*>(static_cast<const void*>(target)));
+    }
+
+    // Slot i = f(i), in index order. grain defaults to 1 because mapped items
+    // are expected to be coarse (whole runs), so per-item balancing wins.
+    template <class T, class F>
+    std::vector<T> parallel_map(std::size_t n, F&& f, std::size_t grain = 1) {
+        static_assert(!std::is_same_v<T, bool>,
+                      "vector<bool> packs bits, so neighbouring slots would race");
+        std::vector<T> out(n);
+        for_each_piece(n, grain, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t i = begin; i < end; ++i) out[i] = f(i);
+        });
+        return out;
+    }
+
+private:
+    WorkerPool& pool();
+    std::optional<std::string> create_locked(std::uint64_t requested);
+
+    Spawner spawn_;
+    AutomaticCount automatic_;
+    std::mutex mutex_;
+    PoolState state_ = PoolState::absent;
+    std::unique_ptr<WorkerPool> owned_;
+    std::atomic<WorkerPool*> ready_{nullptr};  // lock-free fast path once created
+};
+
+PoolRegistry& global_registry();
+std::optional<std::string> configure_global_pool(std::uint64_t num_threads);
+std::size_t global_thread_count();
+
+template <class Body>
+void for_each_piece(std::size_t n, std::size_t grain, Body&& body) {
+    global_registry().for_each_piece(n, grain, std::forward<Body>(body));
+}
+
+template <class T, class F>
+std::vector<T> parallel_map(std::size_t n, F&& f) {
+    return global_registry().parallel_map<T>(n, std::forward<F>(f));
+}
+
+}  // namespace quorla::parallel

@@ -1,0 +1,367 @@
+// Tests for the worker pool: thread-count rules, the creation state machine
+// (on private PoolRegistry instances with an injectable spawner), and the
+// behaviour of for_each_piece / parallel_map. The global registry is touched
+// only in ways that hold whatever order the tests run in.
+#include "parallel/pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <numeric>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace qp = quorla::parallel;
+
+namespace {
+
+constexpr const char* kAlready = "The global thread pool has already been initialized.";
+constexpr const char* kNotInit = "The global thread pool has not been initialized.";
+
+// Spawner that counts attempts, can refuse the k-th one, and wraps each
+// thread so the test can see whether workers are running or have exited.
+struct SpawnLog {
+    int fail_at = -1;  // zero-based attempt to refuse; -1 = never
+    int code = EAGAIN;
+    std::atomic<int> attempts{0}, running{0}, alive{0};
+    std::atomic<std::size_t> stack_size{0};
+};
+
+struct Trampoline {
+    void* (*entry)(void*);
+    void* arg;
+    SpawnLog* log;
+};
+
+qp::Spawner tracking_spawner(const std::shared_ptr<SpawnLog>& log) {
+    return [log](pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*), void* arg) {
+        if (log->attempts.fetch_add(1) == log->fail_at) return log->code;
+        std::size_t stack = 0;
+        pthread_attr_getstacksize(attr, &stack);
+        log->stack_size = stack;
+        log->alive.fetch_add(1);
+        auto* hop = new Trampoline{entry, arg, log.get()};
+        void* (*wrapped)(void*) = [](void* p) -> void* {
+            std::unique_ptr<Trampoline> t(static_cast<Trampoline*>(p));
+            t->log->running.fetch_add(1);
+            void* result = t->entry(t->arg);
+            t->log->alive.fetch_sub(1);
+            return result;
+        };
+        int rc = pthread_create(thread, attr, wrapped, hop);
+        if (rc != 0) {
+            log->alive.fetch_sub(1);
+            delete hop;
+        }
+        return rc;
+    };
+}
+
+qp::PoolRegistry::AutomaticCount fixed(std::size_t n) {
+    return [n] { return n; };
+}
+
+template <class F>
+std::string pool_fault_text(F&& f) {
+    try {
+        f();
+    } catch (const qp::PoolFault& e) {
+        return e.what();
+    }
+    return "<no PoolFault>";
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ count rules
+
+TEST(ThreadCountRules, ParseEnvCount) {
+    EXPECT_EQ(qp::parse_env_count("0"), 0u);
+    EXPECT_EQ(qp::parse_env_count("+3"), 3u);
+    EXPECT_EQ(qp::parse_env_count("007"), 7u);
+    EXPECT_EQ(qp::parse_env_count("18446744073709551615"), UINT64_MAX);
+    for (const char* bad : {"abc", "-2", "", " 3", "3 ", "+", "++3", "3a", "-0",
+                            "18446744073709551616", "99999999999999999999"}) {
+        EXPECT_FALSE(qp::parse_env_count(bad).has_value()) << '"' << bad << '"';
+    }
+    EXPECT_FALSE(qp::parse_env_count(nullptr).has_value());
+}
+
+TEST(ThreadCountRules, AutomaticCount) {
+    // RAYON_NUM_THREADS wins when valid; "0" means processors and RS is ignored.
+    EXPECT_EQ(qp::automatic_thread_count("0", "5", 12), 12u);
+    EXPECT_EQ(qp::automatic_thread_count("+3", "5", 12), 3u);
+    EXPECT_EQ(qp::automatic_thread_count("4", nullptr, 12), 4u);
+    // Invalid or absent RAYON_NUM_THREADS falls through to RAYON_RS_NUM_CPUS.
+    for (const char* bad : {"abc", "-2", "", " 3", "3 ", "18446744073709551616", "+", "++3"}) {
+        EXPECT_EQ(qp::automatic_thread_count(bad, "5", 12), 5u) << '"' << bad << '"';
+        EXPECT_EQ(qp::automatic_thread_count(bad, nullptr, 12), 12u) << '"' << bad << '"';
+    }
+    EXPECT_EQ(qp::automatic_thread_count(nullptr, "5", 12), 5u);
+    // RAYON_RS_NUM_CPUS "0", invalid or unset means processors.
+    for (const char* rs : {"0", "x", "", "-1", "+"}) {
+        EXPECT_EQ(qp::automatic_thread_count(nullptr, rs, 12), 12u) << '"' << rs << '"';
+    }
+    EXPECT_EQ(qp::automatic_thread_count(nullptr, nullptr, 12), 12u);
+    // Unknown processor count means 1; everything is capped.
+    EXPECT_EQ(qp::automatic_thread_count(nullptr, nullptr, 0), 1u);
+    EXPECT_EQ(qp::automatic_thread_count("100000", nullptr, 12), 65535u);
+    EXPECT_EQ(qp::automatic_thread_count(nullptr, "100000", 12), 65535u);
+    EXPECT_EQ(qp::automatic_thread_count(nullptr, nullptr, 70000), 65535u);
+}
+
+TEST(ThreadCountRules, CapAndProcessors) {
+    EXPECT_EQ(qp::cap_thread_count(1), 1u);
+    EXPECT_EQ(qp::cap_thread_count(65535), 65535u);
+    EXPECT_EQ(qp::cap_thread_count(65536), 65535u);
+    EXPECT_EQ(qp::cap_thread_count(100000), 65535u);
+    EXPECT_EQ(qp::cap_thread_count(UINT64_MAX), 65535u);
+    EXPECT_GE(qp::available_processors(), 1u);
+}
+
+TEST(ThreadCountRules, EnvironmentReadAtCreationNotConstruction) {
+    const char* saved_a = std::getenv("RAYON_NUM_THREADS");
+    const char* saved_b = std::getenv("RAYON_RS_NUM_CPUS");
+    std::string a = saved_a ? saved_a : "", b = saved_b ? saved_b : "";
+    setenv("RAYON_NUM_THREADS", "bogus", 1);
+    setenv("RAYON_RS_NUM_CPUS", "2", 1);
+    EXPECT_EQ(qp::environment_thread_count(), 2u);
+    {
+        qp::PoolRegistry registry;  // default spawner and env-driven count
+        setenv("RAYON_NUM_THREADS", "3", 1);
+        EXPECT_EQ(registry.thread_count(), 3u);
+        setenv("RAYON_NUM_THREADS", "5", 1);
+        EXPECT_EQ(registry.thread_count(), 3u);
+    }
+    saved_a ? setenv("RAYON_NUM_THREADS", a.c_str(), 1) : unsetenv("RAYON_NUM_THREADS");
+    saved_b ? setenv("RAYON_RS_NUM_CPUS", b.c_str(), 1) : unsetenv("RAYON_RS_NUM_CPUS");
+}
+
+// ------------------------------------------------------------ state table
+
+TEST(PoolStates, ConfigureSucceedsOnceWithAllWorkersRunning) {
+    auto log = std::make_shared<SpawnLog>();
+    qp::PoolRegistry registry(tracking_spawner(log), fixed(7));
+    EXPECT_EQ(registry.state(), qp::PoolState::absent);
+    EXPECT_EQ(registry.configure(3), std::nullopt);
+    EXPECT_EQ(log->running.load(), 3);  // configure waited for every worker
+    EXPECT_EQ(log->stack_size.load(), std::size_t{1} << 20);
+    EXPECT_EQ(registry.state(), qp::PoolState::created);
+    EXPECT_EQ(registry.thread_count(), 3u);
+    EXPECT_EQ(registry.configure(3), std::optional<std::string>(kAlready));  // same count too
+    EXPECT_EQ(registry.configure(0), std::optional<std::string>(kAlready));
+    EXPECT_EQ(registry.thread_count(), 3u);
+    EXPECT_EQ(log->attempts.load(), 3);  // no second creation attempt
+}
+
+TEST(PoolStates, ZeroMeansAutomatic) {
+    auto log = std::make_shared<SpawnLog>();
+    qp::PoolRegistry registry(tracking_spawner(log), fixed(5));
+    EXPECT_EQ(registry.configure(0), std::nullopt);
+    EXPECT_EQ(registry.thread_count(), 5u);
+}
+
+TEST(PoolStates, LazyCreationBlocksConfigure) {
+    auto log = std::make_shared<SpawnLog>();
+    qp::PoolRegistry registry(tracking_spawner(log), fixed(2));
+    EXPECT_EQ(registry.thread_count(), 2u);
+    EXPECT_EQ(registry.state(), qp::PoolState::created);
+    EXPECT_EQ(registry.configure(4), std::optional<std::string>(kAlready));
+
+    qp::PoolRegistry by_map(tracking_spawner(std::make_shared<SpawnLog>()), fixed(3));
+    EXPECT_EQ(by_map.parallel_map<int>(0, [](std::size_t) { return 1; }).size(), 0u);
+    EXPECT_EQ(by_map.state(), qp::PoolState::created);  // n == 0 still creates
+    EXPECT_EQ(by_map.configure(3), std::optional<std::string>(kAlready));
+}
+
+TEST(PoolStates, RefusedThreadLeavesFailedStateAndNoWorkers) {
+    for (int fail_at : {0, 2}) {
+        auto log = std::make_shared<SpawnLog>();
+        log->fail_at = fail_at;
+        qp::PoolRegistry registry(tracking_spawner(log), fixed(4));
+        EXPECT_EQ(registry.configure(4), std::optional<std::string>("Resource temporarily unavailable"));
+        EXPECT_EQ(registry.state(), qp::PoolState::failed);
+        EXPECT_EQ(log->alive.load(), 0) << "workers started before the refusal must be joined";
+        EXPECT_EQ(registry.configure(4), std::optional<std::string>(kAlready));
+        EXPECT_EQ(pool_fault_text([&] { registry.thread_count(); }), kNotInit);
+        EXPECT_EQ(pool_fault_text([&] { registry.parallel_map<int>(3, [](std::size_t i) { return int(i); }); }),
+                  kNotInit);
+        EXPECT_EQ(pool_fault_text([&] { registry.for_each_piece(0, 1, [](auto, auto, auto) {}); }), kNotInit);
+        EXPECT_EQ(log->attempts.load(), fail_at + 1);
+    }
+}
+
+TEST(PoolStates, OtherErrorCodesUseTheirOwnText) {
+    auto log = std::make_shared<SpawnLog>();
+    log->fail_at = 1;
+    log->code = EPERM;
+    qp::PoolRegistry registry(tracking_spawner(log), fixed(2));
+    EXPECT_EQ(registry.configure(2), std::optional<std::string>("Operation not permitted"));
+}
+
+TEST(PoolStates, FailedLazyCreationThrowsAndBlocksConfigure) {
+    auto log = std::make_shared<SpawnLog>();
+    log->fail_at = 1;
+    qp::PoolRegistry registry(tracking_spawner(log), fixed(3));
+    EXPECT_EQ(pool_fault_text([&] { registry.parallel_map<int>(5, [](std::size_t) { return 0; }); }), kNotInit);
+    EXPECT_EQ(registry.state(), qp::PoolState::failed);
+    EXPECT_EQ(log->alive.load(), 0);
+    EXPECT_EQ(registry.configure(1), std::optional<std::string>(kAlready));
+    EXPECT_EQ(pool_fault_text([&] { registry.thread_count(); }), kNotInit);
+    EXPECT_EQ(log->attempts.load(), 2);
+}
+
+TEST(PoolStates, PoolFaultIsRuntimeError) {
+    static_assert(std::is_base_of_v<std::runtime_error, qp::PoolFault>);
+    SUCCEED();
+}
+
+// ------------------------------------------------------------ loops
+
+class PoolLoops : public ::testing::TestWithParam<std::size_t> {
+protected:
+    qp::PoolRegistry registry{&pthread_create, fixed(GetParam())};
+};
+
+TEST_P(PoolLoops, MapKeepsIndexOrder) {
+    const std::size_t t = registry.thread_count();
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, t - 1, t, t + 1, std::size_t{1000000}}) {
+        auto out = registry.parallel_map<std::uint64_t>(n, [](std::size_t i) { return i * i + 1; });
+        ASSERT_EQ(out.size(), n);
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], i * i + 1) << "n=" << n << " i=" << i;
+    }
+    auto strings = registry.parallel_map<std::string>(100, [](std::size_t i) { return std::to_string(i); });
+    for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ(strings[i], std::to_string(i));
+}
+
+TEST_P(PoolLoops, PiecesCoverEachIndexOnceWithExclusiveWorkers) {
+    const std::size_t t = registry.thread_count();
+    for (std::size_t n : {std::size_t{1}, t, std::size_t{97}, std::size_t{10007}}) {
+        for (std::size_t grain : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{64}, n, n + 5}) {
+            std::vector<std::atomic<int>> visits(n);
+            std::vector<std::atomic<bool>> busy(t);
+            std::atomic<std::size_t> pieces{0}, longest{0};
+            std::atomic<bool> bad_worker{false}, shared_worker{false}, empty_piece{false};
+            registry.for_each_piece(n, grain, [&](std::size_t b, std::size_t e, std::size_t w) {
+                if (w >= t) {
+                    bad_worker = true;
+                    return;
+                }
+                if (busy[w].exchange(true)) shared_worker = true;
+                if (b >= e || e > n) empty_piece = true;
+                for (std::size_t i = b; i < e && i < n; ++i) visits[i].fetch_add(1);
+                std::size_t len = e - b, seen = longest.load();
+                while (len > seen && !longest.compare_exchange_weak(seen, len)) {}
+                pieces.fetch_add(1);
+                busy[w] = false;
+            });
+            ASSERT_FALSE(bad_worker);
+            ASSERT_FALSE(shared_worker);
+            ASSERT_FALSE(empty_piece);
+            for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(visits[i].load(), 1) << "n=" << n << " i=" << i;
+            const std::size_t g = std::max<std::size_t>(grain, 1);
+            const std::size_t expected = std::min(n, std::max(t, (n + g - 1) / g));
+            EXPECT_EQ(pieces.load(), expected) << "n=" << n << " grain=" << grain;
+            EXPECT_LE(longest.load(), (n + expected - 1) / expected);
+        }
+    }
+}
+
+TEST_P(PoolLoops, ExceptionsReachCallerAndPoolStaysUsable) {
+    auto boom = [](std::size_t i) -> int {
+        if (i == 777) throw std::invalid_argument("index 777 is cursed");
+        return int(i);
+    };
+    try {
+        registry.parallel_map<int>(5000, boom);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "index 777 is cursed");
+    }
+    EXPECT_THROW(registry.parallel_map<int>(100, [](std::size_t i) -> int {
+        if (i == 42) throw std::bad_alloc();
+        return 0;
+    }),
+                 std::bad_alloc);
+    // Thrown from every piece at once: exactly one exception arrives.
+    EXPECT_THROW(registry.for_each_piece(1000, 1, [](auto, auto, auto) { throw 7; }), int);
+    // No piece is still running when the exception arrives.
+    std::atomic<int> in_flight{0}, after{0};
+    EXPECT_THROW(registry.for_each_piece(2000, 1,
+                                         [&](std::size_t b, std::size_t, std::size_t) {
+                                             in_flight.fetch_add(1);
+                                             if (b == 0) {
+                                                 in_flight.fetch_sub(1);
+                                                 throw std::runtime_error("first");
+                                             }
+                                             volatile int spin = 0;
+                                             for (int k = 0; k < 1000; ++k) spin = spin + k;
+                                             in_flight.fetch_sub(1);
+                                         }),
+                 std::runtime_error);
+    after = in_flight.load();
+    EXPECT_EQ(after.load(), 0);
+    auto out = registry.parallel_map<int>(1000, [](std::size_t i) { return int(i) * 2; });
+    EXPECT_EQ(std::accumulate(out.begin(), out.end(), 0L), 999L * 1000L);
+}
+
+TEST_P(PoolLoops, ManySmallJobsInARow) {
+    const std::size_t t = registry.thread_count();
+    std::uint64_t total = 0;
+    for (int job = 0; job < 10000; ++job) {
+        std::atomic<std::uint64_t> sum{0};
+        registry.for_each_piece(t + 1, 1, [&](std::size_t b, std::size_t e, std::size_t) {
+            for (std::size_t i = b; i < e; ++i) sum.fetch_add(i + 1);
+        });
+        total += sum.load();
+    }
+    EXPECT_EQ(total, 10000u * ((t + 1) * (t + 2) / 2));
+}
+
+TEST_P(PoolLoops, NestedLoopRunsInlineOnTheSameWorker) {
+    std::atomic<int> count{0};
+    std::atomic<bool> mismatch{false};
+    registry.for_each_piece(8, 1, [&](std::size_t, std::size_t, std::size_t outer) {
+        registry.for_each_piece(5, 1, [&](std::size_t b, std::size_t e, std::size_t inner) {
+            if (inner != outer) mismatch = true;
+            count.fetch_add(int(e - b));
+        });
+    });
+    EXPECT_FALSE(mismatch);
+    EXPECT_EQ(count.load(), 40);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadCounts, PoolLoops, ::testing::Values(1, 2, 4, 9));
+
+TEST(PoolLoopsSingleWorker, FailureSkipsRemainingPieces) {
+    // One worker claims pieces in order, so nothing after the failing piece runs.
+    qp::PoolRegistry registry(&pthread_create, fixed(1));
+    std::atomic<int> ran{0};
+    EXPECT_THROW(registry.for_each_piece(100, 1,
+                                         [&](std::size_t b, std::size_t, std::size_t) {
+                                             ran.fetch_add(1);
+                                             if (b == 10) throw std::runtime_error("stop");
+                                         }),
+                 std::runtime_error);
+    EXPECT_EQ(ran.load(), 11);
+}
+
+// ------------------------------------------------------------ global
+
+TEST(GlobalPool, LazyThenConfigureFails) {
+    const std::size_t t = qp::global_thread_count();
+    EXPECT_GE(t, 1u);
+    EXPECT_LE(t, qp::kMaxThreads);
+    EXPECT_EQ(qp::configure_global_pool(t), std::optional<std::string>(kAlready));
+    EXPECT_EQ(qp::global_thread_count(), t);
+    auto out = qp::parallel_map<std::size_t>(10, [](std::size_t i) { return 10 - i; });
+    EXPECT_EQ(out, (std::vector<std::size_t>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    std::atomic<std::size_t> sum{0};
+    qp::for_each_piece(100, 7, [&](std::size_t b, std::size_t e, std::size_t w) {
+        if (w < t) sum.fetch_add(e - b);
+    });
+    EXPECT_EQ(sum.load(), 100u);
+}

@@ -1,0 +1,31 @@
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+
+def run_python(code, env=None, timeout=300):
+    """Runs code in a fresh interpreter: the worker pool and the NumPy table
+    are process-wide, so tests of their first use need a process of their own."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=timeout,
+    )
+
+
+def is_panic(error):
+    return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
+
+
+@pytest.fixture
+def blobs():
+    """Three well separated groups in 4 dimensions, 50 points each."""
+    rng = np.random.default_rng(7)
+    centres = np.array([[0, 0, 0, 0], [20, 0, 0, 0], [0, 20, 0, 0]], dtype=np.float32)
+    points = np.concatenate([c + rng.standard_normal((50, 4)).astype(np.float32) for c in centres])
+    return points.astype(np.float32)
