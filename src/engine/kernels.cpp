@@ -15,10 +15,11 @@
 namespace quorla::engine {
 namespace {
 
-// Eight partial sums map onto two SSE or one AVX register and hide the
-// latency of the additions; the compiler may not reassociate a plain loop,
-// so the lanes are spelled out.
-typedef float Lanes8 __attribute__((vector_size(32)));
+// Eight partial sums in two 4-lane vectors: 4 lanes is the native width of
+// every baseline target (SSE2, NEON), so the sums stay in registers, and two
+// independent chains hide the latency of the additions. The compiler may not
+// reassociate a plain loop, so the lanes are spelled out.
+typedef float Lanes4 __attribute__((vector_size(16)));
 
 // Points per task of the label step: large enough that the dispatch cost is
 // noise, small enough that two workers finish close together.
@@ -31,16 +32,20 @@ constexpr std::size_t label_grain = 256;
 }  // namespace
 
 float dot_f32(const float* a, const float* b, std::size_t n) {
-    Lanes8 sum = {0, 0, 0, 0, 0, 0, 0, 0};
+    Lanes4 low = {0, 0, 0, 0};
+    Lanes4 high = {0, 0, 0, 0};
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        Lanes8 x;
-        Lanes8 y;
-        __builtin_memcpy(&x, a + i, sizeof x);  // unaligned loads, no aliasing games
-        __builtin_memcpy(&y, b + i, sizeof y);
-        sum += x * y;
+        Lanes4 a0, a1, b0, b1;
+        __builtin_memcpy(&a0, a + i, sizeof a0);  // unaligned loads, no aliasing games
+        __builtin_memcpy(&a1, a + i + 4, sizeof a1);
+        __builtin_memcpy(&b0, b + i, sizeof b0);
+        __builtin_memcpy(&b1, b + i + 4, sizeof b1);
+        low += a0 * b0;
+        high += a1 * b1;
     }
-    float total = ((sum[0] + sum[4]) + (sum[1] + sum[5])) + ((sum[2] + sum[6]) + (sum[3] + sum[7]));
+    Lanes4 sum = low + high;
+    float total = (sum[0] + sum[2]) + (sum[1] + sum[3]);
     for (; i < n; ++i) total += a[i] * b[i];
     return total;
 }
@@ -98,6 +103,11 @@ std::uint64_t nearest_by_dot(std::span<const float> dots) {
 }
 
 void update_labels(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms) {
+    update_labels(model, points, point_norms, parallel::global_registry());
+}
+
+void update_labels(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms,
+                   parallel::PoolRegistry& pool) {
     if (!model.centroids) raise_fault("Label step without a centroid matrix");
     const Matrix& centroids = *model.centroids;
     if (centroids.cols() != points.cols) raise_fault("Centroid and point dimensions differ");
@@ -112,13 +122,13 @@ void update_labels(Model& model, const PointView& points, const std::optional<st
 
     const std::size_t n_clusters = centroids.rows();
     const std::size_t dim = points.cols;
-    const std::size_t n_workers = parallel::global_thread_count();
+    const std::size_t n_workers = pool.thread_count();
     // One scratch block per worker: the packed point, then one dot per centroid.
     const std::size_t stride = dim + n_clusters;
     std::vector<float> scratch(n_workers * stride);
     std::vector<std::uint64_t> labels(points.rows);
 
-    parallel::for_each_piece(points.rows, label_grain, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+    pool.for_each_piece(points.rows, label_grain, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         float* packed = scratch.data() + worker * stride;
         float* dots = packed + dim;
         for (std::size_t i = begin; i < end; ++i) {

@@ -11,6 +11,10 @@
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 
+namespace quorla::parallel {
+class PoolRegistry;
+}
+
 namespace quorla::engine {
 
 // Single-precision dot product of two contiguous vectors. The summation order
@@ -47,5 +51,9 @@ std::uint64_t nearest_by_dot(std::span<const float> dots);
 // Relabels every point on the worker pool and recounts cluster_sizes. On a
 // fault neither labels nor cluster_sizes has been touched.
 void update_labels(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms);
+// The same on a given pool rather than the process-wide one, so that tests
+// can compare pool sizes within one process.
+void update_labels(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms,
+                   parallel::PoolRegistry& pool);
 
 }  // namespace quorla::engine

@@ -173,8 +173,9 @@ void WorkerPool::work_on_job(std::size_t index) {
         try {
             fn_(ctx_, begin, end, index);
         } catch (...) {
+            // Only the first failure is kept; the flag makes every worker
+            // stop claiming pieces at its next loop turn.
             if (!failed_.exchange(true, std::memory_order_acq_rel)) error_ = std::current_exception();
-            return;
         }
     }
 }

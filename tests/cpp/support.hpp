@@ -1,0 +1,75 @@
+// Helpers shared by the engine tests: owned point matrices with views of
+// several layouts, and a generator with a fixed seed for the driver.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/matrix.hpp"
+#include "engine/random.hpp"
+
+namespace quorla::test {
+
+// Row-major storage plus views on it. `padded` stores each row with `pad`
+// unused floats after it, and `transposed` stores column-major.
+struct Points {
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::vector<float> values;  // row-major
+
+    static Points gaussian(std::size_t rows, std::size_t cols, std::uint32_t seed, float spread = 1.0f) {
+        Points p{rows, cols, std::vector<float>(rows * cols)};
+        std::mt19937 engine(seed);
+        std::normal_distribution<float> normal(0.0f, spread);
+        for (float& v : p.values) v = normal(engine);
+        return p;
+    }
+    static Points of(std::size_t rows, std::size_t cols, std::vector<float> values) {
+        return Points{rows, cols, std::move(values)};
+    }
+
+    engine::PointView view() const {
+        return {values.data(), rows, cols, static_cast<std::int64_t>(cols), 1};
+    }
+};
+
+// The same values in other layouts; each keeps its storage alive.
+struct Layout {
+    std::vector<float> storage;
+    engine::PointView view;
+
+    static Layout transposed(const Points& p) {
+        Layout l;
+        l.storage.resize(p.values.size());
+        for (std::size_t i = 0; i < p.rows; ++i)
+            for (std::size_t j = 0; j < p.cols; ++j) l.storage[j * p.rows + i] = p.values[i * p.cols + j];
+        l.view = {l.storage.data(), p.rows, p.cols, 1, static_cast<std::int64_t>(p.rows)};
+        return l;
+    }
+    static Layout reversed_padded(const Points& p, std::size_t pad) {
+        Layout l;
+        const std::size_t width = p.cols + pad;
+        l.storage.assign(p.rows * width, -999.0f);
+        for (std::size_t i = 0; i < p.rows; ++i)
+            for (std::size_t j = 0; j < p.cols; ++j) l.storage[(p.rows - 1 - i) * width + j] = p.values[i * p.cols + j];
+        const float* last = l.storage.data() + (p.rows - 1) * width;
+        l.view = {last, p.rows, p.cols, -static_cast<std::int64_t>(width), 1};
+        return l;
+    }
+};
+
+// A generator whose seeds are a pure function of a counter, so that a test
+// can run the driver twice on the same random stream.
+inline engine::ThreadRandom seeded_random(std::uint8_t seed) {
+    auto counter = std::make_shared<std::uint8_t>(0);
+    return engine::ThreadRandom([seed, counter](std::span<std::uint8_t, 32> out, std::string&) {
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(seed + i + 31 * *counter);
+        ++*counter;
+        return true;
+    });
+}
+
+}  // namespace quorla::test

@@ -1,0 +1,107 @@
+// Top-k assignment: the checks, the stable order and the NaN fault.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+
+#include "engine/assignment.hpp"
+#include "engine/fault.hpp"
+#include "engine/kernels.hpp"
+#include "support.hpp"
+
+namespace quorla::engine {
+namespace {
+
+using test::Points;
+
+Model trained_model(const Points& centroids, bool euclidean) {
+    Model model = Model::create(centroids.rows);
+    model.euclidean = euclidean;
+    model.trained = true;
+    Matrix m(centroids.rows, centroids.cols);
+    std::copy(centroids.values.begin(), centroids.values.end(), m.data());
+    model.centroids = std::move(m);
+    return model;
+}
+
+TEST(Assign, ChecksComeInOrder) {
+    Points points = Points::gaussian(3, 2, 1);
+    Model untrained = Model::create(2);
+    EXPECT_EQ(assign(untrained, points.view(), 0).error().kind(), ClusteringError::Kind::NotTrained);
+    Model model = trained_model(Points::gaussian(2, 3, 2), true);
+    EXPECT_EQ(assign(model, points.view(), 0).error().message(), "Invalid parameter: k must be positive");
+    EXPECT_EQ(assign(model, points.view(), 1).error().message(), "Dimension mismatch: expected 3, got 2");
+    Points none = Points::of(0, 2, {});
+    EXPECT_EQ(assign(model, none.view(), 1).error().kind(), ClusteringError::Kind::DimensionMismatch);
+    Points none_right = Points::of(0, 3, {});
+    EXPECT_EQ(assign(model, none_right.view(), 1).value(), ClusterLists(2));
+    model.centroids.reset();
+    EXPECT_THROW(assign(model, none_right.view(), 1), Fault);
+}
+
+// The reference: a full stable sort of cluster numbers by key.
+ClusterLists reference(const Model& model, const Points& points, std::size_t k) {
+    ClusterLists lists(model.n_clusters);
+    std::vector<float> norms = squared_norms(*model.centroids);
+    for (std::size_t i = 0; i < points.rows; ++i) {
+        std::span<const float> x(&points.values[i * points.cols], points.cols);
+        std::vector<float> keys = centroid_distances(x, *model.centroids, model.euclidean, norms,
+                                                     dot_f32(x.data(), x.data(), x.size()));
+        std::vector<std::size_t> order(model.n_clusters);
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return keys[a] < keys[b]; });
+        for (std::size_t t = 0; t < std::min(k, order.size()); ++t) lists[order[t]].push_back(i);
+    }
+    return lists;
+}
+
+class AssignTopK : public ::testing::TestWithParam<std::tuple<bool, std::size_t>> {};
+
+TEST_P(AssignTopK, MatchesAFullStableSort) {
+    const auto [euclidean, k] = GetParam();
+    Points centroids = Points::gaussian(17, 9, 3);
+    // Duplicate rows create exact ties at the cut.
+    std::copy_n(&centroids.values[2 * 9], 9, &centroids.values[11 * 9]);
+    std::copy_n(&centroids.values[2 * 9], 9, &centroids.values[5 * 9]);
+    Model model = trained_model(centroids, euclidean);
+    Points points = Points::gaussian(300, 9, 4);
+    auto outcome = assign(model, points.view(), k);
+    ASSERT_TRUE(outcome.ok());
+    EXPECT_EQ(outcome.value(), reference(model, points, k));
+    std::size_t listed = 0;
+    for (const auto& list : outcome.value()) listed += list.size();
+    EXPECT_EQ(listed, 300 * std::min<std::size_t>(k, 17));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ks, AssignTopK,
+                         ::testing::Combine(::testing::Values(false, true), ::testing::Values(1, 2, 3, 16, 17, 100)));
+
+TEST(Assign, InnerProductTiesGoToTheLowerCluster) {
+    Model model = trained_model(Points::of(2, 2, {1.0f, 0.0f, 1.0f, 0.0f}), false);
+    Points points = Points::of(1, 2, {2.0f, 5.0f});
+    EXPECT_EQ(assign(model, points.view(), 1).value(), (ClusterLists{{0}, {}}));
+}
+
+TEST(Assign, NaNFaultsOnlyWhenThereIsSomethingToCompare) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    Points points = Points::of(2, 2, {1.0f, 1.0f, nan, 0.0f});
+    Model two = trained_model(Points::gaussian(2, 2, 5), true);
+    EXPECT_THROW(assign(two, points.view(), 1), Fault);
+    EXPECT_THROW(assign(two, points.view(), 2), Fault);
+    Model one = trained_model(Points::gaussian(1, 2, 6), true);
+    EXPECT_EQ(assign(one, points.view(), 3).value(), (ClusterLists{{0, 1}}));
+}
+
+TEST(Assign, DoesNotChangeTheModel) {
+    Model model = trained_model(Points::gaussian(4, 3, 7), false);
+    Model before = model;
+    Points points = Points::gaussian(20, 3, 8);
+    auto first = assign(model, points.view(), 2);
+    auto second = assign(model, points.view(), 2);
+    EXPECT_EQ(first.value(), second.value());
+    EXPECT_EQ(*model.centroids, *before.centroids);
+}
+
+}  // namespace
+}  // namespace quorla::engine

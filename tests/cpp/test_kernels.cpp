@@ -1,0 +1,221 @@
+// Distance kernels, the nearest-centroid rules and the label step.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "engine/fault.hpp"
+#include "engine/kernels.hpp"
+#include "parallel/pool.hpp"
+#include "support.hpp"
+
+namespace quorla::engine {
+namespace {
+
+using test::Layout;
+using test::Points;
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+constexpr float inf = std::numeric_limits<float>::infinity();
+
+class DotLengths : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DotLengths, MatchesADoublePrecisionReference) {
+    const std::size_t n = GetParam();
+    Points a = Points::gaussian(1, n, 1);
+    Points b = Points::gaussian(1, n, 2);
+    double reference = 0.0;
+    double magnitude = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        reference += double(a.values[i]) * double(b.values[i]);
+        magnitude += std::abs(double(a.values[i]) * double(b.values[i]));
+    }
+    const float got = dot_f32(a.values.data(), b.values.data(), n);
+    EXPECT_NEAR(got, reference, 1e-6 * magnitude + 1e-30);
+    if (n == 0) {
+        EXPECT_EQ(got, 0.0f);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AwkwardLengths, DotLengths, ::testing::Values(0, 1, 3, 7, 8, 9, 16, 17, 31, 64, 127, 1000));
+
+TEST(SquaredNorms, AnyLayoutAndZeroColumns) {
+    Points p = Points::gaussian(9, 13, 3);
+    std::vector<float> direct = squared_norms(p.view());
+    ASSERT_EQ(direct.size(), 9u);
+    for (std::size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(direct[i], dot_f32(&p.values[i * 13], &p.values[i * 13], 13));
+    }
+    Layout t = Layout::transposed(p);
+    EXPECT_EQ(squared_norms(t.view), direct);
+    Layout r = Layout::reversed_padded(p, 5);
+    EXPECT_EQ(squared_norms(r.view), direct);
+
+    Points empty = Points::of(4, 0, {});
+    EXPECT_EQ(squared_norms(empty.view()), std::vector<float>(4, 0.0f));
+}
+
+TEST(CentroidDistances, KeysInBothModes) {
+    Matrix centroids(2, 2);
+    centroids.row(0)[0] = 1.0f;
+    centroids.row(1)[1] = 3.0f;
+    const std::vector<float> point = {2.0f, 1.0f};
+    std::vector<float> norms = squared_norms(centroids);
+    // |x|^2 = 5: keys are 5 + (1 - 4) = 2 and 5 + (9 - 6) = 8.
+    EXPECT_EQ(centroid_distances(point, centroids, true, norms, 5.0f), (std::vector<float>{2.0f, 8.0f}));
+    EXPECT_EQ(centroid_distances(point, centroids, false, {}, 0.0f), (std::vector<float>{-2.0f, -3.0f}));
+    EXPECT_THROW(centroid_distances(std::vector<float>{1.0f}, centroids, false, {}, 0.0f), Fault);
+}
+
+TEST(CentroidDistances, EuclideanKeyIsNotClamped) {
+    // Rounding can push the key of a coinciding point below zero; the value
+    // is compared as it is.
+    EXPECT_EQ(euclidean_key(1.0f, 0.5f, 0.5f), -1.0f);
+}
+
+TEST(Nearest, TieRulesDifferByMode) {
+    EXPECT_EQ(nearest_by_key(std::vector<float>{3.0f, 1.0f, 1.0f, 2.0f}), 1u);
+    EXPECT_EQ(nearest_by_dot(std::vector<float>{3.0f, 1.0f, 3.0f, 2.0f}), 2u);
+    EXPECT_EQ(nearest_by_key(std::vector<float>{-0.5f, -1e-7f}), 0u);
+    EXPECT_EQ(nearest_by_key(std::vector<float>{0.0f, -0.0f}), 0u);  // equal keys
+    EXPECT_EQ(nearest_by_dot(std::vector<float>{0.0f, -0.0f}), 1u);
+    EXPECT_EQ(nearest_by_key(std::vector<float>{inf, inf}), 0u);
+}
+
+TEST(Nearest, NaNIsAFaultUnlessThereIsNothingToCompare) {
+    EXPECT_THROW(nearest_by_key(std::vector<float>{1.0f, nan}), Fault);
+    EXPECT_THROW(nearest_by_key(std::vector<float>{nan, 1.0f}), Fault);
+    EXPECT_THROW(nearest_by_dot(std::vector<float>{1.0f, 2.0f, nan}), Fault);
+    EXPECT_EQ(nearest_by_key(std::vector<float>{nan}), 0u);
+    EXPECT_EQ(nearest_by_dot(std::vector<float>{nan}), 0u);
+    EXPECT_THROW(nearest_by_key(std::vector<float>{}), Fault);
+    EXPECT_THROW(nearest_by_dot(std::vector<float>{}), Fault);
+}
+
+Model model_with_centroids(const Points& centroids, bool euclidean) {
+    Model model = Model::create(centroids.rows);
+    model.euclidean = euclidean;
+    Matrix m(centroids.rows, centroids.cols);
+    std::copy(centroids.values.begin(), centroids.values.end(), m.data());
+    model.centroids = std::move(m);
+    return model;
+}
+
+std::vector<std::uint64_t> brute_force_labels(const Points& points, const Points& centroids, bool euclidean) {
+    std::vector<std::uint64_t> labels;
+    std::vector<float> norms = squared_norms(centroids.view());
+    Matrix c(centroids.rows, centroids.cols);
+    std::copy(centroids.values.begin(), centroids.values.end(), c.data());
+    for (std::size_t i = 0; i < points.rows; ++i) {
+        std::span<const float> x(&points.values[i * points.cols], points.cols);
+        float point_norm = dot_f32(x.data(), x.data(), x.size());
+        std::vector<float> keys = centroid_distances(x, c, euclidean, norms, point_norm);
+        if (!euclidean) {
+            for (float& key : keys) key = -key;
+            labels.push_back(nearest_by_dot(keys));
+        } else {
+            labels.push_back(nearest_by_key(keys));
+        }
+    }
+    return labels;
+}
+
+class LabelStep : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LabelStep, MatchesBruteForceAndCountsSizes) {
+    const bool euclidean = GetParam();
+    Points points = Points::gaussian(1000, 19, 5);
+    Points centroids = Points::gaussian(23, 19, 6);
+    Model model = model_with_centroids(centroids, euclidean);
+    std::optional<std::vector<float>> norms;
+    if (euclidean) norms = squared_norms(points.view());
+    update_labels(model, points.view(), norms);
+    EXPECT_EQ(model.labels, brute_force_labels(points, centroids, euclidean));
+    float total = 0.0f;
+    for (float size : model.cluster_sizes) total += size;
+    EXPECT_EQ(total, 1000.0f);
+    EXPECT_EQ(model.cluster_sizes.size(), 23u);
+}
+
+TEST_P(LabelStep, SameLabelsForEveryPoolSizeAndLayout) {
+    const bool euclidean = GetParam();
+    Points points = Points::gaussian(3001, 33, 7);
+    Points centroids = Points::gaussian(40, 33, 8);
+    std::optional<std::vector<float>> norms;
+    if (euclidean) norms = squared_norms(points.view());
+
+    Model reference = model_with_centroids(centroids, euclidean);
+    parallel::PoolRegistry single;
+    ASSERT_FALSE(single.configure(1).has_value());
+    update_labels(reference, points.view(), norms, single);
+
+    for (std::uint64_t threads : {2u, 3u, 7u}) {
+        parallel::PoolRegistry pool;
+        ASSERT_FALSE(pool.configure(threads).has_value());
+        Model model = model_with_centroids(centroids, euclidean);
+        update_labels(model, points.view(), norms, pool);
+        EXPECT_EQ(model.labels, reference.labels) << threads << " threads";
+        EXPECT_EQ(model.cluster_sizes, reference.cluster_sizes);
+    }
+    Layout transposed = Layout::transposed(points);
+    Layout reversed = Layout::reversed_padded(points, 3);
+    for (const Layout* layout : {&transposed, &reversed}) {
+        Model model = model_with_centroids(centroids, euclidean);
+        update_labels(model, layout->view, norms, single);
+        EXPECT_EQ(model.labels, reference.labels);
+    }
+}
+
+TEST_P(LabelStep, NaNFaultsAndLeavesTheModelAsItWas) {
+    const bool euclidean = GetParam();
+    Points points = Points::gaussian(500, 4, 9);
+    points.values[377 * 4 + 2] = nan;
+    Points centroids = Points::gaussian(3, 4, 10);
+    Model model = model_with_centroids(centroids, euclidean);
+    model.labels.assign(500, 2);
+    model.cluster_sizes = {0.0f, 0.0f, 500.0f};
+    std::optional<std::vector<float>> norms;
+    if (euclidean) norms = squared_norms(points.view());
+    EXPECT_THROW(update_labels(model, points.view(), norms), Fault);
+    EXPECT_EQ(model.labels, std::vector<std::uint64_t>(500, 2));
+    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{0.0f, 0.0f, 500.0f}));
+}
+
+TEST_P(LabelStep, OneCentroidTakesEveryPointEvenNaN) {
+    const bool euclidean = GetParam();
+    Points points = Points::of(3, 2, {nan, 1.0f, inf, -inf, 0.0f, 0.0f});
+    Model model = model_with_centroids(Points::of(1, 2, {1.0f, 1.0f}), euclidean);
+    std::optional<std::vector<float>> norms;
+    if (euclidean) norms = squared_norms(points.view());
+    update_labels(model, points.view(), norms);
+    EXPECT_EQ(model.labels, (std::vector<std::uint64_t>{0, 0, 0}));
+    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{3.0f}));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, LabelStep, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Euclidean" : "InnerProduct"; });
+
+TEST(LabelStep, BrokenPreconditionsAreFaults) {
+    Points points = Points::gaussian(5, 2, 11);
+    Model without_centroids = Model::create(2);
+    EXPECT_THROW(update_labels(without_centroids, points.view(), std::nullopt), Fault);
+    Model euclidean = model_with_centroids(Points::gaussian(2, 2, 12), true);
+    EXPECT_THROW(update_labels(euclidean, points.view(), std::nullopt), Fault);
+    Model wrong_width = model_with_centroids(Points::gaussian(2, 3, 12), false);
+    EXPECT_THROW(update_labels(wrong_width, points.view(), std::nullopt), Fault);
+}
+
+TEST(LabelStep, TiesOfEqualCentroids) {
+    // Two identical centroids: every point ties. Euclidean keeps the lower
+    // index, inner product moves to the higher one.
+    Points points = Points::gaussian(50, 3, 13);
+    Points centroids = Points::of(2, 3, {1.0f, 2.0f, 3.0f, 1.0f, 2.0f, 3.0f});
+    Model euclidean = model_with_centroids(centroids, true);
+    update_labels(euclidean, points.view(), squared_norms(points.view()));
+    EXPECT_EQ(euclidean.cluster_sizes, (std::vector<float>{50.0f, 0.0f}));
+    Model inner = model_with_centroids(centroids, false);
+    update_labels(inner, points.view(), std::nullopt);
+    EXPECT_EQ(inner.cluster_sizes, (std::vector<float>{0.0f, 50.0f}));
+}
+
+}  // namespace
+}  // namespace quorla::engine

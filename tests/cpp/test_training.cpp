@@ -1,0 +1,275 @@
+// The training driver: entry checks, initial centroids, the mean update, the
+// empty-cluster repair, unit-length centroids, the cost and the result.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include "engine/fault.hpp"
+#include "engine/kernels.hpp"
+#include "engine/training.hpp"
+#include "support.hpp"
+
+namespace quorla::engine {
+namespace {
+
+using test::Layout;
+using test::Points;
+
+Outcome<ClusterLists> train_seeded(Model& model, const PointView& points, std::uint8_t seed) {
+    thread_random() = test::seeded_random(seed);
+    return train(model, points, std::nullopt);
+}
+
+void expect_partition(const ClusterLists& lists, std::size_t n, std::size_t k) {
+    ASSERT_EQ(lists.size(), k);
+    std::vector<int> seen(n, 0);
+    for (const auto& list : lists) {
+        EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
+        for (std::uint64_t i : list) {
+            ASSERT_LT(i, n);
+            ++seen[i];
+        }
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<std::ptrdiff_t>(n));
+}
+
+TEST(Train, EntryChecksInOrderLeaveTheModelUntouched) {
+    Points points = Points::gaussian(3, 2, 1);
+    Model model = Model::create(4);
+    auto outcome = train(model, points.view(), std::nullopt);
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().message(), "Number of points (3) must be at least as large as number of clusters (4)");
+    EXPECT_FALSE(model.centroids.has_value());
+    EXPECT_TRUE(model.labels.empty());
+
+    Points none = Points::of(0, 2, {});
+    auto empty = train(model, none.view(), std::nullopt);
+    EXPECT_EQ(empty.error().message(), "Number of points (0) must be at least as large as number of clusters (4)");
+
+    model.trained = true;  // the trained check comes first, whatever the data
+    auto again = train(model, none.view(), std::uint64_t{0});
+    EXPECT_EQ(again.error().kind(), ClusteringError::Kind::AlreadyTrained);
+}
+
+class TrainModes : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TrainModes, ResultIsAPartitionAndTheModelIsTrained) {
+    Points points = Points::gaussian(700, 5, 2);
+    Model model = Model::create(9);
+    model.euclidean = GetParam();
+    model.iterations = 4;
+    auto outcome = train_seeded(model, points.view(), 3);
+    ASSERT_TRUE(outcome.ok());
+    expect_partition(outcome.value(), 700, 9);
+    EXPECT_TRUE(model.trained);
+    EXPECT_EQ(model.labels.size(), 700u);
+    for (std::size_t c = 0; c < 9; ++c) {
+        EXPECT_EQ(model.cluster_sizes[c], static_cast<float>(outcome.value()[c].size()));
+    }
+    if (!model.euclidean) {
+        for (std::size_t c = 0; c < 9; ++c) {
+            auto row = model.centroids->row(c);
+            EXPECT_NEAR(dot_f32(row.data(), row.data(), row.size()), 1.0f, 1e-5f);
+        }
+    }
+}
+
+TEST_P(TrainModes, SameStreamSameResultWhateverTheLayout) {
+    Points points = Points::gaussian(400, 6, 4);
+    Layout transposed = Layout::transposed(points);
+    Layout reversed = Layout::reversed_padded(points, 2);
+    Model reference = Model::create(7);
+    reference.euclidean = GetParam();
+    reference.iterations = 3;
+    Model a = reference, b = reference;
+    auto expected = train_seeded(reference, points.view(), 5);
+    auto from_transposed = train_seeded(a, transposed.view, 5);
+    auto from_reversed = train_seeded(b, reversed.view, 5);
+    EXPECT_EQ(from_transposed.value(), expected.value());
+    EXPECT_EQ(from_reversed.value(), expected.value());
+    EXPECT_EQ(*a.centroids, *reference.centroids);
+    EXPECT_EQ(*b.centroids, *reference.centroids);
+}
+
+TEST_P(TrainModes, NaNFaultsWithTheResetStateKept) {
+    Points points = Points::gaussian(50, 3, 6);
+    points.values[10 * 3 + 1] = std::numeric_limits<float>::quiet_NaN();
+    Model model = Model::create(3);
+    model.euclidean = GetParam();
+    EXPECT_THROW(train_seeded(model, points.view(), 7), Fault);
+    EXPECT_FALSE(model.trained);
+    EXPECT_EQ(model.labels, std::vector<std::uint64_t>(50, 0));
+    EXPECT_EQ(model.cluster_sizes, std::vector<float>(3, 0.0f));
+    ASSERT_TRUE(model.centroids.has_value());
+
+    Points clean = Points::gaussian(50, 3, 8);
+    auto outcome = train_seeded(model, clean.view(), 9);
+    ASSERT_TRUE(outcome.ok());
+    EXPECT_TRUE(model.trained);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, TrainModes, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Euclidean" : "InnerProduct"; });
+
+TEST(Train, OneClusterEuclideanIsTheInOrderSumOverN) {
+    // Values of very different magnitude make the summation order visible.
+    Points points = Points::of(5, 2, {1e8f, 1.0f, 1.0f, 3.0f, -1e8f, 0.25f, 1.0f, 1e-3f, 7.0f, 2.0f});
+    Model model = Model::create(1);
+    model.euclidean = true;
+    model.iterations = 2;
+    ASSERT_TRUE(train_seeded(model, points.view(), 1).ok());
+    for (std::size_t j = 0; j < 2; ++j) {
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < 5; ++i) sum += points.values[i * 2 + j];
+        EXPECT_EQ(model.centroids->row(0)[j], sum / 5.0f);
+    }
+    // In float order 1e8 + 1 loses the 1, so the sum is 8, not 10.
+    EXPECT_EQ(model.centroids->row(0)[0], 1.6f);
+}
+
+TEST(Train, OneClusterInnerProductIsTheUnitMean) {
+    Points points = Points::of(2, 2, {3.0f, 0.0f, 3.0f, 8.0f});
+    Model model = Model::create(1);
+    ASSERT_TRUE(train_seeded(model, points.view(), 1).ok());
+    EXPECT_FLOAT_EQ(model.centroids->row(0)[0], 0.6f);
+    EXPECT_FLOAT_EQ(model.centroids->row(0)[1], 0.8f);
+}
+
+TEST(Train, AsManyClustersAsPointsStartsFromEveryPoint) {
+    Points points = Points::gaussian(12, 3, 10);
+    Model model = Model::create(12);
+    model.euclidean = true;
+    model.iterations = 0;  // only reachable from C++: keeps the initial draw visible
+    ASSERT_TRUE(train_seeded(model, points.view(), 2).ok());
+    std::set<std::size_t> used;
+    for (std::size_t c = 0; c < 12; ++c) {
+        for (std::size_t i = 0; i < 12; ++i) {
+            if (std::equal(model.centroids->row(c).begin(), model.centroids->row(c).end(), &points.values[i * 3])) {
+                used.insert(i);
+            }
+        }
+    }
+    EXPECT_EQ(used.size(), 12u);
+}
+
+TEST(Train, ZeroColumnsPutsEveryPointInOneCluster) {
+    Points points = Points::of(6, 0, {});
+    for (bool euclidean : {true, false}) {
+        Model model = Model::create(3);
+        model.euclidean = euclidean;
+        model.iterations = 2;
+        auto outcome = train_seeded(model, points.view(), 4);
+        ASSERT_TRUE(outcome.ok());
+        const std::size_t everyone = euclidean ? 0 : 2;
+        EXPECT_EQ(outcome.value()[everyone].size(), 6u);
+        EXPECT_EQ(training_cost(model, points.view()), 0.0f);
+    }
+}
+
+TEST(Repair, SplitsTheDonorWithTheTwoFactors) {
+    Points points = Points::gaussian(5, 3, 11);
+    Model model = Model::create(2);
+    model.euclidean = true;
+    model.labels = {1, 1, 1, 1, 1};
+    model.cluster_sizes = {0.0f, 5.0f};
+    Matrix centroids(2, 3);
+    const float donor[3] = {0.3f, -7.0f, 1e-3f};
+    std::copy(donor, donor + 3, centroids.row(1).begin());
+    model.centroids = centroids;
+    thread_random() = test::seeded_random(1);
+    repair_empty_clusters(model, points.view(), 5.0f);
+    // Cluster 0 is never a donor (p < 0), cluster 1 has p = 4/3 > 1.
+    auto filled = model.centroids->row(0);
+    auto split = model.centroids->row(1);
+    EXPECT_EQ(filled[0], donor[0] * 1.0009765625f);
+    EXPECT_EQ(filled[1], donor[1] * 0.9990234375f);
+    EXPECT_EQ(filled[2], donor[2] * 1.0009765625f);
+    EXPECT_EQ(split[0], donor[0] * 0.9990234375f);
+    EXPECT_EQ(split[1], donor[1] * 1.0009765625f);
+    EXPECT_EQ(split[2], donor[2] * 0.9990234375f);
+    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{2.5f, 2.5f}));
+    EXPECT_EQ(model.labels, std::vector<std::uint64_t>(5, 1));
+}
+
+TEST(Repair, AsManyPointsAsClustersOnlyTakesFromLargerThanOne) {
+    // n = k: the divisor is 0, so p is -inf, NaN or +inf; only cluster 2
+    // (size 2) can give.
+    Points points = Points::gaussian(4, 1, 12);
+    Model model = Model::create(4);
+    model.euclidean = true;
+    model.cluster_sizes = {0.0f, 1.0f, 2.0f, 1.0f};
+    model.labels = {1, 2, 2, 3};
+    model.centroids = Matrix(4, 1);
+    thread_random() = test::seeded_random(2);
+    repair_empty_clusters(model, points.view(), 4.0f);
+    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f}));
+}
+
+TEST(Repair, LaterEmptyClustersSeeReducedSizes) {
+    Points points = Points::gaussian(8, 2, 13);
+    Model model = Model::create(3);
+    model.euclidean = true;
+    model.cluster_sizes = {0.0f, 0.0f, 8.0f};
+    model.labels.assign(8, 2);
+    model.centroids = Matrix(3, 2);
+    thread_random() = test::seeded_random(3);
+    repair_empty_clusters(model, points.view(), 8.0f);
+    // First 0 takes half of 2 (4 each); then 1 takes half of 0 or of 2.
+    float total = model.cluster_sizes[0] + model.cluster_sizes[1] + model.cluster_sizes[2];
+    EXPECT_EQ(total, 8.0f);
+    EXPECT_NE(model.cluster_sizes[1], 0.0f);
+    EXPECT_TRUE(std::count(model.cluster_sizes.begin(), model.cluster_sizes.end(), 2.0f) == 2);
+}
+
+TEST(Repair, NoDrawsWithoutEmptyClusters) {
+    Points points = Points::gaussian(4, 2, 14);
+    Model model = Model::create(2);
+    model.cluster_sizes = {1.0f, 3.0f};
+    model.centroids = Matrix(2, 2);
+    ThreadRandom counting([](std::span<std::uint8_t, 32> out, std::string&) {
+        std::fill(out.begin(), out.end(), std::uint8_t{1});
+        return true;
+    });
+    thread_random() = std::move(counting);
+    repair_empty_clusters(model, points.view(), 4.0f);
+    EXPECT_EQ(thread_random().seed_count(), 0u);
+}
+
+TEST(Normalize, UnitRowsExceptZeroAndNaNRows) {
+    Model model = Model::create(3);
+    Matrix m(3, 2);
+    m.row(0)[0] = 3.0f;
+    m.row(0)[1] = 4.0f;
+    m.row(2)[0] = std::numeric_limits<float>::quiet_NaN();
+    model.centroids = m;
+    normalize_centroids(model);
+    EXPECT_EQ(model.centroids->row(0)[0], 0.6f);
+    EXPECT_EQ(model.centroids->row(0)[1], 0.8f);
+    EXPECT_EQ(model.centroids->row(1)[0], 0.0f);
+    EXPECT_TRUE(std::isnan(model.centroids->row(2)[0]));
+    model.euclidean = true;
+    model.centroids->row(1)[0] = 5.0f;
+    normalize_centroids(model);
+    EXPECT_EQ(model.centroids->row(1)[0], 5.0f);
+}
+
+TEST(Cost, MeanOfSquaredDistancesOrDots) {
+    Points points = Points::of(2, 2, {1.0f, 0.0f, 0.0f, 3.0f});
+    Model model = Model::create(1);
+    model.labels = {0, 0};
+    Matrix m(1, 2);
+    m.row(0)[0] = 1.0f;
+    m.row(0)[1] = 1.0f;
+    model.centroids = m;
+    EXPECT_EQ(training_cost(model, points.view()), 2.0f);  // (1 + 3) / 2
+    model.euclidean = true;
+    EXPECT_EQ(training_cost(model, points.view()), 3.0f);  // (1 + 5) / 2
+    model.centroids.reset();
+    EXPECT_THROW(training_cost(model, points.view()), Fault);
+}
+
+}  // namespace
+}  // namespace quorla::engine

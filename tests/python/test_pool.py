@@ -1,0 +1,137 @@
+"""The process-wide worker pool, observed from fresh interpreters."""
+import os
+
+import pytest
+
+from conftest import run_python
+
+ALREADY = ("Invalid parameter: Thread setup failed: "
+           "The global thread pool has already been initialized.")
+
+PRELUDE = """
+import os, sys, numpy as np, quorla
+data = np.random.default_rng(0).standard_normal((200, 4)).astype(np.float32)
+def threads():
+    return len(os.listdir("/proc/self/task"))
+def attempt(k, n):
+    m = quorla.KMeans(k)
+    try:
+        m.train(data, n)
+        return "ok"
+    except ValueError as e:
+        return str(e)
+"""
+
+
+def run(body, env_extra=None):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["OPENBLAS_NUM_THREADS"] = "1"  # keep NumPy's own threads out of the count
+    env.update(env_extra or {})
+    result = run_python(PRELUDE + body, env=env)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.split("\n")
+
+
+def test_lazy_creation_then_configuration_fails():
+    out = run("""
+m = quorla.KMeans(3)
+m.train(data, None)
+late = quorla.KMeans(3)
+print(attempt(3, 4)); print(late.is_trained)
+late.train(data, None); print(late.is_trained)
+""")
+    assert out[:3] == [ALREADY, "False", "True"]
+
+
+def test_configuring_twice_fails_even_with_the_same_count():
+    out = run("""
+before = threads()
+print(attempt(3, 4)); print(threads() - before)
+print(attempt(3, 4)); print(attempt(3, None))
+""")
+    assert out[:4] == ["ok", "4", ALREADY, "ok"]
+
+
+def test_failed_entry_checks_leave_the_pool_absent():
+    out = run("""
+print(attempt(500, 2))
+before = threads()
+print(attempt(3, 2)); print(threads() - before)
+""")
+    assert out[0] == "Number of points (200) must be at least as large as number of clusters (500)"
+    assert out[1:3] == ["ok", "2"]
+
+
+@pytest.mark.parametrize("env, request_count, expected", [
+    ({"RAYON_NUM_THREADS": "3"}, "0", 3),
+    ({"RAYON_NUM_THREADS": "+3"}, "None", 3),
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, "0", "cpus"),
+    ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "5"}, "0", 5),
+    ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "6"}, "None", 6),
+    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "0"}, "0", "cpus"),
+    ({"RAYON_RS_NUM_CPUS": "4"}, "None", 4),
+    ({}, "0", "cpus"),
+    ({"RAYON_NUM_THREADS": "7"}, "2", 2),  # an explicit count bypasses the environment
+])
+def test_automatic_thread_count(env, request_count, expected):
+    out = run(f"""
+before = threads()
+print(attempt(3, {request_count})); print(threads() - before); print(len(os.sched_getaffinity(0)))
+""", env)
+    assert out[0] == "ok"
+    want = int(out[2]) if expected == "cpus" else expected
+    assert int(out[1]) == want
+
+
+def test_assign_never_creates_the_pool():
+    out = run("""
+m = quorla.KMeans(2)
+m.train(data, 1)
+before = threads()
+m.assign(data, 2)
+print(threads() - before)
+""")
+    assert out[0] == "0"
+
+
+@pytest.mark.parametrize("euclidean", [False, True])
+@pytest.mark.parametrize("count", [1, 2, 3])
+def test_labels_are_the_nearest_centroids_with_each_pool_size(count, euclidean):
+    # Every process draws its own initial centroids, so runs are compared
+    # with the brute-force nearest centroid of their own final model.
+    out = run(f"""
+data = np.random.default_rng(1).standard_normal((5000, 8)).astype(np.float32)
+m = quorla.KMeans(16).with_euclidean({euclidean}).with_iterations(3)
+lists = m.train(data, {count})
+c = m.centroids.astype(np.float64); p = data.astype(np.float64)
+keys = ((p[:, None] - c[None]) ** 2).sum(-1) if {euclidean} else -(p @ c.T)
+labels = np.empty(len(data), int)
+for cluster, members in enumerate(lists):
+    labels[members] = cluster
+s = np.sort(keys, axis=1)
+clear = s[:, 1] - s[:, 0] > 1e-4
+print(int(np.sum(keys.argmin(1)[clear] != labels[clear])), int(clear.sum()))
+""")
+    wrong, checked = map(int, out[0].split())
+    assert wrong == 0 and checked > 4500
+
+
+def test_refused_thread_creation_then_the_pool_is_missing():
+    out = run("""
+import resource, re
+status = open("/proc/self/status").read()
+vm = int(re.search(r"VmSize:\\s+(\\d+) kB", status).group(1)) * 1024
+# Room for small allocations but not for a worker's stack.
+resource.setrlimit(resource.RLIMIT_AS, (vm + 256 * 1024, resource.RLIM_INFINITY))
+print(attempt(3, 2))
+print(attempt(3, 2))
+try:
+    quorla.KMeans(3).train(data, None)
+except BaseException as e:
+    print(type(e).__name__, e)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+""")
+    assert out[0].startswith("Invalid parameter: Thread setup failed: ")
+    assert out[0] != ALREADY and len(out[0]) > len("Invalid parameter: Thread setup failed: ")
+    assert out[1] == ALREADY
+    assert out[2] == "PanicException The global thread pool has not been initialized."
