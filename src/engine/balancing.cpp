@@ -1,11 +1,273 @@
+// The balancing phase.
+//
+// Points are visited one at a time in index order; each is taken out of its
+// cluster (which keeps 0.15 of it while it is placed) and put where distance
+// plus size_penalty x size is lowest. Every single-precision step runs in the
+// order the results depend on: the size drift of the 0.15 share is visible in
+// the sizes and, through them, in later choices.
+//
+// Three places where a literal reading breaks on ordinary data are made
+// sound here:
+//  - A cluster about to lose its only member keeps its centroid row instead
+//    of dividing its (empty) sum by zero. Exact member counts decide this,
+//    since float sizes drift.
+//  - A pass in which no point sets a critical penalty, or a penalty that has
+//    grown past the float range, leaves size_penalty infinite. Costs are then
+//    compared as the limit of a growing penalty: smaller size first, then
+//    distance, then cluster index. One such pass leaves every cluster within
+//    one point of the smallest (proof in balance_pass), so the phase ends.
+//  - Hence the number of passes is bounded: the penalty grows by more than
+//    2.5x per pass from the first positive critical ratio (at least the
+//    smallest positive float), so after at most max_finite_passes passes it is
+//    infinite, and one more pass meets any tolerance of 1 or more.
 #include "engine/balancing.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "engine/fault.hpp"
+#include "engine/kernels.hpp"
+#include "engine/medoids.hpp"
+#include "engine/progress.hpp"
+#include "engine/training.hpp"
 
 namespace quorla::engine {
+namespace {
 
-void balance_clusters(Model&, const PointView&, const std::optional<std::vector<float>>&) {
-    raise_fault("Balanced training is not available yet");
+constexpr float infinity = std::numeric_limits<float>::infinity();
+constexpr float kept_share = 0.15f;  // bit pattern 3E19999A
+constexpr float penalty_growth = 2.5f;
+
+[[noreturn]] void nan_fault() {
+    raise_fault("Comparison of balancing costs met NaN (the data or centroids contain NaN or overflow to infinity)");
+}
+
+struct SizeRange {
+    float min = infinity;
+    float max = -infinity;
+};
+
+// Folds that pass over NaN entries, like fmin/fmax.
+SizeRange size_range(const std::vector<float>& sizes) {
+    SizeRange range;
+    for (float size : sizes) {
+        range.min = std::fmin(range.min, size);
+        range.max = std::fmax(range.max, size);
+    }
+    return range;
+}
+
+}  // namespace
+
+BalancingPhase::BalancingPhase(Model& model, const PointView& points,
+                               const std::optional<std::vector<float>>& point_norms)
+    : model_(model), points_(points), point_norms_(&point_norms), k_(model.n_clusters), dim_(points.cols) {
+    if (!model.centroids) raise_fault("Balancing without a centroid matrix");
+    if (model.centroids->cols() != dim_) raise_fault("Centroid and point dimensions differ");
+    if (model.centroids->rows() < k_) raise_fault("Fewer centroid rows than clusters");
+    if (model.cluster_sizes.size() != k_) raise_fault("Cluster sizes do not match the cluster count");
+    if (model.euclidean && (!point_norms || point_norms->size() != points.rows)) {
+        raise_fault("Point norms missing in Euclidean mode");
+    }
+    if (model.labels.size() != points.rows) raise_fault("Labels do not match the point count");
+    sums_ = Matrix(k_, dim_);
+    counts_.assign(k_, 0);
+    for (std::uint64_t i = 0; i < points.rows; ++i) {
+        const std::uint64_t c = model.labels[i];
+        if (c >= k_) raise_fault("Label beyond the cluster count");
+        add_point(c, i, 1.0f);
+        ++counts_[c];
+    }
+    if (model.use_medoids) members_ = members_by_cluster(model);
+    if (model.euclidean) centroid_norms_ = squared_norms(*model.centroids);
+    row_.resize(dim_);
+    distances_.resize(k_);
+    costs_.resize(k_);
+}
+
+// One visit of every point, in index order. Returns the smallest
+// critical penalty above the current one (+inf if none).
+float BalancingPhase::pass(float size_penalty) {
+    float next_penalty = infinity;
+    for (std::uint64_t i = 0; i < points_.rows; ++i) next_penalty = visit(i, size_penalty, next_penalty);
+    return next_penalty;
+}
+
+float BalancingPhase::visit(std::uint64_t i, float size_penalty, float next_penalty) {
+    std::vector<float>& sizes = model_.cluster_sizes;
+    if (i >= model_.labels.size()) raise_fault("Point index beyond the labels");
+    const std::uint64_t c = model_.labels[i];
+    if (c >= k_) raise_fault("Label beyond the cluster count");
+    points_.copy_row(i, row_.data());
+    const float s = sizes[c];
+
+    add_point(c, i, -1.0f);
+    --counts_[c];
+    if (s > 0.0f) refresh_after_removal(c, s);
+    sizes[c] = (sizes[c] + -1.0f) + kept_share;  // c still counts 0.15 of the point
+
+    compute_distances(i);
+    const std::size_t b = std::isinf(size_penalty) ? choose_by_size() : choose_by_cost(size_penalty);
+    next_penalty = critical_penalty(c, size_penalty, next_penalty);  // before the point is placed
+
+    sizes[b] = sizes[b] + 1.0f;
+    add_point(b, i, 1.0f);
+    ++counts_[b];
+    refresh_after_addition(b);
+    sizes[c] = sizes[c] + -kept_share;
+    if (model_.use_medoids && b != c) move_member(i, c, b);
+    model_.labels[i] = b;
+    return next_penalty;
+}
+
+void BalancingPhase::final_medoid_pass() {
+    for (std::uint64_t j = 0; j < k_; ++j) {
+        if (model_.cluster_sizes[j] == 0.0f) continue;
+        update_cluster_medoid(model_, points_, j, members_[j]);
+    }
+}
+
+void BalancingPhase::add_point(std::uint64_t cluster, std::uint64_t i, float weight) {
+    std::span<float> sum = sums_.row(cluster);
+    if (weight == 1.0f) {
+        for (std::size_t j = 0; j < dim_; ++j) sum[j] = sum[j] + points_.at(i, j);
+    } else {
+        for (std::size_t j = 0; j < dim_; ++j) sum[j] = sum[j] + weight * points_.at(i, j);
+    }
+}
+
+// New centroid row = sum / divisor, unit-scaled in inner-product mode.
+void BalancingPhase::set_mean_row(std::uint64_t cluster, float divisor) {
+    std::span<const float> sum = sums_.row(cluster);
+    std::span<float> row = model_.centroids->row(cluster);
+    for (std::size_t j = 0; j < dim_; ++j) row[j] = sum[j] / divisor;
+    if (!model_.euclidean) {
+        const float q = dot_f32(row.data(), row.data(), dim_);
+        if (q > 0.0f) {
+            const float length = std::sqrt(q);
+            for (float& value : row) value = value / length;
+        }
+    }
+    refresh_norm(cluster);
+}
+
+void BalancingPhase::refresh_norm(std::uint64_t cluster) {
+    // Only the rows that changed since the last point can differ, so
+    // keeping the norms gives the numbers a full recomputation would.
+    if (!model_.euclidean) return;
+    std::span<const float> row = model_.centroids->row(cluster);
+    centroid_norms_[cluster] = dot_f32(row.data(), row.data(), dim_);
+}
+
+void BalancingPhase::refresh_after_removal(std::uint64_t c, float s) {
+    if (model_.use_medoids) {
+        // The visited point is still labelled c: still a candidate.
+        update_cluster_medoid(model_, points_, c, members_[c]);
+        refresh_norm(c);
+        return;
+    }
+    // A cluster whose last member is leaving has no mean; its row stays
+    // as it was (dividing the empty sum by s - 1 = 0 would put NaN in
+    // the next comparison).
+    if (counts_[c] == 0) return;
+    set_mean_row(c, s + -1.0f);
+}
+
+void BalancingPhase::refresh_after_addition(std::uint64_t b) {
+    if (model_.use_medoids) {
+        // The point joins b's members only after this update.
+        update_cluster_medoid(model_, points_, b, members_[b]);
+        refresh_norm(b);
+        return;
+    }
+    set_mean_row(b, model_.cluster_sizes[b]);
+}
+
+void BalancingPhase::compute_distances(std::uint64_t i) {
+    const float point_norm = model_.euclidean ? (**point_norms_)[i] : 0.0f;
+    centroid_distances(row_, *model_.centroids, model_.euclidean, centroid_norms_, point_norm, distances_);
+}
+
+std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
+    const std::vector<float>& sizes = model_.cluster_sizes;
+    for (std::size_t j = 0; j < k_; ++j) {
+        const float penalty = sizes[j] * size_penalty;
+        // A finite penalty so large that size x penalty overflows would
+        // tie every cluster at +inf whatever its size; it means the
+        // same as the infinite penalty and is treated as such.
+        if (std::isinf(penalty)) return choose_by_size();
+        costs_[j] = distances_[j] + penalty;
+    }
+    std::size_t best = 0;
+    for (std::size_t j = 1; j < k_; ++j) {
+        if (std::isnan(costs_[best]) || std::isnan(costs_[j])) nan_fault();
+        if (costs_[best] > costs_[j]) best = j;
+    }
+    return best;
+}
+
+// The limit of a growing penalty: the smallest size wins, distance
+// breaks ties of size, the lower index ties of both. A point leaves its
+// cluster c only for a cluster smaller than c's size less 0.85, so every
+// visit either leaves c no larger than the smallest other cluster or
+// moves a point from c to a smallest cluster. The smallest size never
+// decreases, and a cluster only grows while it is a smallest one; so
+// once its unvisited points are used up it is at most one above the
+// final minimum, and a cluster with unvisited points left stopped losing
+// them only because it was no larger than the minimum. After one pass
+// the spread is at most 1 (plus float drift far below the 0.5 margin).
+std::size_t BalancingPhase::choose_by_size() {
+    const std::vector<float>& sizes = model_.cluster_sizes;
+    std::size_t best = 0;
+    for (std::size_t j = 1; j < k_; ++j) {
+        if (std::isnan(distances_[best]) || std::isnan(distances_[j])) nan_fault();
+        if (sizes[j] < sizes[best] || (sizes[j] == sizes[best] && distances_[j] < distances_[best])) best = j;
+    }
+    return best;
+}
+
+float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, float next_penalty) const {
+    const std::vector<float>& sizes = model_.cluster_sizes;
+    const float own_size = sizes[c];
+    float smallest = infinity;
+    for (std::size_t j = 0; j < k_; ++j) {
+        const float gap = own_size - sizes[j];
+        if (own_size > sizes[j] && gap != 0.0f) {
+            const float ratio = (distances_[j] - distances_[c]) / gap;
+            if (smallest > ratio) smallest = ratio;  // NaN never replaces
+        }
+    }
+    return (size_penalty < smallest && smallest < next_penalty) ? smallest : next_penalty;
+}
+
+void BalancingPhase::move_member(std::uint64_t i, std::uint64_t from, std::uint64_t to) {
+    std::vector<std::uint64_t>& source = members_[from];
+    source.erase(std::lower_bound(source.begin(), source.end(), i));
+    std::vector<std::uint64_t>& target = members_[to];
+    target.insert(std::lower_bound(target.begin(), target.end(), i), i);
+}
+
+void balance_clusters(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms) {
+    if (model.verbose) write_line("Balancing clusters...\n");
+    BalancingPhase balancer(model, points, point_norms);
+
+    SizeRange range = size_range(model.cluster_sizes);
+    float size_penalty = 0.0f;
+    std::int32_t passes = 0;
+    const float limit = static_cast<float>(model.max_balance_diff) + 0.5f;
+    while (range.max - range.min > limit) {  // false for NaN as well
+        const float next_penalty = balancer.pass(size_penalty);
+        range = size_range(model.cluster_sizes);
+        size_penalty = next_penalty * penalty_growth;
+        ++passes;
+        if (model.verbose) {
+            const float cost = training_cost(model, points);
+            write_line("Balance iteration " + std::to_string(passes) + " | Cost: " + format_fixed(cost, 6) +
+                       " | Max diff: " + format_fixed(range.max - range.min, 2) + "\n");
+        }
+    }
+    if (model.use_medoids) balancer.final_medoid_pass();
 }
 
 }  // namespace quorla::engine

@@ -1,8 +1,10 @@
 // The balancing phase that may follow the Lloyd iterations: points are moved
 // one at a time under a growing size penalty until the cluster sizes are
-// within the model's tolerance.
+// within the model's tolerance. The phase's state is a class so that tests
+// can visit single points and watch the single-precision size steps.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -12,5 +14,43 @@
 namespace quorla::engine {
 
 void balance_clusters(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms);
+
+class BalancingPhase {
+public:
+    // Builds cluster_sums and the bookkeeping from the model's labels.
+    BalancingPhase(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms);
+
+    // Visits every point in index order with the given penalty; returns the
+    // smallest critical penalty above it (+inf if no point set one).
+    float pass(float size_penalty);
+
+    // Visits point i; returns `next_penalty` lowered by i's critical penalty.
+    float visit(std::uint64_t i, float size_penalty, float next_penalty);
+
+    void final_medoid_pass();
+
+private:
+    void add_point(std::uint64_t cluster, std::uint64_t i, float weight);
+    void set_mean_row(std::uint64_t cluster, float divisor);
+    void refresh_norm(std::uint64_t cluster);
+    void refresh_after_removal(std::uint64_t c, float s);
+    void refresh_after_addition(std::uint64_t b);
+    void compute_distances(std::uint64_t i);
+    std::size_t choose_by_cost(float size_penalty);
+    std::size_t choose_by_size();
+    float critical_penalty(std::uint64_t c, float size_penalty, float next_penalty) const;
+    void move_member(std::uint64_t i, std::uint64_t from, std::uint64_t to);
+
+    Model& model_;
+    const PointView points_;                               // a copy: callers pass temporaries
+    const std::optional<std::vector<float>>* point_norms_;  // owned by the training call
+    const std::size_t k_;
+    const std::size_t dim_;
+    Matrix sums_;                                      // cluster_sums
+    std::vector<std::uint64_t> counts_;                // exact member counts
+    std::vector<std::vector<std::uint64_t>> members_;  // medoid mode, ascending
+    std::vector<float> centroid_norms_;                // Euclidean mode, kept current
+    std::vector<float> row_, distances_, costs_;       // per-point scratch, sized once
+};
 
 }  // namespace quorla::engine

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <limits>
 
 #include "engine/fault.hpp"
@@ -43,7 +44,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Points file descriptor 1 somewhere else for the life of the object.
 class StdoutRedirect {
 public:
-    explicit StdoutRedirect(int target) : saved_(dup(STDOUT_FILENO)) { dup2(target, STDOUT_FILENO); }
+    explicit StdoutRedirect(int target) : saved_((std::fflush(stdout), dup(STDOUT_FILENO))) {
+        dup2(target, STDOUT_FILENO);
+    }
     ~StdoutRedirect() {
         dup2(saved_, STDOUT_FILENO);
         close(saved_);
