@@ -2,6 +2,10 @@
 // generator declared in random.hpp. Nothing here decides what to sample.
 #include "engine/random.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -159,8 +163,26 @@ float float_from_bits(std::uint32_t u) {
 
 ThreadRandom::ThreadRandom(EntropySource source) : source_(std::move(source)) {}
 
+namespace {
+
+// A forked child inherits its parent's generator state and would replay the
+// parent's stream (and every sibling's): the first draw after a fork reseeds.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void note_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t current_fork_generation() {
+    static const bool registered = [] { return pthread_atfork(nullptr, nullptr, note_fork_in_child) == 0; }();
+    (void)registered;
+    return fork_generation.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 ChaChaRng& ThreadRandom::generator_for(std::uint64_t bytes) {
-    if (!rng_ || bytes_since_seed_ >= kReseedBytes) {
+    const std::uint64_t generation = current_fork_generation();
+    if (!rng_ || bytes_since_seed_ >= kReseedBytes || generation != seeded_generation_) {
+        seeded_generation_ = generation;
         std::array<std::uint8_t, 32> seed{};
         std::string reason;
         if (!source_ || !source_(seed, reason)) {

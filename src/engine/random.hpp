@@ -105,6 +105,7 @@ private:
     std::optional<ChaChaRng> rng_;
     std::uint64_t bytes_since_seed_ = 0;
     std::uint64_t seed_count_ = 0;
+    std::uint64_t seeded_generation_ = 0;  // fork count when last seeded
 };
 
 // This thread's generator, created on first use with os_entropy.

@@ -256,11 +256,27 @@ WorkerPool& PoolRegistry::pool() {
 
 // ------------------------------------------------------------------- global
 
+namespace {
+
+// Leaked on purpose: workers are never joined, and a static destructor
+// tearing the pool down at exit could race with them.
+std::atomic<PoolRegistry*> global_instance{nullptr};
+
+// The child of fork() keeps only the forking thread: the parent's workers
+// are gone and their locks may stay held forever, so a loop would wait for
+// ever. The child is a new process and gets a registry of its own, which
+// creates its pool on first use; the parent's one is left untouched.
+void forget_pool_in_child() { global_instance.store(new PoolRegistry(), std::memory_order_relaxed); }
+
+}  // namespace
+
 PoolRegistry& global_registry() {
-    // Deliberately leaked: workers are never joined, and a static destructor
-    // tearing the pool down at exit could race with them.
-    static PoolRegistry* const registry = new PoolRegistry();
-    return *registry;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        global_instance.store(new PoolRegistry(), std::memory_order_release);
+        pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+    });
+    return *global_instance.load(std::memory_order_acquire);
 }
 
 std::optional<std::string> configure_global_pool(std::uint64_t num_threads) {

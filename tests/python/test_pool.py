@@ -135,3 +135,31 @@ resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_IN
     assert out[0] != ALREADY and len(out[0]) > len("Invalid parameter: Thread setup failed: ")
     assert out[1] == ALREADY
     assert out[2] == "PanicException The global thread pool has not been initialized."
+
+
+def test_forked_children_get_their_own_pool_and_random_stream():
+    out = run("""
+import json
+lists = quorla.KMeans(8).with_iterations(1).train(data, 2)  # the parent's pool exists now
+results = []
+for child in range(2):
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        try:
+            got = quorla.KMeans(8).with_iterations(1).train(data, None)
+        except BaseException as e:
+            got = repr(e)
+        os.write(write_end, json.dumps(got).encode())
+        os._exit(0)
+    os.close(write_end)
+    chunks = []
+    while chunk := os.read(read_end, 1 << 16):
+        chunks.append(chunk)
+    os.waitpid(pid, 0)
+    results.append(json.loads(b"".join(chunks)))
+print(all(isinstance(r, list) and len(r) == 8 for r in results))
+print(results[0] != results[1])
+""")
+    assert out[:2] == ["True", "True"]
