@@ -12,6 +12,7 @@
 #include "engine/balancing.hpp"
 #include "engine/fault.hpp"
 #include "engine/kernels.hpp"
+#include "reference.hpp"
 #include "support.hpp"
 
 namespace quorla::engine {
@@ -247,6 +248,38 @@ TEST(Balancing, NaNCostIsAFault) {
     s.model.centroids->row(0)[0] = 1.0f;  // make_state's mean is NaN; keep row 0 finite
     EXPECT_THROW(balance_clusters(s.model, s.points.view(), s.norms), Fault);
 }
+
+}  // namespace
+}  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// The phase keeps norms and member lists current instead of recomputing
+// them; the results must be those of the slow way, bit for bit.
+class AgainstTheSlowWay : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(AgainstTheSlowWay, SameLabelsSizesCentroidsAndMedoids) {
+    const auto [euclidean, medoids] = GetParam();
+    Points points = Points::gaussian(400, 5, 21);
+    for (std::size_t i = 0; i < 300; ++i) points.values[i * 5 + 1] += 9.0f;
+    std::vector<std::uint64_t> labels(400);
+    for (std::size_t i = 0; i < 400; ++i) labels[i] = i < 300 ? i % 2 : 2 + i % 4;
+    labels[7] = 5;  // a few clusters hold single points at times
+    State fast = make_state(points, labels, 6, euclidean, 2);
+    fast.model.use_medoids = medoids;
+    fast.model.medoid_indices.assign(6, 0);
+    if (medoids) update_medoids(fast.model, fast.points.view());
+    State slow = fast;
+    balance_clusters(fast.model, fast.points.view(), fast.norms);
+    reference::balance(slow.model, slow.points.view(), slow.norms);
+    EXPECT_EQ(fast.model.labels, slow.model.labels);
+    EXPECT_EQ(fast.model.cluster_sizes, slow.model.cluster_sizes);
+    EXPECT_EQ(*fast.model.centroids, *slow.model.centroids);
+    EXPECT_EQ(fast.model.medoid_indices, slow.model.medoid_indices);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, AgainstTheSlowWay, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 }  // namespace
 }  // namespace quorla::engine
