@@ -159,13 +159,18 @@ void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t 
     if (cluster >= centroids.rows()) raise_fault("Cluster index beyond the centroid rows");
     if (centroids.cols() != points.cols) raise_fault("Centroid and point dimensions differ");
     const std::span<const float> centre = centroids.row(cluster);
-    std::vector<float> row(points.cols);
+    // Rows with unit column stride are read in place; others are gathered.
+    std::vector<float> row(points.row_contiguous() ? 0 : points.cols);
     std::uint64_t best = members[0];
     float best_distance = std::numeric_limits<float>::infinity();
     for (std::uint64_t m : members) {
         if (m >= points.rows) raise_fault("Medoid candidate beyond the point matrix");
-        points.copy_row(m, row.data());
-        const float distance = medoid_distance(row.data(), centre.data(), row.size(), model.euclidean);
+        const float* x = points.row_start(m);
+        if (!points.row_contiguous()) {
+            points.copy_row(m, row.data());
+            x = row.data();
+        }
+        const float distance = medoid_distance(x, centre.data(), points.cols, model.euclidean);
         if (best_distance > distance) {  // NaN never replaces; equal keeps the earlier member
             best = m;
             best_distance = distance;
