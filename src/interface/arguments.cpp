@@ -1,6 +1,8 @@
 // Argument matching and conversion for the KMeans surface.
 #include "interface/arguments.hpp"
 
+#include "interface/errors.hpp"
+
 #include <cstring>
 #include <string>
 
@@ -79,17 +81,8 @@ bool check_complete(const char* callable, std::span<const char* const> names, st
 // pending exception (a hostile __index__ may raise anything) is kept as is.
 bool prefix_pending_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::adopt(type);
-    Ref owned_value = Ref::adopt(value);
-    Ref owned_traceback = Ref::adopt(traceback);
-    Ref text = Ref::adopt(owned_value ? PyObject_Str(owned_value.get()) : PyUnicode_FromString(""));
-    if (!text) return true;  // the failure of str() is the exception now
-    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+    const TakenError taken = take_pending_error();
+    PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, taken.text.c_str());
     return true;
 }
 

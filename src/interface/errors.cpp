@@ -32,6 +32,29 @@ void set_clustering_error(const engine::ClusteringError& error) {
     PyErr_SetString(PyExc_ValueError, error.message().c_str());
 }
 
+TakenError take_pending_error() {
+    TakenError taken{"unknown error", ""};
+    if (!PyErr_Occurred()) return taken;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::adopt(type);
+    Ref owned_value = Ref::adopt(value);
+    Ref owned_traceback = Ref::adopt(traceback);
+    if (owned_type && PyType_Check(owned_type.get())) {
+        taken.type_name = reinterpret_cast<PyTypeObject*>(owned_type.get())->tp_name;
+    }
+    if (owned_value) {
+        Ref text = Ref::adopt(PyObject_Str(owned_value.get()));
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (utf8 != nullptr) taken.text = utf8;
+    }
+    PyErr_Clear();  // a failing str() must not leave its own exception behind
+    return taken;
+}
+
 void set_exception_from_current() {
     try {
         throw;

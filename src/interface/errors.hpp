@@ -20,6 +20,14 @@ void set_panic(const char* message);
 // Raises ValueError whose only argument is the error's message.
 void set_clustering_error(const engine::ClusteringError& error);
 
+// The pending Python exception, taken out of the interpreter (cleared): its
+// type name and the text of str(value), or "" if str() failed too.
+struct TakenError {
+    std::string type_name;
+    std::string text;
+};
+TakenError take_pending_error();
+
 // Translates whatever is in flight; called from the catch-all of `guarded`.
 void set_exception_from_current();
 

@@ -14,6 +14,7 @@
 
 #include "engine/fault.hpp"
 #include "interface/arguments.hpp"
+#include "interface/errors.hpp"
 
 namespace quorla::interface {
 namespace {
@@ -21,29 +22,11 @@ namespace {
 constexpr int float32_type_number = NPY_FLOAT32;  // 11
 static_assert(float32_type_number == 11);
 
-// Collects the pending Python exception as "Type: message" so that the fault
-// says why NumPy could not be reached, then clears it.
-std::string take_pending_error() {
-    if (!PyErr_Occurred()) return "unknown error";
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::adopt(type);
-    Ref owned_value = Ref::adopt(value);
-    Ref owned_traceback = Ref::adopt(traceback);
-    std::string text = reinterpret_cast<PyTypeObject*>(type)->tp_name;
-    if (owned_value) {
-        Ref message = Ref::adopt(PyObject_Str(owned_value.get()));
-        const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
-        if (utf8 != nullptr) {
-            text += ": ";
-            text += utf8;
-        }
-    }
-    PyErr_Clear();
-    return text;
+// The pending exception as "Type: message", so that the fault says why
+// NumPy could not be reached.
+std::string take_pending_error_text() {
+    const TakenError taken = take_pending_error();
+    return taken.text.empty() ? taken.type_name : taken.type_name + ": " + taken.text;
 }
 
 [[noreturn]] void fail_api(const std::string& reason) {
@@ -54,26 +37,26 @@ std::string take_pending_error() {
 // major version it is rather than guessing from the import.
 void locate_api() {
     Ref numpy = Ref::adopt(PyImport_ImportModule("numpy"));
-    if (!numpy) fail_api(take_pending_error());
+    if (!numpy) fail_api(take_pending_error_text());
     Ref version = Ref::adopt(PyObject_GetAttrString(numpy.get(), "__version__"));
-    if (!version) fail_api(take_pending_error());
+    if (!version) fail_api(take_pending_error_text());
     Ref lib = Ref::adopt(PyImport_ImportModule("numpy.lib"));
-    if (!lib) fail_api(take_pending_error());
+    if (!lib) fail_api(take_pending_error_text());
     Ref parsed = Ref::adopt(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
-    if (!parsed) fail_api(take_pending_error());
+    if (!parsed) fail_api(take_pending_error_text());
     Ref major_object = Ref::adopt(PyObject_GetAttrString(parsed.get(), "major"));
-    if (!major_object) fail_api(take_pending_error());
+    if (!major_object) fail_api(take_pending_error_text());
     unsigned long major = PyLong_AsUnsignedLong(major_object.get());
-    if (major == static_cast<unsigned long>(-1) && PyErr_Occurred()) fail_api(take_pending_error());
+    if (major == static_cast<unsigned long>(-1) && PyErr_Occurred()) fail_api(take_pending_error_text());
 
     const char* module_name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
     Ref multiarray = Ref::adopt(PyImport_ImportModule(module_name));
-    if (!multiarray) fail_api(take_pending_error());
+    if (!multiarray) fail_api(take_pending_error_text());
     Ref capsule = Ref::adopt(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) fail_api(take_pending_error());
+    if (!capsule) fail_api(take_pending_error_text());
     if (!PyCapsule_CheckExact(capsule.get())) fail_api("_ARRAY_API is not a capsule");
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) fail_api(take_pending_error());
+    if (table == nullptr) fail_api(take_pending_error_text());
 
     // The table stays valid for the life of the process: NumPy's extension
     // module is never unloaded, so keeping the raw pointer is safe.
@@ -151,7 +134,7 @@ PyObject* make_centroid_array(const engine::Matrix& matrix) {
     // Steals the descriptor reference, even on failure.
     PyObject* array = PyArray_NewFromDescr(&PyArray_Type, float32, 2, shape, strides, nullptr, 0, nullptr);
     if (array == nullptr) {
-        std::string reason = take_pending_error();
+        std::string reason = take_pending_error_text();
         raise_fault("Failed to create the centroid array: " + reason);
     }
     if (matrix.rows() * matrix.cols() > 0) {
