@@ -1,6 +1,9 @@
-// Distances between points and centroids, the nearest-centroid rules and the
-// parallel label step. The arithmetic of a key is fixed step by step (see
-// kernels.cpp); only the summation order inside a dot product is free.
+// Distance kernels, the nearest-centroid rules and the parallel label step.
+// The arithmetic of a key is fixed step by step (euclidean_key below); only
+// the summation order inside a dot product is free, and it depends on the
+// kernel level (kernel_level.hpp): dot_f32's order at the scalar level, one
+// FMA chain per dot at the vector levels (tile_kernels.hpp). Labels can
+// differ between levels only where that order decides a near-tie.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/kernel_level.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 
@@ -34,10 +38,35 @@ inline float euclidean_key(float dot, float centroid_norm, float point_norm) {
     return point_norm + shifted;
 }
 
+// Keys of single points against all rows of a centroid matrix, for callers
+// that visit points one at a time while rows change in between (balancing).
+// Holds the rows packed for its level; refresh_row(j) after row j of the
+// matrix changed. The matrix must outlive this object and keep its shape.
+class CentroidKeys {
+public:
+    explicit CentroidKeys(const Matrix& centroids, KernelLevel level = kernel_level());
+
+    void refresh_row(std::size_t j);
+    // As centroid_distances below.
+    void compute(std::span<const float> point, bool euclidean, std::span<const float> centroid_norms,
+                 float point_norm, std::span<float> keys) const;
+    KernelLevel level() const { return level_; }
+
+private:
+    const Matrix* centroids_;
+    KernelLevel level_;
+    std::vector<float> panels_;  // empty at the scalar level, which reads the matrix
+};
+
 // Keys of one contiguous point against every centroid; smaller is closer.
-// Euclidean: the key above. Inner product: the negated dot product.
+// Euclidean: the key above. Inner product: the negated dot product. The dots
+// are those of the level's label step, so these keys rank clusters exactly
+// as update_labels and assign do at the same level.
 void centroid_distances(std::span<const float> point, const Matrix& centroids, bool euclidean,
                         std::span<const float> centroid_norms, float point_norm, std::span<float> keys);
+void centroid_distances(std::span<const float> point, const Matrix& centroids, bool euclidean,
+                        std::span<const float> centroid_norms, float point_norm, std::span<float> keys,
+                        KernelLevel level);
 std::vector<float> centroid_distances(std::span<const float> point, const Matrix& centroids, bool euclidean,
                                       std::span<const float> centroid_norms, float point_norm);
 
@@ -55,5 +84,8 @@ void update_labels(Model& model, const PointView& points, const std::optional<st
 // can compare pool sizes within one process.
 void update_labels(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms,
                    parallel::PoolRegistry& pool);
+// The same at a given kernel level (Fault if the machine lacks it).
+void update_labels(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms,
+                   parallel::PoolRegistry& pool, KernelLevel level);
 
 }  // namespace quorla::engine

@@ -1,0 +1,77 @@
+// Run-time choice of the kernels' instruction-set level.
+#include "engine/kernel_level.hpp"
+
+#include <atomic>
+
+#include "engine/fault.hpp"
+
+namespace quorla::engine {
+namespace {
+
+constexpr int no_override = -1;
+std::atomic<int> override_level{no_override};
+
+bool cpu_has(KernelLevel level) {
+#if defined(__x86_64__) || defined(__i386__)
+    // libgcc's feature bits also check that the OS saves the wide registers
+    // (XCR0), so a level reported here is safe to execute.
+    __builtin_cpu_init();
+    switch (level) {
+        case KernelLevel::scalar:
+            return true;
+        case KernelLevel::avx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case KernelLevel::avx512:
+            // The kernels use 512-bit F instructions and VL/DQ/BW forms for
+            // masks and 256-bit halves; FMA is implied by AVX-512F.
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+    }
+    return false;
+#else
+    return level == KernelLevel::scalar;
+#endif
+}
+
+KernelLevel detect() {
+    if (cpu_has(KernelLevel::avx512)) return KernelLevel::avx512;
+    if (cpu_has(KernelLevel::avx2)) return KernelLevel::avx2;
+    return KernelLevel::scalar;
+}
+
+}  // namespace
+
+const char* kernel_level_name(KernelLevel level) {
+    switch (level) {
+        case KernelLevel::scalar:
+            return "scalar";
+        case KernelLevel::avx2:
+            return "avx2";
+        case KernelLevel::avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
+bool kernel_level_supported(KernelLevel level) { return cpu_has(level); }
+
+KernelLevel detected_kernel_level() {
+    static const KernelLevel detected = detect();
+    return detected;
+}
+
+KernelLevel kernel_level() {
+    const int pinned = override_level.load(std::memory_order_acquire);
+    return pinned == no_override ? detected_kernel_level() : static_cast<KernelLevel>(pinned);
+}
+
+ScopedKernelLevel::ScopedKernelLevel(KernelLevel level) {
+    if (!kernel_level_supported(level)) {
+        raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " is not supported on this machine");
+    }
+    previous_ = override_level.exchange(static_cast<int>(level), std::memory_order_acq_rel);
+}
+
+ScopedKernelLevel::~ScopedKernelLevel() { override_level.store(previous_, std::memory_order_release); }
+
+}  // namespace quorla::engine

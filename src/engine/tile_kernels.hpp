@@ -1,0 +1,103 @@
+// The interface between the label/assignment drivers (baseline code) and the
+// vector kernels compiled once per instruction-set level. Only plain structs,
+// raw pointers and functions with internal linkage live here, so that nothing
+// compiled for AVX-512 can be shared with (and picked by the linker for)
+// baseline code.
+//
+// Data layouts:
+//  - Centroid panels: centroids in groups of panel_width, each group stored
+//    dimension-major ([dim][panel_width]), the last group zero-padded. A
+//    vector of panel_width lanes then holds one dimension of a whole group,
+//    and the tile kernels broadcast single entries from consecutive floats.
+//  - Point tiles: tile_rows points of one kernel level, dimension-major
+//    ([dim][tile_rows]), rows past the end zero-filled. One vector load gives
+//    one dimension of a lane's worth of points.
+// Every dot product, in every vector kernel, is the same chain
+//     acc = 0; for l = 0 .. dim-1: acc = fma(x[l], c[l], acc)
+// so a point gets the same dots whichever tile row or lane it lands in, on
+// any pool size, in the tile kernels and the one-point kernel alike, and at
+// the AVX2 and AVX-512 levels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorla::engine::tiles {
+
+inline constexpr std::size_t panel_width = 16;
+
+struct Panels {
+    const float* values = nullptr;  // ceil(clusters / panel_width) * dim * panel_width
+    const float* norms = nullptr;   // squared centroid norms, `clusters` of them; Euclidean only
+    std::size_t clusters = 0;
+    std::size_t dim = 0;
+};
+
+// The rows a tile is packed from: any signed strides, as in PointView.
+struct PointSource {
+    const float* origin = nullptr;
+    std::int64_t row_stride = 0;
+    std::int64_t col_stride = 1;
+    std::size_t dim = 0;
+};
+
+// How the fused choice picks a cluster.
+enum class Rule {
+    lowest_key,         // Euclidean: smallest key, ties to the lowest index
+    highest_dot_last,   // label step, inner product: largest dot, ties to the highest index
+    highest_dot_first,  // assignment, inner product (key -dot ascending): ties to the lowest index
+};
+
+// Per-worker buffers of the top-k selection: for each tile row, `take`
+// (key, cluster) pairs kept in the stable order.
+struct TopScratch {
+    float* keys = nullptr;            // tile_rows * take
+    std::uint32_t* clusters = nullptr;  // tile_rows * take
+    float* lane_keys = nullptr;       // tile_rows, keys of one centroid spilled for the rare insertions
+};
+
+struct TileKernels {
+    std::size_t tile_rows;
+    // Packs rows [first, first + count) of `source` into `tile`.
+    void (*pack)(const PointSource& source, std::uint64_t first, std::size_t count, float* tile);
+    // Fused label choice for the first `count` rows of a packed tile;
+    // point_norms has tile_rows entries (Euclidean; padding rows may hold
+    // anything finite). Returns false if any key or dot of a real row is NaN.
+    bool (*label)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
+                  std::uint32_t* labels);
+    // The first `take` clusters in stable key order for each real row, into
+    // chosen[row * take + t]. Keys as the assignment defines them (Euclidean
+    // key, or -dot). Returns false on NaN among a real row's keys.
+    bool (*top)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
+                std::size_t take, const TopScratch& scratch, std::uint32_t* chosen);
+    // Keys of one contiguous point against every cluster (Euclidean key, or
+    // -dot), written to keys[0 .. clusters).
+    void (*point_keys)(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys);
+};
+
+// nullptr when the level was not compiled in (non-x86 targets).
+const TileKernels* tile_kernels_avx2();
+const TileKernels* tile_kernels_avx512();
+
+// Inserts (key, cluster) into a row's kept list of `size` pairs ordered by
+// key, then cluster. `cluster` is above every kept cluster, so it goes after
+// the kept pairs with an equal key; the list keeps at most `take` pairs.
+// Returns the new size. Internal linkage: each level's file gets its own copy.
+namespace {
+inline std::size_t insert_kept(float* keys, std::uint32_t* clusters, std::size_t size, std::size_t take, float key,
+                               std::uint32_t cluster) {
+    std::size_t pos = size;
+    while (pos > 0 && keys[pos - 1] > key) --pos;
+    if (pos >= take) return size;
+    std::size_t last = size < take ? size : take - 1;
+    for (std::size_t t = last; t > pos; --t) {
+        keys[t] = keys[t - 1];
+        clusters[t] = clusters[t - 1];
+    }
+    keys[pos] = key;
+    clusters[pos] = cluster;
+    return size < take ? size + 1 : size;
+}
+}  // namespace
+
+}  // namespace quorla::engine::tiles

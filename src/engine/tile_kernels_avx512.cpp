@@ -1,0 +1,80 @@
+// The tile kernels at the AVX-512 level (F, VL, DQ, BW). Only this file is
+// compiled for AVX-512, through the target pragma below; the headers that
+// define inline or template code are included before it, so no function
+// shared with baseline code is ever emitted with AVX-512 instructions.
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/tile_kernels.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <immintrin.h>
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx512bw,avx2,fma")
+
+namespace quorla::engine::tiles {
+namespace {
+
+struct Avx512 {
+    using F = __m512;
+    using I = __m512i;
+    using M = __mmask16;
+    static constexpr std::size_t lanes = 16;
+    // 3 x 8 = 24 accumulators of the 32 zmm registers, plus 3 for the point
+    // vectors; the centroid entry is a broadcast operand of the FMA itself,
+    // so the inner loop needs 27 registers and nothing spills. 24 independent
+    // chains are far more than the FMA latency (4 cycles) times the issue
+    // width needs, and each dimension step does 24 FMAs for 3 vector loads
+    // and 8 broadcasts, well within the load ports.
+    static constexpr int point_vectors = 3;
+    static constexpr int tile_centroids = 8;
+    // One-point kernel: 8 panel accumulators in flight, again above
+    // latency x width, with one load per FMA.
+    static constexpr std::size_t point_key_panels = 8;
+
+    static F zero() { return _mm512_setzero_ps(); }
+    static F splat(float v) { return _mm512_set1_ps(v); }
+    static I splat_i(std::uint32_t v) { return _mm512_set1_epi32(static_cast<int>(v)); }
+    static F load(const float* p) { return _mm512_loadu_ps(p); }
+    static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
+    static void store_i(std::uint32_t* p, I v) { _mm512_storeu_si512(p, v); }
+    static F fma(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+    static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+    static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
+    static F add(F a, F b) { return _mm512_add_ps(a, b); }
+    static F neg(F a) {
+        return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(a), _mm512_set1_epi32(INT32_MIN)));
+    }
+    static M all() { return static_cast<M>(0xFFFF); }
+    static M lt(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
+    static M gt(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+    static M ge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
+    // One masked compare: lanes stay set only while every value seen is ordered.
+    static M keep_ordered(M acc, F v) { return _mm512_mask_cmp_ps_mask(acc, v, v, _CMP_ORD_Q); }
+    static F select(M m, F if_clear, F if_set) { return _mm512_mask_blend_ps(m, if_clear, if_set); }
+    static I select_i(M m, I if_clear, I if_set) { return _mm512_mask_blend_epi32(m, if_clear, if_set); }
+    static unsigned bits(M m) { return m; }
+};
+
+}  // namespace
+}  // namespace quorla::engine::tiles
+
+#include "engine/tile_kernels_impl.hpp"
+
+namespace quorla::engine::tiles {
+
+const TileKernels* tile_kernels_avx512() { return &kernels_for<Avx512>; }
+
+}  // namespace quorla::engine::tiles
+
+#pragma GCC pop_options
+
+#else
+
+namespace quorla::engine::tiles {
+const TileKernels* tile_kernels_avx512() { return nullptr; }
+}  // namespace quorla::engine::tiles
+
+#endif

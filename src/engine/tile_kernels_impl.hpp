@@ -1,0 +1,380 @@
+// The vector kernels, written once over a small vector-traits type `V` and
+// instantiated by each level's file after its `#pragma GCC target`. Every
+// function here has internal linkage, so each level's copy stays its own.
+//
+// V provides: F (float vector), I (uint32 vector), M (lane mask); lanes;
+// point_vectors (vectors of points per tile); tile_centroids (centroids per
+// register tile, a divisor of panel_width); and the handful of operations
+// used below. Not a general SIMD layer: only what these kernels need.
+//
+// Arithmetic contract, kept in every kernel:
+//  - dot: the fixed FMA chain described in tile_kernels.hpp;
+//  - Euclidean key: t = 2 * d, u = |c|^2 - t, e = |x|^2 + u, three separate
+//    single-precision operations (mul, sub, add; never fused: the key is
+//    compared across clusters and must round the same way everywhere);
+//  - a NaN key or dot of a real row is reported, never silently skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/tile_kernels.hpp"
+
+namespace quorla::engine::tiles {
+namespace {
+
+constexpr float positive_infinity = __builtin_inff();
+
+template <class V>
+constexpr std::size_t tile_rows_of = static_cast<std::size_t>(V::point_vectors) * V::lanes;
+
+// Lanes of vector p in a tile that hold real rows, as a bit mask.
+template <class V>
+unsigned real_lanes(std::size_t count, int p) {
+    const std::size_t first = static_cast<std::size_t>(p) * V::lanes;
+    if (count <= first) return 0u;
+    const std::size_t live = count - first;
+    return live >= V::lanes ? (1u << V::lanes) - 1u : (1u << live) - 1u;
+}
+
+// Rows [first, first + count) into dimension-major order. The loop nest
+// walks whichever stride is shorter in the inner loop, so row-major and
+// column-major (transposed) views both read memory in order.
+template <class V>
+void pack_tile(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
+    constexpr std::size_t rows = tile_rows_of<V>;
+    const std::size_t dim = source.dim;
+    const std::int64_t rs = source.row_stride;
+    const std::int64_t cs = source.col_stride;
+    const float* base = source.origin + static_cast<std::ptrdiff_t>(first) * rs;
+    if (cs == 1) {
+        for (std::size_t r = 0; r < count; ++r) {
+            const float* row = base + static_cast<std::ptrdiff_t>(r) * rs;
+            for (std::size_t l = 0; l < dim; ++l) tile[l * rows + r] = row[l];
+        }
+    } else {
+        const bool rows_inner = (rs < 0 ? -rs : rs) <= (cs < 0 ? -cs : cs);
+        if (rows_inner) {
+            for (std::size_t l = 0; l < dim; ++l) {
+                const float* column = base + static_cast<std::ptrdiff_t>(l) * cs;
+                for (std::size_t r = 0; r < count; ++r) tile[l * rows + r] = column[static_cast<std::ptrdiff_t>(r) * rs];
+            }
+        } else {
+            for (std::size_t r = 0; r < count; ++r) {
+                const float* row = base + static_cast<std::ptrdiff_t>(r) * rs;
+                for (std::size_t l = 0; l < dim; ++l) tile[l * rows + r] = row[static_cast<std::ptrdiff_t>(l) * cs];
+            }
+        }
+    }
+    // Padding rows are zero: their keys stay finite unless the centroids are
+    // not, and they are never read back.
+    if (count < rows) {
+        for (std::size_t l = 0; l < dim; ++l) {
+            for (std::size_t r = count; r < rows; ++r) tile[l * rows + r] = 0.0f;
+        }
+    }
+}
+
+// The register tile: point_vectors x tile_centroids accumulators, each one
+// vector of lanes points against one centroid, summed over every dimension.
+// One pass over the tile's dimensions loads point_vectors vectors and
+// broadcasts tile_centroids centroid entries (consecutive floats of a panel).
+template <class V>
+struct Accumulators {
+    static constexpr int P = V::point_vectors;
+    static constexpr int J = V::tile_centroids;
+    typename V::F acc[P][J];
+
+    // Centroids [j0, j0 + J) against the whole tile; j0 is a multiple of J,
+    // so the group never crosses a panel boundary.
+    void run(const float* tile, const Panels& panels, std::size_t j0) {
+        constexpr std::size_t rows = tile_rows_of<V>;
+        const std::size_t dim = panels.dim;
+        const float* centroids = panels.values + (j0 / panel_width) * dim * panel_width + (j0 % panel_width);
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p) {
+#pragma GCC unroll 16
+            for (int j = 0; j < J; ++j) acc[p][j] = V::zero();
+        }
+        for (std::size_t l = 0; l < dim; ++l) {
+            typename V::F x[P];
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) x[p] = V::load(tile + l * rows + static_cast<std::size_t>(p) * V::lanes);
+            const float* c = centroids + l * panel_width;
+#pragma GCC unroll 16
+            for (int j = 0; j < J; ++j) {
+                const typename V::F cj = V::splat(c[j]);
+#pragma GCC unroll 4
+                for (int p = 0; p < P; ++p) acc[p][j] = V::fma(x[p], cj, acc[p][j]);
+            }
+        }
+    }
+};
+
+template <class V, Rule rule>
+bool label_tile_rule(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+                     std::uint32_t* labels) {
+    using F = typename V::F;
+    using I = typename V::I;
+    using M = typename V::M;
+    constexpr int P = V::point_vectors;
+    constexpr int J = V::tile_centroids;
+    constexpr bool euclidean = rule == Rule::lowest_key;
+
+    F best[P], norms[P];
+    I chosen[P];
+    M ordered[P];
+    const F two = V::splat(2.0f);
+    for (int p = 0; p < P; ++p) {
+        best[p] = V::splat(euclidean ? positive_infinity : -positive_infinity);
+        chosen[p] = V::splat_i(0);
+        ordered[p] = V::all();
+        norms[p] = euclidean ? V::load(point_norms + static_cast<std::size_t>(p) * V::lanes) : V::zero();
+    }
+
+    Accumulators<V> tile_acc;
+    const std::size_t clusters = panels.clusters;
+    for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
+        tile_acc.run(tile, panels, j0);
+        const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
+        // The choice is folded in while the tile is in registers: per lane,
+        // clusters arrive in ascending order, so a strict comparison keeps the
+        // lowest index among equals and a non-strict one the highest.
+#pragma GCC unroll 16
+        for (int j = 0; j < J; ++j) {
+            if (static_cast<std::size_t>(j) >= live) break;
+            const I index = V::splat_i(static_cast<std::uint32_t>(j0 + static_cast<std::size_t>(j)));
+            const F centroid_norm = euclidean ? V::splat(panels.norms[j0 + static_cast<std::size_t>(j)]) : V::zero();
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) {
+                const F d = tile_acc.acc[p][j];
+                F key;
+                M better;
+                if constexpr (euclidean) {
+                    const F t = V::mul(two, d);
+                    const F u = V::sub(centroid_norm, t);
+                    key = V::add(norms[p], u);
+                    better = V::lt(key, best[p]);
+                } else if constexpr (rule == Rule::highest_dot_last) {
+                    key = d;
+                    better = V::ge(key, best[p]);
+                } else {
+                    key = d;
+                    better = V::gt(key, best[p]);
+                }
+                ordered[p] = V::keep_ordered(ordered[p], key);
+                best[p] = V::select(better, best[p], key);
+                chosen[p] = V::select_i(better, chosen[p], index);
+            }
+        }
+    }
+
+    alignas(64) std::uint32_t lanes[tile_rows_of<V>];
+    bool clean = true;
+    for (int p = 0; p < P; ++p) {
+        V::store_i(lanes + static_cast<std::size_t>(p) * V::lanes, chosen[p]);
+        const unsigned real = real_lanes<V>(count, p);
+        if ((V::bits(ordered[p]) & real) != real) clean = false;
+    }
+    for (std::size_t r = 0; r < count; ++r) labels[r] = lanes[r];
+    return clean;
+}
+
+template <class V>
+bool label_tile(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
+                std::uint32_t* labels) {
+    switch (rule) {
+        case Rule::lowest_key:
+            return label_tile_rule<V, Rule::lowest_key>(tile, count, point_norms, panels, labels);
+        case Rule::highest_dot_last:
+            return label_tile_rule<V, Rule::highest_dot_last>(tile, count, point_norms, panels, labels);
+        case Rule::highest_dot_first:
+            return label_tile_rule<V, Rule::highest_dot_first>(tile, count, point_norms, panels, labels);
+    }
+    return false;
+}
+
+// Top-k: the same register tile; each key is tested against its row's
+// current cut (the take-th kept key) for a whole vector of rows at once, and
+// only the rare keys that beat it are inserted one by one. A key equal to
+// the cut comes later in the stable order, so it is not taken.
+template <class V, bool euclidean>
+bool top_tile_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+                   std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
+    using F = typename V::F;
+    using M = typename V::M;
+    constexpr int P = V::point_vectors;
+    constexpr int J = V::tile_centroids;
+    constexpr std::size_t rows = tile_rows_of<V>;
+
+    F norms[P], cut[P];
+    M ordered[P];
+    unsigned real[P];
+    const F two = V::splat(2.0f);
+    for (int p = 0; p < P; ++p) {
+        norms[p] = euclidean ? V::load(point_norms + static_cast<std::size_t>(p) * V::lanes) : V::zero();
+        cut[p] = V::splat(-positive_infinity);
+        ordered[p] = V::all();
+        real[p] = real_lanes<V>(count, p);
+    }
+    float* lane_keys = scratch.lane_keys;
+
+    Accumulators<V> tile_acc;
+    const std::size_t clusters = panels.clusters;
+    for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
+        tile_acc.run(tile, panels, j0);
+        const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
+        for (int j = 0; j < J; ++j) {
+            if (static_cast<std::size_t>(j) >= live) break;
+            const std::size_t cluster = j0 + static_cast<std::size_t>(j);
+            const F centroid_norm = euclidean ? V::splat(panels.norms[cluster]) : V::zero();
+            const bool filling = cluster < take;
+            for (int p = 0; p < P; ++p) {
+                const F d = tile_acc.acc[p][j];
+                F key;
+                if constexpr (euclidean) {
+                    const F t = V::mul(two, d);
+                    const F u = V::sub(centroid_norm, t);
+                    key = V::add(norms[p], u);
+                } else {
+                    key = V::neg(d);
+                }
+                ordered[p] = V::keep_ordered(ordered[p], key);
+                // While the lists fill, every key is kept; afterwards only
+                // those strictly below the cut.
+                const unsigned wanted = filling ? real[p] : V::bits(V::lt(key, cut[p])) & real[p];
+                if (wanted == 0u) continue;
+                const std::size_t base = static_cast<std::size_t>(p) * V::lanes;
+                V::store(lane_keys + base, key);
+                const std::size_t size = filling ? cluster : take;
+                for (unsigned bits = wanted; bits != 0u; bits &= bits - 1u) {
+                    const std::size_t r = base + static_cast<std::size_t>(__builtin_ctz(bits));
+                    insert_kept(scratch.keys + r * take, scratch.clusters + r * take, size, take, lane_keys[r],
+                                static_cast<std::uint32_t>(cluster));
+                }
+                if (!filling) {
+                    for (std::size_t r = base; r < base + V::lanes; ++r) {
+                        lane_keys[r] = r < count ? scratch.keys[r * take + take - 1] : -positive_infinity;
+                    }
+                    cut[p] = V::load(lane_keys + base);
+                }
+            }
+            if (cluster + 1 == take) {
+                // The lists are full: from now on the last kept key is the cut.
+                for (std::size_t r = 0; r < rows; ++r) {
+                    lane_keys[r] = r < count ? scratch.keys[r * take + take - 1] : -positive_infinity;
+                }
+                for (int p = 0; p < P; ++p) cut[p] = V::load(lane_keys + static_cast<std::size_t>(p) * V::lanes);
+            }
+        }
+    }
+
+    bool clean = true;
+    for (int p = 0; p < P; ++p) {
+        if ((V::bits(ordered[p]) & real[p]) != real[p]) clean = false;
+    }
+    for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t t = 0; t < take; ++t) chosen[r * take + t] = scratch.clusters[r * take + t];
+    }
+    return clean;
+}
+
+template <class V>
+bool top_tile(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
+              std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
+    return euclidean ? top_tile_mode<V, true>(tile, count, point_norms, panels, take, scratch, chosen)
+                     : top_tile_mode<V, false>(tile, count, point_norms, panels, take, scratch, chosen);
+}
+
+// One point against every centroid, centroids in the lanes: each lane runs
+// the same FMA chain as a tile accumulator, so the keys equal the tile
+// kernels' bit for bit. Several panels at once keep enough independent
+// chains in flight to cover the FMA latency.
+template <class V, bool euclidean>
+void point_keys_mode(const float* point, const Panels& panels, float point_norm, float* keys) {
+    using F = typename V::F;
+    constexpr std::size_t per_panel = panel_width / V::lanes;
+    constexpr std::size_t group = V::point_key_panels;
+    const std::size_t dim = panels.dim;
+    const std::size_t clusters = panels.clusters;
+    const std::size_t n_panels = (clusters + panel_width - 1) / panel_width;
+    const F two = V::splat(2.0f);
+    const F norm = V::splat(point_norm);
+    alignas(64) float spill[panel_width];
+
+    auto finish = [&](std::size_t panel, std::size_t q, F d) {
+        const std::size_t j = panel * panel_width + q * V::lanes;
+        F key;
+        if constexpr (euclidean) {
+            F centroid_norms;
+            if (j + V::lanes <= clusters) {
+                centroid_norms = V::load(panels.norms + j);
+            } else {
+                // The norms end with the clusters; the padding lanes get 0.
+                for (std::size_t r = 0; r < V::lanes; ++r) spill[r] = j + r < clusters ? panels.norms[j + r] : 0.0f;
+                centroid_norms = V::load(spill);
+            }
+            const F t = V::mul(two, d);
+            const F u = V::sub(centroid_norms, t);
+            key = V::add(norm, u);
+        } else {
+            key = V::neg(d);
+        }
+        if (j + V::lanes <= clusters) {
+            V::store(keys + j, key);
+        } else if (j < clusters) {
+            V::store(spill, key);
+            for (std::size_t r = 0; j + r < clusters; ++r) keys[j + r] = spill[r];
+        }
+    };
+
+    std::size_t g = 0;
+    for (; g + group <= n_panels; g += group) {
+        F acc[group][per_panel];
+        for (std::size_t a = 0; a < group; ++a)
+            for (std::size_t q = 0; q < per_panel; ++q) acc[a][q] = V::zero();
+        const float* base = panels.values + g * dim * panel_width;
+        for (std::size_t l = 0; l < dim; ++l) {
+            const F x = V::splat(point[l]);
+#pragma GCC unroll 8
+            for (std::size_t a = 0; a < group; ++a) {
+#pragma GCC unroll 2
+                for (std::size_t q = 0; q < per_panel; ++q) {
+                    const F c = V::load(base + a * dim * panel_width + l * panel_width + q * V::lanes);
+                    acc[a][q] = V::fma(x, c, acc[a][q]);
+                }
+            }
+        }
+        for (std::size_t a = 0; a < group; ++a)
+            for (std::size_t q = 0; q < per_panel; ++q) finish(g + a, q, acc[a][q]);
+    }
+    for (; g < n_panels; ++g) {
+        F acc[per_panel];
+        for (std::size_t q = 0; q < per_panel; ++q) acc[q] = V::zero();
+        const float* base = panels.values + g * dim * panel_width;
+        for (std::size_t l = 0; l < dim; ++l) {
+            const F x = V::splat(point[l]);
+            for (std::size_t q = 0; q < per_panel; ++q) {
+                acc[q] = V::fma(x, V::load(base + l * panel_width + q * V::lanes), acc[q]);
+            }
+        }
+        for (std::size_t q = 0; q < per_panel; ++q) finish(g, q, acc[q]);
+    }
+}
+
+template <class V>
+void point_keys(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
+    if (euclidean) {
+        point_keys_mode<V, true>(point, panels, point_norm, keys);
+    } else {
+        point_keys_mode<V, false>(point, panels, point_norm, keys);
+    }
+}
+
+template <class V>
+constexpr TileKernels kernels_for{
+    tile_rows_of<V>, &pack_tile<V>, &label_tile<V>, &top_tile<V>, &point_keys<V>,
+};
+
+}  // namespace
+}  // namespace quorla::engine::tiles
