@@ -81,6 +81,7 @@ BalancingPhase::BalancingPhase(Model& model, const PointView& points,
     }
     if (model.use_medoids) members_ = members_by_cluster(model);
     if (model.euclidean) centroid_norms_ = squared_norms(*model.centroids);
+    keys_.emplace(*model.centroids);
     row_.resize(dim_);
     distances_.resize(k_);
     costs_.resize(k_);
@@ -154,7 +155,9 @@ void BalancingPhase::set_mean_row(std::uint64_t cluster, float divisor) {
 
 void BalancingPhase::refresh_norm(std::uint64_t cluster) {
     // Only the rows that changed since the last point can differ, so
-    // keeping the norms gives the numbers a full recomputation would.
+    // keeping the norms (and the packed rows) gives the numbers a full
+    // recomputation would.
+    keys_->refresh_row(cluster);
     if (!model_.euclidean) return;
     std::span<const float> row = model_.centroids->row(cluster);
     centroid_norms_[cluster] = dot_f32(row.data(), row.data(), dim_);
@@ -186,7 +189,7 @@ void BalancingPhase::refresh_after_addition(std::uint64_t b) {
 
 void BalancingPhase::compute_distances(std::uint64_t i) {
     const float point_norm = model_.euclidean ? (**point_norms_)[i] : 0.0f;
-    centroid_distances(row_, *model_.centroids, model_.euclidean, centroid_norms_, point_norm, distances_);
+    keys_->compute(row_, model_.euclidean, centroid_norms_, point_norm, distances_);
 }
 
 std::size_t BalancingPhase::choose_by_cost(float size_penalty) {

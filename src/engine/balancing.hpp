@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/kernels.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 
@@ -50,6 +51,7 @@ private:
     std::vector<std::uint64_t> counts_;                // exact member counts
     std::vector<std::vector<std::uint64_t>> members_;  // medoid mode, ascending
     std::vector<float> centroid_norms_;                // Euclidean mode, kept current
+    std::optional<CentroidKeys> keys_;                 // packed centroid rows, kept current
     std::vector<float> row_, distances_, costs_;       // per-point scratch, sized once
 };
 
