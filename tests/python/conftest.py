@@ -1,9 +1,14 @@
+import os
 import subprocess
 import sys
 import textwrap
 
 import numpy as np
 import pytest
+
+# Set by scripts/sanitize.sh when the module under test is a sanitizer build:
+# a few resource-fault tests need the plain allocator (see their skip reasons).
+SANITIZED = os.environ.get("QUORLA_SANITIZED", "")
 
 
 def run_python(code, env=None, timeout=300):
