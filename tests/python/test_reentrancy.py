@@ -1,0 +1,205 @@
+"""Python code that runs inside a call (an argument's __index__) and calls
+back into the same model. train() holds exclusive access while it converts
+num_threads, so every other use of the model is refused with
+"Already mutably borrowed" (a second train with "Already borrowed"); assign()
+and the builders hold shared access, under which reads, builders and nested
+assigns work and only train is refused ("Already borrowed"). Whatever
+happened inside, the model is usable afterwards.
+
+test_arguments.py has the first two cases (reads during train, train during
+a builder); these extend them to every accessor, to assign, to nested chains
+and to unwinding from depth.
+"""
+import numpy as np
+import pytest
+
+from quorla import KMeans
+from conftest import is_panic
+
+POINTS = np.random.default_rng(2).standard_normal((60, 3)).astype(np.float32)
+QUERIES = np.random.default_rng(3).standard_normal((10, 3)).astype(np.float32)
+
+
+class Stop(Exception):
+    pass
+
+
+class Callback:
+    """An index whose __index__ runs `action` first, then returns `value`
+    (or raises Stop when value is None)."""
+
+    def __init__(self, action, value=None):
+        self.action, self.value = action, value
+
+    def __index__(self):
+        self.action()
+        if self.value is None:
+            raise Stop
+        return self.value
+
+
+def attempt(call):
+    """'ok' or the RuntimeError's message; anything else propagates."""
+    try:
+        call()
+    except RuntimeError as error:
+        return str(error)
+    return "ok"
+
+
+# Every way into a model. test_arguments.py already covers n_clusters, repr
+# and with_iterations during train.
+ACCESSORS = {
+    "str": str,
+    "iterations": lambda m: m.iterations,
+    "is_euclidean": lambda m: m.is_euclidean,
+    "is_balanced": lambda m: m.is_balanced,
+    "is_use_medoids": lambda m: m.is_use_medoids,
+    "is_trained": lambda m: m.is_trained,
+    "centroids": lambda m: m.centroids,
+    "medoid_indices": lambda m: m.medoid_indices,
+    "with_euclidean": lambda m: m.with_euclidean(True),
+    "with_balanced": lambda m: m.with_balanced(True),
+    "with_max_balance_diff": lambda m: m.with_max_balance_diff(3),
+    "with_verbose": lambda m: m.with_verbose(False),
+    "with_use_medoids": lambda m: m.with_use_medoids(True),
+    "assign": lambda m: m.assign(QUERIES, 1),
+    "train": lambda m: m.train(POINTS, None),
+}
+
+
+def assert_usable(model, trained_before):
+    """The access flag is back at rest: reads, assign and (for an untrained
+    model) train all work."""
+    assert model.n_clusters == 3 and repr(model).startswith("KMeans(n_clusters=3,")
+    if not trained_before:
+        assert not model.is_trained
+        model.train(POINTS, None)
+    lists = model.assign(QUERIES, 2)
+    assert sorted(i for members in lists for i in members) == sorted(list(range(10)) * 2)
+
+
+@pytest.mark.parametrize("trained", [False, True], ids=["untrained", "trained"])
+@pytest.mark.parametrize("name", list(ACCESSORS))
+def test_everything_is_refused_during_train(name, trained):
+    model = KMeans(3).with_euclidean(True).with_iterations(2)
+    if trained:
+        model.train(POINTS, None)
+    seen = []
+    hostile = Callback(lambda: seen.append(attempt(lambda: ACCESSORS[name](model))))
+    with pytest.raises(Stop):
+        model.train(POINTS, hostile)
+    # A second exclusive access meets the held one as "borrowed"; everything
+    # else meets the exclusive one.
+    assert seen == ["Already borrowed" if name == "train" else "Already mutably borrowed"]
+    assert model.is_trained == trained
+    assert_usable(model, trained)
+
+
+@pytest.mark.parametrize("name", list(ACCESSORS))
+def test_only_train_is_refused_during_assign(name):
+    model = KMeans(3).with_iterations(2)
+    model.train(POINTS, None)
+    centroids = model.centroids
+    seen = []
+    hostile = Callback(lambda: seen.append(attempt(lambda: ACCESSORS[name](model))), value=1)
+    lists = model.assign(QUERIES, hostile)
+    # The refusal comes before the check that the model is already trained.
+    assert seen == ["Already borrowed" if name == "train" else "ok"]
+    assert sorted(i for members in lists for i in members) == list(range(10))
+    np.testing.assert_array_equal(model.centroids, centroids)
+    assert_usable(model, True)
+
+
+def test_uncaught_refusal_inside_assign_propagates_and_releases():
+    model = KMeans(3).with_iterations(2)
+    model.train(POINTS, None)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        model.assign(QUERIES, Callback(lambda: model.train(POINTS, None), value=1))
+    assert_usable(model, True)
+
+
+def test_nested_builder_chain():
+    model = KMeans(3).with_iterations(2)
+    seen = []
+
+    def innermost():
+        seen.append(attempt(lambda: model.train(POINTS, None)))
+        seen.append(model.with_euclidean(True).is_euclidean)  # shared inside shared inside shared
+        with pytest.raises(ValueError, match="not been trained"):
+            model.assign(QUERIES, 1)
+
+    def middle():
+        copy = model.with_max_balance_diff(Callback(innermost, value=5))
+        seen.append(copy.with_iterations(Callback(lambda: None, value=4)).iterations)
+        # A copy has an access flag of its own: training it is not re-entry.
+        copy.train(POINTS, None)
+        seen.append(copy.is_trained)
+
+    result = model.with_iterations(Callback(middle, value=7))
+    assert seen == ["Already borrowed", True, 4, True]
+    assert result.iterations == 7 and model.iterations == 2
+    assert_usable(model, False)
+
+
+@pytest.mark.parametrize("depth", [1, 2, 8, 40])
+@pytest.mark.parametrize("builder", ["with_iterations", "with_max_balance_diff", "assign"])
+def test_unwinding_from_depth_releases_every_level(builder, depth):
+    model = KMeans(3).with_iterations(2)
+    model.train(POINTS, None)
+    levels = []
+
+    def call_at(level):
+        def action():
+            levels.append(level)
+            if level == depth:
+                return  # the innermost raises Stop
+            call_at(level + 1)
+        argument = Callback(action)
+        if builder == "assign":
+            model.assign(QUERIES, argument)
+        else:
+            getattr(model, builder)(argument)
+
+    with pytest.raises(Stop):
+        call_at(1)
+    assert levels == list(range(1, depth + 1))
+    assert_usable(model, True)
+
+
+def test_refusal_leaves_the_outer_call_to_finish():
+    # The refused inner call does not spoil the outer one: the builder still
+    # returns its copy with the value the hostile index returned.
+    model = KMeans(3)
+    result = model.with_max_balance_diff(Callback(lambda: attempt(lambda: model.train(POINTS, None)), value=9))
+    assert type(result) is KMeans and result is not model
+    assert_usable(model, False)
+
+
+def test_other_models_are_independent_during_train():
+    model = KMeans(3).with_iterations(2)
+    other = KMeans(3).with_iterations(2)
+    seen = []
+
+    def use_other():
+        other.train(POINTS, None)
+        seen.append(len(other.assign(QUERIES, 1)))
+        seen.append(attempt(lambda: model.is_trained))
+
+    with pytest.raises(Stop):
+        model.train(POINTS, Callback(use_other))
+    assert seen == [3, "Already mutably borrowed"]
+    assert other.is_trained and not model.is_trained
+    assert_usable(model, False)
+
+
+def test_panic_releases_exclusive_access():
+    model = KMeans(3).with_iterations(2)
+    broken = POINTS.copy()
+    broken[5, 1] = np.nan
+    with pytest.raises(BaseException) as info:
+        model.train(broken, None)
+    assert is_panic(info.value)
+    assert not model.is_trained
+    assert_usable(model, False)
+
