@@ -121,20 +121,34 @@ def test_refused_thread_creation_then_the_pool_is_missing():
 import resource, re
 status = open("/proc/self/status").read()
 vm = int(re.search(r"VmSize:\\s+(\\d+) kB", status).group(1)) * 1024
+before = threads()
 # Room for small allocations but not for a worker's stack.
 resource.setrlimit(resource.RLIMIT_AS, (vm + 256 * 1024, resource.RLIM_INFINITY))
 print(attempt(3, 2))
 print(attempt(3, 2))
+m = quorla.KMeans(3)
 try:
-    quorla.KMeans(3).train(data, None)
+    m.train(data, None)
 except BaseException as e:
     print(type(e).__name__, e)
 resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+# With memory back, nothing retries the pool: every training keeps failing
+# the same way, and the rest of the module and the interpreter carry on.
+outcomes = set()
+for _ in range(20):
+    try:
+        m.with_use_medoids(True).train(data, None)
+    except BaseException as e:
+        outcomes.add(type(e).__name__ + " " + str(e))
+print(outcomes == {"PanicException The global thread pool has not been initialized."})
+print(m.is_trained, repr(m.with_iterations(2)).startswith("KMeans(n_clusters=3, iterations=2,"))
+print(threads() - before, float(np.ones(4).sum()))
 """)
     assert out[0].startswith("Invalid parameter: Thread setup failed: ")
     assert out[0] != ALREADY and len(out[0]) > len("Invalid parameter: Thread setup failed: ")
     assert out[1] == ALREADY
     assert out[2] == "PanicException The global thread pool has not been initialized."
+    assert out[3:6] == ["True", "False True", "0 4.0"]  # no worker was left behind
 
 
 def test_forked_children_get_their_own_pool_and_random_stream():

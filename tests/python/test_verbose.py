@@ -1,4 +1,5 @@
 """Progress lines of verbose training on the process's standard output."""
+import json
 import re
 
 import pytest
@@ -80,3 +81,54 @@ sys.stderr.write(outcome + "|" + str(m.is_trained) + "\\n")
     outcome, trained = result.stderr.strip().splitlines()[-1].split("|")
     assert outcome.startswith("PanicException Failed to write progress to standard output")
     assert trained == "False"
+
+
+@pytest.mark.parametrize("stop_at, into_line", [
+    ("Balancing clusters...", 0),
+    ("Balancing clusters...", 9),  # a partial write, then the failing one
+    ("Balance iteration 1 ", 0),
+    ("Balance iteration 2 ", 30),
+])
+def test_write_error_in_the_balancing_lines_is_a_panic(stop_at, into_line):
+    # Identical points give fixed-width lines (costs below 10, the same size
+    # moves), so a dry run tells where each line starts; a file size limit
+    # there makes exactly that write fail (EFBIG; the interpreter ignores
+    # SIGXFSZ).
+    result = run_python(f"""
+import json, os, resource, tempfile, numpy as np, quorla
+data = np.ones((12, 2), np.float32)
+unlimited = resource.getrlimit(resource.RLIMIT_FSIZE)
+def run(limit):
+    path = tempfile.mktemp()
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    saved = os.dup(1)
+    os.dup2(fd, 1)
+    os.close(fd)
+    m = (quorla.KMeans(2).with_euclidean(True).with_iterations(2).with_balanced(True)
+         .with_max_balance_diff(1).with_verbose(True))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, unlimited[1]))
+    try:
+        m.train(data, None)
+        outcome = "trained"
+    except BaseException as e:
+        outcome = type(e).__name__ + " " + str(e)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, unlimited)
+        os.dup2(saved, 1)
+        os.close(saved)
+    with open(path, "rb") as f:
+        written = f.read().decode()
+    os.unlink(path)
+    return outcome, m.is_trained, written
+dry = run(unlimited[0])
+limit = dry[2].index({stop_at!r}) + {into_line}
+print(json.dumps([dry, run(limit), limit]))
+""")
+    assert result.returncode == 0, result.stderr
+    dry, failed, limit = json.loads(result.stdout)
+    assert dry[:2] == ["trained", True]
+    outcome, trained, written = failed
+    assert outcome == "PanicException Failed to write progress to standard output: File too large"
+    assert trained is False
+    # Everything before the limit was written, nothing after it.
+    assert written == dry[2][:limit]
