@@ -118,11 +118,13 @@ ClusterLists assign_tiled(const tiles::TileKernels& kernels, const Model& model,
     const std::size_t n_workers = pooled ? registry.thread_count() : 1;
 
     // Per worker: the tile, its point norms, one unpacked row for the norm
-    // of a strided point, the kept lists (keys, then clusters as floats'
-    // worth of space) and one spilled key vector.
-    const std::size_t kept = fused ? 0 : rows * take;
-    const std::size_t stride = (rows * dim + rows + dim + 2 * kept + rows + 15) / 16 * 16;
+    // of a strided point, the kept keys, one spilled key vector and the
+    // rows' cuts; and apart, the kept clusters and the tile's choices.
+    const std::size_t kept_stride = std::max<std::size_t>(take, 16);
+    const std::size_t kept = fused ? 0 : rows * kept_stride;
+    const std::size_t stride = (rows * dim + rows + dim + kept + 2 * rows + 15) / 16 * 16;
     tiles::AlignedFloats scratch(n_workers * stride);
+    std::vector<std::uint32_t> kept_clusters(n_workers * kept);
     std::vector<std::uint32_t> tile_choices(n_workers * rows * slots);
     std::vector<std::uint32_t> chosen(points.rows * slots);
 
@@ -130,7 +132,8 @@ ClusterLists assign_tiled(const tiles::TileKernels& kernels, const Model& model,
         float* tile = scratch.data() + worker * stride;
         float* tile_norms = tile + rows * dim;
         float* row = tile_norms + rows;
-        tiles::TopScratch top{row + dim, reinterpret_cast<std::uint32_t*>(row + dim + kept), row + dim + 2 * kept};
+        tiles::TopScratch top{kept_stride, row + dim, kept_clusters.data() + worker * kept, row + dim + kept,
+                              row + dim + kept + rows};
         std::uint32_t* choices = tile_choices.data() + worker * rows * slots;
         for (std::size_t t = begin; t < end; ++t) {
             const std::uint64_t first = t * rows;

@@ -49,11 +49,15 @@ enum class Rule {
 };
 
 // Per-worker buffers of the top-k selection: for each tile row, `take`
-// (key, cluster) pairs kept in the stable order.
+// (key, cluster) pairs kept in the stable order, in a slot of `stride`
+// entries (at least take, and at least 16 so that a level may hold a short
+// list in one vector).
 struct TopScratch {
-    float* keys = nullptr;            // tile_rows * take
-    std::uint32_t* clusters = nullptr;  // tile_rows * take
-    float* lane_keys = nullptr;       // tile_rows, keys of one centroid spilled for the rare insertions
+    std::size_t stride = 0;
+    float* keys = nullptr;              // tile_rows * stride
+    std::uint32_t* clusters = nullptr;  // tile_rows * stride
+    float* lane_keys = nullptr;         // tile_rows, keys of one centroid spilled for the rare insertions
+    float* cuts = nullptr;              // tile_rows, each row's current cut (its take-th kept key)
 };
 
 struct TileKernels {

@@ -50,6 +50,10 @@ struct Avx2 {
         return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(if_clear), _mm256_castsi256_ps(if_set), m));
     }
     static unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }
+    static void insert_kept(float* keys, std::uint32_t* clusters, std::size_t size, std::size_t take, float key,
+                            std::uint32_t cluster) {
+        tiles::insert_kept(keys, clusters, size, take, key, cluster);
+    }
 };
 
 }  // namespace

@@ -56,6 +56,35 @@ struct Avx512 {
     static F select(M m, F if_clear, F if_set) { return _mm512_mask_blend_ps(m, if_clear, if_set); }
     static I select_i(M m, I if_clear, I if_set) { return _mm512_mask_blend_epi32(m, if_clear, if_set); }
     static unsigned bits(M m) { return m; }
+
+    // A kept list of up to 16 pairs lives in one vector of keys and one of
+    // clusters: the insertion point is the count of kept keys <= key (the
+    // list is sorted, and equal keys stay ahead of the newer, higher
+    // cluster), and the tail moves up one lane by a permutation. No
+    // data-dependent branches, unlike the scalar walk, whose mispredictions
+    // dominated top-k on short lists.
+    static void insert_kept(float* keys, std::uint32_t* clusters, std::size_t size, std::size_t take, float key,
+                            std::uint32_t cluster) {
+        if (take > lanes) {
+            tiles::insert_kept(keys, clusters, size, take, key, cluster);
+            return;
+        }
+        const M live = static_cast<M>(size >= lanes ? 0xFFFFu : (1u << size) - 1u);
+        const F kept = _mm512_loadu_ps(keys);
+        const I owners = _mm512_loadu_si512(clusters);
+        const F candidate = _mm512_set1_ps(key);
+        const unsigned ahead = static_cast<unsigned>(__builtin_popcount(_mm512_mask_cmp_ps_mask(live, kept, candidate, _CMP_LE_OQ)));
+        if (ahead >= take) return;
+        const I up = _mm512_set_epi32(14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0);
+        const M at = static_cast<M>(1u << ahead);
+        const M behind = static_cast<M>((0xFFFFu << (ahead + 1)) & 0xFFFFu);
+        F moved = _mm512_mask_permutexvar_ps(kept, behind, up, kept);
+        I moved_owners = _mm512_mask_permutexvar_epi32(owners, behind, up, owners);
+        moved = _mm512_mask_mov_ps(moved, at, candidate);
+        moved_owners = _mm512_mask_mov_epi32(moved_owners, at, _mm512_set1_epi32(static_cast<int>(cluster)));
+        _mm512_storeu_ps(keys, moved);
+        _mm512_storeu_si512(clusters, moved_owners);
+    }
 };
 
 }  // namespace

@@ -194,6 +194,21 @@ bool label_tile(const float* tile, std::size_t count, const float* point_norms, 
     return false;
 }
 
+// Inserts cluster `cluster` for the rows of `wanted` (bits from row `base`)
+// into their kept lists and updates their cuts. Rare once the lists are
+// full, so kept out of line: the register tile's code stays small.
+template <class V>
+__attribute__((noinline)) void insert_rows(const TopScratch& scratch, std::size_t base, unsigned wanted,
+                                           std::size_t size, std::size_t take, std::size_t cluster) {
+    for (unsigned bits = wanted; bits != 0u; bits &= bits - 1u) {
+        const std::size_t r = base + static_cast<std::size_t>(__builtin_ctz(bits));
+        float* kept_keys = scratch.keys + r * scratch.stride;
+        V::insert_kept(kept_keys, scratch.clusters + r * scratch.stride, size, take, scratch.lane_keys[r],
+                       static_cast<std::uint32_t>(cluster));
+        scratch.cuts[r] = kept_keys[take - 1];  // meaningful once the list is full
+    }
+}
+
 // Top-k: the same register tile; each key is tested against its row's
 // current cut (the take-th kept key) for a whole vector of rows at once, and
 // only the rare keys that beat it are inserted one by one. A key equal to
@@ -217,18 +232,21 @@ bool top_tile_mode(const float* tile, std::size_t count, const float* point_norm
         ordered[p] = V::all();
         real[p] = real_lanes<V>(count, p);
     }
-    float* lane_keys = scratch.lane_keys;
 
     Accumulators<V> tile_acc;
     const std::size_t clusters = panels.clusters;
     for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
         tile_acc.run(tile, panels, j0);
         const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
+        // Fully unrolled, like the label kernel's, so that the accumulators
+        // are only ever named by constants and stay in registers.
+#pragma GCC unroll 16
         for (int j = 0; j < J; ++j) {
             if (static_cast<std::size_t>(j) >= live) break;
             const std::size_t cluster = j0 + static_cast<std::size_t>(j);
             const F centroid_norm = euclidean ? V::splat(panels.norms[cluster]) : V::zero();
             const bool filling = cluster < take;
+#pragma GCC unroll 4
             for (int p = 0; p < P; ++p) {
                 const F d = tile_acc.acc[p][j];
                 F key;
@@ -243,28 +261,18 @@ bool top_tile_mode(const float* tile, std::size_t count, const float* point_norm
                 // While the lists fill, every key is kept; afterwards only
                 // those strictly below the cut.
                 const unsigned wanted = filling ? real[p] : V::bits(V::lt(key, cut[p])) & real[p];
-                if (wanted == 0u) continue;
-                const std::size_t base = static_cast<std::size_t>(p) * V::lanes;
-                V::store(lane_keys + base, key);
-                const std::size_t size = filling ? cluster : take;
-                for (unsigned bits = wanted; bits != 0u; bits &= bits - 1u) {
-                    const std::size_t r = base + static_cast<std::size_t>(__builtin_ctz(bits));
-                    insert_kept(scratch.keys + r * take, scratch.clusters + r * take, size, take, lane_keys[r],
-                                static_cast<std::uint32_t>(cluster));
-                }
-                if (!filling) {
-                    for (std::size_t r = base; r < base + V::lanes; ++r) {
-                        lane_keys[r] = r < count ? scratch.keys[r * take + take - 1] : -positive_infinity;
-                    }
-                    cut[p] = V::load(lane_keys + base);
+                if (wanted != 0u) {
+                    const std::size_t base = static_cast<std::size_t>(p) * V::lanes;
+                    V::store(scratch.lane_keys + base, key);
+                    insert_rows<V>(scratch, base, wanted, filling ? cluster : take, take, cluster);
+                    if (!filling) cut[p] = V::load(scratch.cuts + base);
                 }
             }
             if (cluster + 1 == take) {
-                // The lists are full: from now on the last kept key is the cut.
-                for (std::size_t r = 0; r < rows; ++r) {
-                    lane_keys[r] = r < count ? scratch.keys[r * take + take - 1] : -positive_infinity;
-                }
-                for (int p = 0; p < P; ++p) cut[p] = V::load(lane_keys + static_cast<std::size_t>(p) * V::lanes);
+                // The lists are full: from now on the last kept key is the
+                // cut. Padding rows get -inf, which no key is below.
+                for (std::size_t r = count; r < rows; ++r) scratch.cuts[r] = -positive_infinity;
+                for (int p = 0; p < P; ++p) cut[p] = V::load(scratch.cuts + static_cast<std::size_t>(p) * V::lanes);
             }
         }
     }
@@ -274,7 +282,7 @@ bool top_tile_mode(const float* tile, std::size_t count, const float* point_norm
         if ((V::bits(ordered[p]) & real[p]) != real[p]) clean = false;
     }
     for (std::size_t r = 0; r < count; ++r) {
-        for (std::size_t t = 0; t < take; ++t) chosen[r * take + t] = scratch.clusters[r * take + t];
+        for (std::size_t t = 0; t < take; ++t) chosen[r * take + t] = scratch.clusters[r * scratch.stride + t];
     }
     return clean;
 }
