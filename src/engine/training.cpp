@@ -4,6 +4,7 @@
 // point order, divisions are true divisions, sizes move as the repair says.
 #include "engine/training.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <string>
@@ -36,17 +37,34 @@ void choose_initial_centroids(Model& model, const PointView& points) {
     model.centroids = std::move(centroids);
 }
 
-// Mean update: one sequential pass adding rows in point order, then a true
-// division by each non-zero size. The order makes the result independent of
-// the pool size.
+// Columns per task of the mean update: whole cache lines of a sums row.
+constexpr std::size_t sum_columns = 64;
+
+// Mean update: rows added in point order, then a true division by each
+// non-zero size. The order makes the result independent of the pool size.
+// Workers take blocks of columns: every element is still summed over the
+// points in order, so the split changes no bit of the result, and with
+// contiguous rows the inner loop is a plain vectorisable add.
 void update_centroids(Model& model, const PointView& points) {
     Matrix sums(model.n_clusters, points.cols);
-    for (std::uint64_t i = 0; i < points.rows; ++i) {
-        std::uint64_t label = model.labels[i];
+    for (std::uint64_t label : model.labels) {
         if (label >= sums.rows()) raise_fault("Label beyond the cluster count");
-        std::span<float> row = sums.row(label);
-        for (std::size_t j = 0; j < row.size(); ++j) row[j] += points.at(i, j);
     }
+    const std::size_t dim = points.cols;
+    const std::size_t blocks = (dim + sum_columns - 1) / sum_columns;
+    parallel::for_each_piece(blocks, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        const std::size_t low = begin * sum_columns;
+        const std::size_t high = std::min(dim, end * sum_columns);
+        for (std::uint64_t i = 0; i < points.rows; ++i) {
+            float* row = sums.row(model.labels[i]).data();
+            if (points.row_contiguous()) {
+                const float* x = points.row_start(i);
+                for (std::size_t j = low; j < high; ++j) row[j] += x[j];
+            } else {
+                for (std::size_t j = low; j < high; ++j) row[j] += points.at(i, j);
+            }
+        }
+    });
     for (std::size_t c = 0; c < sums.rows(); ++c) {
         const float size = model.cluster_sizes[c];
         if (!(size > 0.0f)) continue;
