@@ -9,6 +9,8 @@ import sys
 
 import pytest
 
+from conftest import SANITIZED
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SUITE = os.path.join(ROOT, "bench", "suite.py")
 
@@ -41,6 +43,8 @@ def table(text, heading):
 
 
 @pytest.mark.skipif(shutil.which("c++") is None and shutil.which("g++") is None, reason="no C++ compiler")
+@pytest.mark.skipif(bool(SANITIZED), reason="the suite measures speed; the plain test run already checks that it runs, "
+                                            "and its compiler and peer libraries would run under the preloaded sanitizer")
 def test_suite_runs_at_tiny_sizes(tmp_path):
     out = tmp_path / "results.md"
     command = [sys.executable, SUITE, "--smoke", "--threads", "1", "2", "--markdown", str(out),
