@@ -381,7 +381,59 @@ def report(results, args):
             emit(f"| {shape} | {row['heap']} | {row['n']} | {row['label_allocations']} | {row['label_peak_bytes']} | "
                  f"{row['assign_allocations']} | {row['assign_peak_bytes']} |")
         emit("")
+    out.extend(targets(results, args))
     return "\n".join(out)
+
+
+def targets(results, args):
+    """The issue's targets, each checked against this run's figures."""
+    out = ["## Targets\n", "| target | measured | met |", "|---|---|---|"]
+
+    def row(name, measured, met):
+        out.append(f"| {name} | {measured} | {'yes' if met else 'no'} |")
+
+    large, small = tuple(args.shapes[0]), tuple(args.shapes[-1])
+    most = max(args.threads)
+    detected = results.get("detected")
+    for shape in dict.fromkeys((large, small)):
+        threads = most
+        for r in results["label"].get((shape, threads), []):
+            if r.get("level") != detected:
+                continue
+            share = r["gflops"] / results["peak"][threads]
+            matmul = results["runs"][key(shape, threads)]["matmul_gflops"]
+            if shape == large:
+                row(f"label step {r['mode']} {shape}, {threads} threads: >= 60% of FMA peak", f"{share:.0%}",
+                    share >= 0.6)
+            if shape == small:
+                row(f"label step {r['mode']} {shape}, {threads} threads: >= 2x numpy.matmul",
+                    f"{r['gflops'] / matmul:.2f}x", r["gflops"] >= 2 * matmul)
+    for shape in args.shapes:
+        for threads in args.threads:
+            run = results["runs"][key(shape, threads)]
+            for mode in ("euclidean", "inner"):
+                t = run["train"][mode]
+                if t.get("sklearn"):
+                    row(f"train {mode} {tuple(shape)}, {threads} threads: >= 1.5x faster than scikit-learn",
+                        ratio(t["sklearn"], t["quorla"]), t["sklearn"] >= 1.5 * t["quorla"])
+                if t.get("faiss"):
+                    row(f"train {mode} {tuple(shape)}, {threads} threads: >= 2x faster than faiss",
+                        ratio(t["faiss"], t["quorla"]), t["faiss"] >= 2 * t["quorla"])
+            for name, a in run["assign"].items():
+                if a.get("faiss"):
+                    row(f"assign top-{name.split('/')[1]} {name.split('/')[0]} {tuple(shape)}, {threads} threads: "
+                        f"at least as fast as faiss", ratio(a["faiss"], a["quorla"]), a["faiss"] >= a["quorla"])
+    for (shape, _), rows in results["label"].items():
+        heap = {(r["heap"], r["n"]): r for r in rows if "heap" in r}
+        for mode in ("euclidean", "inner"):
+            counts = sorted(((n, r["label_allocations"]) for (m, n), r in heap.items() if m == mode), reverse=True)
+            if len(counts) == 2:
+                row(f"label step allocations independent of n ({mode}, {shape})",
+                    f"{counts[0][1]} at n={counts[0][0]}, {counts[1][1]} at n={counts[1][0]}",
+                    counts[0][1] == counts[1][1])
+        break
+    out.append("")
+    return out
 
 
 def key(shape, threads):
