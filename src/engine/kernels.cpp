@@ -86,9 +86,9 @@ const TileKernels* kernels_for_level(KernelLevel level) {
         case KernelLevel::scalar:
             return nullptr;
         case KernelLevel::avx2:
-            return tile_kernels_avx2();
+            return tile_kernels_f32_avx2();
         case KernelLevel::avx512:
-            return tile_kernels_avx512();
+            return tile_kernels_f32_avx512();
     }
     return nullptr;
 }

@@ -80,8 +80,8 @@ struct TileKernels {
 };
 
 // nullptr when the level was not compiled in (non-x86 targets).
-const TileKernels* tile_kernels_avx2();
-const TileKernels* tile_kernels_avx512();
+const TileKernels* tile_kernels_f32_avx2();
+const TileKernels* tile_kernels_f32_avx512();
 
 // Inserts (key, cluster) into a row's kept list of `size` pairs ordered by
 // key, then cluster. `cluster` is above every kept cluster, so it goes after

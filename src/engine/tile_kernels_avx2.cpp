@@ -63,7 +63,7 @@ struct Avx2 {
 
 namespace quorla::engine::tiles {
 
-const TileKernels* tile_kernels_avx2() { return &kernels_for<Avx2>; }
+const TileKernels* tile_kernels_f32_avx2() { return &kernels_for<Avx2>; }
 
 }  // namespace quorla::engine::tiles
 
@@ -72,7 +72,7 @@ const TileKernels* tile_kernels_avx2() { return &kernels_for<Avx2>; }
 #else
 
 namespace quorla::engine::tiles {
-const TileKernels* tile_kernels_avx2() { return nullptr; }
+const TileKernels* tile_kernels_f32_avx2() { return nullptr; }
 }  // namespace quorla::engine::tiles
 
 #endif

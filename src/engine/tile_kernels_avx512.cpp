@@ -94,7 +94,7 @@ struct Avx512 {
 
 namespace quorla::engine::tiles {
 
-const TileKernels* tile_kernels_avx512() { return &kernels_for<Avx512>; }
+const TileKernels* tile_kernels_f32_avx512() { return &kernels_for<Avx512>; }
 
 }  // namespace quorla::engine::tiles
 
@@ -103,7 +103,7 @@ const TileKernels* tile_kernels_avx512() { return &kernels_for<Avx512>; }
 #else
 
 namespace quorla::engine::tiles {
-const TileKernels* tile_kernels_avx512() { return nullptr; }
+const TileKernels* tile_kernels_f32_avx512() { return nullptr; }
 }  // namespace quorla::engine::tiles
 
 #endif

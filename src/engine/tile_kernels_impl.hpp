@@ -2,6 +2,10 @@
 // instantiated by each level's file after its `#pragma GCC target`. Every
 // function here has internal linkage, so each level's copy stays its own.
 //
+// Names follow what_elementtype (label_tile_f32, top_tile_f32, ...); the
+// instruction set is the traits type, and each level's table is exported as
+// tile_kernels_f32_<isa>().
+//
 // V provides: F (float vector), I (uint32 vector), M (lane mask); lanes;
 // point_vectors (vectors of points per tile); tile_centroids (centroids per
 // register tile, a divisor of panel_width); and the handful of operations
@@ -41,7 +45,7 @@ unsigned real_lanes(std::size_t count, int p) {
 // walks whichever stride is shorter in the inner loop, so row-major and
 // column-major (transposed) views both read memory in order.
 template <class V>
-void pack_tile(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
+void pack_tile_f32(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
     constexpr std::size_t rows = tile_rows_of<V>;
     const std::size_t dim = source.dim;
     const std::int64_t rs = source.row_stride;
@@ -112,7 +116,7 @@ struct Accumulators {
 };
 
 template <class V, Rule rule>
-bool label_tile_rule(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+bool label_tile_f32_rule(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
                      std::uint32_t* labels) {
     using F = typename V::F;
     using I = typename V::I;
@@ -181,15 +185,15 @@ bool label_tile_rule(const float* tile, std::size_t count, const float* point_no
 }
 
 template <class V>
-bool label_tile(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
+bool label_tile_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
                 std::uint32_t* labels) {
     switch (rule) {
         case Rule::lowest_key:
-            return label_tile_rule<V, Rule::lowest_key>(tile, count, point_norms, panels, labels);
+            return label_tile_f32_rule<V, Rule::lowest_key>(tile, count, point_norms, panels, labels);
         case Rule::highest_dot_last:
-            return label_tile_rule<V, Rule::highest_dot_last>(tile, count, point_norms, panels, labels);
+            return label_tile_f32_rule<V, Rule::highest_dot_last>(tile, count, point_norms, panels, labels);
         case Rule::highest_dot_first:
-            return label_tile_rule<V, Rule::highest_dot_first>(tile, count, point_norms, panels, labels);
+            return label_tile_f32_rule<V, Rule::highest_dot_first>(tile, count, point_norms, panels, labels);
     }
     return false;
 }
@@ -214,7 +218,7 @@ __attribute__((noinline)) void insert_rows(const TopScratch& scratch, std::size_
 // only the rare keys that beat it are inserted one by one. A key equal to
 // the cut comes later in the stable order, so it is not taken.
 template <class V, bool euclidean>
-bool top_tile_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+bool top_tile_f32_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
                    std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
     using F = typename V::F;
     using M = typename V::M;
@@ -288,10 +292,10 @@ bool top_tile_mode(const float* tile, std::size_t count, const float* point_norm
 }
 
 template <class V>
-bool top_tile(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
+bool top_tile_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
               std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
-    return euclidean ? top_tile_mode<V, true>(tile, count, point_norms, panels, take, scratch, chosen)
-                     : top_tile_mode<V, false>(tile, count, point_norms, panels, take, scratch, chosen);
+    return euclidean ? top_tile_f32_mode<V, true>(tile, count, point_norms, panels, take, scratch, chosen)
+                     : top_tile_f32_mode<V, false>(tile, count, point_norms, panels, take, scratch, chosen);
 }
 
 // One point against every centroid, centroids in the lanes: each lane runs
@@ -299,7 +303,7 @@ bool top_tile(const float* tile, std::size_t count, const float* point_norms, co
 // kernels' bit for bit. Several panels at once keep enough independent
 // chains in flight to cover the FMA latency.
 template <class V, bool euclidean>
-void point_keys_mode(const float* point, const Panels& panels, float point_norm, float* keys) {
+void point_keys_f32_mode(const float* point, const Panels& panels, float point_norm, float* keys) {
     using F = typename V::F;
     constexpr std::size_t per_panel = panel_width / V::lanes;
     constexpr std::size_t group = V::point_key_panels;
@@ -371,17 +375,17 @@ void point_keys_mode(const float* point, const Panels& panels, float point_norm,
 }
 
 template <class V>
-void point_keys(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
+void point_keys_f32(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
     if (euclidean) {
-        point_keys_mode<V, true>(point, panels, point_norm, keys);
+        point_keys_f32_mode<V, true>(point, panels, point_norm, keys);
     } else {
-        point_keys_mode<V, false>(point, panels, point_norm, keys);
+        point_keys_f32_mode<V, false>(point, panels, point_norm, keys);
     }
 }
 
 template <class V>
 constexpr TileKernels kernels_for{
-    tile_rows_of<V>, &pack_tile<V>, &label_tile<V>, &top_tile<V>, &point_keys<V>,
+    tile_rows_of<V>, &pack_tile_f32<V>, &label_tile_f32<V>, &top_tile_f32<V>, &point_keys_f32<V>,
 };
 
 }  // namespace
