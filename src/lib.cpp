@@ -150,6 +150,15 @@ PyObject* finish(engine::Outcome<engine::ClusterLists>& outcome) {
     return interface::make_cluster_lists(outcome.value());
 }
 
+// The array is read first so that its errors come first, but converting the
+// integer argument after it can run Python code (an __index__ method) that
+// frees or replaces the array's buffer in place, e.g. ndarray.__setstate__ or
+// resize(refcheck=False). The view handed to the engine is therefore taken
+// again once no Python code can run any more.
+bool reread_after_conversion(PyObject* array, ArrayBorrow& data) {
+    return interface::read_point_matrix(array, "data", data);
+}
+
 PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* const names[] = {"data", "num_threads"};
@@ -167,6 +176,7 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
                 if (!interface::convert_u64(values[1], "num_threads", count)) return nullptr;
                 num_threads = count;
             }
+            if (!reread_after_conversion(values[0], data)) return nullptr;
             outcome.emplace(engine::train(*as_kmeans(self)->model, data.view, num_threads));
         }  // the array is released before any Python object is built
         return finish(*outcome);
@@ -186,6 +196,7 @@ PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwna
             if (!interface::read_point_matrix(values[0], "data", data)) return nullptr;
             std::uint64_t k = 0;
             if (!interface::convert_u64(values[1], "k", k)) return nullptr;
+            if (!reread_after_conversion(values[0], data)) return nullptr;
             outcome.emplace(engine::assign(*as_kmeans(self)->model, data.view, k));
         }
         return finish(*outcome);

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 from quorla import KMeans
-from conftest import is_panic
+from conftest import is_panic, run_python
 
 POINTS = np.random.default_rng(2).standard_normal((60, 3)).astype(np.float32)
 QUERIES = np.random.default_rng(3).standard_normal((10, 3)).astype(np.float32)
@@ -203,3 +203,39 @@ def test_panic_releases_exclusive_access():
     assert not model.is_trained
     assert_usable(model, False)
 
+
+
+@pytest.mark.parametrize("method", ["train", "assign"])
+@pytest.mark.parametrize("replace, expected", [
+    # A smaller float32 buffer: the call works on what the array holds now.
+    ("data.__setstate__((1, (1, 64), np.dtype(np.float32), False, bytes(256)))", {
+        "train": "ValueError Number of points (1) must be at least as large as number of clusters (4)",
+        "assign": "ok 1"}),
+    ("data.__setstate__((1, (3, 64), np.dtype(np.float64), False, bytes(3 * 64 * 8)))", {
+        "train": "TypeError argument 'data'", "assign": "TypeError argument 'data'"}),
+    ("data.resize((5,), refcheck=False)", {
+        "train": "TypeError argument 'data'", "assign": "TypeError argument 'data'"}),
+])
+def test_array_buffer_replaced_while_an_argument_converts(method, replace, expected):
+    # The integer argument is converted after the array was read; its
+    # __index__ frees the array's buffer in place. The engine must see the
+    # array as it is afterwards, not the freed memory (1 MiB, so that it is a
+    # mapping of its own and reading it after the free faults at once).
+    result = run_python(f"""
+import numpy as np, quorla
+data = np.random.default_rng(0).standard_normal((4096, 64)).astype(np.float32)
+model = quorla.KMeans(4).with_iterations(1)
+if {method!r} == "assign":
+    model.train(data[:100].copy(), None)
+class Replace:
+    def __index__(self):
+        {replace}
+        return 1
+try:
+    lists = getattr(model, {method!r})(data, Replace())
+    print("ok", sum(len(members) for members in lists))
+except BaseException as e:
+    print(type(e).__name__, str(e).split(":")[0])
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == expected[method]
