@@ -13,7 +13,6 @@ The budget is fixed and derandomized for the test command. For a longer,
 randomized run set QUORLA_FUZZ_EXAMPLES, e.g.
     QUORLA_FUZZ_EXAMPLES=20000 pytest tests/python/test_fuzz.py
 """
-import math
 import os
 import re
 
@@ -268,7 +267,13 @@ def any_data(draw):
     if kind == "points":
         return draw(point_arrays())
     if kind == "dtype":
-        a = draw(hnp.arrays(np.float32, (draw(st.integers(0, 6)), draw(st.integers(0, 3))), elements=ordinary))
+        shape = (draw(st.integers(0, 6)), draw(st.integers(0, 3)))
+        if draw(st.booleans()):
+            # Every scalar type in both byte orders, records, subarrays, strings.
+            dtype = draw(st.one_of(hnp.scalar_dtypes(), hnp.array_dtypes(allow_subarrays=True),
+                                   hnp.byte_string_dtypes(), hnp.unicode_string_dtypes()))
+            return draw(hnp.arrays(dtype, shape))
+        a = draw(hnp.arrays(np.float32, shape, elements=ordinary))
         dtype = draw(st.sampled_from(OTHER_DTYPES))
         try:
             return a.astype(dtype)
