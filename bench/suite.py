@@ -451,6 +451,9 @@ def main():
     parser.add_argument("--skip-label-bench", action="store_true", help="no label-step table")
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--markdown", help="also write the tables to this file")
+    parser.add_argument("--wait-quiet", type=float, default=0.0, metavar="SECONDS",
+                        help="first wait up to this long for the 1-minute load average to fall below 0.5 "
+                             "(other work on the machine takes cores from the measurements)")
     args = parser.parse_args()
 
     if args.child:
@@ -480,6 +483,10 @@ def main():
         print("note: OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE are set here; the measuring children run without them",
               file=sys.stderr)
     peak_binary, label_binary = build_native(args)
+    deadline = time.monotonic() + args.wait_quiet
+    while os.getloadavg()[0] >= 0.5 and time.monotonic() < deadline:
+        time.sleep(5)
+    results["load_before"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
 
     for threads in args.threads:
         results["peak"][threads] = fma_peak(peak_binary, threads, 0.2 if args.smoke else 1.0)

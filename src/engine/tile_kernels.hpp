@@ -12,6 +12,12 @@
 //  - Point tiles: tile_rows points of one kernel level, dimension-major
 //    ([dim][tile_rows]), rows past the end zero-filled. One vector load gives
 //    one dimension of a lane's worth of points.
+// Tails: a tile's missing rows are zeros whose results are dropped; the last
+// panel's missing centroids are zeros that the choice never looks at (it
+// stops at `clusters`); the dimension is never split, so it has no tail.
+// Padding therefore costs a little arithmetic and no special-case code, and
+// every real point and centroid goes through exactly the same instructions.
+//
 // Every dot product, in every vector kernel, is the same chain
 //     acc = 0; for l = 0 .. dim-1: acc = fma(x[l], c[l], acc)
 // so a point gets the same dots whichever tile row or lane it lands in, on
