@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The sanitizer stage: the C++ engine tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the worker pool's tests under ThreadSanitizer,
-# and the Python tests against an ASan/UBSan build of the module. Every build
-# lives under build/sanitize/, so the normal install in the virtual
-# environment is left as it is. Fails on any test failure and on any
+# UndefinedBehaviorSanitizer, the worker pool's tests (and the engine steps
+# that run on it) under ThreadSanitizer, and the Python tests against an
+# ASan/UBSan build of the module. Every build lives under build/sanitize/,
+# so the normal install in the virtual environment is left as it is. Fails on any test failure and on any
 # sanitizer report.
 #
 #   ./scripts/sanitize.sh            all three runs
@@ -82,8 +82,12 @@ run_cpp_asan() {
 run_pool_tsan() {
     ensure_gtest
     configure_and_build "$OUT/tsan-cpp" thread -DQUORLA_BUILD_MODULE=OFF -DQUORLA_BUILD_TESTS=ON
-    "$OUT/tsan-cpp/quorla_engine_tests" --gtest_brief=1 \
-        --gtest_filter='ThreadCountRules.*:PoolStates.*:PoolLoops*:*/PoolLoops.*:GlobalPool.*'
+    # The pool's own suites, then the engine steps that run on it (label
+    # step, medoids, assignment's pool use, per-thread generators), where a
+    # race in the work split would show.
+    local pool='ThreadCountRules.*:PoolStates.*:PoolLoops*:*/PoolLoops.*:GlobalPool.*'
+    local users='*LabelStep.*:UpdateMedoids.*:MedoidTraining.*:AssignmentPool.*:ThreadRandomPerThread.*'
+    "$OUT/tsan-cpp/quorla_engine_tests" --gtest_brief=1 --gtest_filter="$pool:$users"
 }
 
 run_python_asan() {
@@ -130,7 +134,7 @@ print(quorla.__file__)')
 for run in "${RUNS[@]}"; do
     case "$run" in
         cpp) timed "C++ engine tests, ASan + UBSan" run_cpp_asan ;;
-        tsan) timed "worker pool tests, TSan" run_pool_tsan ;;
+        tsan) timed "worker pool tests and the engine steps on it, TSan" run_pool_tsan ;;
         python) timed "Python tests against the ASan + UBSan module" run_python_asan ;;
         *) echo "unknown run '$run' (cpp, tsan, python)" >&2; exit 2 ;;
     esac
