@@ -83,10 +83,11 @@ run_pool_tsan() {
     ensure_gtest
     configure_and_build "$OUT/tsan-cpp" thread -DQUORLA_BUILD_MODULE=OFF -DQUORLA_BUILD_TESTS=ON
     # The pool's own suites, then the engine steps that run on it (label
-    # step, medoids, assignment's pool use, per-thread generators), where a
-    # race in the work split would show.
+    # step, mean update, medoids, assignment's pool use, per-thread
+    # generators), where a race in the work split would show.
     local pool='ThreadCountRules.*:PoolStates.*:PoolLoops*:*/PoolLoops.*:GlobalPool.*'
-    local users='*LabelStep.*:UpdateMedoids.*:MedoidTraining.*:AssignmentPool.*:ThreadRandomPerThread.*'
+    local users='*LabelStep.*:Train.*:*/TrainModes.*:UpdateMedoids.*:MedoidTraining.*:AssignmentPool.*'
+    users+=':ThreadRandomPerThread.*'
     "$OUT/tsan-cpp/quorla_engine_tests" --gtest_brief=1 --gtest_filter="$pool:$users"
 }
 
