@@ -50,6 +50,10 @@ struct Avx2 {
         return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(if_clear), _mm256_castsi256_ps(if_set), m));
     }
     static unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }
+    // Rows are packed by the generic scalar loop at this level.
+    static constexpr bool packs_rows = false;
+    static void pack_rows(const float*, std::int64_t, std::size_t, std::size_t, float*, std::size_t) {}
+
     static void insert_kept(float* keys, std::uint32_t* clusters, std::size_t size, std::size_t take, float key,
                             std::uint32_t cluster) {
         tiles::insert_kept(keys, clusters, size, take, key, cluster);

@@ -51,6 +51,10 @@ void pack_tile_f32(const PointSource& source, std::uint64_t first, std::size_t c
     const std::int64_t rs = source.row_stride;
     const std::int64_t cs = source.col_stride;
     const float* base = source.origin + static_cast<std::ptrdiff_t>(first) * rs;
+    if (cs == 1 && V::packs_rows) {
+        V::pack_rows(base, rs, count, dim, tile, rows);
+        return;
+    }
     if (cs == 1) {
         for (std::size_t r = 0; r < count; ++r) {
             const float* row = base + static_cast<std::ptrdiff_t>(r) * rs;
