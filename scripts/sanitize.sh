@@ -26,8 +26,8 @@ RUNS=("$@")
 rm -rf "$LOGS"
 mkdir -p "$LOGS"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$LOGS/ubsan"
-ASAN_COMMON="halt_on_error=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1"
-ASAN_COMMON+=":check_initialization_order=1:detect_invalid_pointer_pairs=0:log_path=$LOGS/asan"
+ASAN_COMMON="halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+ASAN_COMMON+=":check_initialization_order=1:log_path=$LOGS/asan"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$LOGS/tsan"
 
 check_logs() {
@@ -40,13 +40,15 @@ check_logs() {
     done
     if [ "$found" -ne 0 ]; then
         echo "sanitizer reports found (see above)" >&2
+        LOGS_SHOWN=1
         return 1
     fi
 }
+LOGS_SHOWN=0
 
 # A failed command ends the script through set -e; the reports behind it
 # are shown on the way out.
-trap 'status=$?; [ "$status" -ne 0 ] && { check_logs || true; }; exit "$status"' EXIT
+trap 'status=$?; [ "$status" -ne 0 ] && [ "$LOGS_SHOWN" -eq 0 ] && { check_logs || true; }; exit "$status"' EXIT
 
 ensure_gtest() {
     [ -f /usr/include/gtest/gtest.h ] && return

@@ -6,21 +6,30 @@ import textwrap
 import numpy as np
 import pytest
 
-# Set by scripts/sanitize.sh when the module under test is a sanitizer build:
-# a few resource-fault tests need the plain allocator (see their skip reasons).
+# Set by scripts/sanitize.sh when the module under test is a sanitizer build.
 SANITIZED = os.environ.get("QUORLA_SANITIZED", "")
+
+# What a sanitizer runtime writes to standard error. ASan's reports also go
+# to log files that the script checks, but UBSan's do not when it shares
+# the process with ASan, so they are caught here.
+SANITIZER_OUTPUT = ("runtime error: ", "Sanitizer")
 
 
 def run_python(code, env=None, timeout=300):
     """Runs code in a fresh interpreter: the worker pool and the NumPy table
-    are process-wide, so tests of their first use need a process of their own."""
-    return subprocess.run(
+    are process-wide, so tests of their first use need a process of their own.
+    Under a sanitizer, a report from the child fails the calling test even
+    when the test expects the child to fail or ignores its exit status."""
+    result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         env=env,
         timeout=timeout,
     )
+    if SANITIZED:
+        assert not any(marker in result.stderr for marker in SANITIZER_OUTPUT), result.stderr
+    return result
 
 
 def is_panic(error):
