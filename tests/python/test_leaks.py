@@ -187,7 +187,6 @@ def test_reentrant_refusals_leave_references_flat():
             model.train(data, None)  # refused: the builder holds shared access
 
     hostile = Reenter()
-    calls = 0
     for _ in range(WARM_UP):
         with pytest.raises(RuntimeError):
             model.with_iterations(hostile)
@@ -196,12 +195,10 @@ def test_reentrant_refusals_leave_references_flat():
     for _ in range(ROUNDS * CALLS):
         with pytest.raises(RuntimeError, match="Already borrowed"):
             model.with_iterations(hostile)
-        calls += 1
     gc.collect()
     after = (sys.getrefcount(model), sys.getrefcount(data), sys.getrefcount(hostile), sys.getallocatedblocks())
     assert after[:3] == before[:3]
     assert after[3] - before[3] < BLOCK_SLACK
-    assert calls == ROUNDS * CALLS
     model.train(data, None)  # the access flag came back every time
     assert model.is_trained
 
