@@ -134,6 +134,9 @@ PyObject* make_centroid_array(const engine::Matrix& matrix) {
     // Steals the descriptor reference, even on failure.
     PyObject* array = PyArray_NewFromDescr(&PyArray_Type, float32, 2, shape, strides, nullptr, 0, nullptr);
     if (array == nullptr) {
+        // Running out of memory is not a broken invariant: it stays a
+        // MemoryError, like every other allocation failure of the module.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
         std::string reason = take_pending_error_text();
         raise_fault("Failed to create the centroid array: " + reason);
     }

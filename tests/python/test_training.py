@@ -176,3 +176,26 @@ def test_duplicate_points_leave_no_cluster_empty_for_long():
     lists = m.train(data, None)
     assert_partition(lists, 100, 4)
     assert m.centroids.shape == (4, 4) and np.all(np.isfinite(m.centroids))
+
+
+def test_centroid_array_out_of_memory_is_memory_error():
+    from conftest import run_python
+    result = run_python("""
+import ctypes, re, resource, numpy as np, quorla
+data = np.random.default_rng(0).standard_normal((600, 4000), dtype=np.float32)
+m = quorla.KMeans(600).with_iterations(1)
+m.train(data, 1)
+del data
+ctypes.CDLL("libc.so.6").malloc_trim(0)  # no freed heap left to serve the array from
+vm = int(re.search(r"VmSize:\\s+(\\d+) kB", open("/proc/self/status").read()).group(1)) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 20), resource.RLIM_INFINITY))
+try:
+    m.centroids  # 9.6 MB: more than the limit leaves
+    print("no error")
+except BaseException as e:
+    print(type(e).__name__)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(m.centroids.shape)
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:2] == ["MemoryError", "(600, 4000)"]
