@@ -298,7 +298,11 @@ def report(results, args):
     emit(f"- quorla kernel level detected: {results.get('detected', 'n/a')}")
     emit(f"- Load average before / after: {results['load_before']} / {results['load_after']}")
     emit(f"- Peers: {results['peer_versions']}")
-    emit(f"- Iterations timed per training: {args.iterations} (difference of {args.iterations + 1} and 1)")
+    emit("- Iterations timed per training: " + ", ".join(
+        f"{timed_iterations(args, s)} for {tuple(s)} (difference of {timed_iterations(args, s) + 1} and 1)"
+        for s in args.shapes))
+    emit(f"- OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE in this environment: {results['openblas_env']} "
+         "(the measuring children always run without them)")
     emit("")
 
     emit("## Float32 FMA peak and numpy.matmul\n")
@@ -441,6 +445,14 @@ def targets(results, args):
     return out
 
 
+def timed_iterations(args, shape):
+    """Iterations timed per training run. A small shape's iteration takes a
+    few milliseconds, so it gets more of them: the difference of two runs is
+    otherwise within the noise of their set-up."""
+    n, d, k = shape
+    return args.iterations if args.smoke or n * d * k >= 1e9 else 8 * args.iterations
+
+
 def key(shape, threads):
     return f"{tuple(shape)}@{threads}"
 
@@ -450,7 +462,8 @@ def main():
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--smoke", action="store_true", help="tiny sizes: checks that the suite runs")
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
-    parser.add_argument("--iterations", type=int, default=None, help="timed training iterations (default 5)")
+    parser.add_argument("--iterations", type=int, default=None,
+                        help="timed training iterations (default 5; 8 times as many for the small shape)")
     parser.add_argument("--no-peers", action="store_true", help="leave out scikit-learn and faiss")
     parser.add_argument("--label-bench", help="a built quorla_bench_label to use instead of building one")
     parser.add_argument("--skip-label-bench", action="store_true", help="no label-step table")
@@ -484,6 +497,8 @@ def main():
 
     results = {"load_before": " ".join(f"{v:.2f}" for v in os.getloadavg()), "peer_versions": peer_versions,
                "runs": {}, "label": {}, "memory": {}, "peak": {}, "peak_after": {}}
+    results["openblas_env"] = ", ".join(f"{v}={os.environ[v]}" for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+                                        if os.environ.get(v)) or "not set"
     if os.environ.get("OPENBLAS_CORETYPE") or os.environ.get("OPENBLAS_L2_SIZE"):
         print("note: OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE are set here; the measuring children run without them",
               file=sys.stderr)
@@ -497,7 +512,7 @@ def main():
         results["peak"][threads] = fma_peak(peak_binary, threads, 0.2 if args.smoke else 1.0)
         for shape in args.shapes:
             print(f"... {shape} with {threads} thread(s)", file=sys.stderr)
-            task = {"kind": "run", "shape": shape, "threads": threads, "iterations": args.iterations,
+            task = {"kind": "run", "shape": shape, "threads": threads, "iterations": timed_iterations(args, shape),
                     "peers": peers, "repeats": repeats}
             results["runs"][key(shape, threads)] = run_child(task, threads, timeout)
             if label_binary:
