@@ -166,13 +166,15 @@ struct Avx512 {
 
 #include "engine/tile_kernels_impl.hpp"
 
+#pragma GCC pop_options
+
 namespace quorla::engine::tiles {
 
+// Compiled for the baseline: the dispatcher calls this on any CPU, before it
+// knows whether the level's kernels may run.
 const TileKernels* tile_kernels_f32_avx512() { return &kernels_for<Avx512>; }
 
 }  // namespace quorla::engine::tiles
-
-#pragma GCC pop_options
 
 #else
 
