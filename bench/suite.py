@@ -279,8 +279,8 @@ def ratio(a, b):
     return f"{a / b:.2f}x" if a and b else "n/a"
 
 
-def fmt(value, spec):
-    return format(value, spec) if value is not None else "n/a"
+def fmt(value, pattern):
+    return format(value, pattern) if value is not None else "n/a"
 
 
 def report(results, args):
@@ -395,7 +395,7 @@ def report(results, args):
 
 
 def targets(results, args):
-    """The issue's targets, each checked against this run's figures."""
+    """The performance targets, each checked against this run's figures."""
     out = ["## Targets\n", "| target | measured | met |", "|---|---|---|"]
 
     def row(name, measured, met):

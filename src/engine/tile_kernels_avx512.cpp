@@ -25,7 +25,7 @@ struct Avx512 {
     // 3 x 8 = 24 accumulators of the 32 zmm registers, plus 3 for the point
     // vectors; the centroid entry is a broadcast operand of the FMA itself,
     // so the inner loop needs 27 registers and nothing spills. 24 independent
-    // chains are far more than the FMA latency (4 cycles) times the issue
+    // chains are far more than the FMA latency (4 cycles) times the dispatch
     // width needs, and each dimension step does 24 FMAs for 3 vector loads
     // and 8 broadcasts, well within the load ports.
     //
