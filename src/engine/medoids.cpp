@@ -143,12 +143,16 @@ void update_medoids(Model& model, const PointView& points, parallel::PoolRegistr
     }
 }
 
-void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster) {
+std::vector<std::uint64_t> members_of(const Model& model, std::uint64_t cluster) {
     std::vector<std::uint64_t> members;
     for (std::uint64_t i = 0; i < model.labels.size(); ++i) {
         if (model.labels[i] == cluster) members.push_back(i);
     }
-    update_cluster_medoid(model, points, cluster, members);
+    return members;
+}
+
+void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster) {
+    update_cluster_medoid(model, points, cluster, members_of(model, cluster));
 }
 
 void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster,

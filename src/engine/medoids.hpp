@@ -37,6 +37,9 @@ void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t 
 void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster,
                            std::span<const std::uint64_t> members);
 
+// Members of one cluster, ascending, by a pass over the labels.
+std::vector<std::uint64_t> members_of(const Model& model, std::uint64_t cluster);
+
 // Members of every cluster, each ascending, from one pass over the labels.
 std::vector<std::vector<std::uint64_t>> members_by_cluster(const Model& model);
 

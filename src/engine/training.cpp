@@ -73,14 +73,6 @@ void update_centroids(Model& model, const PointView& points) {
     model.centroids = std::move(sums);
 }
 
-std::vector<std::uint64_t> members_of(const Model& model, std::uint64_t cluster) {
-    std::vector<std::uint64_t> members;
-    for (std::uint64_t i = 0; i < model.labels.size(); ++i) {
-        if (model.labels[i] == cluster) members.push_back(i);
-    }
-    return members;
-}
-
 }  // namespace
 
 void repair_empty_clusters(Model& model, const PointView& points, float n_f) {

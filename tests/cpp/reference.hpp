@@ -22,14 +22,6 @@ using engine::Matrix;
 using engine::Model;
 using engine::PointView;
 
-inline std::vector<std::uint64_t> members_by_scan(const Model& model, std::uint64_t cluster) {
-    std::vector<std::uint64_t> members;
-    for (std::uint64_t i = 0; i < model.labels.size(); ++i) {
-        if (model.labels[i] == cluster) members.push_back(i);
-    }
-    return members;
-}
-
 inline std::vector<float> row_of(const PointView& points, std::uint64_t i) {
     std::vector<float> row(points.cols);
     points.copy_row(i, row.data());
@@ -39,7 +31,7 @@ inline std::vector<float> row_of(const PointView& points, std::uint64_t i) {
 inline void update_medoids(Model& model, const PointView& points) {
     for (std::uint64_t c = 0; c < model.n_clusters; ++c) {
         if (model.cluster_sizes[c] == 0.0f) continue;
-        const std::vector<std::uint64_t> members = members_by_scan(model, c);
+        const std::vector<std::uint64_t> members = engine::members_of(model, c);
         if (members.empty()) continue;
         std::uint64_t best = members[0];
         float best_total = std::numeric_limits<float>::infinity();
