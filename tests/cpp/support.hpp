@@ -2,6 +2,7 @@
 // several layouts, and a generator with a fixed seed for the driver.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <span>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "engine/matrix.hpp"
+#include "engine/model.hpp"
 #include "engine/random.hpp"
 
 namespace quorla::test {
@@ -70,6 +72,23 @@ inline engine::ThreadRandom seeded_random(std::uint8_t seed) {
         ++*counter;
         return true;
     });
+}
+
+// An untrained model whose centroid rows are the given points.
+inline engine::Model model_with_centroids(const Points& centroids, bool euclidean) {
+    engine::Model model = engine::Model::create(centroids.rows);
+    model.euclidean = euclidean;
+    engine::Matrix m(centroids.rows, centroids.cols);
+    std::copy(centroids.values.begin(), centroids.values.end(), m.data());
+    model.centroids = std::move(m);
+    return model;
+}
+
+// The same, marked trained, as assignment needs it.
+inline engine::Model trained_model(const Points& centroids, bool euclidean) {
+    engine::Model model = model_with_centroids(centroids, euclidean);
+    model.trained = true;
+    return model;
 }
 
 }  // namespace quorla::test

@@ -14,16 +14,7 @@ namespace quorla::engine {
 namespace {
 
 using test::Points;
-
-Model trained_model(const Points& centroids, bool euclidean) {
-    Model model = Model::create(centroids.rows);
-    model.euclidean = euclidean;
-    model.trained = true;
-    Matrix m(centroids.rows, centroids.cols);
-    std::copy(centroids.values.begin(), centroids.values.end(), m.data());
-    model.centroids = std::move(m);
-    return model;
-}
+using test::trained_model;
 
 TEST(Assign, ChecksComeInOrder) {
     Points points = Points::gaussian(3, 2, 1);

@@ -14,6 +14,7 @@ namespace {
 
 using test::Layout;
 using test::Points;
+using test::model_with_centroids;
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 
@@ -89,15 +90,6 @@ TEST(Nearest, NaNIsAFaultUnlessThereIsNothingToCompare) {
     EXPECT_EQ(nearest_by_dot(std::vector<float>{nan}), 0u);
     EXPECT_THROW(nearest_by_key(std::vector<float>{}), Fault);
     EXPECT_THROW(nearest_by_dot(std::vector<float>{}), Fault);
-}
-
-Model model_with_centroids(const Points& centroids, bool euclidean) {
-    Model model = Model::create(centroids.rows);
-    model.euclidean = euclidean;
-    Matrix m(centroids.rows, centroids.cols);
-    std::copy(centroids.values.begin(), centroids.values.end(), m.data());
-    model.centroids = std::move(m);
-    return model;
 }
 
 std::vector<std::uint64_t> brute_force_labels(const Points& points, const Points& centroids, bool euclidean) {

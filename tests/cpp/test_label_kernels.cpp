@@ -23,6 +23,8 @@ namespace {
 
 using test::Layout;
 using test::Points;
+using test::trained_model;
+using test::model_with_centroids;
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 
@@ -30,16 +32,6 @@ constexpr float inf = std::numeric_limits<float>::infinity();
     if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available"
 
 std::string level_label(const ::testing::TestParamInfo<KernelLevel>& info) { return kernel_level_name(info.param); }
-
-Model model_with_centroids(const Points& centroids, bool euclidean) {
-    Model model = Model::create(centroids.rows);
-    model.euclidean = euclidean;
-    Matrix m(centroids.rows, centroids.cols);
-    std::copy(centroids.values.begin(), centroids.values.end(), m.data());
-    model.centroids = std::move(m);
-    model.cluster_sizes.assign(centroids.rows, 0.0f);
-    return model;
-}
 
 std::optional<std::vector<float>> norms_if(bool euclidean, const PointView& points) {
     if (!euclidean) return std::nullopt;
@@ -383,12 +375,6 @@ ClusterLists stable_sort_reference(const Model& model, const Points& points, std
         for (std::size_t t = 0; t < std::min(k, order.size()); ++t) lists[order[t]].push_back(i);
     }
     return lists;
-}
-
-Model trained_model(const Points& centroids, bool euclidean) {
-    Model model = model_with_centroids(centroids, euclidean);
-    model.trained = true;
-    return model;
 }
 
 TEST_P(Levels, AssignTopKIsTheStableSortsPrefix) {
