@@ -1,0 +1,149 @@
+// Prints a digest of everything a seeded training and the assignments after
+// it produce, for a grid of modes, shapes, layouts and kernel levels: labels,
+// centroid bits, medoids, the verbose cost lines (they go to the same
+// stdout) and assignment lists. Two builds that print the same text compute
+// the same bits; run it once per pool size, since the pool is sized once per
+// process.
+//
+//   quorla_fingerprint THREADS > digest.txt
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/assignment.hpp"
+#include "engine/kernel_level.hpp"
+#include "engine/random.hpp"
+#include "engine/training.hpp"
+#include "parallel/pool.hpp"
+
+using namespace quorla;
+using engine::KernelLevel;
+using engine::Model;
+using engine::PointView;
+
+namespace {
+
+struct Digest {
+    std::uint64_t state = 1469598103934665603ull;
+    void bytes(const void* data, std::size_t size) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (std::size_t i = 0; i < size; ++i) state = (state ^ p[i]) * 1099511628211ull;
+    }
+    template <class T>
+    void values(const std::vector<T>& v) {
+        const std::uint64_t size = v.size();
+        bytes(&size, sizeof size);
+        if (!v.empty()) bytes(v.data(), v.size() * sizeof(T));
+    }
+};
+
+engine::ThreadRandom seeded(std::uint8_t seed) {
+    auto counter = std::make_shared<std::uint8_t>(0);
+    return engine::ThreadRandom([seed, counter](std::span<std::uint8_t, 32> out, std::string&) {
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(seed + i + 31 * *counter);
+        ++*counter;
+        return true;
+    });
+}
+
+struct Data {
+    std::vector<float> storage;
+    PointView view;
+};
+
+// Blobs plus exact duplicates (so that the repair runs), row-major or
+// stored column-major and read through a transposed view.
+Data make_data(std::size_t n, std::size_t d, std::uint32_t seed, bool transposed) {
+    std::mt19937 engine(seed);
+    std::normal_distribution<float> normal;
+    std::vector<float> rows(n * d);
+    std::vector<float> centres(8 * d);
+    for (float& v : centres) v = 3.0f * normal(engine);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t source = i % 8;
+        for (std::size_t j = 0; j < d; ++j) rows[i * d + j] = centres[source * d + j] + normal(engine);
+    }
+    for (std::size_t i = n / 2; i < n / 2 + n / 10; ++i) std::memcpy(&rows[i * d], &rows[0], d * sizeof(float));
+    Data data;
+    if (!transposed) {
+        data.storage = std::move(rows);
+        data.view = {data.storage.data(), n, d, static_cast<std::int64_t>(d), 1};
+    } else {
+        data.storage.resize(n * d);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < d; ++j) data.storage[j * n + i] = rows[i * d + j];
+        data.view = {data.storage.data(), n, d, 1, static_cast<std::int64_t>(n)};
+    }
+    return data;
+}
+
+struct Case {
+    std::size_t n, d, k;
+    bool euclidean, balanced, medoids, transposed;
+    std::uint64_t max_diff;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s THREADS\n", argv[0]);
+        return 2;
+    }
+    if (auto failure = parallel::configure_global_pool(std::strtoull(argv[1], nullptr, 10))) {
+        std::fprintf(stderr, "pool: %s\n", failure->c_str());
+        return 2;
+    }
+    const std::vector<Case> cases = {
+        {1500, 17, 13, true, false, false, false, 16}, {1500, 17, 13, false, false, false, true, 16},
+        {1200, 64, 40, true, true, false, false, 4},   {1200, 64, 40, false, true, false, true, 4},
+        {600, 9, 7, true, false, true, false, 16},     {600, 9, 7, false, true, true, true, 3},
+        {300, 5, 6, true, true, true, false, 2},       {500, 1, 3, false, false, false, false, 16},
+        {333, 31, 50, false, true, false, false, 1},   {40, 3, 40, true, false, false, false, 16},
+        {2000, 130, 1, true, true, false, true, 16},
+    };
+    for (KernelLevel level : engine::all_kernel_levels) {
+        if (!engine::kernel_level_supported(level)) continue;
+        engine::ScopedKernelLevel pinned(level);
+        for (std::size_t c = 0; c < cases.size(); ++c) {
+            const Case& t = cases[c];
+            Data data = make_data(t.n, t.d, static_cast<std::uint32_t>(c + 1), t.transposed);
+            Model model = Model::create(t.k);
+            model.euclidean = t.euclidean;
+            model.balanced = t.balanced;
+            model.use_medoids = t.medoids;
+            model.max_balance_diff = t.max_diff;
+            model.iterations = 6;
+            model.verbose = true;
+            std::printf("case %zu level %s\n", c, engine::kernel_level_name(level));
+            std::fflush(stdout);
+            engine::thread_random() = seeded(static_cast<std::uint8_t>(7 * c + 1));
+            auto outcome = engine::train(model, data.view, std::nullopt);
+            if (!outcome.ok()) {
+                std::printf("error %s\n", outcome.error().message().c_str());
+                continue;
+            }
+            Digest trained;
+            trained.values(model.labels);
+            trained.values(model.medoid_indices);
+            if (model.centroids) {
+                std::vector<float> bits(model.centroids->values().begin(), model.centroids->values().end());
+                trained.values(bits);
+            }
+            for (const auto& list : outcome.value()) trained.values(list);
+            std::printf("trained %016llx\n", static_cast<unsigned long long>(trained.state));
+            for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{t.k}}) {
+                Digest assigned;
+                auto lists = engine::assign(model, data.view, k, level);
+                for (const auto& list : lists.value()) assigned.values(list);
+                std::printf("assign k=%llu %016llx\n", static_cast<unsigned long long>(k),
+                            static_cast<unsigned long long>(assigned.state));
+            }
+        }
+    }
+    return 0;
+}
