@@ -1,5 +1,5 @@
-// Times the engine's balancing phase and medoid update against the slow,
-// literal way of computing the same numbers (tests/cpp/reference.hpp), on
+// Times the engine's balancing phase and medoid update against the
+// straightforward reference versions (tests/cpp/reference.hpp), on
 // seeded data, and checks that both give identical results.
 //
 //   bench_engine [n d k] for the balanced case; the medoid case is fixed at
@@ -10,7 +10,7 @@
 #include <random>
 
 #include "engine/balancing.hpp"
-#include "engine/kernels.hpp"
+#include "engine/dot.hpp"
 #include "engine/medoids.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"
@@ -49,13 +49,23 @@ double seconds(Fn fn) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+parallel::PoolRegistry& pool() {
+    static parallel::PoolRegistry registry;
+    return registry;
+}
+
+engine::ExecutionContext context(engine::ThreadRandom* random = nullptr) {
+    return {&pool(), engine::detected_kernel_level(), random};
+}
+
 // A model as the training driver leaves it before balancing.
 Model lloyd_state(const Data& data, std::size_t k, bool euclidean, bool medoids) {
     Model model = Model::create(k);
     model.euclidean = euclidean;
     model.use_medoids = medoids;
     model.iterations = 5;
-    if (!engine::train(model, data.view, std::nullopt).ok()) std::abort();
+    engine::ThreadRandom random;
+    if (!engine::train(model, data.view, std::nullopt, context(&random)).ok()) std::abort();
     model.trained = false;
     return model;
 }
@@ -73,7 +83,7 @@ int main(int argc, char** argv) {
     };
     const std::size_t n = arg(1, 100000), d = arg(2, 64), k = arg(3, 256);
     const std::size_t mn = arg(4, 20000), md = arg(5, 32), mk = arg(6, 20);
-    std::printf("worker threads: %zu\n\n", parallel::global_thread_count());
+    std::printf("worker threads: %zu\n\n", pool().thread_count());
     std::printf("| %-44s | %9s | %9s | %7s | %-9s |\n", "step", "fast s", "slow s", "speedup", "results");
     std::printf("|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(11, '-').c_str(),
                 std::string(11, '-').c_str(), std::string(9, '-').c_str(), std::string(11, '-').c_str());
@@ -81,10 +91,11 @@ int main(int argc, char** argv) {
     {
         const Data data = skewed(n, d, 1);
         const Model start = lloyd_state(data, k, true, false);
-        const std::optional<std::vector<float>> norms = engine::squared_norms(data.view);
+        const engine::TrainingState state = engine::TrainingState::start(data.view, true);
         Model fast = start, slow = start;
-        const double t_fast = seconds([&] { engine::balance_clusters(fast, data.view, norms); });
-        const double t_slow = seconds([&] { reference::balance(slow, data.view, norms); });
+        const double t_fast = seconds([&] { engine::balance_clusters(fast, state, context()); });
+        const double t_slow =
+            seconds([&] { reference::balance(slow, data.view, state.point_norms, engine::detected_kernel_level()); });
         char label[64];
         std::snprintf(label, sizeof label, "balancing, Euclidean, n=%zu d=%zu k=%zu", n, d, k);
         row(label, t_fast, t_slow, fast.labels == slow.labels && *fast.centroids == *slow.centroids);
@@ -93,7 +104,7 @@ int main(int argc, char** argv) {
         const Data data = skewed(mn, md, 2);
         const Model start = lloyd_state(data, mk, true, true);
         Model fast = start, slow = start;
-        const double t_fast = seconds([&] { engine::update_medoids(fast, data.view); });
+        const double t_fast = seconds([&] { engine::update_medoids(fast, data.view, context()); });
         const double t_slow = seconds([&] { reference::update_medoids(slow, data.view); });
         char label[64];
         std::snprintf(label, sizeof label, "update_medoids, n=%zu d=%zu k=%zu", mn, md, mk);
@@ -103,10 +114,11 @@ int main(int argc, char** argv) {
         const std::size_t bn = std::min<std::size_t>(mn, 5000);
         const Data data = skewed(bn, md, 3);
         const Model start = lloyd_state(data, mk, true, true);
-        const std::optional<std::vector<float>> norms = engine::squared_norms(data.view);
+        const engine::TrainingState state = engine::TrainingState::start(data.view, true);
         Model fast = start, slow = start;
-        const double t_fast = seconds([&] { engine::balance_clusters(fast, data.view, norms); });
-        const double t_slow = seconds([&] { reference::balance(slow, data.view, norms); });
+        const double t_fast = seconds([&] { engine::balance_clusters(fast, state, context()); });
+        const double t_slow =
+            seconds([&] { reference::balance(slow, data.view, state.point_norms, engine::detected_kernel_level()); });
         char label[64];
         std::snprintf(label, sizeof label, "medoid balancing, n=%zu d=%zu k=%zu", bn, md, mk);
         row(label, t_fast, t_slow, fast.labels == slow.labels && fast.medoid_indices == slow.medoid_indices);

@@ -15,7 +15,7 @@
 
 #include "engine/assignment.hpp"
 #include "engine/kernel_level.hpp"
-#include "engine/kernels.hpp"
+#include "engine/label_step.hpp"
 #include "parallel/pool.hpp"
 
 namespace {
@@ -131,11 +131,11 @@ int main(int argc, char** argv) {
             model.euclidean = euclidean;
             model.centroids = centroids;
             model.cluster_sizes.assign(k, 0.0f);
-            std::optional<std::vector<float>> norms;
-            if (euclidean) norms = engine::squared_norms(timed);
-            engine::update_labels(model, timed, norms, pool, level);  // warm-up: pages, caches, pool
-            const double seconds =
-                best_seconds(level == KernelLevel::scalar ? 1 : repeats, [&] { engine::update_labels(model, timed, norms, pool, level); });
+            const engine::TrainingState state = engine::TrainingState::start(timed, euclidean);
+            const engine::ExecutionContext context{&pool, level, nullptr};
+            engine::update_labels(model, state, context);  // warm-up: pages, caches, pool
+            const double seconds = best_seconds(level == KernelLevel::scalar ? 1 : repeats,
+                                                [&] { engine::update_labels(model, state, context); });
             std::printf("{\"level\": \"%s\", \"mode\": \"%s\", \"seconds\": %.6f, \"gflops\": %.3f}\n",
                         engine::kernel_level_name(level), euclidean ? "euclidean" : "inner", seconds,
                         timed_flops / seconds / 1e9);
@@ -151,11 +151,13 @@ int main(int argc, char** argv) {
             model.euclidean = euclidean;
             model.centroids = centroids;
             model.cluster_sizes.assign(k, 0.0f);
-            std::optional<std::vector<float>> norms;
-            if (euclidean) norms = engine::squared_norms(*view);
-            const Counts label = count([&] { engine::update_labels(model, *view, norms, pool); });
+            const engine::TrainingState state = engine::TrainingState::start(*view, euclidean);
+            const engine::KernelLevel detected = engine::detected_kernel_level();
+            const Counts label = count([&] { engine::update_labels(model, state, {&pool, detected, nullptr}); });
             model.trained = true;
-            const Counts top = count([&] { (void)engine::assign(model, *view, 10); });
+            // On the calling thread, as assignment runs before training has
+            // brought up the pool.
+            const Counts top = count([&] { (void)engine::assign(model, *view, 10, {nullptr, detected, nullptr}); });
             std::printf(
                 "{\"heap\": \"%s\", \"n\": %zu, \"label_allocations\": %lld, \"label_peak_bytes\": %lld, "
                 "\"assign_allocations\": %lld, \"assign_peak_bytes\": %lld}\n",

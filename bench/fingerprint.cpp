@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s THREADS\n", argv[0]);
         return 2;
     }
-    if (auto failure = parallel::configure_global_pool(std::strtoull(argv[1], nullptr, 10))) {
+    parallel::PoolRegistry pool;
+    if (auto failure = pool.configure(std::strtoull(argv[1], nullptr, 10))) {
         std::fprintf(stderr, "pool: %s\n", failure->c_str());
         return 2;
     }
@@ -108,7 +109,6 @@ int main(int argc, char** argv) {
     };
     for (KernelLevel level : engine::all_kernel_levels) {
         if (!engine::kernel_level_supported(level)) continue;
-        engine::ScopedKernelLevel pinned(level);
         for (std::size_t c = 0; c < cases.size(); ++c) {
             const Case& t = cases[c];
             Data data = make_data(t.n, t.d, static_cast<std::uint32_t>(c + 1), t.transposed);
@@ -121,8 +121,9 @@ int main(int argc, char** argv) {
             model.verbose = true;
             std::printf("case %zu level %s\n", c, engine::kernel_level_name(level));
             std::fflush(stdout);
-            engine::thread_random() = seeded(static_cast<std::uint8_t>(7 * c + 1));
-            auto outcome = engine::train(model, data.view, std::nullopt);
+            engine::ThreadRandom random = seeded(static_cast<std::uint8_t>(7 * c + 1));
+            const engine::ExecutionContext context{&pool, level, &random};
+            auto outcome = engine::train(model, data.view, std::nullopt, context);
             if (!outcome.ok()) {
                 std::printf("error %s\n", outcome.error().message().c_str());
                 continue;
@@ -138,7 +139,7 @@ int main(int argc, char** argv) {
             std::printf("trained %016llx\n", static_cast<unsigned long long>(trained.state));
             for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{t.k}}) {
                 Digest assigned;
-                auto lists = engine::assign(model, data.view, k, level);
+                auto lists = engine::assign(model, data.view, k, context);
                 for (const auto& list : lists.value()) assigned.values(list);
                 std::printf("assign k=%llu %016llx\n", static_cast<unsigned long long>(k),
                             static_cast<unsigned long long>(assigned.state));

@@ -11,8 +11,10 @@
 #include "engine/model.hpp"
 #include "engine/training.hpp"
 #include "interface/arguments.hpp"
+#include "interface/context.hpp"
 #include "interface/errors.hpp"
 #include "interface/numpy_api.hpp"
+#include "interface/results.hpp"
 
 namespace {
 
@@ -177,7 +179,8 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
                 num_threads = count;
             }
             if (!reread_after_conversion(values[0], data)) return nullptr;
-            outcome.emplace(engine::train(*as_kmeans(self)->model, data.view, num_threads));
+            outcome.emplace(
+                engine::train(*as_kmeans(self)->model, data.view, num_threads, interface::training_context()));
         }  // the array is released before any Python object is built
         return finish(*outcome);
     });
@@ -197,7 +200,7 @@ PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwna
             std::uint64_t k = 0;
             if (!interface::convert_u64(values[1], "k", k)) return nullptr;
             if (!reread_after_conversion(values[0], data)) return nullptr;
-            outcome.emplace(engine::assign(*as_kmeans(self)->model, data.view, k));
+            outcome.emplace(engine::assign(*as_kmeans(self)->model, data.view, k, interface::assignment_context()));
         }
         return finish(*outcome);
     });
@@ -343,7 +346,7 @@ bool run_module_body(PyObject* module) {
     PyTypeObject* type = ensure_kmeans_type();
     if (type == nullptr) return false;
     if (!register_name(module, "KMeans", reinterpret_cast<PyObject*>(type))) return false;
-    Ref version = Ref::adopt(PyUnicode_FromString("0.2.3"));
+    Ref version = Ref::adopt(PyUnicode_FromString(QUORLA_VERSION));  // from pyproject.toml, through CMake
     return version && register_name(module, "__version__", version.get());
 }
 
@@ -362,6 +365,9 @@ PyObject* initialise_module() {
     }
     if (module_object != nullptr) return Py_NewRef(module_object);
 
+    // 1013 is the C API version every CPython 3 release reports
+    // (PYTHON_API_VERSION); the interpreter warns when a module was built
+    // for another one, and this module is built for that one.
     Ref module = Ref::adopt(PyModule_Create2(&module_definition, 1013));
     if (!module || !run_module_body(module.get())) return nullptr;
     module_object = Py_NewRef(module.get());  // the slot keeps its own reference

@@ -6,8 +6,8 @@
 // order the results depend on: the size drift of the 0.15 share is visible in
 // the sizes and, through them, in later choices.
 //
-// Three places where a literal reading breaks on ordinary data are made
-// sound here:
+// Three cases that ordinary data reaches, and that would otherwise end in
+// NaN or in a phase that never stops, are made sound here:
 //  - A cluster about to lose its only member keeps its centroid row instead
 //    of dividing its (empty) sum by zero. Exact member counts decide this,
 //    since float sizes drift.
@@ -15,10 +15,10 @@
 //    grown past the float range, leaves size_penalty infinite. Costs are then
 //    compared as the limit of a growing penalty: smaller size first, then
 //    distance, then cluster index. One such pass leaves every cluster within
-//    one point of the smallest (proof in balance_pass), so the phase ends.
+//    one point of the smallest (proof at choose_by_size), so the phase ends.
 //  - Hence the number of passes is bounded: the penalty grows by more than
 //    2.5x per pass from the first positive critical ratio (at least the
-//    smallest positive float), so after at most max_finite_passes passes it is
+//    smallest positive float), so after at most about 210 passes it is
 //    infinite, and one more pass meets any tolerance of 1 or more.
 #include "engine/balancing.hpp"
 
@@ -26,22 +26,29 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/cost.hpp"
+#include "engine/dot.hpp"
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
 #include "engine/medoids.hpp"
 #include "engine/progress.hpp"
-#include "engine/training.hpp"
 
 namespace quorla::engine {
 namespace {
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
-constexpr float kept_share = 0.15f;  // bit pattern 3E19999A
+// The share of a visited point that its old cluster keeps while the point
+// is placed (bit pattern 3E19999A). The old cluster then weighs 0.15 of a
+// point more than the others would see it without the point: a cluster one
+// point smaller still counts as smaller, but the critical ratio of a move
+// to it divides by 0.15, so such a move, which only swaps two sizes, needs
+// a much larger penalty than a move to a cluster that is really smaller.
+constexpr float kept_share = 0.15f;
+// From the smallest critical penalty of a pass to the next pass's penalty.
+// Above 1, so that the point that set the smallest critical value prefers
+// the smaller cluster in the next pass if the sizes stayed; and a fixed
+// factor, so that the penalty grows geometrically and the number of passes
+// stays bounded (see above).
 constexpr float penalty_growth = 2.5f;
-
-[[noreturn]] void nan_fault() {
-    raise_fault("Comparison of balancing costs met NaN (the data or centroids contain NaN or overflow to infinity)");
-}
 
 struct SizeRange {
     float min = infinity;
@@ -60,9 +67,10 @@ SizeRange size_range(const std::vector<float>& sizes) {
 
 }  // namespace
 
-BalancingPhase::BalancingPhase(Model& model, const PointView& points,
-                               const std::optional<std::vector<float>>& point_norms)
-    : model_(model), points_(points), point_norms_(&point_norms), k_(model.n_clusters), dim_(points.cols) {
+BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelLevel level)
+    : model_(model), state_(state), points_(state.points), k_(model.n_clusters), dim_(state.points.cols) {
+    const PointView& points = state.points;
+    const std::optional<std::vector<float>>& point_norms = state.point_norms;
     if (!model.centroids) raise_fault("Balancing without a centroid matrix");
     if (model.centroids->cols() != dim_) raise_fault("Centroid and point dimensions differ");
     if (model.centroids->rows() < k_) raise_fault("Fewer centroid rows than clusters");
@@ -79,9 +87,8 @@ BalancingPhase::BalancingPhase(Model& model, const PointView& points,
         add_point(c, i, 1.0f);
         ++counts_[c];
     }
-    if (model.use_medoids) members_ = members_by_cluster(model);
-    if (model.euclidean) centroid_norms_ = squared_norms(*model.centroids);
-    keys_.emplace(*model.centroids);
+    if (model.use_medoids) members_ = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k_);
+    panels_.emplace(*model.centroids, k_, model.euclidean, level);
     row_.resize(dim_);
     distances_.resize(k_);
     costs_.resize(k_);
@@ -143,31 +150,20 @@ void BalancingPhase::set_mean_row(std::uint64_t cluster, float divisor) {
     std::span<const float> sum = sums_.row(cluster);
     std::span<float> row = model_.centroids->row(cluster);
     for (std::size_t j = 0; j < dim_; ++j) row[j] = sum[j] / divisor;
-    if (!model_.euclidean) {
-        const float q = dot_f32(row.data(), row.data(), dim_);
-        if (q > 0.0f) {
-            const float length = std::sqrt(q);
-            for (float& value : row) value = value / length;
-        }
-    }
-    refresh_norm(cluster);
+    if (!model_.euclidean) normalize_row(row);
+    refresh_row(cluster);
 }
 
-void BalancingPhase::refresh_norm(std::uint64_t cluster) {
-    // Only the rows that changed since the last point can differ, so
-    // keeping the norms (and the packed rows) gives the numbers a full
-    // recomputation would.
-    keys_->refresh_row(cluster);
-    if (!model_.euclidean) return;
-    std::span<const float> row = model_.centroids->row(cluster);
-    centroid_norms_[cluster] = dot_f32(row.data(), row.data(), dim_);
-}
+// Only the rows that changed since the last point can differ, so keeping
+// the packed rows and norms current gives the numbers a full recomputation
+// would.
+void BalancingPhase::refresh_row(std::uint64_t cluster) { panels_->refresh_row(cluster); }
 
 void BalancingPhase::refresh_after_removal(std::uint64_t c, float s) {
     if (model_.use_medoids) {
         // The visited point is still labelled c: still a candidate.
         update_cluster_medoid(model_, points_, c, members_[c]);
-        refresh_norm(c);
+        refresh_row(c);
         return;
     }
     // A cluster whose last member is leaving has no mean; its row stays
@@ -181,15 +177,15 @@ void BalancingPhase::refresh_after_addition(std::uint64_t b) {
     if (model_.use_medoids) {
         // The point joins b's members only after this update.
         update_cluster_medoid(model_, points_, b, members_[b]);
-        refresh_norm(b);
+        refresh_row(b);
         return;
     }
     set_mean_row(b, model_.cluster_sizes[b]);
 }
 
 void BalancingPhase::compute_distances(std::uint64_t i) {
-    const float point_norm = model_.euclidean ? (**point_norms_)[i] : 0.0f;
-    keys_->compute(row_, model_.euclidean, centroid_norms_, point_norm, distances_);
+    const float point_norm = model_.euclidean ? (*state_.point_norms)[i] : 0.0f;
+    centroid_distances(*panels_, row_, point_norm, distances_);
 }
 
 std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
@@ -204,7 +200,7 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
     }
     std::size_t best = 0;
     for (std::size_t j = 1; j < k_; ++j) {
-        if (std::isnan(costs_[best]) || std::isnan(costs_[j])) nan_fault();
+        if (std::isnan(costs_[best]) || std::isnan(costs_[j])) raise_nan_fault();
         if (costs_[best] > costs_[j]) best = j;
     }
     return best;
@@ -224,7 +220,7 @@ std::size_t BalancingPhase::choose_by_size() {
     const std::vector<float>& sizes = model_.cluster_sizes;
     std::size_t best = 0;
     for (std::size_t j = 1; j < k_; ++j) {
-        if (std::isnan(distances_[best]) || std::isnan(distances_[j])) nan_fault();
+        if (std::isnan(distances_[best]) || std::isnan(distances_[j])) raise_nan_fault();
         if (sizes[j] < sizes[best] || (sizes[j] == sizes[best] && distances_[j] < distances_[best])) best = j;
     }
     return best;
@@ -251,9 +247,10 @@ void BalancingPhase::move_member(std::uint64_t i, std::uint64_t from, std::uint6
     target.insert(std::lower_bound(target.begin(), target.end(), i), i);
 }
 
-void balance_clusters(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms) {
+void balance_clusters(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    const PointView& points = state.points;
     if (model.verbose) write_line("Balancing clusters...\n");
-    BalancingPhase balancer(model, points, point_norms);
+    BalancingPhase balancer(model, state, context.level);
 
     SizeRange range = size_range(model.cluster_sizes);
     float size_penalty = 0.0f;

@@ -8,18 +8,21 @@
 #include <optional>
 #include <vector>
 
-#include "engine/kernels.hpp"
+#include "engine/context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
+#include "engine/scan.hpp"
+#include "engine/training_state.hpp"
 
 namespace quorla::engine {
 
-void balance_clusters(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms);
+void balance_clusters(Model& model, const TrainingState& state, const ExecutionContext& context);
 
 class BalancingPhase {
 public:
-    // Builds cluster_sums and the bookkeeping from the model's labels.
-    BalancingPhase(Model& model, const PointView& points, const std::optional<std::vector<float>>& point_norms);
+    // Builds cluster_sums and the bookkeeping from the model's labels. The
+    // state must outlive the phase.
+    BalancingPhase(Model& model, const TrainingState& state, KernelLevel level);
 
     // Visits every point in index order with the given penalty; returns the
     // smallest critical penalty above it (+inf if no point set one).
@@ -33,7 +36,7 @@ public:
 private:
     void add_point(std::uint64_t cluster, std::uint64_t i, float weight);
     void set_mean_row(std::uint64_t cluster, float divisor);
-    void refresh_norm(std::uint64_t cluster);
+    void refresh_row(std::uint64_t cluster);
     void refresh_after_removal(std::uint64_t c, float s);
     void refresh_after_addition(std::uint64_t b);
     void compute_distances(std::uint64_t i);
@@ -43,15 +46,14 @@ private:
     void move_member(std::uint64_t i, std::uint64_t from, std::uint64_t to);
 
     Model& model_;
-    const PointView points_;                               // a copy: callers pass temporaries
-    const std::optional<std::vector<float>>* point_norms_;  // owned by the training call
+    const TrainingState& state_;
+    const PointView& points_;
     const std::size_t k_;
     const std::size_t dim_;
     Matrix sums_;                                      // cluster_sums
     std::vector<std::uint64_t> counts_;                // exact member counts
-    std::vector<std::vector<std::uint64_t>> members_;  // medoid mode, ascending
-    std::vector<float> centroid_norms_;                // Euclidean mode, kept current
-    std::optional<CentroidKeys> keys_;                 // packed centroid rows, kept current
+    ClusterLists members_;                             // medoid mode, ascending
+    std::optional<CentroidPanels> panels_;             // packed rows and norms, kept current
     std::vector<float> row_, distances_, costs_;       // per-point scratch, sized once
 };
 

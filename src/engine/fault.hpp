@@ -16,4 +16,11 @@ public:
 
 [[noreturn]] inline void raise_fault(const std::string& message) { throw Fault(message); }
 
+// Every comparison of distances, dot products or balancing costs treats NaN
+// as a broken invariant: it can only come from NaN in the data or centroids,
+// or from values whose products overflow to infinity.
+[[noreturn]] inline void raise_nan_fault() {
+    raise_fault("Comparison of distances met NaN (the data or centroids contain NaN or overflow to infinity)");
+}
+
 }  // namespace quorla

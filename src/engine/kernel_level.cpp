@@ -1,15 +1,8 @@
 // Run-time choice of the kernels' instruction-set level.
 #include "engine/kernel_level.hpp"
 
-#include <atomic>
-
-#include "engine/fault.hpp"
-
 namespace quorla::engine {
 namespace {
-
-constexpr int no_override = -1;
-std::atomic<int> override_level{no_override};
 
 bool cpu_has(KernelLevel level) {
 #if defined(__x86_64__) || defined(__i386__)
@@ -59,19 +52,5 @@ KernelLevel detected_kernel_level() {
     static const KernelLevel detected = detect();
     return detected;
 }
-
-KernelLevel kernel_level() {
-    const int pinned = override_level.load(std::memory_order_acquire);
-    return pinned == no_override ? detected_kernel_level() : static_cast<KernelLevel>(pinned);
-}
-
-ScopedKernelLevel::ScopedKernelLevel(KernelLevel level) {
-    if (!kernel_level_supported(level)) {
-        raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " is not supported on this machine");
-    }
-    previous_ = override_level.exchange(static_cast<int>(level), std::memory_order_acq_rel);
-}
-
-ScopedKernelLevel::~ScopedKernelLevel() { override_level.store(previous_, std::memory_order_release); }
 
 }  // namespace quorla::engine

@@ -3,8 +3,9 @@
 // in the module stays baseline x86-64, so one build runs on any x86-64 and
 // uses AVX2 or AVX-512 where the machine has them.
 //
-// Tests and benchmarks pin a level through the explicit overloads of the
-// kernels or a ScopedKernelLevel, never through the environment.
+// The level is part of each call's execution context (context.hpp): the
+// interface puts the detected one there, tests and benchmarks the one they
+// want to check.
 #pragma once
 
 namespace quorla::engine {
@@ -24,23 +25,5 @@ bool kernel_level_supported(KernelLevel level);
 
 // The best supported level, found on first use.
 KernelLevel detected_kernel_level();
-
-// The level the kernels use when none is given: a ScopedKernelLevel's while
-// one is alive, else the detected one.
-KernelLevel kernel_level();
-
-// Makes `level` the default for its lifetime (process-wide, not per thread:
-// the label step runs on pool workers). Raises Fault for a level the machine
-// lacks. Not meant to be nested across threads.
-class ScopedKernelLevel {
-public:
-    explicit ScopedKernelLevel(KernelLevel level);
-    ~ScopedKernelLevel();
-    ScopedKernelLevel(const ScopedKernelLevel&) = delete;
-    ScopedKernelLevel& operator=(const ScopedKernelLevel&) = delete;
-
-private:
-    int previous_;
-};
 
 }  // namespace quorla::engine

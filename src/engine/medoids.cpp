@@ -14,9 +14,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/dot.hpp"
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
-#include "parallel/pool.hpp"
 
 namespace quorla::engine {
 namespace {
@@ -25,8 +24,6 @@ namespace {
 // block of packed rows should stay in the L1/L2 caches while it is reused.
 constexpr std::size_t medoid_block = 64;
 
-typedef float Lanes4 __attribute__((vector_size(16)));
-
 // Packs the listed rows contiguously so that every distance reads two
 // contiguous rows whatever the caller's strides.
 void pack_rows(const PointView& points, std::span<const std::uint64_t> rows, float* out) {
@@ -34,7 +31,7 @@ void pack_rows(const PointView& points, std::span<const std::uint64_t> rows, flo
 }
 
 void update_one_cluster(Model& model, const PointView& points, std::uint64_t cluster,
-                        std::span<const std::uint64_t> members, parallel::PoolRegistry& pool) {
+                        std::span<const std::uint64_t> members, const ExecutionContext& context) {
     const std::size_t m = members.size();
     const std::size_t dim = points.cols;
     const bool euclidean = model.euclidean;
@@ -48,7 +45,7 @@ void update_one_cluster(Model& model, const PointView& points, std::uint64_t clu
         const std::size_t width = m - start;  // columns start .. m-1
         strip.assign(rows * width, 0.0f);
         // Row r (candidate start + r) against columns start + r + 1 .. m - 1.
-        pool.for_each_piece(rows, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        context.for_each_piece(rows, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t r = begin; r < end; ++r) {
                 const float* x = packed.data() + (start + r) * dim;
                 float* out = strip.data() + r * width;
@@ -91,55 +88,19 @@ void update_one_cluster(Model& model, const PointView& points, std::uint64_t clu
 }  // namespace
 
 float medoid_distance(const float* x, const float* y, std::size_t dim, bool euclidean) {
-    if (!euclidean) return 1.0f - dot_f32(x, y, dim);
-    // The differences are formed first and then dotted with themselves, in
-    // the lane order of dot_f32; x - y and y - x square to the same values.
-    Lanes4 low = {0, 0, 0, 0};
-    Lanes4 high = {0, 0, 0, 0};
-    std::size_t i = 0;
-    for (; i + 8 <= dim; i += 8) {
-        Lanes4 x0, x1, y0, y1;
-        __builtin_memcpy(&x0, x + i, sizeof x0);
-        __builtin_memcpy(&x1, x + i + 4, sizeof x1);
-        __builtin_memcpy(&y0, y + i, sizeof y0);
-        __builtin_memcpy(&y1, y + i + 4, sizeof y1);
-        Lanes4 d0 = x0 - y0;
-        Lanes4 d1 = x1 - y1;
-        low += d0 * d0;
-        high += d1 * d1;
-    }
-    Lanes4 sum = low + high;
-    float total = (sum[0] + sum[2]) + (sum[1] + sum[3]);
-    for (; i < dim; ++i) {
-        const float d = x[i] - y[i];
-        total += d * d;
-    }
-    return total;
+    return euclidean ? squared_distance_f32(x, y, dim) : 1.0f - dot_f32(x, y, dim);
 }
 
-std::vector<std::vector<std::uint64_t>> members_by_cluster(const Model& model) {
-    std::vector<std::vector<std::uint64_t>> members(model.n_clusters);
-    for (std::uint64_t i = 0; i < model.labels.size(); ++i) {
-        const std::uint64_t label = model.labels[i];
-        if (label >= members.size()) raise_fault("Label beyond the cluster count");
-        members[label].push_back(i);
-    }
-    return members;
-}
-
-void update_medoids(Model& model, const PointView& points) {
-    update_medoids(model, points, parallel::global_registry());
-}
-
-void update_medoids(Model& model, const PointView& points, parallel::PoolRegistry& pool) {
-    const std::vector<std::vector<std::uint64_t>> members = members_by_cluster(model);
+void update_medoids(Model& model, const PointView& points, const ExecutionContext& context) {
+    const ClusterLists members =
+        group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, static_cast<std::size_t>(model.n_clusters));
     for (std::uint64_t c = 0; c < model.n_clusters; ++c) {
         if (model.cluster_sizes.at(c) == 0.0f) continue;  // the repair replaces it; NaN is not skipped
         if (members[c].empty()) continue;
         for (std::uint64_t i : members[c]) {
             if (i >= points.rows) raise_fault("Medoid candidate beyond the point matrix");
         }
-        update_one_cluster(model, points, c, members[c], pool);
+        update_one_cluster(model, points, c, members[c], context);
     }
 }
 
@@ -149,10 +110,6 @@ std::vector<std::uint64_t> members_of(const Model& model, std::uint64_t cluster)
         if (model.labels[i] == cluster) members.push_back(i);
     }
     return members;
-}
-
-void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster) {
-    update_cluster_medoid(model, points, cluster, members_of(model, cluster));
 }
 
 void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster,

@@ -7,12 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "engine/context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
-
-namespace quorla::parallel {
-class PoolRegistry;
-}
 
 namespace quorla::engine {
 
@@ -24,23 +21,16 @@ float medoid_distance(const float* x, const float* y, std::size_t dim, bool eucl
 
 // For every non-empty cluster, the member with the strictly smallest summed
 // distance to the other members becomes the medoid (ties: lowest index).
-void update_medoids(Model& model, const PointView& points);
-void update_medoids(Model& model, const PointView& points, parallel::PoolRegistry& pool);
+// The pairwise distances of a cluster are spread over the context's pool.
+void update_medoids(Model& model, const PointView& points, const ExecutionContext& context);
 
 // The member of `cluster` nearest to its current centroid row becomes its
-// medoid, and its point is copied into the row unscaled. Gathers the members
-// from the labels.
-void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster);
-
-// The same with the members already known (ascending), as the balancing
-// phase keeps them.
+// medoid, and its point is copied into the row unscaled. `members` are the
+// cluster's members, ascending (the balancing phase keeps them current).
 void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster,
                            std::span<const std::uint64_t> members);
 
 // Members of one cluster, ascending, by a pass over the labels.
 std::vector<std::uint64_t> members_of(const Model& model, std::uint64_t cluster);
-
-// Members of every cluster, each ascending, from one pass over the labels.
-std::vector<std::vector<std::uint64_t>> members_by_cluster(const Model& model);
 
 }  // namespace quorla::engine

@@ -44,13 +44,23 @@ Model Model::create(std::uint64_t n_clusters) {
     return model;
 }
 
-void PointView::copy_row(std::uint64_t i, float* out) const {
-    const float* src = row_start(i);
-    if (col_stride == 1) {
-        for (std::uint64_t j = 0; j < cols; ++j) out[j] = src[j];
-    } else {
-        for (std::uint64_t j = 0; j < cols; ++j) out[j] = src[static_cast<std::ptrdiff_t>(j) * col_stride];
+template <class Index>
+ClusterLists group_by_cluster(std::span<const Index> choices, std::size_t per_point, std::size_t n_clusters) {
+    std::vector<std::size_t> counts(n_clusters, 0);
+    for (Index c : choices) {
+        if (c >= n_clusters) raise_fault("Label beyond the cluster count");
+        ++counts[c];
     }
+    ClusterLists lists(n_clusters);
+    for (std::size_t c = 0; c < n_clusters; ++c) lists[c].reserve(counts[c]);
+    const std::size_t n = per_point == 0 ? 0 : choices.size() / per_point;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t t = 0; t < per_point; ++t) lists[choices[i * per_point + t]].push_back(i);
+    }
+    return lists;
 }
+
+template ClusterLists group_by_cluster(std::span<const std::uint32_t>, std::size_t, std::size_t);
+template ClusterLists group_by_cluster(std::span<const std::uint64_t>, std::size_t, std::size_t);
 
 }  // namespace quorla::engine

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -55,6 +56,12 @@ private:
 
 // One list of point indices per cluster, each ascending.
 using ClusterLists = std::vector<std::vector<std::uint64_t>>;
+
+// Point i listed under clusters choices[i * per_point + t], t < per_point,
+// each list ascending and allocated once at its final size. A choice at or
+// beyond n_clusters is a fault. Instantiated for 32- and 64-bit indices.
+template <class Index>
+ClusterLists group_by_cluster(std::span<const Index> choices, std::size_t per_point, std::size_t n_clusters);
 
 struct Model {
     // Configuration.

@@ -1,8 +1,8 @@
-// The interface between the label/assignment drivers (baseline code) and the
-// vector kernels compiled once per instruction-set level. Only plain structs,
-// raw pointers and functions with internal linkage live here, so that nothing
-// compiled for AVX-512 can be shared with (and picked by the linker for)
-// baseline code.
+// The interface between the scan driver (scan.hpp, baseline code) and the
+// kernels of each instruction-set level: one table per level, the portable
+// scalar level included. Only plain structs, raw pointers and functions with
+// internal linkage live here, so that nothing compiled for AVX-512 can be
+// shared with (and picked by the linker for) baseline code.
 //
 // Data layouts:
 //  - Centroid panels: centroids in groups of panel_width, each group stored
@@ -17,6 +17,10 @@
 // stops at `clusters`); the dimension is never split, so it has no tail.
 // Padding therefore costs a little arithmetic and no special-case code, and
 // every real point and centroid goes through exactly the same instructions.
+//
+// The scalar level uses neither layout: its tiles are row-major and it reads
+// the centroid rows in place, since its dots are dot_f32's (dot.hpp), whose
+// arithmetic is independent of the vector levels' so that it can check them.
 //
 // Every dot product, in every vector kernel, is the same chain
 //     acc = 0; for l = 0 .. dim-1: acc = fma(x[l], c[l], acc)
@@ -34,6 +38,7 @@ inline constexpr std::size_t panel_width = 16;
 
 struct Panels {
     const float* values = nullptr;  // ceil(clusters / panel_width) * dim * panel_width
+    const float* rows = nullptr;    // the centroid rows, row-major, `clusters` x dim
     const float* norms = nullptr;   // squared centroid norms, `clusters` of them; Euclidean only
     std::size_t clusters = 0;
     std::size_t dim = 0;
@@ -68,6 +73,7 @@ struct TopScratch {
 
 struct TileKernels {
     std::size_t tile_rows;
+    bool packs_panels;  // false: the kernels read Panels::rows, not Panels::values
     // Packs rows [first, first + count) of `source` into `tile`.
     void (*pack)(const PointSource& source, std::uint64_t first, std::size_t count, float* tile);
     // Fused label choice for the first `count` rows of a packed tile;
@@ -85,6 +91,8 @@ struct TileKernels {
     void (*point_keys)(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys);
 };
 
+// Always available: the portable oracle.
+const TileKernels* tile_kernels_f32_scalar();
 // nullptr when the level was not compiled in (non-x86 targets).
 const TileKernels* tile_kernels_f32_avx2();
 const TileKernels* tile_kernels_f32_avx512();

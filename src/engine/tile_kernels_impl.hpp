@@ -389,7 +389,7 @@ void point_keys_f32(const float* point, const Panels& panels, bool euclidean, fl
 
 template <class V>
 constexpr TileKernels kernels_for{
-    tile_rows_of<V>, &pack_tile_f32<V>, &label_tile_f32<V>, &top_tile_f32<V>, &point_keys_f32<V>,
+    tile_rows_of<V>, true, &pack_tile_f32<V>, &label_tile_f32<V>, &top_tile_f32<V>, &point_keys_f32<V>,
 };
 
 }  // namespace

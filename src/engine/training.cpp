@@ -1,7 +1,8 @@
-// The training driver. Everything here runs on the calling thread except the
-// label step, which spreads over the worker pool (kernels.cpp). The order of
-// every single-precision step is part of the result: sums are accumulated in
-// point order, divisions are true divisions, sizes move as the repair says.
+// The training driver. The label step, the mean update and the medoid update
+// spread over the context's pool; everything else runs on the calling
+// thread. The order of every single-precision step is part of the result:
+// sums are accumulated in point order, divisions are true divisions, sizes
+// move as the repair says.
 #include "engine/training.hpp"
 
 #include <algorithm>
@@ -10,12 +11,12 @@
 #include <string>
 
 #include "engine/balancing.hpp"
+#include "engine/cost.hpp"
+#include "engine/dot.hpp"
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
+#include "engine/label_step.hpp"
 #include "engine/medoids.hpp"
 #include "engine/progress.hpp"
-#include "engine/random.hpp"
-#include "parallel/pool.hpp"
 
 namespace quorla::engine {
 namespace {
@@ -25,11 +26,11 @@ namespace {
 constexpr float grow_factor = 1.0009765625f;
 constexpr float shrink_factor = 0.9990234375f;
 
-void choose_initial_centroids(Model& model, const PointView& points) {
+void choose_initial_centroids(Model& model, const PointView& points, ThreadRandom& random) {
     const std::size_t k = model.n_clusters;
     std::vector<std::uint64_t> order(points.rows);
     std::iota(order.begin(), order.end(), std::uint64_t{0});
-    thread_random().shuffle(order);
+    random.shuffle(order);
 
     Matrix centroids(k, points.cols);
     if (model.use_medoids) model.medoid_indices.assign(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k));
@@ -45,14 +46,14 @@ constexpr std::size_t sum_columns = 64;
 // Workers take blocks of columns: every element is still summed over the
 // points in order, so the split changes no bit of the result, and with
 // contiguous rows the inner loop is a plain vectorisable add.
-void update_centroids(Model& model, const PointView& points) {
+void update_centroids(Model& model, const PointView& points, const ExecutionContext& context) {
     Matrix sums(model.n_clusters, points.cols);
     for (std::uint64_t label : model.labels) {
         if (label >= sums.rows()) raise_fault("Label beyond the cluster count");
     }
     const std::size_t dim = points.cols;
     const std::size_t blocks = (dim + sum_columns - 1) / sum_columns;
-    parallel::for_each_piece(blocks, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+    context.for_each_piece(blocks, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         const std::size_t low = begin * sum_columns;
         const std::size_t high = std::min(dim, end * sum_columns);
         for (std::uint64_t i = 0; i < points.rows; ++i) {
@@ -75,14 +76,14 @@ void update_centroids(Model& model, const PointView& points) {
 
 }  // namespace
 
-void repair_empty_clusters(Model& model, const PointView& points, float n_f) {
+void repair_empty_clusters(Model& model, const TrainingState& state, ThreadRandom& random) {
+    const PointView& points = state.points;
     const std::size_t k = model.n_clusters;
     if (k == 0) raise_fault("Donor search without clusters");
     std::vector<float>& sizes = model.cluster_sizes;
     const float k_f = static_cast<float>(k);
-    const float divisor = n_f - k_f;
+    const float divisor = state.n_f - k_f;
     auto acceptance = [&](std::size_t cluster) { return (sizes[cluster] - 1.0f) / divisor; };
-    ThreadRandom& random = thread_random();
 
     for (std::size_t ci = 0; ci < k; ++ci) {
         if (sizes[ci] != 0.0f) continue;
@@ -133,63 +134,38 @@ void repair_empty_clusters(Model& model, const PointView& points, float n_f) {
 void normalize_centroids(Model& model) {
     if (model.euclidean || !model.centroids) return;
     Matrix& centroids = *model.centroids;
-    for (std::size_t c = 0; c < centroids.rows(); ++c) {
-        std::span<float> row = centroids.row(c);
-        const float s = dot_f32(row.data(), row.data(), row.size());
-        if (!(s > 0.0f)) continue;  // zero rows and NaN rows stay as they are
-        const float length = std::sqrt(s);
-        for (float& value : row) value = value / length;
-    }
+    for (std::size_t c = 0; c < centroids.rows(); ++c) normalize_row(centroids.row(c));
 }
 
-float training_cost(const Model& model, const PointView& points) {
-    if (!model.centroids) raise_fault("Cost without a centroid matrix");
-    const Matrix& centroids = *model.centroids;
-    std::vector<float> row(points.cols);
-    float sum = 0.0f;
-    for (std::uint64_t i = 0; i < points.rows; ++i) {
-        const std::uint64_t c = model.labels.at(i);
-        if (c >= centroids.rows()) raise_fault("Label beyond the centroid rows");
-        points.copy_row(i, row.data());
-        std::span<const float> centroid = centroids.row(c);
-        if (model.euclidean) {
-            for (std::size_t j = 0; j < row.size(); ++j) row[j] = row[j] - centroid[j];
-            sum += dot_f32(row.data(), row.data(), row.size());
-        } else {
-            sum += dot_f32(row.data(), centroid.data(), row.size());
-        }
-    }
-    return sum / static_cast<float>(points.rows);
-}
-
-Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional<std::uint64_t> num_threads) {
+Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional<std::uint64_t> num_threads,
+                            const ExecutionContext& context) {
     if (model.trained) return ClusteringError::already_trained();
     if (points.rows < model.n_clusters) return ClusteringError::too_few_points(points.rows, model.n_clusters);
     if (num_threads) {
-        if (std::optional<std::string> failure = parallel::configure_global_pool(*num_threads)) {
+        if (context.pool == nullptr) raise_fault("A thread count was given without a pool to configure");
+        if (std::optional<std::string> failure = context.pool->configure(*num_threads)) {
             return ClusteringError::invalid_parameter("Thread setup failed: " + *failure);
         }
     }
+    ThreadRandom& random = context.generator();
 
     const std::size_t k = model.n_clusters;
     model.labels.assign(points.rows, 0);
     model.cluster_sizes.assign(k, 0.0f);
-    std::optional<std::vector<float>> point_norms;
-    if (model.euclidean) point_norms = squared_norms(points);
+    const TrainingState state = TrainingState::start(points, model.euclidean);
 
-    choose_initial_centroids(model, points);
+    choose_initial_centroids(model, points, random);
     normalize_centroids(model);
 
-    const float n_f = static_cast<float>(points.rows);
     const std::uint64_t iterations = model.iterations;
     for (std::uint64_t round = 1; round <= iterations; ++round) {
-        update_labels(model, points, point_norms);
+        update_labels(model, state, context);
         if (model.use_medoids) {
-            update_medoids(model, points);
+            update_medoids(model, points, context);
         } else {
-            update_centroids(model, points);
+            update_centroids(model, points, context);
         }
-        repair_empty_clusters(model, points, n_f);
+        repair_empty_clusters(model, state, random);
         normalize_centroids(model);
         if (model.verbose) {
             const float cost = training_cost(model, points);
@@ -198,17 +174,10 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
         }
     }
 
-    update_labels(model, points, point_norms);
-    if (model.balanced) balance_clusters(model, points, point_norms);
+    update_labels(model, state, context);
+    if (model.balanced) balance_clusters(model, state, context);
 
-    std::vector<std::size_t> counts(k, 0);
-    for (std::uint64_t label : model.labels) {
-        if (label >= k) raise_fault("Label beyond the cluster count");
-        ++counts[label];
-    }
-    ClusterLists lists(k);
-    for (std::size_t c = 0; c < k; ++c) lists[c].reserve(counts[c]);
-    for (std::uint64_t i = 0; i < model.labels.size(); ++i) lists[model.labels[i]].push_back(i);
+    ClusterLists lists = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k);
     model.trained = true;
     return lists;
 }

@@ -1,14 +1,12 @@
 // Argument conversion for KMeans methods: matching positional and keyword
-// arguments to names, unsigned 64-bit integers, booleans, and the result
-// lists. Arrays are in numpy_api.hpp.
+// arguments to names, unsigned 64-bit integers and booleans. Arrays are in
+// numpy_api.hpp, results in results.hpp.
 #pragma once
 
 #include "interface/handle.hpp"
 
 #include <cstdint>
 #include <span>
-
-#include "engine/model.hpp"
 
 namespace quorla::interface {
 
@@ -33,10 +31,5 @@ bool convert_bool(PyObject* object, const char* name, bool& out);
 
 // Sets TypeError "argument 'NAME': " + detail.
 void set_argument_type_error(const char* name, const char* detail);
-
-// A fresh list of n_clusters lists of ints, each built at its final size.
-PyObject* make_cluster_lists(const engine::ClusterLists& lists);
-
-PyObject* make_index_list(std::span<const std::uint64_t> indices);
 
 }  // namespace quorla::interface

@@ -62,6 +62,10 @@ void locate_api() {
     // module is never unloaded, so keeping the raw pointer is safe.
     PyArray_API = static_cast<void**>(table);
     unsigned int abi = PyArray_GetNDArrayCVersion();
+    // 0x01000009 is the ABI version of every NumPy 1.x release (2.x reports
+    // 0x02000000). Modules built against NumPy 2 headers run on both, which
+    // is why the build can require 2.x while users keep 1.x; a release older
+    // than that ABI lacks functions the table is expected to hold.
     if (abi < 0x01000009) {
         PyArray_API = nullptr;
         fail_api("NumPy ABI version " + std::to_string(abi) + " is too old");

@@ -279,10 +279,4 @@ PoolRegistry& global_registry() {
     return *global_instance.load(std::memory_order_acquire);
 }
 
-std::optional<std::string> configure_global_pool(std::uint64_t num_threads) {
-    return global_registry().configure(num_threads);
-}
-
-std::size_t global_thread_count() { return global_registry().thread_count(); }
-
 }  // namespace quorla::parallel

@@ -24,6 +24,9 @@
 
 namespace quorla::parallel {
 
+// Larger requests are reduced to this rather than refused: a count meant as
+// "as many as possible" still gets a pool, and no request can make the
+// process try to start millions of threads.
 inline constexpr std::size_t kMaxThreads = 65535;
 
 // Raised when work needs the pool but no pool can exist (creation failed).
@@ -149,18 +152,8 @@ private:
     std::atomic<WorkerPool*> ready_{nullptr};  // lock-free fast path once created
 };
 
+// The process's registry. Only the interface reaches for it, to put it into
+// the execution context of a call.
 PoolRegistry& global_registry();
-std::optional<std::string> configure_global_pool(std::uint64_t num_threads);
-std::size_t global_thread_count();
-
-template <class Body>
-void for_each_piece(std::size_t n, std::size_t grain, Body&& body) {
-    global_registry().for_each_piece(n, grain, std::forward<Body>(body));
-}
-
-template <class T, class F>
-std::vector<T> parallel_map(std::size_t n, F&& f) {
-    return global_registry().parallel_map<T>(n, std::forward<F>(f));
-}
 
 }  // namespace quorla::parallel

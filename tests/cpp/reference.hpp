@@ -11,10 +11,11 @@
 #include <optional>
 #include <vector>
 
+#include "engine/dot.hpp"
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
 #include "engine/medoids.hpp"
 #include "engine/model.hpp"
+#include "engine/scan.hpp"
 
 namespace quorla::reference {
 
@@ -53,7 +54,8 @@ inline void update_medoids(Model& model, const PointView& points) {
     }
 }
 
-inline void balance(Model& model, const PointView& points, const std::optional<std::vector<float>>& norms) {
+inline void balance(Model& model, const PointView& points, const std::optional<std::vector<float>>& norms,
+                    engine::KernelLevel level) {
     const std::size_t k = model.n_clusters;
     const std::size_t dim = points.cols;
     Matrix& centroids = *model.centroids;
@@ -95,16 +97,15 @@ inline void balance(Model& model, const PointView& points, const std::optional<s
             for (std::size_t j = 0; j < dim; ++j) sums.row(c)[j] = sums.row(c)[j] + -1.0f * x[j];
             if (s > 0.0f) {
                 if (model.use_medoids) {
-                    engine::update_cluster_medoid(model, points, c);
+                    engine::update_cluster_medoid(model, points, c, engine::members_of(model, c));
                 } else if (counts[c] > 1) {
                     mean_row(c, s + -1.0f);
                 }
             }
             sizes[c] = (sizes[c] + -1.0f) + 0.15f;
-            std::vector<float> centroid_norms;
-            if (model.euclidean) centroid_norms = engine::squared_norms(centroids);
-            const std::vector<float> d = engine::centroid_distances(
-                x, centroids, model.euclidean, centroid_norms, model.euclidean ? (*norms)[i] : 0.0f);
+            const engine::CentroidPanels fresh(centroids, k, model.euclidean, level);  // norms recomputed too
+            std::vector<float> d(k);
+            engine::centroid_distances(fresh, x, model.euclidean ? (*norms)[i] : 0.0f, d);
             std::size_t b = 0;
             if (std::isinf(penalty)) {
                 for (std::size_t j = 1; j < k; ++j) {
@@ -140,7 +141,7 @@ inline void balance(Model& model, const PointView& points, const std::optional<s
             sizes[b] = sizes[b] + 1.0f;
             for (std::size_t j = 0; j < dim; ++j) sums.row(b)[j] = sums.row(b)[j] + 1.0f * x[j];
             if (model.use_medoids) {
-                engine::update_cluster_medoid(model, points, b);
+                engine::update_cluster_medoid(model, points, b, engine::members_of(model, b));
             } else {
                 mean_row(b, sizes[b]);
             }
@@ -154,7 +155,7 @@ inline void balance(Model& model, const PointView& points, const std::optional<s
     }
     if (model.use_medoids) {
         for (std::uint64_t j = 0; j < k; ++j) {
-            if (sizes[j] != 0.0f) engine::update_cluster_medoid(model, points, j);
+            if (sizes[j] != 0.0f) engine::update_cluster_medoid(model, points, j, engine::members_of(model, j));
         }
     }
 }

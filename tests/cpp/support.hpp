@@ -1,17 +1,23 @@
 // Helpers shared by the engine tests: owned point matrices with views of
-// several layouts, and a generator with a fixed seed for the driver.
+// several layouts, a generator with a fixed seed for the driver, and
+// execution contexts with a chosen pool, level and generator.
 #pragma once
 
 #include <algorithm>
+#include <memory>
+#include <stdexcept>
 #include <cstdint>
 #include <random>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "engine/context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 #include "engine/random.hpp"
+#include "engine/scan.hpp"
+#include "parallel/pool.hpp"
 
 namespace quorla::test {
 
@@ -72,6 +78,42 @@ inline engine::ThreadRandom seeded_random(std::uint8_t seed) {
         ++*counter;
         return true;
     });
+}
+
+// A context at `level` on `pool` (nullptr: the calling thread), drawing from
+// `random` if given.
+inline engine::ExecutionContext context(engine::KernelLevel level, parallel::PoolRegistry* pool = nullptr,
+                                        engine::ThreadRandom* random = nullptr) {
+    return {pool, level, random};
+}
+
+// A pool of its own for each test that wants one, with `threads` workers.
+inline std::unique_ptr<parallel::PoolRegistry> pool_of(std::size_t threads) {
+    auto pool = std::make_unique<parallel::PoolRegistry>();
+    if (pool->configure(threads).has_value()) throw std::runtime_error("test pool did not start");
+    return pool;
+}
+
+// Keys of one point against every row of `centroids` at `level`, through
+// freshly built panels.
+inline std::vector<float> keys_of(std::span<const float> point, const engine::Matrix& centroids, bool euclidean,
+                                  float point_norm, engine::KernelLevel level) {
+    const engine::CentroidPanels panels(centroids, centroids.rows(), euclidean, level);
+    std::vector<float> keys(centroids.rows());
+    engine::centroid_distances(panels, point, point_norm, keys);
+    return keys;
+}
+
+// The label step's choice from keys (smaller is closer): the first smallest
+// in Euclidean mode, the last smallest (that is, the last largest dot) in
+// inner-product mode. Written out here so that the kernels, which fold the
+// choice into their loops, have something independent to meet.
+inline std::uint64_t label_from_keys(std::span<const float> keys, bool euclidean) {
+    std::size_t best = 0;
+    for (std::size_t j = 1; j < keys.size(); ++j) {
+        if (euclidean ? keys[j] < keys[best] : keys[j] <= keys[best]) best = j;
+    }
+    return best;
 }
 
 // An untrained model whose centroid rows are the given points.

@@ -7,7 +7,7 @@
 
 #include "engine/assignment.hpp"
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
+#include "engine/dot.hpp"
 #include "support.hpp"
 
 namespace quorla::engine {
@@ -16,29 +16,31 @@ namespace {
 using test::Points;
 using test::trained_model;
 
+// Assignment as the interface runs it before the pool exists.
+const ExecutionContext here = test::context(detected_kernel_level());
+
 TEST(Assign, ChecksComeInOrder) {
     Points points = Points::gaussian(3, 2, 1);
     Model untrained = Model::create(2);
-    EXPECT_EQ(assign(untrained, points.view(), 0).error().kind(), ClusteringError::Kind::NotTrained);
+    EXPECT_EQ(assign(untrained, points.view(), 0, here).error().kind(), ClusteringError::Kind::NotTrained);
     Model model = trained_model(Points::gaussian(2, 3, 2), true);
-    EXPECT_EQ(assign(model, points.view(), 0).error().message(), "Invalid parameter: k must be positive");
-    EXPECT_EQ(assign(model, points.view(), 1).error().message(), "Dimension mismatch: expected 3, got 2");
+    EXPECT_EQ(assign(model, points.view(), 0, here).error().message(), "Invalid parameter: k must be positive");
+    EXPECT_EQ(assign(model, points.view(), 1, here).error().message(), "Dimension mismatch: expected 3, got 2");
     Points none = Points::of(0, 2, {});
-    EXPECT_EQ(assign(model, none.view(), 1).error().kind(), ClusteringError::Kind::DimensionMismatch);
+    EXPECT_EQ(assign(model, none.view(), 1, here).error().kind(), ClusteringError::Kind::DimensionMismatch);
     Points none_right = Points::of(0, 3, {});
-    EXPECT_EQ(assign(model, none_right.view(), 1).value(), ClusterLists(2));
+    EXPECT_EQ(assign(model, none_right.view(), 1, here).value(), ClusterLists(2));
     model.centroids.reset();
-    EXPECT_THROW(assign(model, none_right.view(), 1), Fault);
+    EXPECT_THROW(assign(model, none_right.view(), 1, here), Fault);
 }
 
 // The reference: a full stable sort of cluster numbers by key.
 ClusterLists reference(const Model& model, const Points& points, std::size_t k) {
     ClusterLists lists(model.n_clusters);
-    std::vector<float> norms = squared_norms(*model.centroids);
     for (std::size_t i = 0; i < points.rows; ++i) {
         std::span<const float> x(&points.values[i * points.cols], points.cols);
-        std::vector<float> keys = centroid_distances(x, *model.centroids, model.euclidean, norms,
-                                                     dot_f32(x.data(), x.data(), x.size()));
+        std::vector<float> keys = test::keys_of(x, *model.centroids, model.euclidean,
+                                                dot_f32(x.data(), x.data(), x.size()), detected_kernel_level());
         std::vector<std::size_t> order(model.n_clusters);
         std::iota(order.begin(), order.end(), 0);
         std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return keys[a] < keys[b]; });
@@ -57,7 +59,7 @@ TEST_P(AssignTopK, MatchesAFullStableSort) {
     std::copy_n(&centroids.values[2 * 9], 9, &centroids.values[5 * 9]);
     Model model = trained_model(centroids, euclidean);
     Points points = Points::gaussian(300, 9, 4);
-    auto outcome = assign(model, points.view(), k);
+    auto outcome = assign(model, points.view(), k, here);
     ASSERT_TRUE(outcome.ok());
     EXPECT_EQ(outcome.value(), reference(model, points, k));
     std::size_t listed = 0;
@@ -71,25 +73,25 @@ INSTANTIATE_TEST_SUITE_P(Ks, AssignTopK,
 TEST(Assign, InnerProductTiesGoToTheLowerCluster) {
     Model model = trained_model(Points::of(2, 2, {1.0f, 0.0f, 1.0f, 0.0f}), false);
     Points points = Points::of(1, 2, {2.0f, 5.0f});
-    EXPECT_EQ(assign(model, points.view(), 1).value(), (ClusterLists{{0}, {}}));
+    EXPECT_EQ(assign(model, points.view(), 1, here).value(), (ClusterLists{{0}, {}}));
 }
 
 TEST(Assign, NaNFaultsOnlyWhenThereIsSomethingToCompare) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     Points points = Points::of(2, 2, {1.0f, 1.0f, nan, 0.0f});
     Model two = trained_model(Points::gaussian(2, 2, 5), true);
-    EXPECT_THROW(assign(two, points.view(), 1), Fault);
-    EXPECT_THROW(assign(two, points.view(), 2), Fault);
+    EXPECT_THROW(assign(two, points.view(), 1, here), Fault);
+    EXPECT_THROW(assign(two, points.view(), 2, here), Fault);
     Model one = trained_model(Points::gaussian(1, 2, 6), true);
-    EXPECT_EQ(assign(one, points.view(), 3).value(), (ClusterLists{{0, 1}}));
+    EXPECT_EQ(assign(one, points.view(), 3, here).value(), (ClusterLists{{0, 1}}));
 }
 
 TEST(Assign, DoesNotChangeTheModel) {
     Model model = trained_model(Points::gaussian(4, 3, 7), false);
     Model before = model;
     Points points = Points::gaussian(20, 3, 8);
-    auto first = assign(model, points.view(), 2);
-    auto second = assign(model, points.view(), 2);
+    auto first = assign(model, points.view(), 2, here);
+    auto second = assign(model, points.view(), 2, here);
     EXPECT_EQ(first.value(), second.value());
     EXPECT_EQ(*model.centroids, *before.centroids);
 }

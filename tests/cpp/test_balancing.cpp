@@ -11,7 +11,7 @@
 
 #include "engine/balancing.hpp"
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
+#include "engine/dot.hpp"
 #include "reference.hpp"
 #include "support.hpp"
 
@@ -61,6 +61,13 @@ State make_state(Points points, std::vector<std::uint64_t> labels, std::uint64_t
     return state;
 }
 
+// The training call's state for the phase; `s` must outlive it.
+TrainingState training_of(const State& s) {
+    return TrainingState{s.points.view(), s.norms, static_cast<float>(s.points.rows)};
+}
+
+const ExecutionContext here = test::context(detected_kernel_level());
+
 // Runs fn with file descriptor 1 sent into a pipe and returns what arrived.
 template <class Fn>
 std::string capture_stdout(Fn fn) {
@@ -87,7 +94,8 @@ TEST(Balancing, WorkedExampleOfSixPoints) {
     ASSERT_EQ(s.model.centroids->row(0)[0], 1.5f);
     ASSERT_EQ(s.model.centroids->row(1)[0], 10.5f);
 
-    BalancingPhase phase(s.model, s.points.view(), s.norms);
+    const TrainingState training = training_of(s);
+    BalancingPhase phase(s.model, training, detected_kernel_level());
     const float next = phase.pass(0.0f);
     EXPECT_EQ(s.model.labels, (std::vector<std::uint64_t>{0, 0, 0, 0, 1, 1}));
     EXPECT_EQ(s.model.cluster_sizes, (std::vector<float>{4.0f, 2.0f}));
@@ -109,7 +117,7 @@ TEST(Balancing, WorkedExampleOfSixPoints) {
 TEST(Balancing, WorkedExampleEndToEndPrintsTwoPasses) {
     State s = make_state(Points::of(6, 1, {0, 1, 2, 3, 10, 11}), {0, 0, 0, 0, 1, 1}, 2, true);
     s.model.verbose = true;
-    const std::string out = capture_stdout([&] { balance_clusters(s.model, s.points.view(), s.norms); });
+    const std::string out = capture_stdout([&] { balance_clusters(s.model, training_of(s), here); });
     const std::string first = "Balancing clusters...\nBalance iteration 1 | Cost: ";
     ASSERT_EQ(out.substr(0, first.size()), first);
     EXPECT_NE(out.find(" | Max diff: 2.00\nBalance iteration 2 | Cost: "), std::string::npos);
@@ -122,7 +130,7 @@ TEST(Balancing, WithinToleranceRunsNoPass) {
     State s = make_state(Points::of(6, 1, {0, 1, 2, 3, 10, 11}), {0, 0, 0, 0, 1, 1}, 2, true, 2);
     s.model.verbose = true;
     const Matrix before = *s.model.centroids;
-    const std::string out = capture_stdout([&] { balance_clusters(s.model, s.points.view(), s.norms); });
+    const std::string out = capture_stdout([&] { balance_clusters(s.model, training_of(s), here); });
     EXPECT_EQ(out, "Balancing clusters...\n");
     EXPECT_EQ(*s.model.centroids, before);
     EXPECT_EQ(s.model.cluster_sizes, (std::vector<float>{4.0f, 2.0f}));
@@ -148,7 +156,8 @@ TEST_P(SizeDrift, SharedPointLeavesItsTrace) {
     std::vector<std::uint64_t> labels(values.size(), 0);
     labels.back() = 1;
     State s = make_state(Points::of(values.size(), 1, values), labels, 2, true, 1000);
-    BalancingPhase phase(s.model, s.points.view(), s.norms);
+    const TrainingState training = training_of(s);
+    BalancingPhase phase(s.model, training, detected_kernel_level());
     phase.visit(0, 0.0f, std::numeric_limits<float>::infinity());
     EXPECT_EQ(s.model.labels[0], leaves ? 1u : 0u);
     EXPECT_EQ(bits(s.model.cluster_sizes[0]), expected) << s.model.cluster_sizes[0];
@@ -160,7 +169,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SizeDrift,
 
 TEST(Balancing, StayingPointPullsTheEuclideanCentroidBySOverSPlusShare) {
     State s = make_state(Points::of(4, 1, {1, 2, 3, 50}), {0, 0, 0, 1}, 2, true, 1000);
-    BalancingPhase phase(s.model, s.points.view(), s.norms);
+    const TrainingState training = training_of(s);
+    BalancingPhase phase(s.model, training, detected_kernel_level());
     phase.visit(2, 0.0f, std::numeric_limits<float>::infinity());
     EXPECT_EQ(s.model.labels[2], 0u);
     EXPECT_EQ(s.model.centroids->row(0)[0], 6.0f / 3.15f);
@@ -176,7 +186,7 @@ TEST(BalancingHazards, SinglePointClusterDoesNotFault) {
         for (std::size_t i = 1; i < 40; ++i) labels[i] = i % 2;
         labels[0] = 2;
         State s = make_state(points, labels, 3, euclidean, 1);
-        EXPECT_NO_THROW(balance_clusters(s.model, s.points.view(), s.norms)) << euclidean;
+        EXPECT_NO_THROW(balance_clusters(s.model, training_of(s), here)) << euclidean;
         for (float v : s.model.centroids->values()) EXPECT_TRUE(std::isfinite(v));
         auto [lo, hi] = std::minmax_element(s.model.cluster_sizes.begin(), s.model.cluster_sizes.end());
         EXPECT_LE(*hi - *lo, 1.5f);
@@ -196,7 +206,7 @@ TEST(BalancingHazards, IdenticalPointsBalanceWithoutFault) {
         State s = make_state(points, labels, 4, euclidean, 1);
         s.model.verbose = true;
         std::string out;
-        EXPECT_NO_THROW(out = capture_stdout([&] { balance_clusters(s.model, s.points.view(), s.norms); }));
+        EXPECT_NO_THROW(out = capture_stdout([&] { balance_clusters(s.model, training_of(s), here); }));
         EXPECT_NE(out.find("Balance iteration 1 | Cost: "), std::string::npos);
         if (!euclidean) {
             // Unit-scaled centroids stay identical, so pass 1 ties send every
@@ -224,7 +234,7 @@ TEST(BalancingHazards, SkewedDataEndsWithinTolerance) {
             std::vector<std::uint64_t> labels(500);
             for (std::size_t i = 0; i < 500; ++i) labels[i] = i < 450 ? 0 : 1 + i % 7;
             State s = make_state(points, labels, 8, euclidean, tolerance);
-            balance_clusters(s.model, s.points.view(), s.norms);
+            balance_clusters(s.model, training_of(s), here);
             std::vector<int> counts(8, 0);
             for (auto label : s.model.labels) ++counts[label];
             auto [lo, hi] = std::minmax_element(counts.begin(), counts.end());
@@ -237,7 +247,7 @@ TEST(BalancingHazards, SkewedDataEndsWithinTolerance) {
 TEST(BalancingHazards, OneClusterPerPoint) {
     Points points = Points::gaussian(6, 2, 4);
     State s = make_state(points, {0, 1, 2, 3, 4, 5}, 6, true, 1);
-    balance_clusters(s.model, s.points.view(), s.norms);
+    balance_clusters(s.model, training_of(s), here);
     EXPECT_EQ(s.model.cluster_sizes, std::vector<float>(6, 1.0f));
     EXPECT_EQ(s.model.labels, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
 }
@@ -246,7 +256,7 @@ TEST(Balancing, NaNCostIsAFault) {
     Points points = Points::of(4, 1, {0, 1, std::numeric_limits<float>::quiet_NaN(), 100});
     State s = make_state(points, {0, 0, 0, 1}, 2, false, 1);
     s.model.centroids->row(0)[0] = 1.0f;  // make_state's mean is NaN; keep row 0 finite
-    EXPECT_THROW(balance_clusters(s.model, s.points.view(), s.norms), Fault);
+    EXPECT_THROW(balance_clusters(s.model, training_of(s), here), Fault);
 }
 
 }  // namespace
@@ -256,11 +266,14 @@ namespace quorla::engine {
 namespace {
 
 // The phase keeps norms and member lists current instead of recomputing
-// them; the results must be those of the slow way, bit for bit.
+// them; the results must be the reference versions', bit for bit.
 class AgainstTheSlowWay : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(AgainstTheSlowWay, SameLabelsSizesCentroidsAndMedoids) {
     const auto [euclidean, medoids] = GetParam();
+    for (KernelLevel level : all_kernel_levels) {
+    if (!kernel_level_supported(level)) continue;
+    SCOPED_TRACE(kernel_level_name(level));
     Points points = Points::gaussian(400, 5, 21);
     for (std::size_t i = 0; i < 300; ++i) points.values[i * 5 + 1] += 9.0f;
     std::vector<std::uint64_t> labels(400);
@@ -269,14 +282,15 @@ TEST_P(AgainstTheSlowWay, SameLabelsSizesCentroidsAndMedoids) {
     State fast = make_state(points, labels, 6, euclidean, 2);
     fast.model.use_medoids = medoids;
     fast.model.medoid_indices.assign(6, 0);
-    if (medoids) update_medoids(fast.model, fast.points.view());
+    if (medoids) update_medoids(fast.model, fast.points.view(), here);
     State slow = fast;
-    balance_clusters(fast.model, fast.points.view(), fast.norms);
-    reference::balance(slow.model, slow.points.view(), slow.norms);
+    balance_clusters(fast.model, training_of(fast), test::context(level));
+    reference::balance(slow.model, slow.points.view(), slow.norms, level);
     EXPECT_EQ(fast.model.labels, slow.model.labels);
     EXPECT_EQ(fast.model.cluster_sizes, slow.model.cluster_sizes);
     EXPECT_EQ(*fast.model.centroids, *slow.model.centroids);
     EXPECT_EQ(fast.model.medoid_indices, slow.model.medoid_indices);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, AgainstTheSlowWay, ::testing::Combine(::testing::Bool(), ::testing::Bool()));

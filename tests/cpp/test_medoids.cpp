@@ -6,7 +6,7 @@
 
 #include "engine/balancing.hpp"
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
+#include "engine/dot.hpp"
 #include "engine/medoids.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"
@@ -16,6 +16,8 @@ namespace quorla::engine {
 namespace {
 
 using test::Points;
+
+const ExecutionContext here = test::context(detected_kernel_level());
 
 Model medoid_model(std::uint64_t k, std::vector<std::uint64_t> labels, std::size_t dim, bool euclidean) {
     Model model = Model::create(k);
@@ -32,7 +34,7 @@ Model medoid_model(std::uint64_t k, std::vector<std::uint64_t> labels, std::size
 // candidate's side: the definition, computed naively.
 std::vector<std::uint64_t> naive_medoids(const Model& model, const Points& points) {
     std::vector<std::uint64_t> result = model.medoid_indices;
-    auto members = members_by_cluster(model);
+    auto members = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, model.n_clusters);
     for (std::size_t c = 0; c < model.n_clusters; ++c) {
         if (model.cluster_sizes[c] == 0.0f || members[c].empty()) continue;
         std::uint64_t best = members[c][0];
@@ -57,7 +59,7 @@ std::vector<std::uint64_t> naive_medoids(const Model& model, const Points& point
 TEST(UpdateMedoids, ThreePointsPickTheMiddleOne) {
     Points points = Points::of(3, 1, {0.0f, 1.0f, 3.0f});
     Model model = medoid_model(1, {0, 0, 0}, 1, true);
-    update_medoids(model, points.view());
+    update_medoids(model, points.view(), here);
     EXPECT_EQ(model.medoid_indices, (std::vector<std::uint64_t>{1}));
     EXPECT_EQ(model.centroids->row(0)[0], 1.0f);
 }
@@ -68,7 +70,7 @@ TEST(UpdateMedoids, TiesAndSingletonsAndEmptyClusters) {
     // alone. Cluster 2: no members, keeps its medoid.
     Model model = medoid_model(3, {1, 0, 1, 0}, 1, true);
     model.labels = {1, 0, 1, 0};
-    update_medoids(model, points.view());
+    update_medoids(model, points.view(), here);
     EXPECT_EQ(model.medoid_indices[0], 1u);
     EXPECT_EQ(model.medoid_indices[1], 0u);  // points 0 and 2: tie, lower index
     EXPECT_EQ(model.medoid_indices[2], 999u);
@@ -87,10 +89,9 @@ TEST(UpdateMedoids, SymmetricBlocksGiveTheNaiveTotalsExactly) {
             reference.cluster_sizes[4] = 0.0f;
             const auto expected = naive_medoids(reference, points);
             for (std::uint64_t threads : {1u, 3u}) {
-                parallel::PoolRegistry pool;
-                ASSERT_FALSE(pool.configure(threads).has_value());
+                auto pool = test::pool_of(threads);
                 Model model = reference;
-                update_medoids(model, points.view(), pool);
+                update_medoids(model, points.view(), test::context(KernelLevel::scalar, pool.get()));
                 EXPECT_EQ(model.medoid_indices, expected) << euclidean << " " << dim << " " << threads;
                 for (std::size_t c = 0; c < 4; ++c) {
                     auto row = model.centroids->row(c);
@@ -105,7 +106,7 @@ TEST(UpdateMedoids, NegativeInnerProductTotalsStillPickTheSmallest) {
     Points points = Points::of(3, 2, {3.0f, 0.0f, 2.0f, 0.0f, 1.0f, 0.0f});
     Model model = medoid_model(1, {0, 0, 0}, 2, false);
     // Totals: 0: (1-6)+(1-3) = -7; 1: (1-6)+(1-2) = -6; 2: (1-3)+(1-2) = -3.
-    update_medoids(model, points.view());
+    update_medoids(model, points.view(), here);
     EXPECT_EQ(model.medoid_indices[0], 0u);
 }
 
@@ -113,15 +114,15 @@ TEST(UpdateClusterMedoid, NearestMemberToTheCurrentRow) {
     Points points = Points::of(5, 1, {0.0f, 4.0f, 6.0f, 5.0f, 5.0f});
     Model model = medoid_model(2, {0, 1, 1, 0, 1}, 1, true);
     model.centroids->row(1)[0] = 5.0f;  // members 1, 2, 4 at distances 1, 1, 0
-    update_cluster_medoid(model, points.view(), 1);
+    update_cluster_medoid(model, points.view(), 1, members_of(model, 1));
     EXPECT_EQ(model.medoid_indices[1], 4u);
     model.centroids->row(1)[0] = 5.0f;
     model.labels = {0, 1, 1, 0, 0};  // members 1 and 2 tie: the lower index
-    update_cluster_medoid(model, points.view(), 1);
+    update_cluster_medoid(model, points.view(), 1, members_of(model, 1));
     EXPECT_EQ(model.medoid_indices[1], 1u);
     EXPECT_EQ(model.centroids->row(1)[0], 4.0f);
     Model empty = medoid_model(3, {0, 0, 0, 0, 0}, 1, true);
-    update_cluster_medoid(empty, points.view(), 2);
+    update_cluster_medoid(empty, points.view(), 2, members_of(empty, 2));
     EXPECT_EQ(empty.medoid_indices[2], 999u);
 }
 
@@ -130,8 +131,8 @@ TEST(MedoidRepair, GivesAMemberOfTheDonorWithoutPerturbation) {
     Model model = medoid_model(2, {1, 1, 1, 1, 1, 1}, 2, true);
     model.medoid_indices = {0, 3};
     model.cluster_sizes = {0.0f, 6.0f};
-    thread_random() = test::seeded_random(9);
-    repair_empty_clusters(model, points.view(), 6.0f);
+    ThreadRandom random = test::seeded_random(9);
+    repair_empty_clusters(model, TrainingState{points.view(), std::nullopt, 6.0f}, random);
     const std::uint64_t chosen = model.medoid_indices[0];
     EXPECT_LT(chosen, 6u);
     EXPECT_EQ(model.medoid_indices[1], 3u);
@@ -148,10 +149,8 @@ TEST(MedoidBalancing, CentroidsStayCopiesOfTheirMedoids) {
         for (std::size_t i = 0; i < 300; ++i) labels[i] = i < 250 ? 0 : 1 + i % 3;
         Model model = medoid_model(4, labels, 3, euclidean);
         model.max_balance_diff = 2;
-        update_medoids(model, points.view());
-        std::optional<std::vector<float>> norms;
-        if (euclidean) norms = squared_norms(points.view());
-        balance_clusters(model, points.view(), norms);
+        update_medoids(model, points.view(), here);
+        balance_clusters(model, TrainingState::start(points.view(), euclidean), here);
         std::vector<int> counts(4, 0);
         for (auto label : model.labels) ++counts[label];
         EXPECT_LE(*std::max_element(counts.begin(), counts.end()) - *std::min_element(counts.begin(), counts.end()),
@@ -172,8 +171,8 @@ TEST(MedoidTraining, IterationsKeepRowsEqualToMedoidPoints) {
     model.use_medoids = true;
     model.euclidean = true;
     model.iterations = 4;
-    thread_random() = test::seeded_random(4);
-    ASSERT_TRUE(train(model, points.view(), std::nullopt).ok());
+    ThreadRandom random = test::seeded_random(4);
+    ASSERT_TRUE(train(model, points.view(), std::nullopt, test::context(detected_kernel_level(), nullptr, &random)).ok());
     ASSERT_EQ(model.medoid_indices.size(), 5u);
     for (std::size_t c = 0; c < 5; ++c) {
         auto row = model.centroids->row(c);

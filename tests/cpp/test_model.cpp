@@ -34,28 +34,6 @@ TEST(Model, ImpossibleClusterCountThrowsAllocationFailure) {
     EXPECT_THROW(Model::create(UINT64_MAX), std::length_error);
 }
 
-TEST(Model, CopyIsDeepAndSharesNothing) {
-    Model source = Model::create(2);
-    source.trained = true;
-    source.centroids = Matrix(2, 3);
-    source.centroids->row(1)[2] = 5.0f;
-    source.labels = {0, 1, 1};
-    source.cluster_sizes = {1.0f, 2.0f};
-    source.medoid_indices = {4, 7};
-
-    Model copy = source;
-    copy.centroids->row(1)[2] = -1.0f;
-    copy.labels[0] = 1;
-    copy.cluster_sizes[0] = 9.0f;
-    copy.medoid_indices[1] = 0;
-
-    EXPECT_EQ(source.centroids->row(1)[2], 5.0f);
-    EXPECT_EQ(source.labels[0], 0u);
-    EXPECT_EQ(source.cluster_sizes[0], 1.0f);
-    EXPECT_EQ(source.medoid_indices[1], 7u);
-    EXPECT_TRUE(copy.trained);
-}
-
 struct MessageCase {
     ClusteringError error;
     const char* message;

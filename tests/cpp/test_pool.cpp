@@ -214,11 +214,6 @@ TEST(PoolStates, FailedLazyCreationThrowsAndBlocksConfigure) {
     EXPECT_EQ(log->attempts.load(), 2);
 }
 
-TEST(PoolStates, PoolFaultIsRuntimeError) {
-    static_assert(std::is_base_of_v<std::runtime_error, qp::PoolFault>);
-    SUCCEED();
-}
-
 // ------------------------------------------------------------ loops
 
 class PoolLoops : public ::testing::TestWithParam<std::size_t> {
@@ -351,15 +346,17 @@ TEST(PoolLoopsSingleWorker, FailureSkipsRemainingPieces) {
 // ------------------------------------------------------------ global
 
 TEST(GlobalPool, LazyThenConfigureFails) {
-    const std::size_t t = qp::global_thread_count();
+    qp::PoolRegistry& global = qp::global_registry();
+    EXPECT_EQ(&global, &qp::global_registry());
+    const std::size_t t = global.thread_count();
     EXPECT_GE(t, 1u);
     EXPECT_LE(t, qp::kMaxThreads);
-    EXPECT_EQ(qp::configure_global_pool(t), std::optional<std::string>(kAlready));
-    EXPECT_EQ(qp::global_thread_count(), t);
-    auto out = qp::parallel_map<std::size_t>(10, [](std::size_t i) { return 10 - i; });
+    EXPECT_EQ(global.configure(t), std::optional<std::string>(kAlready));
+    EXPECT_EQ(global.thread_count(), t);
+    auto out = global.parallel_map<std::size_t>(10, [](std::size_t i) { return 10 - i; });
     EXPECT_EQ(out, (std::vector<std::size_t>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
     std::atomic<std::size_t> sum{0};
-    qp::for_each_piece(100, 7, [&](std::size_t b, std::size_t e, std::size_t w) {
+    global.for_each_piece(100, 7, [&](std::size_t b, std::size_t e, std::size_t w) {
         if (w < t) sum.fetch_add(e - b);
     });
     EXPECT_EQ(sum.load(), 100u);

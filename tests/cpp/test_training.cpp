@@ -8,7 +8,8 @@
 #include <set>
 
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
+#include "engine/cost.hpp"
+#include "engine/label_step.hpp"
 #include "engine/training.hpp"
 #include "support.hpp"
 
@@ -18,10 +19,14 @@ namespace {
 using test::Layout;
 using test::Points;
 
-Outcome<ClusterLists> train_seeded(Model& model, const PointView& points, std::uint8_t seed) {
-    thread_random() = test::seeded_random(seed);
-    return train(model, points, std::nullopt);
+Outcome<ClusterLists> train_seeded(Model& model, const PointView& points, std::uint8_t seed,
+                                   parallel::PoolRegistry* pool = nullptr) {
+    ThreadRandom random = test::seeded_random(seed);
+    return train(model, points, std::nullopt, test::context(detected_kernel_level(), pool, &random));
 }
+
+// A state for the steps that only need the points and the point count.
+TrainingState state_of(const PointView& points, float n_f) { return TrainingState{points, std::nullopt, n_f}; }
 
 void expect_partition(const ClusterLists& lists, std::size_t n, std::size_t k) {
     ASSERT_EQ(lists.size(), k);
@@ -39,18 +44,18 @@ void expect_partition(const ClusterLists& lists, std::size_t n, std::size_t k) {
 TEST(Train, EntryChecksInOrderLeaveTheModelUntouched) {
     Points points = Points::gaussian(3, 2, 1);
     Model model = Model::create(4);
-    auto outcome = train(model, points.view(), std::nullopt);
+    auto outcome = train(model, points.view(), std::nullopt, test::context(detected_kernel_level()));
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error().message(), "Number of points (3) must be at least as large as number of clusters (4)");
     EXPECT_FALSE(model.centroids.has_value());
     EXPECT_TRUE(model.labels.empty());
 
     Points none = Points::of(0, 2, {});
-    auto empty = train(model, none.view(), std::nullopt);
+    auto empty = train(model, none.view(), std::nullopt, test::context(detected_kernel_level()));
     EXPECT_EQ(empty.error().message(), "Number of points (0) must be at least as large as number of clusters (4)");
 
     model.trained = true;  // the trained check comes first, whatever the data
-    auto again = train(model, none.view(), std::uint64_t{0});
+    auto again = train(model, none.view(), std::uint64_t{0}, test::context(detected_kernel_level()));
     EXPECT_EQ(again.error().kind(), ClusteringError::Kind::AlreadyTrained);
 }
 
@@ -169,6 +174,39 @@ TEST(Train, ZeroColumnsPutsEveryPointInOneCluster) {
     }
 }
 
+TEST(Train, TheContextsGeneratorDecidesAndThePoolDoesNot) {
+    // Clustered data with duplicates, so that the repair draws too.
+    Points points = Points::gaussian(900, 6, 15);
+    for (std::size_t i = 300; i < 400; ++i) std::copy_n(&points.values[0], 6, &points.values[i * 6]);
+    for (bool euclidean : {true, false}) {
+        auto trained = [&](std::uint8_t seed, parallel::PoolRegistry* pool) {
+            Model model = Model::create(12);
+            model.euclidean = euclidean;
+            model.iterations = 4;
+            EXPECT_TRUE(train_seeded(model, points.view(), seed, pool).ok());
+            return model;
+        };
+        const Model reference = trained(21, nullptr);
+        for (std::size_t threads : {1u, 3u}) {
+            auto pool = test::pool_of(threads);
+            const Model again = trained(21, pool.get());
+            EXPECT_EQ(again.labels, reference.labels) << threads;
+            EXPECT_EQ(*again.centroids, *reference.centroids) << threads;
+        }
+        EXPECT_NE(*trained(22, nullptr).centroids, *reference.centroids);
+    }
+}
+
+TEST(Train, NoGeneratorIsAFaultAndNoPoolMeansNoThreadSetting) {
+    Points points = Points::gaussian(20, 2, 16);
+    Model model = Model::create(2);
+    EXPECT_THROW(train(model, points.view(), std::nullopt, test::context(KernelLevel::scalar)), Fault);
+    EXPECT_FALSE(model.trained);
+    ThreadRandom random = test::seeded_random(1);
+    EXPECT_THROW(train(model, points.view(), std::uint64_t{2}, test::context(KernelLevel::scalar, nullptr, &random)),
+                 Fault);
+}
+
 TEST(Repair, SplitsTheDonorWithTheTwoFactors) {
     Points points = Points::gaussian(5, 3, 11);
     Model model = Model::create(2);
@@ -179,8 +217,8 @@ TEST(Repair, SplitsTheDonorWithTheTwoFactors) {
     const float donor[3] = {0.3f, -7.0f, 1e-3f};
     std::copy(donor, donor + 3, centroids.row(1).begin());
     model.centroids = centroids;
-    thread_random() = test::seeded_random(1);
-    repair_empty_clusters(model, points.view(), 5.0f);
+    ThreadRandom random = test::seeded_random(1);
+    repair_empty_clusters(model, state_of(points.view(), 5.0f), random);
     // Cluster 0 is never a donor (p < 0), cluster 1 has p = 4/3 > 1.
     auto filled = model.centroids->row(0);
     auto split = model.centroids->row(1);
@@ -203,8 +241,8 @@ TEST(Repair, AsManyPointsAsClustersOnlyTakesFromLargerThanOne) {
     model.cluster_sizes = {0.0f, 1.0f, 2.0f, 1.0f};
     model.labels = {1, 2, 2, 3};
     model.centroids = Matrix(4, 1);
-    thread_random() = test::seeded_random(2);
-    repair_empty_clusters(model, points.view(), 4.0f);
+    ThreadRandom random = test::seeded_random(2);
+    repair_empty_clusters(model, state_of(points.view(), 4.0f), random);
     EXPECT_EQ(model.cluster_sizes, (std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f}));
 }
 
@@ -215,8 +253,8 @@ TEST(Repair, LaterEmptyClustersSeeReducedSizes) {
     model.cluster_sizes = {0.0f, 0.0f, 8.0f};
     model.labels.assign(8, 2);
     model.centroids = Matrix(3, 2);
-    thread_random() = test::seeded_random(3);
-    repair_empty_clusters(model, points.view(), 8.0f);
+    ThreadRandom random = test::seeded_random(3);
+    repair_empty_clusters(model, state_of(points.view(), 8.0f), random);
     // First 0 takes half of 2 (4 each); then 1 takes half of 0 or of 2.
     float total = model.cluster_sizes[0] + model.cluster_sizes[1] + model.cluster_sizes[2];
     EXPECT_EQ(total, 8.0f);
@@ -233,9 +271,8 @@ TEST(Repair, NoDrawsWithoutEmptyClusters) {
         std::fill(out.begin(), out.end(), std::uint8_t{1});
         return true;
     });
-    thread_random() = std::move(counting);
-    repair_empty_clusters(model, points.view(), 4.0f);
-    EXPECT_EQ(thread_random().seed_count(), 0u);
+    repair_empty_clusters(model, state_of(points.view(), 4.0f), counting);
+    EXPECT_EQ(counting.seed_count(), 0u);
 }
 
 TEST(Normalize, UnitRowsExceptZeroAndNaNRows) {

@@ -1,8 +1,8 @@
-// The label step and the assignment at every kernel level: against the
-// scalar oracle and a double-precision reference on awkward shapes and
-// layouts, exact ties, NaN faults, pool sizes, top-k against a full stable
-// sort, and the rule that assignment never brings up the worker pool.
-// Levels the machine lacks are skipped.
+// The scan driver at every kernel level, through the label step, the
+// assignment and single-point keys: against the scalar oracle and a
+// double-precision reference on awkward shapes and layouts, exact ties, NaN
+// faults, pool sizes, and top-k against a full stable sort. Levels the
+// machine lacks are skipped.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +13,10 @@
 
 #include "engine/assignment.hpp"
 #include "engine/fault.hpp"
+#include "engine/dot.hpp"
 #include "engine/kernel_level.hpp"
-#include "engine/kernels.hpp"
+#include "engine/label_step.hpp"
+#include "engine/scan.hpp"
 #include "parallel/pool.hpp"
 #include "support.hpp"
 
@@ -33,9 +35,10 @@ constexpr float inf = std::numeric_limits<float>::infinity();
 
 std::string level_label(const ::testing::TestParamInfo<KernelLevel>& info) { return kernel_level_name(info.param); }
 
-std::optional<std::vector<float>> norms_if(bool euclidean, const PointView& points) {
-    if (!euclidean) return std::nullopt;
-    return squared_norms(points);
+// The label step on a pool of `threads` workers (0: the calling thread).
+void relabel(Model& model, const PointView& points, KernelLevel level, std::size_t threads) {
+    auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
+    update_labels(model, TrainingState::start(points, model.euclidean), test::context(level, pool.get()));
 }
 
 // Every column of a wider matrix whose rows are padded: col_stride 3 and an
@@ -65,9 +68,7 @@ Layout reversed_transposed(const Points& p) {
 std::vector<std::uint64_t> labels_at(KernelLevel level, const Points& centroids, const PointView& points,
                                      bool euclidean, std::size_t threads = 1) {
     Model model = model_with_centroids(centroids, euclidean);
-    parallel::PoolRegistry pool;
-    EXPECT_FALSE(pool.configure(threads).has_value());
-    update_labels(model, points, norms_if(euclidean, points), pool, level);
+    relabel(model, points, level, threads);
     return model.labels;
 }
 
@@ -132,22 +133,14 @@ std::vector<std::uint64_t> labels_from_point_keys(KernelLevel level, const Point
                                                   bool euclidean) {
     Matrix c(centroids.rows, centroids.cols);
     std::copy(centroids.values.begin(), centroids.values.end(), c.data());
-    const std::vector<float> centroid_norms = squared_norms(c);
-    const std::optional<std::vector<float>> point_norms = norms_if(euclidean, points);
-    CentroidKeys scorer(c, level);
+    const std::vector<float> point_norms = squared_norms(points);
+    const CentroidPanels panels(c, c.rows(), euclidean, level);
     std::vector<std::uint64_t> labels(points.rows);
     std::vector<float> row(points.cols), keys(centroids.rows);
     for (std::size_t i = 0; i < points.rows; ++i) {
         points.copy_row(i, row.data());
-        scorer.compute(row, euclidean, centroid_norms, euclidean ? (*point_norms)[i] : 0.0f, keys);
-        if (centroids.rows == 1) {
-            labels[i] = 0;
-        } else if (euclidean) {
-            labels[i] = nearest_by_key(keys);
-        } else {
-            for (float& key : keys) key = -key;
-            labels[i] = nearest_by_dot(keys);
-        }
+        centroid_distances(panels, row, euclidean ? point_norms[i] : 0.0f, keys);
+        labels[i] = test::label_from_keys(keys, euclidean);
     }
     return labels;
 }
@@ -292,9 +285,7 @@ TEST_P(Levels, NaNFaultsWithTwoOrMoreClustersAndLeavesTheModel) {
             Model model = model_with_centroids(centroids, euclidean);
             model.labels.assign(199, 7);
             model.cluster_sizes.assign(17, 1.0f);
-            parallel::PoolRegistry pool;
-            ASSERT_FALSE(pool.configure(2).has_value());
-            EXPECT_THROW(update_labels(model, points.view(), norms_if(euclidean, points.view()), pool, level), Fault);
+            EXPECT_THROW(relabel(model, points.view(), level, 2), Fault);
             EXPECT_EQ(model.labels, std::vector<std::uint64_t>(199, 7));
             EXPECT_EQ(model.cluster_sizes, std::vector<float>(17, 1.0f));
         }
@@ -330,26 +321,24 @@ TEST_P(Levels, LabelsDoNotDependOnThePoolSize) {
     }
 }
 
-TEST_P(Levels, CentroidKeysFollowRefreshedRows) {
-    // The balancing phase changes single rows between points; a refreshed
-    // scorer must give exactly what a fresh one gives.
+TEST_P(Levels, PanelsFollowRefreshedRows) {
+    // The balancing phase changes single rows between points; refreshed
+    // panels must give exactly what fresh ones give, norms included.
     const KernelLevel level = GetParam();
     SKIP_IF_UNSUPPORTED(level);
     const Points source = Points::gaussian(35, 13, 81);
-    Matrix centroids(35, 13);
-    std::copy(source.values.begin(), source.values.end(), centroids.data());
-    CentroidKeys kept(centroids, level);
-    for (std::size_t j : {0u, 17u, 34u}) {
-        for (float& v : centroids.row(j)) v = v * 3.0f + 1.0f;
-        kept.refresh_row(j);
-    }
-    const std::vector<float> norms = squared_norms(centroids);
     const Points point = Points::gaussian(1, 13, 82);
     for (bool euclidean : {true, false}) {
-        std::vector<float> a(35), b(35);
-        kept.compute(point.values, euclidean, norms, 2.5f, a);
-        CentroidKeys(centroids, level).compute(point.values, euclidean, norms, 2.5f, b);
-        EXPECT_EQ(a, b);
+        Matrix centroids(35, 13);
+        std::copy(source.values.begin(), source.values.end(), centroids.data());
+        CentroidPanels kept(centroids, 35, euclidean, level);
+        for (std::size_t j : {0u, 17u, 34u}) {
+            for (float& v : centroids.row(j)) v = v * 3.0f + 1.0f;
+            kept.refresh_row(j);
+        }
+        std::vector<float> a(35);
+        centroid_distances(kept, point.values, 2.5f, a);
+        EXPECT_EQ(a, test::keys_of(point.values, centroids, euclidean, 2.5f, level));
         // And each key is the exact one up to rounding.
         for (std::size_t j = 0; j < 35; ++j) {
             const ExactCost exact = exact_cost(point.values.data(), centroids.row(j).data(), 13, euclidean);
@@ -363,12 +352,10 @@ TEST_P(Levels, CentroidKeysFollowRefreshedRows) {
 // the level's own keys (centroid_distances uses the label step's dots).
 ClusterLists stable_sort_reference(const Model& model, const Points& points, std::size_t k, KernelLevel level) {
     ClusterLists lists(model.n_clusters);
-    const std::vector<float> norms = squared_norms(*model.centroids);
     for (std::size_t i = 0; i < points.rows; ++i) {
         std::span<const float> x(&points.values[i * points.cols], points.cols);
-        std::vector<float> keys(model.n_clusters);
-        centroid_distances(x, *model.centroids, model.euclidean, norms, dot_f32(x.data(), x.data(), x.size()), keys,
-                           level);
+        const std::vector<float> keys =
+            test::keys_of(x, *model.centroids, model.euclidean, dot_f32(x.data(), x.data(), x.size()), level);
         std::vector<std::size_t> order(model.n_clusters);
         std::iota(order.begin(), order.end(), 0);
         std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return keys[a] < keys[b]; });
@@ -392,7 +379,7 @@ TEST_P(Levels, AssignTopKIsTheStableSortsPrefix) {
             const Model model = trained_model(centroids, euclidean);
             for (std::size_t k : {1u, 2u, 3u, 10u, 16u, 17u, 69u, 70u, 500u}) {
                 SCOPED_TRACE(testing::Message() << "clusters=" << n_clusters << " k=" << k << (euclidean ? " euclidean" : " ip"));
-                auto outcome = assign(model, points.view(), k, level);
+                auto outcome = assign(model, points.view(), k, test::context(level));
                 ASSERT_TRUE(outcome.ok());
                 EXPECT_EQ(outcome.value(), stable_sort_reference(model, points, k, level));
             }
@@ -407,79 +394,45 @@ TEST_P(Levels, AssignNaNFaultsOnlyWithSomethingToCompare) {
     points.values[33 * 4 + 1] = nan;
     for (bool euclidean : {true, false}) {
         const Model two = trained_model(Points::gaussian(2, 4, 94), euclidean);
-        for (std::uint64_t k : {1u, 2u, 5u}) EXPECT_THROW(assign(two, points.view(), k, level), Fault) << k;
+        const ExecutionContext here = test::context(level);
+        for (std::uint64_t k : {1u, 2u, 5u}) EXPECT_THROW(assign(two, points.view(), k, here), Fault) << k;
         const Model many = trained_model(Points::gaussian(20, 4, 95), euclidean);
-        EXPECT_THROW(assign(many, points.view(), 3, level), Fault);
+        EXPECT_THROW(assign(many, points.view(), 3, here), Fault);
         const Model one = trained_model(Points::gaussian(1, 4, 96), euclidean);
         std::vector<std::uint64_t> all(60);
         std::iota(all.begin(), all.end(), 0);
-        EXPECT_EQ(assign(one, points.view(), 3, level).value(), ClusterLists{all});
+        EXPECT_EQ(assign(one, points.view(), 3, here).value(), ClusterLists{all});
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLevels, Levels, ::testing::ValuesIn(all_kernel_levels), level_label);
 
-TEST(KernelLevels, ScalarIsAlwaysThereAndTheDetectedLevelIsSupported) {
-    EXPECT_TRUE(kernel_level_supported(KernelLevel::scalar));
-    EXPECT_TRUE(kernel_level_supported(detected_kernel_level()));
-    EXPECT_EQ(kernel_level(), detected_kernel_level());
+TEST_P(Levels, AssignmentOnAPoolGivesTheCallingThreadsLists) {
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    const Points centroids = Points::gaussian(40, 12, 111);
+    const Points points = Points::gaussian(3000, 12, 112);
+    auto pool = test::pool_of(3);
+    for (bool euclidean : {true, false}) {
+        const Model model = trained_model(centroids, euclidean);
+        for (std::uint64_t k : {1u, 4u, 40u}) {
+            auto alone = assign(model, points.view(), k, test::context(level));
+            auto spread = assign(model, points.view(), k, test::context(level, pool.get()));
+            ASSERT_TRUE(alone.ok() && spread.ok());
+            EXPECT_EQ(spread.value(), alone.value()) << k;
+        }
+    }
 }
 
-TEST(KernelLevels, ScopedOverrideSteersTheDefaultEntryPoints) {
-    // The default entry points (as training calls them) follow the override,
-    // and it ends with its scope.
+TEST(KernelLevels, MissingLevelsAreFaultsNotFallbacks) {
+    EXPECT_TRUE(kernel_level_supported(detected_kernel_level()));
     const Points points = Points::gaussian(97, 23, 101);
     const Points centroids = Points::gaussian(29, 23, 102);
     for (KernelLevel level : all_kernel_levels) {
-        if (!kernel_level_supported(level)) continue;
-        {
-            ScopedKernelLevel pinned(level);
-            EXPECT_EQ(kernel_level(), level);
-            Model model = model_with_centroids(centroids, true);
-            update_labels(model, points.view(), squared_norms(points.view()));
-            EXPECT_EQ(model.labels, labels_at(level, centroids, points.view(), true));
-        }
-        EXPECT_EQ(kernel_level(), detected_kernel_level());
-    }
-    for (KernelLevel level : all_kernel_levels) {
         if (kernel_level_supported(level)) continue;
-        EXPECT_THROW(ScopedKernelLevel{level}, Fault);
         Model model = model_with_centroids(centroids, true);
-        parallel::PoolRegistry pool;
-        EXPECT_THROW(update_labels(model, points.view(), squared_norms(points.view()), pool, level), Fault);
+        EXPECT_THROW(relabel(model, points.view(), level, 0), Fault);
     }
-}
-
-// Runs in a process of its own (the threadsafe death-test style re-executes
-// the binary for this test alone), so no other test has touched the global
-// pool. Exit code 0: assignment left the pool absent, and once the pool
-// exists, spreading over it gives the same lists as the calling thread.
-int assignment_and_the_pool() {
-    const Points centroids = Points::gaussian(40, 12, 111);
-    const Points points = Points::gaussian(3000, 12, 112);
-    std::vector<ClusterLists> alone;
-    for (bool euclidean : {true, false}) {
-        for (std::uint64_t k : {1u, 4u}) {
-            auto outcome = assign(trained_model(centroids, euclidean), points.view(), k);
-            if (!outcome.ok()) return 3;
-            alone.push_back(outcome.value());
-        }
-    }
-    if (parallel::global_registry().state() != parallel::PoolState::absent) return 1;
-    if (parallel::configure_global_pool(3).has_value()) return 4;
-    std::size_t next = 0;
-    for (bool euclidean : {true, false}) {
-        for (std::uint64_t k : {1u, 4u}) {
-            auto outcome = assign(trained_model(centroids, euclidean), points.view(), k);
-            if (!outcome.ok() || outcome.value() != alone[next++]) return 2;
-        }
-    }
-    return 0;
-}
-
-TEST(AssignmentPool, NeverCreatedAndSameResultOnceThere) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(assignment_and_the_pool()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

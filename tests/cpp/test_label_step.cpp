@@ -1,11 +1,13 @@
-// Distance kernels, the nearest-centroid rules and the label step.
+// The plain vector arithmetic, single-point keys and the label step.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
+#include "engine/dot.hpp"
 #include "engine/fault.hpp"
-#include "engine/kernels.hpp"
+#include "engine/label_step.hpp"
+#include "engine/scan.hpp"
 #include "parallel/pool.hpp"
 #include "support.hpp"
 
@@ -15,6 +17,13 @@ namespace {
 using test::Layout;
 using test::Points;
 using test::model_with_centroids;
+
+// The label step as training runs it, on the calling thread (or `pool`).
+void relabel(Model& model, const PointView& points, bool with_norms, parallel::PoolRegistry* pool = nullptr,
+             KernelLevel level = KernelLevel::scalar) {
+    TrainingState state = TrainingState::start(points, with_norms);
+    update_labels(model, state, test::context(level, pool));
+}
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 
@@ -35,6 +44,13 @@ TEST_P(DotLengths, MatchesADoublePrecisionReference) {
     if (n == 0) {
         EXPECT_EQ(got, 0.0f);
     }
+    // The squared distance is the dot of the rounded difference with itself,
+    // bit for bit, from either side.
+    std::vector<float> difference(n);
+    for (std::size_t i = 0; i < n; ++i) difference[i] = a.values[i] - b.values[i];
+    const float squared = squared_distance_f32(a.values.data(), b.values.data(), n);
+    EXPECT_EQ(squared, dot_f32(difference.data(), difference.data(), n));
+    EXPECT_EQ(squared, squared_distance_f32(b.values.data(), a.values.data(), n));
 }
 
 INSTANTIATE_TEST_SUITE_P(AwkwardLengths, DotLengths, ::testing::Values(0, 1, 3, 7, 8, 9, 16, 17, 31, 64, 127, 1000));
@@ -60,11 +76,13 @@ TEST(CentroidDistances, KeysInBothModes) {
     centroids.row(0)[0] = 1.0f;
     centroids.row(1)[1] = 3.0f;
     const std::vector<float> point = {2.0f, 1.0f};
-    std::vector<float> norms = squared_norms(centroids);
-    // |x|^2 = 5: keys are 5 + (1 - 4) = 2 and 5 + (9 - 6) = 8.
-    EXPECT_EQ(centroid_distances(point, centroids, true, norms, 5.0f), (std::vector<float>{2.0f, 8.0f}));
-    EXPECT_EQ(centroid_distances(point, centroids, false, {}, 0.0f), (std::vector<float>{-2.0f, -3.0f}));
-    EXPECT_THROW(centroid_distances(std::vector<float>{1.0f}, centroids, false, {}, 0.0f), Fault);
+    for (KernelLevel level : all_kernel_levels) {
+        if (!kernel_level_supported(level)) continue;
+        // |x|^2 = 5: keys are 5 + (1 - 4) = 2 and 5 + (9 - 6) = 8.
+        EXPECT_EQ(test::keys_of(point, centroids, true, 5.0f, level), (std::vector<float>{2.0f, 8.0f}));
+        EXPECT_EQ(test::keys_of(point, centroids, false, 0.0f, level), (std::vector<float>{-2.0f, -3.0f}));
+        EXPECT_THROW(test::keys_of(std::vector<float>{1.0f}, centroids, false, 0.0f, level), Fault);
+    }
 }
 
 TEST(CentroidDistances, EuclideanKeyIsNotClamped) {
@@ -73,40 +91,14 @@ TEST(CentroidDistances, EuclideanKeyIsNotClamped) {
     EXPECT_EQ(euclidean_key(1.0f, 0.5f, 0.5f), -1.0f);
 }
 
-TEST(Nearest, TieRulesDifferByMode) {
-    EXPECT_EQ(nearest_by_key(std::vector<float>{3.0f, 1.0f, 1.0f, 2.0f}), 1u);
-    EXPECT_EQ(nearest_by_dot(std::vector<float>{3.0f, 1.0f, 3.0f, 2.0f}), 2u);
-    EXPECT_EQ(nearest_by_key(std::vector<float>{-0.5f, -1e-7f}), 0u);
-    EXPECT_EQ(nearest_by_key(std::vector<float>{0.0f, -0.0f}), 0u);  // equal keys
-    EXPECT_EQ(nearest_by_dot(std::vector<float>{0.0f, -0.0f}), 1u);
-    EXPECT_EQ(nearest_by_key(std::vector<float>{inf, inf}), 0u);
-}
-
-TEST(Nearest, NaNIsAFaultUnlessThereIsNothingToCompare) {
-    EXPECT_THROW(nearest_by_key(std::vector<float>{1.0f, nan}), Fault);
-    EXPECT_THROW(nearest_by_key(std::vector<float>{nan, 1.0f}), Fault);
-    EXPECT_THROW(nearest_by_dot(std::vector<float>{1.0f, 2.0f, nan}), Fault);
-    EXPECT_EQ(nearest_by_key(std::vector<float>{nan}), 0u);
-    EXPECT_EQ(nearest_by_dot(std::vector<float>{nan}), 0u);
-    EXPECT_THROW(nearest_by_key(std::vector<float>{}), Fault);
-    EXPECT_THROW(nearest_by_dot(std::vector<float>{}), Fault);
-}
-
 std::vector<std::uint64_t> brute_force_labels(const Points& points, const Points& centroids, bool euclidean) {
     std::vector<std::uint64_t> labels;
-    std::vector<float> norms = squared_norms(centroids.view());
     Matrix c(centroids.rows, centroids.cols);
     std::copy(centroids.values.begin(), centroids.values.end(), c.data());
     for (std::size_t i = 0; i < points.rows; ++i) {
         std::span<const float> x(&points.values[i * points.cols], points.cols);
         float point_norm = dot_f32(x.data(), x.data(), x.size());
-        std::vector<float> keys = centroid_distances(x, c, euclidean, norms, point_norm);
-        if (!euclidean) {
-            for (float& key : keys) key = -key;
-            labels.push_back(nearest_by_dot(keys));
-        } else {
-            labels.push_back(nearest_by_key(keys));
-        }
+        labels.push_back(test::label_from_keys(test::keys_of(x, c, euclidean, point_norm, KernelLevel::scalar), euclidean));
     }
     return labels;
 }
@@ -118,9 +110,7 @@ TEST_P(LabelStep, MatchesBruteForceAndCountsSizes) {
     Points points = Points::gaussian(1000, 19, 5);
     Points centroids = Points::gaussian(23, 19, 6);
     Model model = model_with_centroids(centroids, euclidean);
-    std::optional<std::vector<float>> norms;
-    if (euclidean) norms = squared_norms(points.view());
-    update_labels(model, points.view(), norms);
+    relabel(model, points.view(), euclidean);
     EXPECT_EQ(model.labels, brute_force_labels(points, centroids, euclidean));
     float total = 0.0f;
     for (float size : model.cluster_sizes) total += size;
@@ -132,19 +122,13 @@ TEST_P(LabelStep, SameLabelsForEveryPoolSizeAndLayout) {
     const bool euclidean = GetParam();
     Points points = Points::gaussian(3001, 33, 7);
     Points centroids = Points::gaussian(40, 33, 8);
-    std::optional<std::vector<float>> norms;
-    if (euclidean) norms = squared_norms(points.view());
-
     Model reference = model_with_centroids(centroids, euclidean);
-    parallel::PoolRegistry single;
-    ASSERT_FALSE(single.configure(1).has_value());
-    update_labels(reference, points.view(), norms, single);
+    relabel(reference, points.view(), euclidean);
 
-    for (std::uint64_t threads : {2u, 3u, 7u}) {
-        parallel::PoolRegistry pool;
-        ASSERT_FALSE(pool.configure(threads).has_value());
+    for (std::uint64_t threads : {1u, 2u, 3u, 7u}) {
+        auto pool = test::pool_of(threads);
         Model model = model_with_centroids(centroids, euclidean);
-        update_labels(model, points.view(), norms, pool);
+        relabel(model, points.view(), euclidean, pool.get());
         EXPECT_EQ(model.labels, reference.labels) << threads << " threads";
         EXPECT_EQ(model.cluster_sizes, reference.cluster_sizes);
     }
@@ -152,7 +136,7 @@ TEST_P(LabelStep, SameLabelsForEveryPoolSizeAndLayout) {
     Layout reversed = Layout::reversed_padded(points, 3);
     for (const Layout* layout : {&transposed, &reversed}) {
         Model model = model_with_centroids(centroids, euclidean);
-        update_labels(model, layout->view, norms, single);
+        relabel(model, layout->view, euclidean);
         EXPECT_EQ(model.labels, reference.labels);
     }
 }
@@ -165,9 +149,7 @@ TEST_P(LabelStep, NaNFaultsAndLeavesTheModelAsItWas) {
     Model model = model_with_centroids(centroids, euclidean);
     model.labels.assign(500, 2);
     model.cluster_sizes = {0.0f, 0.0f, 500.0f};
-    std::optional<std::vector<float>> norms;
-    if (euclidean) norms = squared_norms(points.view());
-    EXPECT_THROW(update_labels(model, points.view(), norms), Fault);
+    EXPECT_THROW(relabel(model, points.view(), euclidean), Fault);
     EXPECT_EQ(model.labels, std::vector<std::uint64_t>(500, 2));
     EXPECT_EQ(model.cluster_sizes, (std::vector<float>{0.0f, 0.0f, 500.0f}));
 }
@@ -176,9 +158,7 @@ TEST_P(LabelStep, OneCentroidTakesEveryPointEvenNaN) {
     const bool euclidean = GetParam();
     Points points = Points::of(3, 2, {nan, 1.0f, inf, -inf, 0.0f, 0.0f});
     Model model = model_with_centroids(Points::of(1, 2, {1.0f, 1.0f}), euclidean);
-    std::optional<std::vector<float>> norms;
-    if (euclidean) norms = squared_norms(points.view());
-    update_labels(model, points.view(), norms);
+    relabel(model, points.view(), euclidean);
     EXPECT_EQ(model.labels, (std::vector<std::uint64_t>{0, 0, 0}));
     EXPECT_EQ(model.cluster_sizes, (std::vector<float>{3.0f}));
 }
@@ -189,11 +169,11 @@ INSTANTIATE_TEST_SUITE_P(BothModes, LabelStep, ::testing::Values(false, true),
 TEST(LabelStep, BrokenPreconditionsAreFaults) {
     Points points = Points::gaussian(5, 2, 11);
     Model without_centroids = Model::create(2);
-    EXPECT_THROW(update_labels(without_centroids, points.view(), std::nullopt), Fault);
+    EXPECT_THROW(relabel(without_centroids, points.view(), false), Fault);
     Model euclidean = model_with_centroids(Points::gaussian(2, 2, 12), true);
-    EXPECT_THROW(update_labels(euclidean, points.view(), std::nullopt), Fault);
+    EXPECT_THROW(relabel(euclidean, points.view(), false), Fault);  // no point norms
     Model wrong_width = model_with_centroids(Points::gaussian(2, 3, 12), false);
-    EXPECT_THROW(update_labels(wrong_width, points.view(), std::nullopt), Fault);
+    EXPECT_THROW(relabel(wrong_width, points.view(), false), Fault);
 }
 
 TEST(LabelStep, TiesOfEqualCentroids) {
@@ -202,10 +182,10 @@ TEST(LabelStep, TiesOfEqualCentroids) {
     Points points = Points::gaussian(50, 3, 13);
     Points centroids = Points::of(2, 3, {1.0f, 2.0f, 3.0f, 1.0f, 2.0f, 3.0f});
     Model euclidean = model_with_centroids(centroids, true);
-    update_labels(euclidean, points.view(), squared_norms(points.view()));
+    relabel(euclidean, points.view(), true);
     EXPECT_EQ(euclidean.cluster_sizes, (std::vector<float>{50.0f, 0.0f}));
     Model inner = model_with_centroids(centroids, false);
-    update_labels(inner, points.view(), std::nullopt);
+    relabel(inner, points.view(), false);
     EXPECT_EQ(inner.cluster_sizes, (std::vector<float>{0.0f, 50.0f}));
 }
 

@@ -1,0 +1,48 @@
+// What one engine call takes from outside the engine: the worker pool, the
+// kernel level and the random generator. The interface builds a context per
+// call from the process's pool, the detected level and the calling thread's
+// generator; tests build their own with a pool, level and generator of
+// their choosing. Engine code reads none of the three from anywhere else.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "engine/fault.hpp"
+#include "engine/kernel_level.hpp"
+#include "engine/random.hpp"
+#include "parallel/pool.hpp"
+
+namespace quorla::engine {
+
+struct ExecutionContext {
+    // Null: every piece of work runs on the calling thread. A pool that is
+    // still absent is created by the first piece of work that needs it.
+    parallel::PoolRegistry* pool = nullptr;
+    KernelLevel level = KernelLevel::scalar;
+    // Training draws from it; assignment never does. Used on the calling
+    // thread only.
+    ThreadRandom* random = nullptr;
+
+    // How many workers a piece of work may be spread over (creates an
+    // absent pool).
+    std::size_t workers() const { return pool != nullptr ? pool->thread_count() : 1; }
+
+    // body(begin, end, worker) over pieces covering [0, n), on the pool when
+    // there is one, else as a single piece on the calling thread.
+    template <class Body>
+    void for_each_piece(std::size_t n, std::size_t grain, Body&& body) const {
+        if (pool != nullptr) {
+            pool->for_each_piece(n, grain, std::forward<Body>(body));
+        } else if (n > 0) {
+            body(std::size_t{0}, n, std::size_t{0});
+        }
+    }
+
+    ThreadRandom& generator() const {
+        if (random == nullptr) raise_fault("Training needs a random generator");
+        return *random;
+    }
+};
+
+}  // namespace quorla::engine

@@ -1,0 +1,15 @@
+// The training cost printed in verbose progress lines, by the Lloyd
+// iterations and by the balancing phase alike.
+#pragma once
+
+#include "engine/matrix.hpp"
+#include "engine/model.hpp"
+
+namespace quorla::engine {
+
+// Mean over all points of the squared distance to (Euclidean) or the dot
+// product with (inner product) the centroid of the point's label, summed in
+// point order in single precision.
+float training_cost(const Model& model, const PointView& points);
+
+}  // namespace quorla::engine

@@ -1,0 +1,43 @@
+// The label step.
+#include "engine/label_step.hpp"
+
+#include <algorithm>
+
+#include "engine/fault.hpp"
+#include "engine/scan.hpp"
+
+namespace quorla::engine {
+
+void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    if (!model.centroids) raise_fault("Label step without a centroid matrix");
+    const Matrix& centroids = *model.centroids;
+    const PointView& points = state.points;
+    if (centroids.cols() != points.cols) raise_fault("Centroid and point dimensions differ");
+    if (centroids.rows() == 0) raise_fault("No centroids to compare");
+    const bool euclidean = model.euclidean;
+    if (euclidean && !state.point_norms) raise_fault("Point norms missing in Euclidean mode");
+
+    std::vector<std::uint64_t> labels(points.rows);
+    // One centroid needs no comparison, so there is nothing to compute (and
+    // no NaN to find): every label is 0. The pool is still brought up, as
+    // the label step always does, so that its creation (and any failure of
+    // it) happens at the same point of training whatever k is.
+    if (centroids.rows() == 1) {
+        context.workers();
+    } else {
+        const CentroidPanels panels(centroids, centroids.rows(), euclidean, context.level);
+        NearestSink<std::uint64_t> sink(euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last, labels);
+        scan_points(context, panels, points, euclidean ? &*state.point_norms : nullptr, sink);
+    }
+
+    // Only now, after every point was evaluated, does the model change.
+    model.labels = std::move(labels);
+    std::vector<float>& sizes = model.cluster_sizes;
+    std::fill(sizes.begin(), sizes.end(), 0.0f);
+    for (std::uint64_t label : model.labels) {
+        if (label >= sizes.size()) raise_fault("Label beyond the cluster count");
+        sizes[label] += 1.0f;
+    }
+}
+
+}  // namespace quorla::engine

@@ -1,0 +1,18 @@
+// The label step of training: every point to its nearest centroid, on the
+// worker pool, and the cluster sizes recounted. Scoring is the scan
+// driver's (scan.hpp); the tie rules are the label step's own: Euclidean
+// mode takes the lowest key and the lowest index among equals, inner-product
+// mode the highest dot product and the highest index among equals.
+#pragma once
+
+#include "engine/context.hpp"
+#include "engine/model.hpp"
+#include "engine/training_state.hpp"
+
+namespace quorla::engine {
+
+// Relabels every point and recounts cluster_sizes. On a fault neither labels
+// nor cluster_sizes has been touched.
+void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context);
+
+}  // namespace quorla::engine

@@ -1,0 +1,195 @@
+// The scan driver and its sinks.
+//
+// Points are scored a tile at a time: each worker packs tile_rows points
+// from the strided view into its own scratch (never the whole matrix), and
+// the level's kernels score them against the centroid panels, packed once
+// per scan. A sink turns the scores into results while they are hot; no
+// n x k distance matrix is ever written, and nothing is allocated per point.
+#include "engine/scan.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "engine/dot.hpp"
+#include "engine/fault.hpp"
+
+namespace quorla::engine {
+namespace {
+
+// Points per piece of pool work: enough tiles that claiming a piece costs
+// nothing next to scoring it, few enough that two workers finish close
+// together. Scans of at most this many points stay on the calling thread.
+constexpr std::size_t scan_grain = 256;
+
+const tiles::TileKernels& kernels_for_level(KernelLevel level) {
+    if (!kernel_level_supported(level)) {
+        raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " is not supported on this machine");
+    }
+    const tiles::TileKernels* kernels = nullptr;
+    switch (level) {
+        case KernelLevel::scalar:
+            kernels = tiles::tile_kernels_f32_scalar();
+            break;
+        case KernelLevel::avx2:
+            kernels = tiles::tile_kernels_f32_avx2();
+            break;
+        case KernelLevel::avx512:
+            kernels = tiles::tile_kernels_f32_avx512();
+            break;
+    }
+    if (kernels == nullptr) raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " was not built");
+    return *kernels;
+}
+
+void pack_panel_row(const float* row, std::size_t j, std::size_t dim, float* panels) {
+    float* column = panels + (j / tiles::panel_width) * dim * tiles::panel_width + j % tiles::panel_width;
+    for (std::size_t l = 0; l < dim; ++l) column[l * tiles::panel_width] = row[l];
+}
+
+// Floats whose start is on a cache line, so that a tile's rows of 16 or 48
+// points are whole lines and vector loads never split one.
+class AlignedFloats {
+public:
+    explicit AlignedFloats(std::size_t count) : storage_(count + line_floats) {
+        const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+        const std::size_t skip = (line_bytes - address % line_bytes) % line_bytes / sizeof(float);
+        data_ = storage_.data() + skip;
+    }
+    float* data() { return data_; }
+
+private:
+    static constexpr std::size_t line_bytes = 64;
+    static constexpr std::size_t line_floats = line_bytes / sizeof(float);
+    std::vector<float> storage_;
+    float* data_;
+};
+
+}  // namespace
+
+CentroidPanels::CentroidPanels(const Matrix& centroids, std::size_t clusters, bool euclidean, KernelLevel level)
+    : centroids_(&centroids), kernels_(&kernels_for_level(level)), euclidean_(euclidean) {
+    if (clusters > centroids.rows()) raise_fault("Fewer centroid rows than clusters");
+    if (clusters > UINT32_MAX) raise_fault("Too many centroids for the tile kernels");
+    const std::size_t dim = centroids.cols();
+    if (euclidean) {
+        norms_.resize(clusters);
+        for (std::size_t j = 0; j < clusters; ++j) norms_[j] = dot_f32(centroids.row(j).data(), centroids.row(j).data(), dim);
+    }
+    if (kernels_->packs_panels) {
+        const std::size_t groups = (clusters + tiles::panel_width - 1) / tiles::panel_width;
+        values_.assign(groups * tiles::panel_width * dim, 0.0f);
+        for (std::size_t j = 0; j < clusters; ++j) pack_panel_row(centroids.row(j).data(), j, dim, values_.data());
+    }
+    panels_ = {values_.data(), centroids.data(), euclidean ? norms_.data() : nullptr, clusters, dim};
+}
+
+void CentroidPanels::refresh_row(std::size_t j) {
+    if (j >= panels_.clusters) raise_fault("Centroid row beyond the panels");
+    const float* row = centroids_->row(j).data();
+    if (kernels_->packs_panels) pack_panel_row(row, j, panels_.dim, values_.data());
+    if (euclidean_) norms_[j] = dot_f32(row, row, panels_.dim);
+}
+
+void scan_points(const ExecutionContext& context, const CentroidPanels& centroids, const PointView& points,
+                 const std::vector<float>* point_norms, ScanSink& sink) {
+    const tiles::TileKernels& kernels = centroids.kernels();
+    const std::size_t dim = points.cols;
+    if (centroids.dim() != dim) raise_fault("Centroid and point dimensions differ");
+    const bool euclidean = centroids.euclidean();
+    if (euclidean && point_norms != nullptr && point_norms->size() != points.rows) {
+        raise_fault("Point norms do not match the point count");
+    }
+    const std::size_t rows = kernels.tile_rows;
+    const std::size_t workers = context.workers();
+    sink.prepare(workers, rows);
+
+    // Per worker: the packed tile, its point norms and one unpacked row for
+    // the norm of a strided point; whole cache lines each, so workers never
+    // share one.
+    const std::size_t stride = (rows * dim + rows + dim + 15) / 16 * 16;
+    AlignedFloats scratch(workers * stride);
+    const tiles::PointSource source{points.origin, points.row_stride, points.col_stride, dim};
+
+    auto run = [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        float* tile = scratch.data() + worker * stride;
+        float* tile_norms = tile + rows * dim;
+        float* row = tile_norms + rows;
+        for (std::size_t t = begin; t < end; ++t) {
+            const std::uint64_t first = t * rows;
+            const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(rows, points.rows - first));
+            kernels.pack(source, first, count, tile);
+            if (euclidean) {
+                if (point_norms != nullptr) {
+                    const float* given = point_norms->data() + first;
+                    std::copy(given, given + count, tile_norms);
+                } else {
+                    // As squared_norms computes them, so that a point scores
+                    // the same whether its norm was given or not.
+                    for (std::size_t r = 0; r < count; ++r) {
+                        const float* x = points.row_start(first + r);
+                        if (!points.row_contiguous()) {
+                            points.copy_row(first + r, row);
+                            x = row;
+                        }
+                        tile_norms[r] = dot_f32(x, x, dim);
+                    }
+                }
+                std::fill(tile_norms + count, tile_norms + rows, 0.0f);
+            }
+            if (!sink.consume(centroids, Tile{tile, count, first, tile_norms}, worker)) raise_nan_fault();
+        }
+    };
+    // Pieces are whole tiles, and a point's scores do not depend on its row
+    // within a tile, so results do not depend on how tiles meet workers.
+    const std::size_t n_tiles = (points.rows + rows - 1) / rows;
+    if (context.pool != nullptr && points.rows > scan_grain) {
+        context.pool->for_each_piece(n_tiles, std::max<std::size_t>(1, scan_grain / rows), run);
+    } else if (n_tiles > 0) {
+        run(0, n_tiles, 0);
+    }
+}
+
+template <class Index>
+void NearestSink<Index>::prepare(std::size_t workers, std::size_t tile_rows) {
+    tile_rows_ = tile_rows;
+    chosen_.assign(workers * tile_rows, 0);
+}
+
+template <class Index>
+bool NearestSink<Index>::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) {
+    std::uint32_t* chosen = chosen_.data() + worker * tile_rows_;
+    const bool clean =
+        centroids.kernels().label(tile.values, tile.count, tile.point_norms, centroids.panels(), rule_, chosen);
+    std::copy(chosen, chosen + tile.count, out_.begin() + static_cast<std::ptrdiff_t>(tile.first));
+    return clean;
+}
+
+template class NearestSink<std::uint32_t>;
+template class NearestSink<std::uint64_t>;
+
+void TopSink::prepare(std::size_t workers, std::size_t tile_rows) {
+    tile_rows_ = tile_rows;
+    // At least 16 slots, so that a level may hold a short list in one vector.
+    kept_stride_ = std::max<std::size_t>(take_, 16);
+    kept_keys_.assign(workers * tile_rows * kept_stride_, 0.0f);
+    kept_clusters_.assign(workers * tile_rows * kept_stride_, 0);
+    lane_keys_.assign(workers * tile_rows, 0.0f);
+    cuts_.assign(workers * tile_rows, 0.0f);
+}
+
+bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) {
+    const std::size_t kept = worker * tile_rows_ * kept_stride_;
+    const tiles::TopScratch scratch{kept_stride_, kept_keys_.data() + kept, kept_clusters_.data() + kept,
+                                    lane_keys_.data() + worker * tile_rows_, cuts_.data() + worker * tile_rows_};
+    return centroids.kernels().top(tile.values, tile.count, tile.point_norms, centroids.panels(),
+                                   centroids.euclidean(), take_, scratch, out_.data() + tile.first * take_);
+}
+
+void centroid_distances(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
+                        std::span<float> keys) {
+    if (point.size() != centroids.dim()) raise_fault("Centroid and point dimensions differ");
+    if (keys.size() != centroids.clusters()) raise_fault("Key vector does not match the centroid count");
+    centroids.kernels().point_keys(point.data(), centroids.panels(), centroids.euclidean(), point_norm, keys.data());
+}
+
+}  // namespace quorla::engine
