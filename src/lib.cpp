@@ -161,49 +161,54 @@ bool reread_after_conversion(PyObject* array, ArrayBorrow& data) {
     return interface::read_point_matrix(array, "data", data);
 }
 
-PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+// train and assign alike: match (data, second argument), take access, read
+// the array, convert the second argument (which may run Python code), read
+// the array again, and run the engine. The array is released before any
+// Python object of the result is built.
+template <class Convert, class Run>
+PyObject* run_on_data(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames, const char* callable,
+                      const char* second_name, AccessGuard::Mode mode, Convert convert_second, Run run) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"data", "num_threads"};
+        const char* const names[] = {"data", second_name};
         PyObject* values[2];
-        if (!interface::match_arguments("KMeans.train", names, args, nargs, kwnames, values)) return nullptr;
-        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Exclusive);
+        if (!interface::match_arguments(callable, names, args, nargs, kwnames, values)) return nullptr;
+        AccessGuard access(as_kmeans(self)->access, mode);
         if (!access.ok()) return nullptr;
         std::optional<engine::Outcome<engine::ClusterLists>> outcome;
         {
             ArrayBorrow data;
             if (!interface::read_point_matrix(values[0], "data", data)) return nullptr;
-            std::optional<std::uint64_t> num_threads;
-            if (values[1] != Py_None) {
-                std::uint64_t count = 0;
-                if (!interface::convert_u64(values[1], "num_threads", count)) return nullptr;
-                num_threads = count;
-            }
+            if (!convert_second(values[1])) return nullptr;
             if (!reread_after_conversion(values[0], data)) return nullptr;
-            outcome.emplace(
-                engine::train(*as_kmeans(self)->model, data.view, num_threads, interface::training_context()));
-        }  // the array is released before any Python object is built
+            outcome.emplace(run(*as_kmeans(self)->model, data.view));
+        }
         return finish(*outcome);
     });
 }
 
+PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::optional<std::uint64_t> num_threads;
+    auto convert = [&](PyObject* value) {
+        if (value == Py_None) return true;
+        std::uint64_t count = 0;
+        if (!interface::convert_u64(value, "num_threads", count)) return false;
+        num_threads = count;
+        return true;
+    };
+    auto run = [&](Model& model, const engine::PointView& points) {
+        return engine::train(model, points, num_threads, interface::training_context());
+    };
+    return run_on_data(self, args, nargs, kwnames, "KMeans.train", "num_threads", AccessGuard::Mode::Exclusive,
+                       convert, run);
+}
+
 PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"data", "k"};
-        PyObject* values[2];
-        if (!interface::match_arguments("KMeans.assign", names, args, nargs, kwnames, values)) return nullptr;
-        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
-        if (!access.ok()) return nullptr;
-        std::optional<engine::Outcome<engine::ClusterLists>> outcome;
-        {
-            ArrayBorrow data;
-            if (!interface::read_point_matrix(values[0], "data", data)) return nullptr;
-            std::uint64_t k = 0;
-            if (!interface::convert_u64(values[1], "k", k)) return nullptr;
-            if (!reread_after_conversion(values[0], data)) return nullptr;
-            outcome.emplace(engine::assign(*as_kmeans(self)->model, data.view, k, interface::assignment_context()));
-        }
-        return finish(*outcome);
-    });
+    std::uint64_t k = 0;
+    auto convert = [&](PyObject* value) { return interface::convert_u64(value, "k", k); };
+    auto run = [&](const Model& model, const engine::PointView& points) {
+        return engine::assign(model, points, k, interface::assignment_context());
+    };
+    return run_on_data(self, args, nargs, kwnames, "KMeans.assign", "k", AccessGuard::Mode::Shared, convert, run);
 }
 
 // ---- read-only properties -------------------------------------------------

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "engine/context.hpp"
+#include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/context.hpp"
+#include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 #include "engine/scan.hpp"

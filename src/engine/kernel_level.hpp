@@ -3,9 +3,9 @@
 // in the module stays baseline x86-64, so one build runs on any x86-64 and
 // uses AVX2 or AVX-512 where the machine has them.
 //
-// The level is part of each call's execution context (context.hpp): the
-// interface puts the detected one there, tests and benchmarks the one they
-// want to check.
+// The level is part of each call's execution context
+// (execution_context.hpp): the interface puts the detected one there, tests
+// and benchmarks the one they want to check.
 #pragma once
 
 namespace quorla::engine {

@@ -5,7 +5,7 @@
 // mode the highest dot product and the highest index among equals.
 #pragma once
 
-#include "engine/context.hpp"
+#include "engine/execution_context.hpp"
 #include "engine/model.hpp"
 #include "engine/training_state.hpp"
 

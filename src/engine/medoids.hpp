@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/context.hpp"
+#include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 

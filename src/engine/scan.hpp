@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/context.hpp"
+#include "engine/execution_context.hpp"
 #include "engine/kernel_level.hpp"
 #include "engine/matrix.hpp"
 #include "engine/tile_kernels.hpp"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/context.hpp"
+#include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 #include "engine/random.hpp"

@@ -3,7 +3,7 @@
 // CPU and the calling thread's random generator.
 #pragma once
 
-#include "engine/context.hpp"
+#include "engine/execution_context.hpp"
 
 namespace quorla::interface {
 

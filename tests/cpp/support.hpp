@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/context.hpp"
+#include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 #include "engine/random.hpp"
