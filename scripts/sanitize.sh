@@ -88,7 +88,8 @@ run_pool_tsan() {
     # step, mean update, medoids, assignment's pool use, per-thread
     # generators), where a race in the work split would show.
     local pool='ThreadCountRules.*:PoolStates.*:PoolLoops*:*/PoolLoops.*:GlobalPool.*'
-    local users='*LabelStep.*:Train.*:*/TrainModes.*:UpdateMedoids.*:MedoidTraining.*:AssignmentPool.*'
+    local users='*LabelStep.*:Train.*:*/TrainModes.*:UpdateMedoids.*:MedoidTraining.*'
+    users+=':*/Levels.AssignmentOnAPool*:*/Levels.LabelsDoNotDependOnThePoolSize*'
     users+=':ThreadRandomPerThread.*'
     "$OUT/tsan-cpp/quorla_engine_tests" --gtest_brief=1 --gtest_filter="$pool:$users"
 }
