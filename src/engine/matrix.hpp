@@ -1,6 +1,7 @@
 // The two matrix shapes the engine works on: the caller's point matrix, only
 // ever viewed through signed element strides, and the owned row-major matrix
-// that holds centroids and sums. Nothing here computes distances (kernels.hpp).
+// that holds centroids and sums. Nothing here computes distances (dot.hpp,
+// scan.hpp).
 #pragma once
 
 #include <cstddef>

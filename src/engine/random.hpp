@@ -2,8 +2,7 @@
 // keystream generator, and the per-thread generator that seeds itself from
 // the operating system and offers the draws clustering needs (uniform
 // floats, unbiased bounded integers, shuffles). Not here: any choice of
-// *what* to sample (initialisation strategies live with the algorithms),
-// and no user-visible seeding - every generator is seeded from entropy.
+// *what* to sample (initialisation strategies live with the algorithms).
 #pragma once
 
 #include <array>
@@ -108,7 +107,9 @@ private:
     std::uint64_t seeded_generation_ = 0;  // fork count when last seeded
 };
 
-// This thread's generator, created on first use with os_entropy.
+// This thread's generator, created on first use with os_entropy. Only the
+// interface reaches for it, to put it into a training call's context; the
+// engine draws from whatever generator its context names.
 ThreadRandom& thread_random();
 
 }  // namespace quorla::engine
