@@ -46,24 +46,6 @@ void pack_panel_row(const float* row, std::size_t j, std::size_t dim, float* pan
     for (std::size_t l = 0; l < dim; ++l) column[l * tiles::panel_width] = row[l];
 }
 
-// Floats whose start is on a cache line, so that a tile's rows of 16 or 48
-// points are whole lines and vector loads never split one.
-class AlignedFloats {
-public:
-    explicit AlignedFloats(std::size_t count) : storage_(count + line_floats) {
-        const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
-        const std::size_t skip = (line_bytes - address % line_bytes) % line_bytes / sizeof(float);
-        data_ = storage_.data() + skip;
-    }
-    float* data() { return data_; }
-
-private:
-    static constexpr std::size_t line_bytes = 64;
-    static constexpr std::size_t line_floats = line_bytes / sizeof(float);
-    std::vector<float> storage_;
-    float* data_;
-};
-
 }  // namespace
 
 CentroidPanels::CentroidPanels(const Matrix& centroids, std::size_t clusters, bool euclidean, KernelLevel level)
@@ -73,7 +55,10 @@ CentroidPanels::CentroidPanels(const Matrix& centroids, std::size_t clusters, bo
     const std::size_t dim = centroids.cols();
     if (euclidean) {
         norms_.resize(clusters);
-        for (std::size_t j = 0; j < clusters; ++j) norms_[j] = dot_f32(centroids.row(j).data(), centroids.row(j).data(), dim);
+        for (std::size_t j = 0; j < clusters; ++j) {
+            const float* row = centroids.row(j).data();
+            norms_[j] = dot_f32(row, row, dim);
+        }
     }
     if (kernels_->packs_panels) {
         const std::size_t groups = (clusters + tiles::panel_width - 1) / tiles::panel_width;
@@ -107,7 +92,7 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
     // the norm of a strided point; whole cache lines each, so workers never
     // share one.
     const std::size_t stride = (rows * dim + rows + dim + 15) / 16 * 16;
-    AlignedFloats scratch(workers * stride);
+    CacheAligned<float> scratch(workers * stride);
     const tiles::PointSource source{points.origin, points.row_stride, points.col_stride, dim};
 
     auto run = [&](std::size_t begin, std::size_t end, std::size_t worker) {
@@ -169,12 +154,13 @@ template class NearestSink<std::uint64_t>;
 
 void TopSink::prepare(std::size_t workers, std::size_t tile_rows) {
     tile_rows_ = tile_rows;
-    // At least 16 slots, so that a level may hold a short list in one vector.
-    kept_stride_ = std::max<std::size_t>(take_, 16);
-    kept_keys_.assign(workers * tile_rows * kept_stride_, 0.0f);
-    kept_clusters_.assign(workers * tile_rows * kept_stride_, 0);
-    lane_keys_.assign(workers * tile_rows, 0.0f);
-    cuts_.assign(workers * tile_rows, 0.0f);
+    // At least 16 slots, so that a level may hold a short list in one
+    // vector, and whole cache lines, so that every row's list starts a line.
+    kept_stride_ = (std::max<std::size_t>(take_, 16) + 15) / 16 * 16;
+    kept_keys_ = CacheAligned<float>(workers * tile_rows * kept_stride_);
+    kept_clusters_ = CacheAligned<std::uint32_t>(workers * tile_rows * kept_stride_);
+    lane_keys_ = CacheAligned<float>(workers * tile_rows);
+    cuts_ = CacheAligned<float>(workers * tile_rows);
 }
 
 bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) {

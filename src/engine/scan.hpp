@@ -51,6 +51,26 @@ private:
     tiles::Panels panels_;
 };
 
+// Values whose start is on a cache line, zero-initialised: a tile's rows of
+// 16 or 48 points are then whole lines, and a kept list of 16 keys is one
+// vector load that never splits a line.
+template <class T>
+class CacheAligned {
+public:
+    CacheAligned() = default;
+    explicit CacheAligned(std::size_t count) : storage_(count + line_values, T{}) {
+        const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+        offset_ = (line_bytes - address % line_bytes) % line_bytes / sizeof(T);
+    }
+    T* data() { return storage_.data() + offset_; }
+
+private:
+    static constexpr std::size_t line_bytes = 64;
+    static constexpr std::size_t line_values = line_bytes / sizeof(T);
+    std::vector<T> storage_;
+    std::size_t offset_ = 0;
+};
+
 // One packed tile as a sink sees it.
 struct Tile {
     const float* values;       // packed by the level's kernels
@@ -104,8 +124,8 @@ private:
     std::span<std::uint32_t> out_;
     std::size_t tile_rows_ = 0;
     std::size_t kept_stride_ = 0;
-    std::vector<float> kept_keys_, lane_keys_, cuts_;  // per worker
-    std::vector<std::uint32_t> kept_clusters_;        // per worker
+    CacheAligned<float> kept_keys_, lane_keys_, cuts_;  // per worker
+    CacheAligned<std::uint32_t> kept_clusters_;        // per worker
 };
 
 // Keys of one contiguous point against every cluster of `centroids`;
