@@ -112,14 +112,14 @@ bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out) {
         if (shape[axis] <= 1) continue;
         if (strides[axis] % static_cast<npy_intp>(sizeof(float)) != 0) {
             set_argument_type_error(name, "float32 array with byte strides that are not multiples of 4 cannot be "
-                                          "read in place; pass numpy.ascontiguousarray(data)");
+                                          "read in place; pass numpy.array(data)");
             return false;
         }
         element_strides[axis] = strides[axis] / static_cast<npy_intp>(sizeof(float));
     }
     if (has_elements && reinterpret_cast<std::uintptr_t>(data) % alignof(float) != 0) {
         set_argument_type_error(name, "float32 array whose data is not aligned to 4 bytes cannot be read in place; "
-                                      "pass numpy.ascontiguousarray(data)");
+                                      "pass numpy.array(data)");
         return false;
     }
 

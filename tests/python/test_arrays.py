@@ -65,3 +65,19 @@ def test_read_only_arrays_are_accepted():
     data.flags.writeable = False
     with pytest.raises(ValueError, match="not been trained"):
         KMeans(2).assign(data, 1)
+
+
+@pytest.mark.parametrize("kind", ["misaligned", "packed-record-field"])
+def test_refusal_of_an_odd_layout_suggests_a_copy_that_is_read(kind):
+    # numpy.ascontiguousarray would hand a contiguous but misaligned array
+    # back unchanged; the suggested expression must really be accepted.
+    raw = np.zeros(64, np.uint8)
+    data = {
+        "misaligned": np.frombuffer(raw.data, dtype=np.float32, count=8, offset=1).reshape(2, 4),
+        "packed-record-field": np.zeros(6, dtype=[("a", "u1"), ("x", "<f4", (2,))])["x"],
+    }[kind]
+    m = KMeans(1)
+    with pytest.raises(TypeError) as info:
+        m.train(data, None)
+    assert str(info.value).endswith("; pass numpy.array(data)")
+    assert m.train(np.array(data), None) == [list(range(len(data)))]
