@@ -28,36 +28,33 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
 
     const std::size_t n_clusters = model.n_clusters;
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, n_clusters));
-    const tiles::Rule top_one = model.euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_first;
-    // Every cluster taken, or only one cluster: nothing to choose. With two
-    // or more clusters the keys are still computed, since a NaN among them
-    // is a fault; the fused choice finds it without keeping lists. With one
-    // cluster there is no comparison, so no key is needed at all.
-    if (take == n_clusters) {
-        if (n_clusters > 1) {
-            const CentroidPanels panels(centroids, n_clusters, model.euclidean, context.level);
-            std::vector<std::uint32_t> ignored(points.rows);
-            NearestSink<std::uint32_t> sink(top_one, ignored);
+    const bool every_cluster = take == n_clusters;
+    // With one cluster there is no comparison, so no key is needed at all.
+    // Otherwise the keys are computed even when every cluster is taken,
+    // since a NaN among them is a fault; the fused top-1 choice finds it
+    // without keeping lists.
+    const std::size_t slots = every_cluster ? 1 : take;
+    std::vector<std::uint32_t> chosen;
+    if (n_clusters > 1) {
+        const CentroidPanels panels(centroids, n_clusters, model.euclidean, context.level);
+        chosen.resize(points.rows * slots);
+        if (slots == 1) {
+            NearestSink<std::uint32_t> sink(
+                model.euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_first, chosen);
+            scan_points(context, panels, points, nullptr, sink);
+        } else {
+            TopSink sink(take, chosen);
             scan_points(context, panels, points, nullptr, sink);
         }
-        ClusterLists lists(n_clusters);
-        for (auto& list : lists) {
-            list.resize(points.rows);
-            for (std::uint64_t i = 0; i < points.rows; ++i) list[i] = i;
-        }
-        return lists;
     }
+    if (!every_cluster) return group_by_cluster(std::span<const std::uint32_t>(chosen), take, n_clusters);
 
-    const CentroidPanels panels(centroids, n_clusters, model.euclidean, context.level);
-    std::vector<std::uint32_t> chosen(points.rows * take);
-    if (take == 1) {
-        NearestSink<std::uint32_t> sink(top_one, chosen);
-        scan_points(context, panels, points, nullptr, sink);
-    } else {
-        TopSink sink(take, chosen);
-        scan_points(context, panels, points, nullptr, sink);
+    ClusterLists lists(n_clusters);
+    for (auto& list : lists) {
+        list.resize(points.rows);
+        for (std::uint64_t i = 0; i < points.rows; ++i) list[i] = i;
     }
-    return group_by_cluster(std::span<const std::uint32_t>(chosen), take, n_clusters);
+    return lists;
 }
 
 }  // namespace quorla::engine

@@ -151,19 +151,17 @@ void BalancingPhase::set_mean_row(std::uint64_t cluster, float divisor) {
     std::span<float> row = model_.centroids->row(cluster);
     for (std::size_t j = 0; j < dim_; ++j) row[j] = sum[j] / divisor;
     if (!model_.euclidean) normalize_row(row);
-    refresh_row(cluster);
+    // Only the rows that changed since the last point can differ, so keeping
+    // the packed rows and norms current gives the numbers a full
+    // recomputation would.
+    panels_->refresh_row(cluster);
 }
-
-// Only the rows that changed since the last point can differ, so keeping
-// the packed rows and norms current gives the numbers a full recomputation
-// would.
-void BalancingPhase::refresh_row(std::uint64_t cluster) { panels_->refresh_row(cluster); }
 
 void BalancingPhase::refresh_after_removal(std::uint64_t c, float s) {
     if (model_.use_medoids) {
         // The visited point is still labelled c: still a candidate.
         update_cluster_medoid(model_, points_, c, members_[c]);
-        refresh_row(c);
+        panels_->refresh_row(c);
         return;
     }
     // A cluster whose last member is leaving has no mean; its row stays
@@ -177,7 +175,7 @@ void BalancingPhase::refresh_after_addition(std::uint64_t b) {
     if (model_.use_medoids) {
         // The point joins b's members only after this update.
         update_cluster_medoid(model_, points_, b, members_[b]);
-        refresh_row(b);
+        panels_->refresh_row(b);
         return;
     }
     set_mean_row(b, model_.cluster_sizes[b]);

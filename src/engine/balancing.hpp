@@ -36,7 +36,6 @@ public:
 private:
     void add_point(std::uint64_t cluster, std::uint64_t i, float weight);
     void set_mean_row(std::uint64_t cluster, float divisor);
-    void refresh_row(std::uint64_t cluster);
     void refresh_after_removal(std::uint64_t c, float s);
     void refresh_after_addition(std::uint64_t b);
     void compute_distances(std::uint64_t i);
