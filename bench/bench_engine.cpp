@@ -75,6 +75,23 @@ void row(const char* what, double fast, double slow, bool same) {
                 same ? "identical" : "DIFFERENT");
 }
 
+// Times the balancing phase from the Lloyd state of `data` against the
+// reference and prints its row; the two must agree on labels, centroids
+// and medoids.
+void balancing_row(const char* what, const Data& data, std::size_t k, bool medoids) {
+    const Model start = lloyd_state(data, k, true, medoids);
+    const engine::TrainingState state = engine::TrainingState::start(data.view, true);
+    Model fast = start, slow = start;
+    const double t_fast = seconds([&] { engine::balance_clusters(fast, state, context()); });
+    const double t_slow =
+        seconds([&] { reference::balance(slow, data.view, state.point_norms, engine::detected_kernel_level()); });
+    char label[64];
+    std::snprintf(label, sizeof label, "%s, n=%zu d=%zu k=%zu", what, static_cast<std::size_t>(data.view.rows),
+                  static_cast<std::size_t>(data.view.cols), k);
+    row(label, t_fast, t_slow,
+        fast.labels == slow.labels && *fast.centroids == *slow.centroids && fast.medoid_indices == slow.medoid_indices);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,18 +105,7 @@ int main(int argc, char** argv) {
     std::printf("|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(11, '-').c_str(),
                 std::string(11, '-').c_str(), std::string(9, '-').c_str(), std::string(11, '-').c_str());
 
-    {
-        const Data data = skewed(n, d, 1);
-        const Model start = lloyd_state(data, k, true, false);
-        const engine::TrainingState state = engine::TrainingState::start(data.view, true);
-        Model fast = start, slow = start;
-        const double t_fast = seconds([&] { engine::balance_clusters(fast, state, context()); });
-        const double t_slow =
-            seconds([&] { reference::balance(slow, data.view, state.point_norms, engine::detected_kernel_level()); });
-        char label[64];
-        std::snprintf(label, sizeof label, "balancing, Euclidean, n=%zu d=%zu k=%zu", n, d, k);
-        row(label, t_fast, t_slow, fast.labels == slow.labels && *fast.centroids == *slow.centroids);
-    }
+    balancing_row("balancing, Euclidean", skewed(n, d, 1), k, false);
     {
         const Data data = skewed(mn, md, 2);
         const Model start = lloyd_state(data, mk, true, true);
@@ -110,18 +116,6 @@ int main(int argc, char** argv) {
         std::snprintf(label, sizeof label, "update_medoids, n=%zu d=%zu k=%zu", mn, md, mk);
         row(label, t_fast, t_slow, fast.medoid_indices == slow.medoid_indices);
     }
-    {
-        const std::size_t bn = std::min<std::size_t>(mn, 5000);
-        const Data data = skewed(bn, md, 3);
-        const Model start = lloyd_state(data, mk, true, true);
-        const engine::TrainingState state = engine::TrainingState::start(data.view, true);
-        Model fast = start, slow = start;
-        const double t_fast = seconds([&] { engine::balance_clusters(fast, state, context()); });
-        const double t_slow =
-            seconds([&] { reference::balance(slow, data.view, state.point_norms, engine::detected_kernel_level()); });
-        char label[64];
-        std::snprintf(label, sizeof label, "medoid balancing, n=%zu d=%zu k=%zu", bn, md, mk);
-        row(label, t_fast, t_slow, fast.labels == slow.labels && fast.medoid_indices == slow.medoid_indices);
-    }
+    balancing_row("medoid balancing", skewed(std::min<std::size_t>(mn, 5000), md, 3), mk, true);
     return 0;
 }
