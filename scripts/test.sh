@@ -24,3 +24,6 @@ cmake --build build/cpp-tests --parallel 2
 
 echo "== Python tests"
 "$VENV/bin/python" -m pytest -q tests/python "$@"
+
+echo "== Python tests on tens of millions of rows"
+"$VENV/bin/python" -m pytest -q -m large tests/python "$@"

@@ -26,10 +26,12 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/cluster_size.hpp"
 #include "engine/cost.hpp"
 #include "engine/dot.hpp"
 #include "engine/fault.hpp"
 #include "engine/medoids.hpp"
+#include "engine/member_sums.hpp"
 #include "engine/progress.hpp"
 
 namespace quorla::engine {
@@ -51,14 +53,16 @@ constexpr float kept_share = 0.15f;
 constexpr float penalty_growth = 2.5f;
 
 struct SizeRange {
-    float min = infinity;
-    float max = -infinity;
+    double min = infinity;
+    double max = -infinity;
+
+    double spread() const { return add_sizes(max, -min); }
 };
 
 // Folds that pass over NaN entries, like fmin/fmax.
-SizeRange size_range(const std::vector<float>& sizes) {
+SizeRange size_range(const std::vector<double>& sizes) {
     SizeRange range;
-    for (float size : sizes) {
+    for (double size : sizes) {
         range.min = std::fmin(range.min, size);
         range.max = std::fmax(range.max, size);
     }
@@ -79,14 +83,11 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
         raise_fault("Point norms missing in Euclidean mode");
     }
     if (model.labels.size() != points.rows) raise_fault("Labels do not match the point count");
-    sums_ = Matrix(k_, dim_);
+    sums_ = member_sums(points, model.labels, k_, ExecutionContext{});
     counts_.assign(k_, 0);
-    for (std::uint64_t i = 0; i < points.rows; ++i) {
-        const std::uint64_t c = model.labels[i];
-        if (c >= k_) raise_fault("Label beyond the cluster count");
-        add_point(c, i, 1.0f);
-        ++counts_[c];
-    }
+    for (std::uint64_t c : model.labels) ++counts_[c];
+    pending_.resize(k_);
+    pending_moves_.assign(k_, 0);
     if (model.use_medoids) members_ = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k_);
     panels_.emplace(*model.centroids, k_, model.euclidean, level);
     row_.resize(dim_);
@@ -103,27 +104,27 @@ float BalancingPhase::pass(float size_penalty) {
 }
 
 float BalancingPhase::visit(std::uint64_t i, float size_penalty, float next_penalty) {
-    std::vector<float>& sizes = model_.cluster_sizes;
+    std::vector<double>& sizes = model_.cluster_sizes;
     if (i >= model_.labels.size()) raise_fault("Point index beyond the labels");
     const std::uint64_t c = model_.labels[i];
     if (c >= k_) raise_fault("Label beyond the cluster count");
     points_.copy_row(i, row_.data());
-    const float s = sizes[c];
+    const double s = sizes[c];
 
     add_point(c, i, -1.0f);
     --counts_[c];
-    if (s > 0.0f) refresh_after_removal(c, s);
-    sizes[c] = (sizes[c] + -1.0f) + kept_share;  // c still counts 0.15 of the point
+    if (s > 0.0) refresh_after_removal(c, s);
+    sizes[c] = add_sizes(add_sizes(sizes[c], -1.0), kept_share);  // c still counts 0.15 of the point
 
     compute_distances(i);
     const std::size_t b = std::isinf(size_penalty) ? choose_by_size() : choose_by_cost(size_penalty);
     next_penalty = critical_penalty(c, size_penalty, next_penalty);  // before the point is placed
 
-    sizes[b] = sizes[b] + 1.0f;
+    sizes[b] = add_sizes(sizes[b], 1.0);
     add_point(b, i, 1.0f);
     ++counts_[b];
     refresh_after_addition(b);
-    sizes[c] = sizes[c] + -kept_share;
+    sizes[c] = add_sizes(sizes[c], -kept_share);
     if (model_.use_medoids && b != c) move_member(i, c, b);
     model_.labels[i] = b;
     return next_penalty;
@@ -131,25 +132,46 @@ float BalancingPhase::visit(std::uint64_t i, float size_penalty, float next_pena
 
 void BalancingPhase::final_medoid_pass() {
     for (std::uint64_t j = 0; j < k_; ++j) {
-        if (model_.cluster_sizes[j] == 0.0f) continue;
+        if (model_.cluster_sizes[j] == 0.0) continue;
         update_cluster_medoid(model_, points_, j, members_[j]);
     }
 }
 
+// A cluster's running sum is its row of sums_ while the cluster has never
+// had more than sum_block members, so that such clusters see exactly the
+// single-precision steps of one running total. Past that, moves go into a
+// pending row that is folded into the sum every sum_block moves: the blocked
+// summation of member_sums.hpp, which keeps one large cluster's sum from
+// drifting away from its members over many passes.
 void BalancingPhase::add_point(std::uint64_t cluster, std::uint64_t i, float weight) {
-    std::span<float> sum = sums_.row(cluster);
+    std::vector<float>& pending = pending_[cluster];
+    if (pending.empty() && counts_[cluster] > sum_block) pending.assign(dim_, 0.0f);
+    float* target = pending.empty() ? sums_.row(cluster).data() : pending.data();
     if (weight == 1.0f) {
-        for (std::size_t j = 0; j < dim_; ++j) sum[j] = sum[j] + points_.at(i, j);
+        for (std::size_t j = 0; j < dim_; ++j) target[j] = target[j] + points_.at(i, j);
     } else {
-        for (std::size_t j = 0; j < dim_; ++j) sum[j] = sum[j] + weight * points_.at(i, j);
+        for (std::size_t j = 0; j < dim_; ++j) target[j] = target[j] + weight * points_.at(i, j);
+    }
+    if (!pending.empty() && ++pending_moves_[cluster] == sum_block) {
+        std::span<float> sum = sums_.row(cluster);
+        for (std::size_t j = 0; j < dim_; ++j) {
+            sum[j] = sum[j] + pending[j];
+            pending[j] = 0.0f;
+        }
+        pending_moves_[cluster] = 0;
     }
 }
 
 // New centroid row = sum / divisor, unit-scaled in inner-product mode.
-void BalancingPhase::set_mean_row(std::uint64_t cluster, float divisor) {
+void BalancingPhase::set_mean_row(std::uint64_t cluster, double divisor) {
     std::span<const float> sum = sums_.row(cluster);
+    const std::vector<float>& pending = pending_[cluster];
     std::span<float> row = model_.centroids->row(cluster);
-    for (std::size_t j = 0; j < dim_; ++j) row[j] = sum[j] / divisor;
+    if (pending.empty()) {
+        for (std::size_t j = 0; j < dim_; ++j) row[j] = divide_by_size(sum[j], divisor);
+    } else {
+        for (std::size_t j = 0; j < dim_; ++j) row[j] = divide_by_size(sum[j] + pending[j], divisor);
+    }
     if (!model_.euclidean) normalize_row(row);
     // Only the rows that changed since the last point can differ, so keeping
     // the packed rows and norms current gives the numbers a full
@@ -157,7 +179,7 @@ void BalancingPhase::set_mean_row(std::uint64_t cluster, float divisor) {
     panels_->refresh_row(cluster);
 }
 
-void BalancingPhase::refresh_after_removal(std::uint64_t c, float s) {
+void BalancingPhase::refresh_after_removal(std::uint64_t c, double s) {
     if (model_.use_medoids) {
         // The visited point is still labelled c: still a candidate.
         update_cluster_medoid(model_, points_, c, members_[c]);
@@ -168,7 +190,7 @@ void BalancingPhase::refresh_after_removal(std::uint64_t c, float s) {
     // as it was (dividing the empty sum by s - 1 = 0 would put NaN in
     // the next comparison).
     if (counts_[c] == 0) return;
-    set_mean_row(c, s + -1.0f);
+    set_mean_row(c, add_sizes(s, -1.0));
 }
 
 void BalancingPhase::refresh_after_addition(std::uint64_t b) {
@@ -187,9 +209,9 @@ void BalancingPhase::compute_distances(std::uint64_t i) {
 }
 
 std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
-    const std::vector<float>& sizes = model_.cluster_sizes;
+    const std::vector<double>& sizes = model_.cluster_sizes;
     for (std::size_t j = 0; j < k_; ++j) {
-        const float penalty = sizes[j] * size_penalty;
+        const float penalty = scale_size(sizes[j], size_penalty);
         // A finite penalty so large that size x penalty overflows would
         // tie every cluster at +inf whatever its size; it means the
         // same as the infinite penalty and is treated as such.
@@ -215,7 +237,7 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
 // them only because it was no larger than the minimum. After one pass
 // the spread is at most 1 (plus float drift far below the 0.5 margin).
 std::size_t BalancingPhase::choose_by_size() {
-    const std::vector<float>& sizes = model_.cluster_sizes;
+    const std::vector<double>& sizes = model_.cluster_sizes;
     std::size_t best = 0;
     for (std::size_t j = 1; j < k_; ++j) {
         if (std::isnan(distances_[best]) || std::isnan(distances_[j])) raise_nan_fault();
@@ -225,13 +247,13 @@ std::size_t BalancingPhase::choose_by_size() {
 }
 
 float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, float next_penalty) const {
-    const std::vector<float>& sizes = model_.cluster_sizes;
-    const float own_size = sizes[c];
+    const std::vector<double>& sizes = model_.cluster_sizes;
+    const double own_size = sizes[c];
     float smallest = infinity;
     for (std::size_t j = 0; j < k_; ++j) {
-        const float gap = own_size - sizes[j];
-        if (own_size > sizes[j] && gap != 0.0f) {
-            const float ratio = (distances_[j] - distances_[c]) / gap;
+        const double gap = add_sizes(own_size, -sizes[j]);
+        if (own_size > sizes[j] && gap != 0.0) {
+            const float ratio = divide_by_size(distances_[j] - distances_[c], gap);
             if (smallest > ratio) smallest = ratio;  // NaN never replaces
         }
     }
@@ -254,7 +276,7 @@ void balance_clusters(Model& model, const TrainingState& state, const ExecutionC
     float size_penalty = 0.0f;
     std::int32_t passes = 0;
     const float limit = static_cast<float>(model.max_balance_diff) + 0.5f;
-    while (range.max - range.min > limit) {  // false for NaN as well
+    while (range.spread() > limit) {  // false for NaN as well
         const float next_penalty = balancer.pass(size_penalty);
         range = size_range(model.cluster_sizes);
         size_penalty = next_penalty * penalty_growth;
@@ -262,7 +284,7 @@ void balance_clusters(Model& model, const TrainingState& state, const ExecutionC
         if (model.verbose) {
             const float cost = training_cost(model, points);
             write_line("Balance iteration " + std::to_string(passes) + " | Cost: " + format_fixed(cost, 6) +
-                       " | Max diff: " + format_fixed(range.max - range.min, 2) + "\n");
+                       " | Max diff: " + format_fixed(range.spread(), 2) + "\n");
         }
     }
     if (model.use_medoids) balancer.final_medoid_pass();

@@ -35,8 +35,8 @@ public:
 
 private:
     void add_point(std::uint64_t cluster, std::uint64_t i, float weight);
-    void set_mean_row(std::uint64_t cluster, float divisor);
-    void refresh_after_removal(std::uint64_t c, float s);
+    void set_mean_row(std::uint64_t cluster, double divisor);
+    void refresh_after_removal(std::uint64_t c, double s);
     void refresh_after_addition(std::uint64_t b);
     void compute_distances(std::uint64_t i);
     std::size_t choose_by_cost(float size_penalty);
@@ -50,6 +50,8 @@ private:
     const std::size_t k_;
     const std::size_t dim_;
     Matrix sums_;                                      // cluster_sums
+    std::vector<std::vector<float>> pending_;          // per cluster, see add_point
+    std::vector<std::size_t> pending_moves_;
     std::vector<std::uint64_t> counts_;                // exact member counts
     ClusterLists members_;                             // medoid mode, ascending
     std::optional<CentroidPanels> panels_;             // packed rows and norms, kept current

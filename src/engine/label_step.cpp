@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "engine/cluster_size.hpp"
 #include "engine/fault.hpp"
 #include "engine/scan.hpp"
 
@@ -30,14 +31,15 @@ void update_labels(Model& model, const TrainingState& state, const ExecutionCont
         scan_points(context, panels, points, euclidean ? &*state.point_norms : nullptr, sink);
     }
 
+    // Counted as integers: a float count stops at 2^24.
+    std::vector<std::uint64_t> counts(model.cluster_sizes.size(), 0);
+    for (std::uint64_t label : labels) {
+        if (label >= counts.size()) raise_fault("Label beyond the cluster count");
+        ++counts[label];
+    }
     // Only now, after every point was evaluated, does the model change.
     model.labels = std::move(labels);
-    std::vector<float>& sizes = model.cluster_sizes;
-    std::fill(sizes.begin(), sizes.end(), 0.0f);
-    for (std::uint64_t label : model.labels) {
-        if (label >= sizes.size()) raise_fault("Label beyond the cluster count");
-        sizes[label] += 1.0f;
-    }
+    std::transform(counts.begin(), counts.end(), model.cluster_sizes.begin(), size_from_count);
 }
 
 }  // namespace quorla::engine

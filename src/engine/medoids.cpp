@@ -95,7 +95,7 @@ void update_medoids(Model& model, const PointView& points, const ExecutionContex
     const ClusterLists members =
         group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, static_cast<std::size_t>(model.n_clusters));
     for (std::uint64_t c = 0; c < model.n_clusters; ++c) {
-        if (model.cluster_sizes.at(c) == 0.0f) continue;  // the repair replaces it; NaN is not skipped
+        if (model.cluster_sizes.at(c) == 0.0) continue;  // the repair replaces it; NaN is not skipped
         if (members[c].empty()) continue;
         for (std::uint64_t i : members[c]) {
             if (i >= points.rows) raise_fault("Medoid candidate beyond the point matrix");

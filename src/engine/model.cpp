@@ -40,7 +40,7 @@ Model Model::create(std::uint64_t n_clusters) {
     model.n_clusters = n_clusters;
     // Throws std::length_error or std::bad_alloc for counts no machine can
     // hold; the interface reports both as MemoryError.
-    model.cluster_sizes.assign(n_clusters, 0.0f);
+    model.cluster_sizes.assign(n_clusters, 0.0);
     return model;
 }
 

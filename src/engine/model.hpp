@@ -78,7 +78,8 @@ struct Model {
     bool trained = false;
     std::optional<Matrix> centroids;
     std::vector<std::uint64_t> labels;
-    std::vector<float> cluster_sizes;
+    // Points per cluster; see cluster_size.hpp for why these are doubles.
+    std::vector<double> cluster_sizes;
     std::vector<std::uint64_t> medoid_indices;
 
     // n_clusters == 0 is a broken precondition (the constructor rejects it

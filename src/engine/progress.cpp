@@ -11,15 +11,16 @@
 
 namespace quorla::engine {
 
-std::string format_fixed(float value, int decimals) {
+std::string format_fixed(double value, int decimals) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    // float -> double is exact, and glibc prints the exact binary value
-    // rounded to the requested digits. The largest float has 39 digits
-    // before the point, so 64 characters hold every value at 6 decimals.
+    // glibc prints the exact binary value rounded to the requested digits
+    // (a float argument converts to double exactly). The largest double has
+    // 309 digits before the point, so 320 characters hold every value at 6
+    // decimals.
     if (decimals < 0 || decimals > 6) raise_fault("Unsupported number of decimals");
-    char text[64];
-    const int length = std::snprintf(text, sizeof text, "%.*f", decimals, static_cast<double>(value));
+    char text[320];
+    const int length = std::snprintf(text, sizeof text, "%.*f", decimals, value);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof text) raise_fault("Failed to format a number");
     return std::string(text, static_cast<std::size_t>(length));
 }

@@ -6,9 +6,10 @@
 
 namespace quorla::engine {
 
-// Fixed-point text of a single-precision value, correctly rounded from its
-// exact value, never with an exponent; "NaN", "inf" and "-inf" otherwise.
-std::string format_fixed(float value, int decimals);
+// Fixed-point text of a value (a single-precision cost, or a size, which may
+// exceed float's counting range), correctly rounded from its exact value,
+// never with an exponent; "NaN", "inf" and "-inf" otherwise.
+std::string format_fixed(double value, int decimals);
 
 // Writes the line in one piece (retrying short writes); a write error is a
 // fault, since the caller asked for the output and did not get it.

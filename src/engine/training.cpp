@@ -1,8 +1,8 @@
 // The training driver. The label step, the mean update and the medoid update
 // spread over the context's pool; everything else runs on the calling
 // thread. The order of every single-precision step is part of the result:
-// sums are accumulated in point order, divisions are true divisions, sizes
-// move as the repair says.
+// sums are accumulated in point order (in blocks, member_sums.hpp),
+// divisions are true divisions, sizes move as the repair says.
 #include "engine/training.hpp"
 
 #include <algorithm>
@@ -11,11 +11,13 @@
 #include <string>
 
 #include "engine/balancing.hpp"
+#include "engine/cluster_size.hpp"
 #include "engine/cost.hpp"
 #include "engine/dot.hpp"
 #include "engine/fault.hpp"
 #include "engine/label_step.hpp"
 #include "engine/medoids.hpp"
+#include "engine/member_sums.hpp"
 #include "engine/progress.hpp"
 
 namespace quorla::engine {
@@ -38,38 +40,14 @@ void choose_initial_centroids(Model& model, const PointView& points, ThreadRando
     model.centroids = std::move(centroids);
 }
 
-// Columns per task of the mean update: whole cache lines of a sums row.
-constexpr std::size_t sum_columns = 64;
-
-// Mean update: rows added in point order, then a true division by each
-// non-zero size. The order makes the result independent of the pool size.
-// Workers take blocks of columns: every element is still summed over the
-// points in order, so the split changes no bit of the result, and with
-// contiguous rows the inner loop is a plain vectorisable add.
+// Mean update: member sums (member_sums.hpp), then a true division by each
+// non-zero size.
 void update_centroids(Model& model, const PointView& points, const ExecutionContext& context) {
-    Matrix sums(model.n_clusters, points.cols);
-    for (std::uint64_t label : model.labels) {
-        if (label >= sums.rows()) raise_fault("Label beyond the cluster count");
-    }
-    const std::size_t dim = points.cols;
-    const std::size_t blocks = (dim + sum_columns - 1) / sum_columns;
-    context.for_each_piece(blocks, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
-        const std::size_t low = begin * sum_columns;
-        const std::size_t high = std::min(dim, end * sum_columns);
-        for (std::uint64_t i = 0; i < points.rows; ++i) {
-            float* row = sums.row(model.labels[i]).data();
-            if (points.row_contiguous()) {
-                const float* x = points.row_start(i);
-                for (std::size_t j = low; j < high; ++j) row[j] += x[j];
-            } else {
-                for (std::size_t j = low; j < high; ++j) row[j] += points.at(i, j);
-            }
-        }
-    });
+    Matrix sums = member_sums(points, model.labels, model.n_clusters, context);
     for (std::size_t c = 0; c < sums.rows(); ++c) {
-        const float size = model.cluster_sizes[c];
-        if (!(size > 0.0f)) continue;
-        for (float& value : sums.row(c)) value = value / size;
+        const double size = model.cluster_sizes[c];
+        if (!(size > 0.0)) continue;
+        for (float& value : sums.row(c)) value = divide_by_size(value, size);
     }
     model.centroids = std::move(sums);
 }
@@ -80,13 +58,14 @@ void repair_empty_clusters(Model& model, const TrainingState& state, ThreadRando
     const PointView& points = state.points;
     const std::size_t k = model.n_clusters;
     if (k == 0) raise_fault("Donor search without clusters");
-    std::vector<float>& sizes = model.cluster_sizes;
-    const float k_f = static_cast<float>(k);
-    const float divisor = state.n_f - k_f;
-    auto acceptance = [&](std::size_t cluster) { return (sizes[cluster] - 1.0f) / divisor; };
+    std::vector<double>& sizes = model.cluster_sizes;
+    const double divisor = add_sizes(state.point_count, -size_from_count(k));
+    auto acceptance = [&](std::size_t cluster) {
+        return static_cast<float>(add_sizes(sizes[cluster], -1.0) / divisor);
+    };
 
     for (std::size_t ci = 0; ci < k; ++ci) {
-        if (sizes[ci] != 0.0f) continue;
+        if (sizes[ci] != 0.0) continue;
         // The walk accepts a candidate with probability p; if no cluster has
         // p > 0 it would never end. Sizes that sum to n > k - 1 always leave
         // one, so this guards against broken bookkeeping, not data.
@@ -126,8 +105,8 @@ void repair_empty_clusters(Model& model, const TrainingState& state, ThreadRando
             }
         }
 
-        sizes[ci] = sizes[cj] * 0.5f;
-        sizes[cj] = sizes[cj] - sizes[ci];
+        sizes[ci] = settle_size(sizes[cj] * 0.5);
+        sizes[cj] = add_sizes(sizes[cj], -sizes[ci]);
     }
 }
 
@@ -151,7 +130,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
 
     const std::size_t k = model.n_clusters;
     model.labels.assign(points.rows, 0);
-    model.cluster_sizes.assign(k, 0.0f);
+    model.cluster_sizes.assign(k, 0.0);
     const TrainingState state = TrainingState::start(points, model.euclidean);
 
     choose_initial_centroids(model, points, random);

@@ -1,11 +1,12 @@
 // What one training call works with besides the model: the point view, the
-// points' squared norms and the point count as a float. It lives for that
+// points' squared norms and the point count as a size. It lives for that
 // call only; the model keeps just what its record holds afterwards.
 #pragma once
 
 #include <optional>
 #include <vector>
 
+#include "engine/cluster_size.hpp"
 #include "engine/dot.hpp"
 #include "engine/matrix.hpp"
 
@@ -16,11 +17,11 @@ struct TrainingState {
     // Euclidean mode only: computed once per training call, read by every
     // label step and by balancing.
     std::optional<std::vector<float>> point_norms;
-    // The point count rounded to a float once, as the repair divides by it.
-    float n_f = 0.0f;
+    // The point count as a size (cluster_size.hpp), as the repair divides by it.
+    double point_count = 0.0;
 
     static TrainingState start(const PointView& points, bool euclidean) {
-        TrainingState state{points, std::nullopt, static_cast<float>(points.rows)};
+        TrainingState state{points, std::nullopt, size_from_count(points.rows)};
         if (euclidean) state.point_norms = squared_norms(points);
         return state;
     }

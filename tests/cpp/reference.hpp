@@ -59,7 +59,8 @@ inline void balance(Model& model, const PointView& points, const std::optional<s
     const std::size_t k = model.n_clusters;
     const std::size_t dim = points.cols;
     Matrix& centroids = *model.centroids;
-    std::vector<float>& sizes = model.cluster_sizes;
+    // Float sizes: below 2^24 members the model's sizes must be exactly these.
+    std::vector<float> sizes(model.cluster_sizes.begin(), model.cluster_sizes.end());
     Matrix sums(k, dim);
     std::vector<std::uint64_t> counts(k, 0);  // only to know when a cluster empties
     for (std::uint64_t i = 0; i < points.rows; ++i) {
@@ -158,6 +159,7 @@ inline void balance(Model& model, const PointView& points, const std::optional<s
             if (sizes[j] != 0.0f) engine::update_cluster_medoid(model, points, j, engine::members_of(model, j));
         }
     }
+    model.cluster_sizes.assign(sizes.begin(), sizes.end());
 }
 
 }  // namespace quorla::reference

@@ -44,7 +44,7 @@ State make_state(Points points, std::vector<std::uint64_t> labels, std::uint64_t
     }
     for (std::size_t c = 0; c < k; ++c) {
         if (m.cluster_sizes[c] > 0.0f) {
-            for (float& v : centroids.row(c)) v /= m.cluster_sizes[c];
+            for (float& v : centroids.row(c)) v /= static_cast<float>(m.cluster_sizes[c]);
         }
     }
     m.centroids = std::move(centroids);
@@ -98,7 +98,7 @@ TEST(Balancing, WorkedExampleOfSixPoints) {
     BalancingPhase phase(s.model, training, detected_kernel_level());
     const float next = phase.pass(0.0f);
     EXPECT_EQ(s.model.labels, (std::vector<std::uint64_t>{0, 0, 0, 0, 1, 1}));
-    EXPECT_EQ(s.model.cluster_sizes, (std::vector<float>{4.0f, 2.0f}));
+    EXPECT_EQ(s.model.cluster_sizes, (std::vector<double>{4.0f, 2.0f}));
     EXPECT_EQ(s.model.centroids->row(0)[0], 6.0f / 4.15f);
     EXPECT_EQ(s.model.centroids->row(1)[0], 21.0f / 2.15f);
     // Set by point 3: G = 52.25 over H = 3.15 - 2, both as rounded in
@@ -109,7 +109,7 @@ TEST(Balancing, WorkedExampleOfSixPoints) {
 
     phase.pass(next * 2.5f);
     EXPECT_EQ(s.model.labels, (std::vector<std::uint64_t>{1, 0, 0, 0, 1, 1}));
-    EXPECT_EQ(s.model.cluster_sizes, (std::vector<float>{3.0f, 3.0f}));
+    EXPECT_EQ(s.model.cluster_sizes, (std::vector<double>{3.0f, 3.0f}));
     EXPECT_EQ(s.model.centroids->row(0)[0], 6.0f / 3.15f);
     EXPECT_EQ(s.model.centroids->row(1)[0], 21.0f / 3.15f);
 }
@@ -133,7 +133,7 @@ TEST(Balancing, WithinToleranceRunsNoPass) {
     const std::string out = capture_stdout([&] { balance_clusters(s.model, training_of(s), here); });
     EXPECT_EQ(out, "Balancing clusters...\n");
     EXPECT_EQ(*s.model.centroids, before);
-    EXPECT_EQ(s.model.cluster_sizes, (std::vector<float>{4.0f, 2.0f}));
+    EXPECT_EQ(s.model.cluster_sizes, (std::vector<double>{4.0f, 2.0f}));
 }
 
 // One visit with the penalty 0: the first point of cluster 0 is placed and
@@ -160,7 +160,7 @@ TEST_P(SizeDrift, SharedPointLeavesItsTrace) {
     BalancingPhase phase(s.model, training, detected_kernel_level());
     phase.visit(0, 0.0f, std::numeric_limits<float>::infinity());
     EXPECT_EQ(s.model.labels[0], leaves ? 1u : 0u);
-    EXPECT_EQ(bits(s.model.cluster_sizes[0]), expected) << s.model.cluster_sizes[0];
+    EXPECT_EQ(bits(static_cast<float>(s.model.cluster_sizes[0])), expected) << s.model.cluster_sizes[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SizeDrift,
@@ -248,8 +248,30 @@ TEST(BalancingHazards, OneClusterPerPoint) {
     Points points = Points::gaussian(6, 2, 4);
     State s = make_state(points, {0, 1, 2, 3, 4, 5}, 6, true, 1);
     balance_clusters(s.model, training_of(s), here);
-    EXPECT_EQ(s.model.cluster_sizes, std::vector<float>(6, 1.0f));
+    EXPECT_EQ(s.model.cluster_sizes, std::vector<double>(6, 1.0f));
     EXPECT_EQ(s.model.labels, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
+}
+
+// Points of 2^-11 joining a cluster whose sum is 8192: each is half a unit
+// in the last place of that sum, so one running total drops every one of
+// them. Past sum_block members a cluster's moves are summed in blocks, and
+// its centroid keeps them.
+TEST(Balancing, LargeClusterSumKeepsSmallMoves) {
+    const std::size_t big = 8192, movers = 5000;
+    std::vector<float> values(big + movers + 1, 1.0f);
+    std::vector<std::uint64_t> labels(values.size(), 0);
+    for (std::size_t i = big; i < values.size(); ++i) {
+        values[i] = 0x1p-11f;
+        labels[i] = 1;
+    }
+    values.back() = 1e6f;  // keeps cluster 1's centroid far from the movers
+    State s = make_state(Points::of(values.size(), 1, values), labels, 2, true, 1);
+    const TrainingState training = training_of(s);
+    BalancingPhase phase(s.model, training, detected_kernel_level());
+    for (std::size_t i = big; i < big + movers; ++i) phase.visit(i, 0.0f, std::numeric_limits<float>::infinity());
+    ASSERT_EQ(s.model.cluster_sizes[0], static_cast<double>(big + movers));
+    const double exact = (big + movers * 0x1p-11) / static_cast<double>(big + movers);
+    EXPECT_NEAR(s.model.centroids->row(0)[0] / exact, 1.0, 1e-6);
 }
 
 TEST(Balancing, NaNCostIsAFault) {

@@ -112,9 +112,9 @@ TEST_P(LabelStep, MatchesBruteForceAndCountsSizes) {
     Model model = model_with_centroids(centroids, euclidean);
     relabel(model, points.view(), euclidean);
     EXPECT_EQ(model.labels, brute_force_labels(points, centroids, euclidean));
-    float total = 0.0f;
-    for (float size : model.cluster_sizes) total += size;
-    EXPECT_EQ(total, 1000.0f);
+    double total = 0.0;
+    for (double size : model.cluster_sizes) total += size;
+    EXPECT_EQ(total, 1000.0);
     EXPECT_EQ(model.cluster_sizes.size(), 23u);
 }
 
@@ -151,7 +151,7 @@ TEST_P(LabelStep, NaNFaultsAndLeavesTheModelAsItWas) {
     model.cluster_sizes = {0.0f, 0.0f, 500.0f};
     EXPECT_THROW(relabel(model, points.view(), euclidean), Fault);
     EXPECT_EQ(model.labels, std::vector<std::uint64_t>(500, 2));
-    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{0.0f, 0.0f, 500.0f}));
+    EXPECT_EQ(model.cluster_sizes, (std::vector<double>{0.0f, 0.0f, 500.0f}));
 }
 
 TEST_P(LabelStep, OneCentroidTakesEveryPointEvenNaN) {
@@ -160,7 +160,7 @@ TEST_P(LabelStep, OneCentroidTakesEveryPointEvenNaN) {
     Model model = model_with_centroids(Points::of(1, 2, {1.0f, 1.0f}), euclidean);
     relabel(model, points.view(), euclidean);
     EXPECT_EQ(model.labels, (std::vector<std::uint64_t>{0, 0, 0}));
-    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{3.0f}));
+    EXPECT_EQ(model.cluster_sizes, (std::vector<double>{3.0f}));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, LabelStep, ::testing::Values(false, true),
@@ -183,10 +183,10 @@ TEST(LabelStep, TiesOfEqualCentroids) {
     Points centroids = Points::of(2, 3, {1.0f, 2.0f, 3.0f, 1.0f, 2.0f, 3.0f});
     Model euclidean = model_with_centroids(centroids, true);
     relabel(euclidean, points.view(), true);
-    EXPECT_EQ(euclidean.cluster_sizes, (std::vector<float>{50.0f, 0.0f}));
+    EXPECT_EQ(euclidean.cluster_sizes, (std::vector<double>{50.0f, 0.0f}));
     Model inner = model_with_centroids(centroids, false);
     relabel(inner, points.view(), false);
-    EXPECT_EQ(inner.cluster_sizes, (std::vector<float>{0.0f, 50.0f}));
+    EXPECT_EQ(inner.cluster_sizes, (std::vector<double>{0.0f, 50.0f}));
 }
 
 }  // namespace

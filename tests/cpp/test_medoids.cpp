@@ -138,7 +138,7 @@ TEST(MedoidRepair, GivesAMemberOfTheDonorWithoutPerturbation) {
     EXPECT_EQ(model.medoid_indices[1], 3u);
     EXPECT_TRUE(std::equal(model.centroids->row(0).begin(), model.centroids->row(0).end(),
                            &points.values[chosen * 2]));
-    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{3.0f, 3.0f}));
+    EXPECT_EQ(model.cluster_sizes, (std::vector<double>{3.0f, 3.0f}));
 }
 
 TEST(MedoidBalancing, CentroidsStayCopiesOfTheirMedoids) {

@@ -16,7 +16,7 @@ TEST(Model, DefaultsOfANewModel) {
     EXPECT_FALSE(model.centroids.has_value());
     EXPECT_TRUE(model.labels.empty());
     EXPECT_TRUE(model.medoid_indices.empty());
-    EXPECT_EQ(model.cluster_sizes, std::vector<float>(8, 0.0f));
+    EXPECT_EQ(model.cluster_sizes, std::vector<double>(8, 0.0f));
 }
 
 TEST(Model, ZeroClustersIsAFault) {

@@ -287,7 +287,7 @@ TEST_P(Levels, NaNFaultsWithTwoOrMoreClustersAndLeavesTheModel) {
             model.cluster_sizes.assign(17, 1.0f);
             EXPECT_THROW(relabel(model, points.view(), level, 2), Fault);
             EXPECT_EQ(model.labels, std::vector<std::uint64_t>(199, 7));
-            EXPECT_EQ(model.cluster_sizes, std::vector<float>(17, 1.0f));
+            EXPECT_EQ(model.cluster_sizes, std::vector<double>(17, 1.0f));
         }
     }
 }

@@ -26,7 +26,9 @@ Outcome<ClusterLists> train_seeded(Model& model, const PointView& points, std::u
 }
 
 // A state for the steps that only need the points and the point count.
-TrainingState state_of(const PointView& points, float n_f) { return TrainingState{points, std::nullopt, n_f}; }
+TrainingState state_of(const PointView& points, double point_count) {
+    return TrainingState{points, std::nullopt, point_count};
+}
 
 void expect_partition(const ClusterLists& lists, std::size_t n, std::size_t k) {
     ASSERT_EQ(lists.size(), k);
@@ -72,7 +74,7 @@ TEST_P(TrainModes, ResultIsAPartitionAndTheModelIsTrained) {
     EXPECT_TRUE(model.trained);
     EXPECT_EQ(model.labels.size(), 700u);
     for (std::size_t c = 0; c < 9; ++c) {
-        EXPECT_EQ(model.cluster_sizes[c], static_cast<float>(outcome.value()[c].size()));
+        EXPECT_EQ(model.cluster_sizes[c], static_cast<double>(outcome.value()[c].size()));
     }
     if (!model.euclidean) {
         for (std::size_t c = 0; c < 9; ++c) {
@@ -107,7 +109,7 @@ TEST_P(TrainModes, NaNFaultsWithTheResetStateKept) {
     EXPECT_THROW(train_seeded(model, points.view(), 7), Fault);
     EXPECT_FALSE(model.trained);
     EXPECT_EQ(model.labels, std::vector<std::uint64_t>(50, 0));
-    EXPECT_EQ(model.cluster_sizes, std::vector<float>(3, 0.0f));
+    EXPECT_EQ(model.cluster_sizes, std::vector<double>(3, 0.0f));
     ASSERT_TRUE(model.centroids.has_value());
 
     Points clean = Points::gaussian(50, 3, 8);
@@ -228,7 +230,7 @@ TEST(Repair, SplitsTheDonorWithTheTwoFactors) {
     EXPECT_EQ(split[0], donor[0] * 0.9990234375f);
     EXPECT_EQ(split[1], donor[1] * 1.0009765625f);
     EXPECT_EQ(split[2], donor[2] * 0.9990234375f);
-    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{2.5f, 2.5f}));
+    EXPECT_EQ(model.cluster_sizes, (std::vector<double>{2.5f, 2.5f}));
     EXPECT_EQ(model.labels, std::vector<std::uint64_t>(5, 1));
 }
 
@@ -243,7 +245,7 @@ TEST(Repair, AsManyPointsAsClustersOnlyTakesFromLargerThanOne) {
     model.centroids = Matrix(4, 1);
     ThreadRandom random = test::seeded_random(2);
     repair_empty_clusters(model, state_of(points.view(), 4.0f), random);
-    EXPECT_EQ(model.cluster_sizes, (std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f}));
+    EXPECT_EQ(model.cluster_sizes, (std::vector<double>{1.0f, 1.0f, 1.0f, 1.0f}));
 }
 
 TEST(Repair, LaterEmptyClustersSeeReducedSizes) {
@@ -256,8 +258,8 @@ TEST(Repair, LaterEmptyClustersSeeReducedSizes) {
     ThreadRandom random = test::seeded_random(3);
     repair_empty_clusters(model, state_of(points.view(), 8.0f), random);
     // First 0 takes half of 2 (4 each); then 1 takes half of 0 or of 2.
-    float total = model.cluster_sizes[0] + model.cluster_sizes[1] + model.cluster_sizes[2];
-    EXPECT_EQ(total, 8.0f);
+    const double total = model.cluster_sizes[0] + model.cluster_sizes[1] + model.cluster_sizes[2];
+    EXPECT_EQ(total, 8.0);
     EXPECT_NE(model.cluster_sizes[1], 0.0f);
     EXPECT_TRUE(std::count(model.cluster_sizes.begin(), model.cluster_sizes.end(), 2.0f) == 2);
 }
