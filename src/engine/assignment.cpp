@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "engine/checked.hpp"
 #include "engine/fault.hpp"
 #include "engine/scan.hpp"
+#include "engine/value_check.hpp"
 
 namespace quorla::engine {
 
@@ -34,10 +36,18 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
     // since a NaN among them is a fault; the fused top-1 choice finds it
     // without keeping lists.
     const std::size_t slots = every_cluster ? 1 : take;
+    // The lists name rows x take indices, each also a slot of a Python list;
+    // a result that cannot fit is refused before any work.
+    const std::size_t listed = checked_product(points.rows, take);
+    const std::size_t choices = n_clusters > 1 ? checked_product(points.rows, slots) : 0;
+    context.require_memory(checked_sum(checked_product(listed, 16), checked_product(choices, 4)));
+    const ValueBounds bounds = n_clusters > 1 ? ValueBounds::no_overflow : ValueBounds::finite;
+    if (std::optional<ClusteringError> refused = check_values(points, bounds)) return *refused;
+
     std::vector<std::uint32_t> chosen;
     if (n_clusters > 1) {
         const CentroidPanels panels(centroids, n_clusters, model.euclidean, context.level);
-        chosen.resize(points.rows * slots);
+        chosen.resize(choices);
         if (slots == 1) {
             NearestSink<std::uint32_t> sink(
                 model.euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_first, chosen);

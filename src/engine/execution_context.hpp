@@ -1,11 +1,13 @@
 // What one engine call takes from outside the engine: the worker pool, the
-// kernel level and the random generator. The interface builds a context per
-// call from the process's pool, the detected level and the calling thread's
-// generator; tests build their own with a pool, level and generator of
-// their choosing. Engine code reads none of the three from anywhere else.
+// kernel level, the random generator and the machine's memory. The interface
+// builds a context per call from the process's pool, the detected level, the
+// calling thread's generator and the memory the system reports; tests build
+// their own. Engine code reads none of these from anywhere else.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <new>
 #include <utility>
 
 #include "engine/fault.hpp"
@@ -23,6 +25,10 @@ struct ExecutionContext {
     // Training draws from it; assignment never does. Used on the calling
     // thread only.
     ThreadRandom* random = nullptr;
+    // Bytes of memory and swap the machine has. Results that need more are
+    // refused before any work: with memory overcommitted, allocating them
+    // would succeed and the process would be killed while filling them.
+    std::uint64_t memory_bytes = UINT64_MAX;
 
     // How many workers a piece of work may be spread over (creates an
     // absent pool).
@@ -37,6 +43,12 @@ struct ExecutionContext {
         } else if (n > 0) {
             body(std::size_t{0}, n, std::size_t{0});
         }
+    }
+
+    // std::bad_alloc, before any work, for a call that needs more bytes
+    // than the machine has.
+    void require_memory(std::uint64_t bytes) const {
+        if (bytes > memory_bytes) throw std::bad_alloc();
     }
 
     ThreadRandom& generator() const {

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "engine/checked.hpp"
+
 namespace quorla::engine {
 
 // A read-only window on someone else's floats. Strides are in elements and may
@@ -39,7 +41,7 @@ struct PointView {
 class Matrix {
 public:
     Matrix() = default;
-    Matrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(rows * cols, 0.0f) {}
+    Matrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(checked_product(rows, cols), 0.0f) {}
 
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return cols_; }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/checked.hpp"
 #include "engine/dot.hpp"
 #include "engine/fault.hpp"
 
@@ -36,7 +37,7 @@ void update_one_cluster(Model& model, const PointView& points, std::uint64_t clu
     const std::size_t dim = points.cols;
     const bool euclidean = model.euclidean;
     std::vector<float> totals(m, 0.0f);
-    std::vector<float> packed(m * dim);
+    std::vector<float> packed(checked_product(m, dim));
     pack_rows(points, members, packed.data());
 
     std::vector<float> strip;

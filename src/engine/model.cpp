@@ -17,6 +17,10 @@ ClusteringError ClusteringError::dimension_mismatch(std::uint64_t expected, std:
     return {Kind::DimensionMismatch, {}, expected, got};
 }
 
+ClusteringError ClusteringError::invalid_data(std::string text) {
+    return {Kind::InvalidData, std::move(text), 0, 0};
+}
+
 std::string ClusteringError::message() const {
     switch (kind_) {
     case Kind::InvalidParameter:
@@ -30,6 +34,8 @@ std::string ClusteringError::message() const {
                ") must be at least as large as number of clusters (" + std::to_string(second_) + ")";
     case Kind::DimensionMismatch:
         return "Dimension mismatch: expected " + std::to_string(first_) + ", got " + std::to_string(second_);
+    case Kind::InvalidData:
+        return text_;
     }
     raise_fault("Unknown clustering error kind");
 }

@@ -16,13 +16,15 @@ namespace quorla::engine {
 
 class ClusteringError {
 public:
-    enum class Kind { InvalidParameter, AlreadyTrained, NotTrained, TooFewPoints, DimensionMismatch };
+    enum class Kind { InvalidParameter, AlreadyTrained, NotTrained, TooFewPoints, DimensionMismatch, InvalidData };
 
     static ClusteringError invalid_parameter(std::string text);
     static ClusteringError already_trained();
     static ClusteringError not_trained();
     static ClusteringError too_few_points(std::uint64_t points, std::uint64_t clusters);
     static ClusteringError dimension_mismatch(std::uint64_t expected, std::uint64_t got);
+    // Values the arithmetic cannot cluster; `text` is the whole message.
+    static ClusteringError invalid_data(std::string text);
 
     Kind kind() const { return kind_; }
     // The exact text users see as the ValueError message.

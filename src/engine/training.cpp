@@ -11,6 +11,7 @@
 #include <string>
 
 #include "engine/balancing.hpp"
+#include "engine/checked.hpp"
 #include "engine/cluster_size.hpp"
 #include "engine/cost.hpp"
 #include "engine/dot.hpp"
@@ -19,6 +20,7 @@
 #include "engine/medoids.hpp"
 #include "engine/member_sums.hpp"
 #include "engine/progress.hpp"
+#include "engine/value_check.hpp"
 
 namespace quorla::engine {
 namespace {
@@ -120,6 +122,11 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
                             const ExecutionContext& context) {
     if (model.trained) return ClusteringError::already_trained();
     if (points.rows < model.n_clusters) return ClusteringError::too_few_points(points.rows, model.n_clusters);
+    // Per point: its label, its place in the shuffle, its norm, and its entry
+    // in the result lists, here and in the Python lists made from them.
+    context.require_memory(checked_product(points.rows, 36));
+    const ValueBounds bounds = model.n_clusters > 1 ? ValueBounds::clusterable : ValueBounds::finite;
+    if (std::optional<ClusteringError> refused = check_values(points, bounds)) return *refused;
     if (num_threads) {
         if (context.pool == nullptr) raise_fault("A thread count was given without a pool to configure");
         if (std::optional<std::string> failure = context.pool->configure(*num_threads)) {

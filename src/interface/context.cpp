@@ -1,20 +1,36 @@
 // The execution contexts of training and assignment.
 #include "interface/context.hpp"
 
+#include <sys/sysinfo.h>
+
 #include "engine/kernel_level.hpp"
 #include "engine/random.hpp"
 #include "parallel/pool.hpp"
 
 namespace quorla::interface {
+namespace {
+
+// Memory and swap together: what the kernel's overcommit heuristic itself
+// measures an allocation against. Unknown means unbounded.
+std::uint64_t machine_memory_bytes() {
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) return UINT64_MAX;
+    const unsigned __int128 total =
+        (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * (info.mem_unit == 0 ? 1 : info.mem_unit);
+    return total > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(total);
+}
+
+}  // namespace
 
 engine::ExecutionContext training_context() {
-    return {&parallel::global_registry(), engine::detected_kernel_level(), &engine::thread_random()};
+    return {&parallel::global_registry(), engine::detected_kernel_level(), &engine::thread_random(),
+            machine_memory_bytes()};
 }
 
 engine::ExecutionContext assignment_context() {
     parallel::PoolRegistry& registry = parallel::global_registry();
     const bool ready = registry.state() == parallel::PoolState::created;
-    return {ready ? &registry : nullptr, engine::detected_kernel_level(), nullptr};
+    return {ready ? &registry : nullptr, engine::detected_kernel_level(), nullptr, machine_memory_bytes()};
 }
 
 }  // namespace quorla::interface

@@ -114,3 +114,21 @@ def test_assign_leaves_the_model_unchanged(trained):
     trained.assign(np.ones((4, 12), np.float32), 2)
     np.testing.assert_array_equal(trained.centroids, before)
     assert trained.is_trained
+
+
+# Results that cannot fit are refused before any work: a wrapped size once
+# allocated nothing and wrote past it, and a result of 2^40 entries ran until
+# memory ran out.
+@pytest.mark.parametrize("train_cols, data, k", [
+    (1, lambda: np.broadcast_to(np.float32(0), (2**60, 1)), 16),
+    (0, lambda: np.empty((2**60, 0), np.float32), 16),
+    (1, lambda: np.broadcast_to(np.float32(0), (2**40, 1)), 1),
+])
+@pytest.mark.parametrize("n_clusters", [1, 32])
+def test_results_too_large_for_memory_are_memory_errors(train_cols, data, k, n_clusters):
+    model = KMeans(n_clusters)
+    model.train(np.random.default_rng(0).random((100, train_cols), np.float32), None)
+    with pytest.raises(MemoryError):
+        model.assign(data(), k)
+    with pytest.raises(MemoryError):
+        KMeans(n_clusters).train(data(), None)

@@ -31,6 +31,7 @@ The budget is fixed and derandomized for the test command. For a longer,
 randomized run set QUORLA_FUZZ_EXAMPLES, e.g.
     QUORLA_FUZZ_EXAMPLES=20000 pytest tests/python/test_fuzz.py
 """
+import math
 import operator
 import os
 import re
@@ -395,6 +396,15 @@ def check_value_error(call, text):
         "Clustering has not been trained yet": lambda: assign and not call.trained,
         THREADS_TAKEN: lambda: train and args["num_threads"] is not None,
     }
+    if text.startswith("Data values are out of the range single-precision distances can handle"):
+        assert train or assign, text
+        data = np.asarray(args["data"], dtype=np.float64)
+        largest = np.abs(data[np.isfinite(data)]).max(initial=0.0)
+        highest = math.sqrt(float(np.finfo(np.float32).max) / (4 * max(shape[1], 1)))
+        assert largest > highest or (train and call.n_clusters >= 2 and 0 < largest < 2.0 ** -51), text
+        return
+    claims["Data contains an infinite value (row N, column N); only finite values can be clustered"] = \
+        lambda: (train or assign) and np.isinf(args["data"][numbers[0], numbers[1]])
     assert claims.get(re.sub(r"\d+", "N", text), lambda: False)(), text
 
 

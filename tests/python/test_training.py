@@ -112,12 +112,52 @@ def test_nan_panics_and_the_model_can_be_trained_again(blobs, euclidean):
     assert m.is_trained
 
 
-def test_overflow_to_infinity_panics_like_nan():
-    data = np.full((10, 2), 3e38, np.float32)
-    data[::2] *= -1
-    with pytest.raises(BaseException) as info:
-        KMeans(2).with_euclidean(True).train(data, None)
-    assert is_panic(info.value)
+MODES = [dict(euclidean=e, use_medoids=m, balanced=b) for e in (False, True) for m in (False, True)
+         for b in (False, True)]
+
+
+def _model(k, mode):
+    return (KMeans(k).with_euclidean(mode["euclidean"]).with_use_medoids(mode["use_medoids"])
+            .with_balanced(mode["balanced"]))
+
+
+# Squares past the float range made every inner-product centroid a zero row,
+# and squares below it made every key tie: either way one cluster took all.
+@pytest.mark.parametrize("scale", [1e30, 1e-25, 3e38])
+@pytest.mark.parametrize("mode", MODES, ids=str)
+def test_values_whose_squares_leave_float_range_are_refused(blobs, scale, mode):
+    model = _model(3, mode)
+    data = (blobs / np.abs(blobs).max() * scale).astype(np.float32)
+    assert np.isfinite(data).all()
+    with pytest.raises(ValueError, match="out of the range single-precision distances can handle.*rescale"):
+        model.train(data, None)
+    assert not model.is_trained and model.centroids is None
+
+
+@pytest.mark.parametrize("scale", [1e-15, 1e17])
+@pytest.mark.parametrize("euclidean", [False, True])
+def test_values_just_inside_the_range_are_clustered(scale, euclidean):
+    rng = np.random.default_rng(4)
+    groups = [(1, 1, 1), (-1, 1, -1)]
+    data = np.concatenate([np.array(g) + 0.01 * rng.standard_normal((40, 3)) for g in groups]) * scale
+    lists = KMeans(2).with_euclidean(euclidean).train(data.astype(np.float32), None)
+    assert sorted(lists) == [list(range(40)), list(range(40, 80))]
+
+
+@pytest.mark.parametrize("k", [1, 3])
+@pytest.mark.parametrize("mode", MODES, ids=str)
+@pytest.mark.parametrize("value", [np.inf, -np.inf])
+def test_an_infinite_value_is_refused_in_every_mode(blobs, k, mode, value):
+    data = blobs.copy()
+    data[17, 2] = value
+    model = _model(k, mode)
+    with pytest.raises(ValueError, match=r"^Data contains an infinite value \(row 17, column 2\)"):
+        model.train(data, None)
+    assert not model.is_trained and model.centroids is None
+    trained = _model(k, mode)
+    trained.train(blobs, None)
+    with pytest.raises(ValueError, match=r"^Data contains an infinite value \(row 17, column 2\)"):
+        trained.assign(data, 2)
 
 
 def test_one_cluster_centroid_is_the_in_order_float32_mean():
