@@ -45,11 +45,6 @@ bool spin_until(Ready ready) {
     return ready();
 }
 
-// Which pool (and index) the current thread works for, so a body that
-// itself calls the loop runs inline instead of deadlocking on its own pool.
-thread_local const WorkerPool* tls_pool = nullptr;
-thread_local std::size_t tls_worker = 0;
-
 }  // namespace
 
 std::optional<std::uint64_t> parse_env_count(const char* text) {
@@ -95,7 +90,13 @@ std::size_t environment_thread_count() {
 
 // ---------------------------------------------------------------- WorkerPool
 
-WorkerPool::WorkerPool(std::size_t threads) : threads_(threads) { handles_.reserve(threads); }
+// Everything a worker writes at start-up is allocated here, before any
+// thread exists, so a start-up that runs out of memory fails in the
+// constructor (bad_alloc, reported by the caller) and never on a worker.
+WorkerPool::WorkerPool(std::size_t threads) : threads_(threads), seats_(threads), members_(threads) {
+    handles_.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) seats_[i] = {this, i};
+}
 
 WorkerPool::~WorkerPool() {
     {
@@ -114,25 +115,30 @@ int WorkerPool::start(const Spawner& spawn) {
     int rc = 0;
     while (handles_.size() < threads_) {
         pthread_t handle;
-        if ((rc = spawn(&handle, &attr, &WorkerPool::entry, this)) != 0) break;
+        if ((rc = spawn(&handle, &attr, &WorkerPool::entry, &seats_[handles_.size()])) != 0) break;
         handles_.push_back(handle);
     }
     pthread_attr_destroy(&attr);
     if (rc != 0) return rc;  // the destructor stops the workers that did start
     std::unique_lock lock(mutex_);
     done_cv_.wait(lock, [&] { return started_ == threads_; });
+    // Every member slot is written now; sorted, a nested call finds its
+    // worker by binary search. Publishing the pool orders this before any run().
+    std::sort(members_.begin(), members_.end(),
+              [](const Member& a, const Member& b) { return a.id < b.id; });
     return 0;
 }
 
-void* WorkerPool::entry(void* self) {
-    auto* pool = static_cast<WorkerPool*>(self);
-    pool->worker_main(pool->next_index_.fetch_add(1, std::memory_order_relaxed));
+void* WorkerPool::entry(void* seat) {
+    const Seat& mine = *static_cast<const Seat*>(seat);
+    mine.pool->worker_main(mine.index);
     return nullptr;
 }
 
 void WorkerPool::worker_main(std::size_t index) {
-    tls_pool = this;
-    tls_worker = index;
+    // get_id() wraps pthread_self(), which reads the thread's own descriptor:
+    // no thread_local block is allocated for it.
+    members_[index] = {std::this_thread::get_id(), index};
     {
         std::lock_guard lock(mutex_);
         ++started_;
@@ -182,8 +188,10 @@ void WorkerPool::work_on_job(std::size_t index) {
 
 void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx) {
     if (n == 0) return;
-    if (tls_pool == this) {  // nested call from one of our own workers
-        fn(ctx, 0, n, tls_worker);
+    // A body that itself calls the loop runs inline on its worker: waiting
+    // for the pool from inside one of its own jobs would never end.
+    if (const std::optional<std::size_t> worker = own_worker()) {
+        fn(ctx, 0, n, *worker);
         return;
     }
     std::lock_guard submit(submit_mutex_);
@@ -212,6 +220,14 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx) {
         std::exception_ptr error = std::exchange(error_, nullptr);
         std::rethrow_exception(error);  // the original object: bad_alloc stays bad_alloc
     }
+}
+
+std::optional<std::size_t> WorkerPool::own_worker() const {
+    const std::thread::id self = std::this_thread::get_id();
+    const auto found = std::lower_bound(members_.begin(), members_.end(), self,
+                                        [](const Member& m, std::thread::id id) { return m.id < id; });
+    if (found == members_.end() || found->id != self) return std::nullopt;
+    return found->index;
 }
 
 // -------------------------------------------------------------- PoolRegistry

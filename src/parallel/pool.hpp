@@ -18,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -53,6 +54,13 @@ std::size_t environment_thread_count();  // reads the environment now
 // pieces that workers claim with an atomic counter (dynamic balancing);
 // every worker checks in once per job, so the job's state can be reused
 // without a late worker touching the next job.
+//
+// Workers touch no thread_local storage. In a dlopen'ed module glibc
+// allocates a thread's block of it on first touch and ends the process when
+// that allocation fails, which happens exactly when address space is short
+// because thread start-up has just used it up. A worker gets its identity
+// through its start argument instead, and a nested call finds out which
+// worker it is on from the thread ids recorded at start-up.
 class WorkerPool {
 public:
     using PieceFn = void (*)(void* ctx, std::size_t begin, std::size_t end, std::size_t worker);
@@ -64,21 +72,38 @@ public:
 
     int start(const Spawner& spawn);  // 0, or the code of the refused spawn
     std::size_t size() const { return threads_; }
+    // Only after start() returned 0.
     void run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx);
 
 private:
-    static void* entry(void* self);
+    // What a worker's start routine receives; the vector holding these is
+    // sized before any thread starts and never moves while one runs.
+    struct Seat {
+        WorkerPool* pool;
+        std::size_t index;
+    };
+    struct Member {
+        std::thread::id id;
+        std::size_t index;
+    };
+
+    static void* entry(void* seat);
     void worker_main(std::size_t index);
     void work_on_job(std::size_t index);
+    // The calling thread's worker index if it is one of ours, else nullopt.
+    std::optional<std::size_t> own_worker() const;
 
     const std::size_t threads_;
     std::vector<pthread_t> handles_;
+    std::vector<Seat> seats_;
+    // Slot i is written by worker i before it checks in; start() sorts the
+    // slots by id once every worker has, and they are read-only from then on.
+    std::vector<Member> members_;
     std::mutex submit_mutex_;  // one job at a time even if callers are not serialised
     std::mutex mutex_;         // guards sleeping/waking and start/stop
     std::condition_variable wake_cv_, done_cv_;
     std::size_t started_ = 0;
     bool stopping_ = false;
-    std::atomic<std::size_t> next_index_{0};
 
     // Job description: written by the submitter before publishing generation_.
     PieceFn fn_ = nullptr;

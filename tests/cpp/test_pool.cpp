@@ -8,10 +8,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <numeric>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qp = quorla::parallel;
@@ -316,16 +318,59 @@ TEST_P(PoolLoops, ManySmallJobsInARow) {
 }
 
 TEST_P(PoolLoops, NestedLoopRunsInlineOnTheSameWorker) {
-    std::atomic<int> count{0};
+    // Inline means one piece covering everything, on the outer piece's
+    // thread and worker index; a nested call that went to the pool instead
+    // would wait for itself and never return.
+    std::atomic<int> count{0}, nested_calls{0};
     std::atomic<bool> mismatch{false};
     registry.for_each_piece(8, 1, [&](std::size_t, std::size_t, std::size_t outer) {
+        const std::thread::id here = std::this_thread::get_id();
         registry.for_each_piece(5, 1, [&](std::size_t b, std::size_t e, std::size_t inner) {
-            if (inner != outer) mismatch = true;
+            if (inner != outer || b != 0 || e != 5 || std::this_thread::get_id() != here) mismatch = true;
+            nested_calls.fetch_add(1);
             count.fetch_add(int(e - b));
         });
     });
     EXPECT_FALSE(mismatch);
+    EXPECT_EQ(nested_calls.load(), 8);
     EXPECT_EQ(count.load(), 40);
+}
+
+TEST_P(PoolLoops, WorkerOfAnotherPoolSubmitsNormally) {
+    // Being a worker of one pool must not make a loop on another pool run
+    // inline: the other pool's own workers take its pieces, with its indices.
+    const std::size_t outer_size = registry.thread_count();
+    for (std::size_t other_size : {std::size_t{1}, std::size_t{3}}) {
+        qp::PoolRegistry other(&pthread_create, fixed(other_size));
+        std::mutex seen_mutex;
+        std::set<std::thread::id> outer_threads, inner_threads;
+        std::atomic<int> count{0};
+        std::atomic<bool> bad_worker{false};
+        registry.for_each_piece(2 * outer_size, 1, [&](std::size_t, std::size_t, std::size_t) {
+            {
+                std::lock_guard lock(seen_mutex);
+                outer_threads.insert(std::this_thread::get_id());
+            }
+            other.for_each_piece(10, 1, [&](std::size_t b, std::size_t e, std::size_t w) {
+                if (w >= other_size) bad_worker = true;
+                std::lock_guard lock(seen_mutex);
+                inner_threads.insert(std::this_thread::get_id());
+                count.fetch_add(int(e - b));
+            });
+        });
+        EXPECT_FALSE(bad_worker);
+        EXPECT_EQ(count.load(), int(20 * outer_size));
+        EXPECT_LE(inner_threads.size(), other_size);
+        for (const std::thread::id& id : inner_threads) EXPECT_EQ(outer_threads.count(id), 0u);
+        // The other pool's own nested calls still run inline on its workers.
+        std::atomic<bool> mismatch{false};
+        other.for_each_piece(4, 1, [&](std::size_t, std::size_t, std::size_t outer) {
+            other.for_each_piece(3, 1, [&](std::size_t b, std::size_t e, std::size_t inner) {
+                if (inner != outer || b != 0 || e != 3) mismatch = true;
+            });
+        });
+        EXPECT_FALSE(mismatch);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreadCounts, PoolLoops, ::testing::Values(1, 2, 4, 9));
