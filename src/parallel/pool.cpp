@@ -287,11 +287,16 @@ void forget_pool_in_child() { global_instance.store(new PoolRegistry(), std::mem
 }  // namespace
 
 PoolRegistry& global_registry() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    // A guarded static rather than std::call_once: call_once passes its
+    // callable through libstdc++'s thread_local state on every call, and that
+    // block too is allocated on first touch in a thread that could not get
+    // the memory.
+    static const bool installed = [] {
         global_instance.store(new PoolRegistry(), std::memory_order_release);
         pthread_atfork(nullptr, nullptr, forget_pool_in_child);
-    });
+        return true;
+    }();
+    (void)installed;
     return *global_instance.load(std::memory_order_acquire);
 }
 
