@@ -3,10 +3,10 @@ import os
 
 import pytest
 
-from conftest import run_python
+from conftest import SANITIZED, run_python
 
-ALREADY = ("Invalid parameter: Thread setup failed: "
-           "The global thread pool has already been initialized.")
+SETUP_FAILED = "Invalid parameter: Thread setup failed: "
+ALREADY = SETUP_FAILED + "The global thread pool has already been initialized."
 
 PRELUDE = """
 import os, sys, numpy as np, quorla
@@ -149,6 +149,42 @@ print(threads() - before, float(np.ones(4).sum()))
     assert out[1] == ALREADY
     assert out[2] == "PanicException The global thread pool has not been initialized."
     assert out[3:6] == ["True", "False True", "0 4.0"]  # no worker was left behind
+
+
+# A worker that starts after the limit is used up must not need memory
+# before it is told to stop. Whether a late worker finds any room depends on
+# what is left after the last stack that fit, so the runs step the limit
+# through one worker stack's worth of address space (1 MiB plus its guard
+# page); staying below 64 MiB keeps glibc from giving any worker an arena of
+# its own, so every worker's first allocation needs fresh address space.
+STACK_PERIOD = (1 << 20) + 4096
+
+
+@pytest.mark.skipif(bool(SANITIZED), reason="AddressSanitizer ends the process when a new thread finds no "
+                    "address space for its own signal stack")
+def test_running_out_of_address_space_mid_start_never_aborts():
+    runs = 20
+    outcomes = []
+    for run_index in range(runs):
+        extra = (40 << 20) + run_index * (STACK_PERIOD // runs // 4096) * 4096
+        result = run_python(PRELUDE + f"""
+import re, resource
+vm = int(re.search(r"VmSize:\\s+(\\d+) kB", open("/proc/self/status").read()).group(1)) * 1024
+before = threads()
+resource.setrlimit(resource.RLIMIT_AS, (vm + {extra}, resource.RLIM_INFINITY))
+outcome = attempt(2, 60000)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print("survived", threads() - before, outcome)
+""", env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+        outcomes.append((extra, result.returncode, result.stdout.strip(), result.stderr.strip()[-300:]))
+    broken = [o for o in outcomes if o[1] != 0 or not o[2].startswith("survived ")]
+    assert not broken, broken
+    for extra, _, line, _ in outcomes:
+        _, leftover, outcome = line.split(" ", 2)
+        # A pool that could not start all its workers joins the ones that did.
+        assert outcome == "ok" or (outcome.startswith(SETUP_FAILED) and leftover == "0"), (extra, line)
+    # Otherwise the limit no longer bites and the test checks nothing.
+    assert any(line.split(" ", 2)[2].startswith(SETUP_FAILED) for _, _, line, _ in outcomes)
 
 
 def test_forked_children_get_their_own_pool_and_random_stream():
