@@ -9,6 +9,7 @@
 
 #include "engine/assignment.hpp"
 #include "engine/model.hpp"
+#include "engine/random.hpp"
 #include "engine/training.hpp"
 #include "interface/arguments.hpp"
 #include "interface/context.hpp"
@@ -142,6 +143,21 @@ PyObject* with_use_medoids(PyObject* self, FastArgs args, Py_ssize_t nargs, PyOb
                       interface::convert_bool, nullptr);
 }
 
+bool convert_seed(PyObject* object, const char* name, std::optional<std::uint64_t>& out) {
+    if (object == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::uint64_t value = 0;
+    if (!interface::convert_u64(object, name, value)) return false;
+    out = value;
+    return true;
+}
+
+PyObject* with_seed(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_seed", "seed", &Model::seed, convert_seed, nullptr);
+}
+
 // ---- train and assign -----------------------------------------------------
 
 PyObject* finish(engine::Outcome<engine::ClusterLists>& outcome) {
@@ -196,7 +212,9 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
         return true;
     };
     auto run = [&](Model& model, const engine::PointView& points) {
-        return engine::train(model, points, num_threads, interface::training_context());
+        std::optional<engine::ThreadRandom> seeded;
+        if (model.seed) seeded.emplace(engine::seeded_entropy(*model.seed));
+        return engine::train(model, points, num_threads, interface::training_context(seeded ? &*seeded : nullptr));
     };
     return run_on_data(self, args, nargs, kwnames, "KMeans.train", "num_threads", AccessGuard::Mode::Exclusive,
                        convert, run);
@@ -249,6 +267,12 @@ PyObject* get_medoid_indices(PyObject* self, void*) {
         return interface::make_index_list(m.medoid_indices);
     });
 }
+PyObject* get_seed(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) -> PyObject* {
+        if (!m.seed) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLongLong(*m.seed);
+    });
+}
 PyObject* get_is_trained(PyObject* self, void*) {
     return read_property(self, [](const Model& m) { return PyBool_FromLong(m.trained); });
 }
@@ -269,6 +293,8 @@ PyMethodDef kmeans_methods[] = {
     QUORLA_METHOD(with_use_medoids, "with_use_medoids($self, use_medoids)\n--\n\n"),
     QUORLA_METHOD(train, "train($self, data, num_threads)\n--\n\n"),
     QUORLA_METHOD(assign, "assign($self, data, k)\n--\n\n"),
+    // Later additions follow, so the first members keep their order.
+    QUORLA_METHOD(with_seed, "with_seed($self, seed)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -283,6 +309,7 @@ PyGetSetDef kmeans_properties[] = {
     {"centroids", get_centroids, nullptr, nullptr, nullptr},
     {"medoid_indices", get_medoid_indices, nullptr, nullptr, nullptr},
     {"is_trained", get_is_trained, nullptr, nullptr, nullptr},
+    {"seed", get_seed, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

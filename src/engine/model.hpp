@@ -74,6 +74,9 @@ struct Model {
     bool balanced = false;
     bool verbose = false;
     bool use_medoids = false;
+    // Seeds every draw of a training call when set; the operating system
+    // seeds them otherwise.
+    std::optional<std::uint64_t> seed;
 
     // Results. Copying a Model copies all of these: builders rely on the
     // implicit copy being deep, which holds because every member is a value.

@@ -68,6 +68,12 @@ bool os_entropy(std::span<std::uint8_t, 32> out, std::string& reason);
 // that do have getrandom.
 bool urandom_entropy(std::span<std::uint8_t, 32> out, std::string& reason);
 
+// A deterministic stand-in for the operating system: the n-th call gives
+// the first 32 bytes of ChaCha20 block n keyed by `seed`. A generator built
+// on it draws the same numbers wherever and whenever it runs, its reseeds
+// included.
+EntropySource seeded_entropy(std::uint64_t seed);
+
 // The bit rule behind ThreadRandom::uniform_float: 23 high bits of `u` as
 // the mantissa of a float in [1, 2), minus one. Every result is a multiple
 // of 2^-23, so all 2^23 values are equally likely and 1.0f is unreachable.

@@ -22,9 +22,9 @@ std::uint64_t machine_memory_bytes() {
 
 }  // namespace
 
-engine::ExecutionContext training_context() {
-    return {&parallel::global_registry(), engine::detected_kernel_level(), &engine::thread_random(),
-            machine_memory_bytes()};
+engine::ExecutionContext training_context(engine::ThreadRandom* random) {
+    return {&parallel::global_registry(), engine::detected_kernel_level(),
+            random != nullptr ? random : &engine::thread_random(), machine_memory_bytes()};
 }
 
 engine::ExecutionContext assignment_context() {

@@ -8,8 +8,8 @@
 namespace quorla::interface {
 
 // Training may create the pool (lazily, at its first label step) and draws
-// from the calling thread's generator.
-engine::ExecutionContext training_context();
+// from `random`, or from the calling thread's generator when it is null.
+engine::ExecutionContext training_context(engine::ThreadRandom* random);
 
 // Assignment uses the pool only once it exists: creating it is training's
 // business, whose thread setting decides its size. It draws nothing.

@@ -471,3 +471,30 @@ TEST(ThreadRandomPerThread, OnePerThreadSeededFromOs) {
 
 }  // namespace
 }  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// A seeded generator repeats itself across reseeds, and seeds that differ
+// in either half give streams of their own.
+TEST(SeededRandom, SameSeedSameStreamAcrossReseeds) {
+    const std::size_t draws = 3 * ThreadRandom::kReseedBytes / 4 + 5;
+    auto stream = [&](std::uint64_t seed) {
+        ThreadRandom random(seeded_entropy(seed));
+        std::vector<std::uint32_t> out(draws);
+        for (auto& value : out) value = random.next_u32();
+        EXPECT_EQ(random.seed_count(), 4u);
+        return out;
+    };
+    const auto first = stream(42);
+    EXPECT_EQ(first, stream(42));
+    for (std::uint64_t other : {std::uint64_t{43}, (std::uint64_t{1} << 32) | 42u, std::uint64_t{0}}) {
+        const auto different = stream(other);
+        EXPECT_NE(std::vector<std::uint32_t>(first.begin(), first.begin() + 4),
+                  std::vector<std::uint32_t>(different.begin(), different.begin() + 4))
+            << other;
+    }
+}
+
+}  // namespace
+}  // namespace quorla::engine

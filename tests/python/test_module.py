@@ -40,6 +40,7 @@ def test_type_identity_and_documentation():
         ("with_use_medoids", "($self, use_medoids)"),
         ("train", "($self, data, num_threads)"),
         ("assign", "($self, data, k)"),
+        ("with_seed", "($self, seed)"),
     ],
 )
 def test_method_signatures(method, signature):
@@ -49,12 +50,16 @@ def test_method_signatures(method, signature):
 
 
 def test_members_in_declared_order():
+    # Methods, then properties; each group keeps the first members' order
+    # and lists later additions after them.
     names = [n for n in vars(quorla.KMeans) if not n.startswith("__")]
     assert names == [
         "with_iterations", "with_euclidean", "with_balanced", "with_max_balance_diff",
         "with_verbose", "with_use_medoids", "train", "assign",
+        "with_seed",
         "n_clusters", "iterations", "is_euclidean", "is_balanced", "is_use_medoids",
         "centroids", "medoid_indices", "is_trained",
+        "seed",
     ]
 
 
