@@ -267,6 +267,12 @@ PyObject* get_medoid_indices(PyObject* self, void*) {
         return interface::make_index_list(m.medoid_indices);
     });
 }
+PyObject* get_labels(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) -> PyObject* {
+        if (!m.trained) Py_RETURN_NONE;
+        return interface::make_index_array(m.labels);
+    });
+}
 PyObject* get_seed(PyObject* self, void*) {
     return read_property(self, [](const Model& m) -> PyObject* {
         if (!m.seed) Py_RETURN_NONE;
@@ -310,6 +316,7 @@ PyGetSetDef kmeans_properties[] = {
     {"medoid_indices", get_medoid_indices, nullptr, nullptr, nullptr},
     {"is_trained", get_is_trained, nullptr, nullptr, nullptr},
     {"seed", get_seed, nullptr, nullptr, nullptr},
+    {"labels", get_labels, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL quorla_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -129,24 +130,46 @@ bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out) {
     return true;
 }
 
-PyObject* make_centroid_array(const engine::Matrix& matrix) {
+namespace {
+
+// A new C-contiguous array of `rows` x `cols` (or `rows` when cols is 0 and
+// one_dimensional) elements of `type`. Running out of memory stays a
+// MemoryError, like every other allocation failure of the module; any other
+// failure is a fault naming `what`.
+PyObject* new_array(int type, std::uint64_t rows, std::uint64_t cols, bool one_dimensional, const char* what) {
     ensure_api();
-    PyArray_Descr* float32 = PyArray_DescrFromType(float32_type_number);
-    if (float32 == nullptr) raise_fault("NumPy has no float32 descriptor");
-    npy_intp shape[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
-    npy_intp strides[2] = {static_cast<npy_intp>(matrix.cols() * sizeof(float)), sizeof(float)};
+    PyArray_Descr* descr = PyArray_DescrFromType(type);
+    if (descr == nullptr) raise_fault(std::string("NumPy has no descriptor for the ") + what);
+    npy_intp shape[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     // Steals the descriptor reference, even on failure.
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, float32, 2, shape, strides, nullptr, 0, nullptr);
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, one_dimensional ? 1 : 2, shape, nullptr, nullptr,
+                                           0, nullptr);
     if (array == nullptr) {
-        // Running out of memory is not a broken invariant: it stays a
-        // MemoryError, like every other allocation failure of the module.
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
-        std::string reason = take_pending_error_text();
-        raise_fault("Failed to create the centroid array: " + reason);
+        raise_fault(std::string("Failed to create the ") + what + ": " + take_pending_error_text());
     }
-    if (matrix.rows() * matrix.cols() > 0) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), matrix.data(),
-                    matrix.rows() * matrix.cols() * sizeof(float));
+    return array;
+}
+
+void* array_data(PyObject* array) { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)); }
+
+}  // namespace
+
+PyObject* make_centroid_array(const engine::Matrix& matrix) {
+    PyObject* array = new_array(float32_type_number, matrix.rows(), matrix.cols(), false, "centroid array");
+    if (array != nullptr && matrix.values().size() > 0) {
+        std::memcpy(array_data(array), matrix.data(), matrix.values().size() * sizeof(float));
+    }
+    return array;
+}
+
+PyObject* make_index_array(std::span<const std::uint64_t> indices) {
+    PyObject* array = new_array(NPY_INT64, indices.size(), 0, true, "index array");
+    if (array == nullptr) return nullptr;
+    auto* out = static_cast<std::int64_t*>(array_data(array));
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        if (indices[i] > static_cast<std::uint64_t>(INT64_MAX)) raise_fault("Index beyond the int64 range");
+        out[i] = static_cast<std::int64_t>(indices[i]);
     }
     return array;
 }

@@ -6,6 +6,9 @@
 
 #include "interface/handle.hpp"
 
+#include <cstdint>
+#include <span>
+
 #include "engine/matrix.hpp"
 
 namespace quorla::interface {
@@ -25,5 +28,8 @@ bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out);
 // A new C-contiguous float32 array holding a copy of the matrix. Throws a
 // fault if NumPy cannot create it.
 PyObject* make_centroid_array(const engine::Matrix& matrix);
+
+// A new one-dimensional int64 array holding the indices.
+PyObject* make_index_array(std::span<const std::uint64_t> indices);
 
 }  // namespace quorla::interface

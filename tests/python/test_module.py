@@ -59,7 +59,7 @@ def test_members_in_declared_order():
         "with_seed",
         "n_clusters", "iterations", "is_euclidean", "is_balanced", "is_use_medoids",
         "centroids", "medoid_indices", "is_trained",
-        "seed",
+        "seed", "labels",
     ]
 
 
