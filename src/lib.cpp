@@ -3,7 +3,9 @@
 // engine operation and converts the answer back; the work is in engine/.
 #include "interface/handle.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -16,6 +18,7 @@
 #include "interface/errors.hpp"
 #include "interface/numpy_api.hpp"
 #include "interface/results.hpp"
+#include "interface/state.hpp"
 
 namespace {
 
@@ -156,6 +159,73 @@ bool convert_seed(PyObject* object, const char* name, std::optional<std::uint64_
 
 PyObject* with_seed(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     return build_with(self, args, nargs, kwnames, "KMeans.with_seed", "seed", &Model::seed, convert_seed, nullptr);
+}
+
+// Centroids trained elsewhere: a trained copy of the configuration that
+// assigns and searches with exactly these rows. It has no training rows,
+// so no labels and no medoids.
+PyObject* with_centroids(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* const names[] = {"centroids"};
+        PyObject* values[1];
+        if (!interface::match_arguments("KMeans.with_centroids", names, args, nargs, kwnames, values)) return nullptr;
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
+        if (!access.ok()) return nullptr;
+        ArrayBorrow data;
+        if (!interface::read_point_matrix(values[0], "centroids", data)) return nullptr;
+        Model copy = *as_kmeans(self)->model;
+        const engine::PointView& given = data.view;
+        if (copy.use_medoids) {
+            PyErr_SetString(PyExc_ValueError, "Given centroids are not training rows, so they cannot be medoids");
+            return nullptr;
+        }
+        if (given.rows != copy.n_clusters) {
+            PyErr_Format(PyExc_ValueError, "Expected %llu rows of centroids (n_clusters), got %llu",
+                         static_cast<unsigned long long>(copy.n_clusters),
+                         static_cast<unsigned long long>(given.rows));
+            return nullptr;
+        }
+        engine::Matrix centroids(given.rows, given.cols);
+        for (std::uint64_t i = 0; i < given.rows; ++i) {
+            std::span<float> row = centroids.row(i);
+            given.copy_row(i, row.data());
+            if (!std::all_of(row.begin(), row.end(), [](float x) { return std::isfinite(x); })) {
+                PyErr_Format(PyExc_ValueError, "Centroid row %llu holds a value that is not finite",
+                             static_cast<unsigned long long>(i));
+                return nullptr;
+            }
+        }
+        copy.centroids = std::move(centroids);
+        copy.labels.clear();
+        std::fill(copy.cluster_sizes.begin(), copy.cluster_sizes.end(), 0.0);
+        copy.medoid_indices.clear();
+        copy.trained = true;
+        return wrap_model(std::move(copy));
+    });
+}
+
+// ---- pickle and copy ------------------------------------------------------
+
+// KMeans lives in "builtins", where pickle cannot find it, so a model is
+// rebuilt by a function of the module from its saved state.
+PyObject* kmeans_reduce(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
+        if (!access.ok()) return nullptr;
+        Ref restore = Ref::adopt(PyObject_GetAttrString(module_object, "_kmeans_from_state"));
+        if (!restore) return nullptr;
+        Ref state = Ref::adopt(interface::model_state(*as_kmeans(self)->model));
+        if (!state) return nullptr;
+        return Py_BuildValue("(O(O))", restore.get(), state.get());
+    });
+}
+
+PyObject* kmeans_from_state(PyObject*, PyObject* state) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::optional<Model> model = interface::model_from_state(state);
+        if (!model) return nullptr;
+        return wrap_model(std::move(*model));
+    });
 }
 
 // ---- train and assign -----------------------------------------------------
@@ -301,6 +371,8 @@ PyMethodDef kmeans_methods[] = {
     QUORLA_METHOD(assign, "assign($self, data, k)\n--\n\n"),
     // Later additions follow, so the first members keep their order.
     QUORLA_METHOD(with_seed, "with_seed($self, seed)\n--\n\n"),
+    QUORLA_METHOD(with_centroids, "with_centroids($self, centroids)\n--\n\n"),
+    {"__reduce__", kmeans_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -350,12 +422,17 @@ PyTypeObject* ensure_kmeans_type() {
 
 // ---- the module -----------------------------------------------------------
 
+PyMethodDef module_functions[] = {
+    {"_kmeans_from_state", kmeans_from_state, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "quorla",
     "",
     0,
-    nullptr,
+    module_functions,
     nullptr,
     nullptr,
     nullptr,

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/fault.hpp"
 #include "interface/arguments.hpp"
@@ -161,6 +162,43 @@ PyObject* make_centroid_array(const engine::Matrix& matrix) {
         std::memcpy(array_data(array), matrix.data(), matrix.values().size() * sizeof(float));
     }
     return array;
+}
+
+bool read_index_vector(PyObject* object, std::vector<std::uint64_t>& out, std::string& problem) {
+    ensure_api();
+    if (!PyArray_Check(object)) {
+        problem = std::string("a '") + Py_TYPE(object)->tp_name + "' object, not a numpy.ndarray";
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    PyArray_Descr* int64 = PyArray_DescrFromType(NPY_INT64);
+    if (int64 == nullptr) raise_fault("NumPy has no int64 descriptor");
+    const bool same_type = PyArray_EquivTypes(PyArray_DESCR(array), int64);
+    Py_DECREF(int64);
+    if (PyArray_NDIM(array) != 1 || !same_type) {
+        problem = "not a one-dimensional int64 array";
+        return false;
+    }
+    const npy_intp length = PyArray_DIMS(array)[0];
+    const npy_intp stride = PyArray_STRIDES(array)[0];
+    const char* data = PyArray_BYTES(array);
+    // A view can describe far more values than exist (a broadcast); only
+    // arrays whose values are all there are copied.
+    if (length > 1 && stride != static_cast<npy_intp>(sizeof(std::int64_t))) {
+        problem = "not a contiguous array";
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(length));
+    for (npy_intp i = 0; i < length; ++i) {
+        std::int64_t value;
+        std::memcpy(&value, data + i * stride, sizeof value);  // any alignment
+        if (value < 0) {
+            problem = "a negative index";
+            return false;
+        }
+        out[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(value);
+    }
+    return true;
 }
 
 PyObject* make_index_array(std::span<const std::uint64_t> indices) {

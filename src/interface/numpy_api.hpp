@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "engine/matrix.hpp"
 
@@ -28,6 +30,12 @@ bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out);
 // A new C-contiguous float32 array holding a copy of the matrix. Throws a
 // fault if NumPy cannot create it.
 PyObject* make_centroid_array(const engine::Matrix& matrix);
+
+// Copies a contiguous one-dimensional int64 array of non-negative values
+// into `out`.
+// Anything else returns false with `problem` saying what it is; no Python
+// error is set.
+bool read_index_vector(PyObject* object, std::vector<std::uint64_t>& out, std::string& problem);
 
 // A new one-dimensional int64 array holding the indices.
 PyObject* make_index_array(std::span<const std::uint64_t> indices);

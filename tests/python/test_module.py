@@ -41,6 +41,7 @@ def test_type_identity_and_documentation():
         ("train", "($self, data, num_threads)"),
         ("assign", "($self, data, k)"),
         ("with_seed", "($self, seed)"),
+        ("with_centroids", "($self, centroids)"),
     ],
 )
 def test_method_signatures(method, signature):
@@ -56,7 +57,7 @@ def test_members_in_declared_order():
     assert names == [
         "with_iterations", "with_euclidean", "with_balanced", "with_max_balance_diff",
         "with_verbose", "with_use_medoids", "train", "assign",
-        "with_seed",
+        "with_seed", "with_centroids",
         "n_clusters", "iterations", "is_euclidean", "is_balanced", "is_use_medoids",
         "centroids", "medoid_indices", "is_trained",
         "seed", "labels",

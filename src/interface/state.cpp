@@ -1,0 +1,194 @@
+// Saved models.
+#include "interface/state.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "engine/cluster_size.hpp"
+#include "interface/errors.hpp"
+#include "interface/numpy_api.hpp"
+
+namespace quorla::interface {
+namespace {
+
+// Raised when what the format means changes; older numbers are refused
+// rather than guessed at.
+constexpr long format_version = 1;
+
+constexpr const char* field_names[] = {"format",      "n_clusters", "iterations", "max_balance_diff",
+                                       "euclidean",   "balanced",   "verbose",    "use_medoids",
+                                       "seed",        "trained",    "centroids",  "labels",
+                                       "medoid_indices"};
+
+bool set_item(PyObject* dict, const char* key, PyObject* fresh) {
+    Ref value = Ref::adopt(fresh);
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyObject* optional_index_array(bool present, const std::vector<std::uint64_t>& values) {
+    if (!present) Py_RETURN_NONE;
+    return make_index_array(values);
+}
+
+std::nullopt_t invalid(const std::string& what) {
+    PyErr_SetString(PyExc_ValueError, ("Invalid KMeans state: " + what).c_str());
+    return std::nullopt;
+}
+
+// The fields of a state, each read and checked on its own.
+class StateReader {
+public:
+    explicit StateReader(PyObject* dict) : dict_(dict) {}
+
+    PyObject* field(const char* name) const { return PyDict_GetItemString(dict_, name); }
+
+    bool flag(const char* name, bool& out) const {
+        PyObject* value = field(name);
+        if (value != Py_True && value != Py_False) return fail(std::string("'") + name + "' is not a bool");
+        out = value == Py_True;
+        return true;
+    }
+
+    bool count(const char* name, std::uint64_t& out, bool positive) const {
+        PyObject* value = field(name);
+        if (!PyLong_CheckExact(value)) return fail(std::string("'") + name + "' is not an int");
+        const unsigned long long number = PyLong_AsUnsignedLongLong(value);
+        if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            return fail(std::string("'") + name + "' is out of range");
+        }
+        if (positive && number == 0) return fail(std::string("'") + name + "' is 0");
+        out = number;
+        return true;
+    }
+
+    // None leaves `present` false.
+    bool indices(const char* name, std::vector<std::uint64_t>& out, bool& present) const {
+        PyObject* value = field(name);
+        present = value != Py_None;
+        if (!present) return true;
+        std::string problem;
+        if (!read_index_vector(value, out, problem)) return fail(std::string("'") + name + "' is " + problem);
+        return true;
+    }
+
+    bool centroids(std::optional<engine::Matrix>& out, std::uint64_t rows, bool finite) const {
+        PyObject* value = field("centroids");
+        if (value == Py_None) return true;
+        ArrayBorrow borrow;
+        if (!read_point_matrix(value, "centroids", borrow)) {
+            const TakenError taken = take_pending_error();
+            return fail("'centroids' is not a readable float32 matrix (" + taken.text + ")");
+        }
+        const engine::PointView& view = borrow.view;
+        if (view.rows != rows) return fail("'centroids' does not have n_clusters rows");
+        // Saved centroids are a C-contiguous array of their own; a view
+        // could describe far more values than exist (a broadcast).
+        const bool contiguous = (view.rows <= 1 || view.row_stride == static_cast<std::int64_t>(view.cols)) &&
+                                (view.cols <= 1 || view.col_stride == 1);
+        if (!contiguous) return fail("'centroids' is not C-contiguous");
+        engine::Matrix matrix(view.rows, view.cols);
+        for (std::uint64_t i = 0; i < view.rows; ++i) {
+            view.copy_row(i, matrix.row(i).data());
+            if (finite && !std::all_of(matrix.row(i).begin(), matrix.row(i).end(),
+                                       [](float x) { return std::isfinite(x); })) {
+                return fail("'centroids' holds a value that is not finite");
+            }
+        }
+        out = std::move(matrix);
+        return true;
+    }
+
+    static bool fail(const std::string& what) {
+        invalid(what);
+        return false;
+    }
+
+private:
+    PyObject* dict_;
+};
+
+}  // namespace
+
+PyObject* model_state(const engine::Model& m) {
+    Ref state = Ref::adopt(PyDict_New());
+    if (!state) return nullptr;
+    PyObject* dict = state.get();
+    const bool ok =
+        set_item(dict, "format", PyLong_FromLong(format_version)) &&
+        set_item(dict, "n_clusters", PyLong_FromUnsignedLongLong(m.n_clusters)) &&
+        set_item(dict, "iterations", PyLong_FromUnsignedLongLong(m.iterations)) &&
+        set_item(dict, "max_balance_diff", PyLong_FromUnsignedLongLong(m.max_balance_diff)) &&
+        set_item(dict, "euclidean", PyBool_FromLong(m.euclidean)) &&
+        set_item(dict, "balanced", PyBool_FromLong(m.balanced)) &&
+        set_item(dict, "verbose", PyBool_FromLong(m.verbose)) &&
+        set_item(dict, "use_medoids", PyBool_FromLong(m.use_medoids)) &&
+        set_item(dict, "seed", m.seed ? PyLong_FromUnsignedLongLong(*m.seed) : Py_NewRef(Py_None)) &&
+        set_item(dict, "trained", PyBool_FromLong(m.trained)) &&
+        set_item(dict, "centroids", m.centroids ? make_centroid_array(*m.centroids) : Py_NewRef(Py_None)) &&
+        // An untrained model's labels and medoids are leftovers of a failed
+        // run that nothing reads; they are not saved.
+        set_item(dict, "labels", optional_index_array(m.trained, m.labels)) &&
+        set_item(dict, "medoid_indices", optional_index_array(m.trained && m.use_medoids, m.medoid_indices));
+    return ok ? state.release() : nullptr;
+}
+
+std::optional<engine::Model> model_from_state(PyObject* state) {
+    if (!PyDict_CheckExact(state)) return invalid("not a dict");
+    for (const char* name : field_names) {
+        if (PyDict_GetItemString(state, name) == nullptr) return invalid(std::string("'") + name + "' is missing");
+    }
+    if (PyDict_Size(state) != static_cast<Py_ssize_t>(std::size(field_names))) return invalid("unexpected fields");
+    const StateReader read(state);
+
+    std::uint64_t format = 0;
+    if (!read.count("format", format, true)) return std::nullopt;
+    if (format != static_cast<std::uint64_t>(format_version)) {
+        return invalid("format " + std::to_string(format) + " is not " + std::to_string(format_version));
+    }
+    engine::Model m;
+    bool has_labels = false, has_medoids = false;
+    if (!read.count("n_clusters", m.n_clusters, true) || !read.count("iterations", m.iterations, true) ||
+        !read.count("max_balance_diff", m.max_balance_diff, true) || !read.flag("euclidean", m.euclidean) ||
+        !read.flag("balanced", m.balanced) || !read.flag("verbose", m.verbose) ||
+        !read.flag("use_medoids", m.use_medoids) || !read.flag("trained", m.trained) ||
+        !read.indices("labels", m.labels, has_labels) ||
+        !read.indices("medoid_indices", m.medoid_indices, has_medoids)) {
+        return std::nullopt;
+    }
+    if (PyObject* seed = read.field("seed"); seed != Py_None) {
+        std::uint64_t value = 0;
+        if (!read.count("seed", value, false)) return std::nullopt;
+        m.seed = value;
+    }
+    // Every model that can be trained or assigned has at most 2^32 clusters
+    // (the kernels index them in 32 bits); a larger count is forged, and is
+    // refused before anything is allocated from it.
+    if (m.n_clusters > UINT32_MAX) return invalid("'n_clusters' is beyond 2^32");
+    if (!read.centroids(m.centroids, m.n_clusters, m.trained)) return std::nullopt;
+
+    if (m.trained) {
+        if (!m.centroids || !has_labels) return invalid("a trained model without centroids or labels");
+        if (m.use_medoids != has_medoids) return invalid("medoid indices do not match the medoid mode");
+    } else if (has_labels || has_medoids) {
+        return invalid("an untrained model with labels or medoid indices");
+    }
+    std::vector<std::uint64_t> counts(m.n_clusters, 0);
+    for (std::uint64_t label : m.labels) {
+        if (label >= m.n_clusters) return invalid("a label is not below n_clusters");
+        ++counts[label];
+    }
+    if (has_medoids) {
+        if (m.medoid_indices.size() != m.n_clusters) return invalid("'medoid_indices' does not have n_clusters entries");
+        for (std::uint64_t index : m.medoid_indices) {
+            if (index >= m.labels.size()) return invalid("a medoid index is not a training row");
+        }
+    }
+    m.cluster_sizes.resize(m.n_clusters);
+    std::transform(counts.begin(), counts.end(), m.cluster_sizes.begin(), engine::size_from_count);
+    return m;
+}
+
+}  // namespace quorla::interface
