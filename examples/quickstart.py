@@ -31,6 +31,23 @@ def load(argv):
     return builtin_data(), "built-in Gaussian mixture"
 
 
+def progress_reporter(iterations):
+    """A progress callable: a tqdm bar when tqdm is installed, plain lines
+    otherwise. quorla calls it after every iteration (and balancing pass)."""
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return lambda phase, step, cost: print(f"  {phase} {step}: cost {cost:.4f}", flush=True)
+    bar = tqdm(total=iterations, desc="training", unit="it")
+
+    def report(phase, step, cost):
+        bar.set_postfix(cost=f"{cost:.4f}")
+        bar.update(1)
+        if phase == "iteration" and step == iterations:
+            bar.close()
+    return report
+
+
 def main(argv):
     data, name = load(argv)
     rng = np.random.default_rng(0)
@@ -41,18 +58,19 @@ def main(argv):
 
     print(f"quorla {quorla.__version__}: {len(train):,} points x {data.shape[1]} dims ({name}), "
           f"{n_clusters} clusters")
-    model = quorla.KMeans(n_clusters).with_euclidean(True).with_iterations(20)
+    iterations = 20
+    model = (quorla.KMeans(n_clusters).with_euclidean(True).with_iterations(iterations).with_seed(7)
+             .with_progress(progress_reporter(iterations)))
     start = time.perf_counter()
     clusters = model.train(train, None)
     elapsed = time.perf_counter() - start
 
     sizes = np.array([len(members) for members in clusters])
     centroids = model.centroids
-    labels = np.empty(len(train), dtype=np.int64)
-    for c, members in enumerate(clusters):
-        labels[members] = c
+    labels = model.labels
     cost = float(np.mean(np.sum((train - centroids[labels]) ** 2, axis=1)))
-    print(f"trained in {elapsed:.2f} s ({elapsed / model.iterations * 1000:.1f} ms per iteration)")
+    print(f"trained in {elapsed:.2f} s ({elapsed / model.iterations * 1000:.1f} ms per iteration, "
+          "the progress reports' costs included)")
     print(f"cluster sizes: min {sizes.min()}, median {int(np.median(sizes))}, max {sizes.max()}, "
           f"empty {int(np.sum(sizes == 0))}")
     print(f"mean squared distance to the assigned centroid: {cost:.4f}")

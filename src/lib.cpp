@@ -34,6 +34,7 @@ struct KMeansObject {
     PyObject_HEAD
     Model* model;        // owned; never null once tp_new has returned
     Py_ssize_t access;   // see AccessGuard
+    PyObject* progress;  // owned; the progress callable, or null
 };
 
 // Process-wide slots, each filled once and kept until the process ends.
@@ -43,8 +44,9 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 
 KMeansObject* as_kmeans(PyObject* self) { return reinterpret_cast<KMeansObject*>(self); }
 
-// Wraps a model in a new instance; takes ownership of `model`.
-PyObject* wrap_model(Model&& model) {
+// Wraps a model in a new instance; takes ownership of `model` and a new
+// reference to `progress` (which may be null).
+PyObject* wrap_model(Model&& model, PyObject* progress) {
     auto* moved = new Model(std::move(model));
     PyObject* self = kmeans_type->tp_alloc(kmeans_type, 0);
     if (self == nullptr) {
@@ -53,6 +55,7 @@ PyObject* wrap_model(Model&& model) {
     }
     as_kmeans(self)->model = moved;
     as_kmeans(self)->access = 0;
+    as_kmeans(self)->progress = Py_XNewRef(progress);
     return self;
 }
 
@@ -69,15 +72,30 @@ PyObject* kmeans_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "Number of clusters must be positive");
             return nullptr;
         }
-        return wrap_model(Model::create(n_clusters));
+        return wrap_model(Model::create(n_clusters), nullptr);
     });
 }
 
 void kmeans_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_kmeans(self)->progress);
     delete as_kmeans(self)->model;
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// A progress callable can refer back to its model (a bound method of an
+// object holding it, say), so instances take part in garbage collection.
+int kmeans_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_kmeans(self)->progress);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int kmeans_clear(PyObject* self) {
+    Py_CLEAR(as_kmeans(self)->progress);
+    return 0;
 }
 
 const char* flag_text(bool flag) { return flag ? "true" : "false"; }
@@ -117,7 +135,7 @@ PyObject* build_with(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* 
         }
         Model copy = *as_kmeans(self)->model;
         copy.*field = value;
-        return wrap_model(std::move(copy));
+        return wrap_model(std::move(copy), as_kmeans(self)->progress);
     });
 }
 
@@ -200,7 +218,25 @@ PyObject* with_centroids(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObje
         std::fill(copy.cluster_sizes.begin(), copy.cluster_sizes.end(), 0.0);
         copy.medoid_indices.clear();
         copy.trained = true;
-        return wrap_model(std::move(copy));
+        return wrap_model(std::move(copy), as_kmeans(self)->progress);
+    });
+}
+
+// The progress callable: called on the calling thread after every Lloyd
+// iteration and balancing pass as progress(phase, step, cost); None removes it.
+PyObject* with_progress(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* const names[] = {"progress"};
+        PyObject* values[1];
+        if (!interface::match_arguments("KMeans.with_progress", names, args, nargs, kwnames, values)) return nullptr;
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
+        if (!access.ok()) return nullptr;
+        PyObject* progress = values[0] == Py_None ? nullptr : values[0];
+        if (progress != nullptr && !PyCallable_Check(progress)) {
+            interface::set_argument_type_error("progress", "expected a callable or None");
+            return nullptr;
+        }
+        return wrap_model(Model(*as_kmeans(self)->model), progress);
     });
 }
 
@@ -224,7 +260,7 @@ PyObject* kmeans_from_state(PyObject*, PyObject* state) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::optional<Model> model = interface::model_from_state(state);
         if (!model) return nullptr;
-        return wrap_model(std::move(*model));
+        return wrap_model(std::move(*model), nullptr);  // callables are not saved
     });
 }
 
@@ -284,7 +320,9 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
     auto run = [&](Model& model, const engine::PointView& points) {
         std::optional<engine::ThreadRandom> seeded;
         if (model.seed) seeded.emplace(engine::seeded_entropy(*model.seed));
-        return engine::train(model, points, num_threads, interface::training_context(seeded ? &*seeded : nullptr));
+        interface::PythonMonitor monitor(as_kmeans(self)->progress);
+        return engine::train(model, points, num_threads,
+                             interface::training_context(seeded ? &*seeded : nullptr, monitor));
     };
     return run_on_data(self, args, nargs, kwnames, "KMeans.train", "num_threads", AccessGuard::Mode::Exclusive,
                        convert, run);
@@ -294,7 +332,8 @@ PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwna
     std::uint64_t k = 0;
     auto convert = [&](PyObject* value) { return interface::convert_u64(value, "k", k); };
     auto run = [&](const Model& model, const engine::PointView& points) {
-        return engine::assign(model, points, k, interface::assignment_context());
+        interface::PythonMonitor monitor(nullptr);
+        return engine::assign(model, points, k, interface::assignment_context(monitor));
     };
     return run_on_data(self, args, nargs, kwnames, "KMeans.assign", "k", AccessGuard::Mode::Shared, convert, run);
 }
@@ -372,6 +411,7 @@ PyMethodDef kmeans_methods[] = {
     // Later additions follow, so the first members keep their order.
     QUORLA_METHOD(with_seed, "with_seed($self, seed)\n--\n\n"),
     QUORLA_METHOD(with_centroids, "with_centroids($self, centroids)\n--\n\n"),
+    QUORLA_METHOD(with_progress, "with_progress($self, progress)\n--\n\n"),
     {"__reduce__", kmeans_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -395,6 +435,8 @@ PyGetSetDef kmeans_properties[] = {
 PyType_Slot kmeans_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(kmeans_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(kmeans_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(kmeans_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(kmeans_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(kmeans_repr)},
     {Py_tp_doc, const_cast<char*>("KMeans(n_clusters)\n--\n\nPython wrapper for the KMeans struct")},
     {Py_tp_methods, kmeans_methods},
@@ -409,7 +451,7 @@ PyType_Spec kmeans_spec = {
     "builtins.KMeans",
     sizeof(KMeansObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     kmeans_slots,
 };
 

@@ -97,9 +97,12 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
 
 // One visit of every point, in index order. Returns the smallest
 // critical penalty above the current one (+inf if none).
-float BalancingPhase::pass(float size_penalty) {
+float BalancingPhase::pass(float size_penalty, const ExecutionContext* context) {
     float next_penalty = infinity;
-    for (std::uint64_t i = 0; i < points_.rows; ++i) next_penalty = visit(i, size_penalty, next_penalty);
+    for (std::uint64_t i = 0; i < points_.rows; ++i) {
+        if (context != nullptr && i % 1024 == 0) context->check_stop();
+        next_penalty = visit(i, size_penalty, next_penalty);
+    }
     return next_penalty;
 }
 
@@ -277,14 +280,17 @@ void balance_clusters(Model& model, const TrainingState& state, const ExecutionC
     std::int32_t passes = 0;
     const float limit = static_cast<float>(model.max_balance_diff) + 0.5f;
     while (range.spread() > limit) {  // false for NaN as well
-        const float next_penalty = balancer.pass(size_penalty);
+        const float next_penalty = balancer.pass(size_penalty, &context);
         range = size_range(model.cluster_sizes);
         size_penalty = next_penalty * penalty_growth;
         ++passes;
-        if (model.verbose) {
-            const float cost = training_cost(model, points);
-            write_line("Balance iteration " + std::to_string(passes) + " | Cost: " + format_fixed(cost, 6) +
-                       " | Max diff: " + format_fixed(range.spread(), 2) + "\n");
+        if (model.verbose || context.wants_progress()) {
+            const float cost = training_cost(model, points, &context);
+            if (model.verbose) {
+                write_line("Balance iteration " + std::to_string(passes) + " | Cost: " + format_fixed(cost, 6) +
+                           " | Max diff: " + format_fixed(range.spread(), 2) + "\n");
+            }
+            context.report(ProgressPhase::balancing, static_cast<std::uint64_t>(passes), cost);
         }
     }
     if (model.use_medoids) balancer.final_medoid_pass();

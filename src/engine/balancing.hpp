@@ -25,8 +25,9 @@ public:
     BalancingPhase(Model& model, const TrainingState& state, KernelLevel level);
 
     // Visits every point in index order with the given penalty; returns the
-    // smallest critical penalty above it (+inf if no point set one).
-    float pass(float size_penalty);
+    // smallest critical penalty above it (+inf if no point set one). With a
+    // context, its stop check is asked every thousand or so visits.
+    float pass(float size_penalty, const ExecutionContext* context = nullptr);
 
     // Visits point i; returns `next_penalty` lowered by i's critical penalty.
     float visit(std::uint64_t i, float size_penalty, float next_penalty);

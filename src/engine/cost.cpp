@@ -8,13 +8,14 @@
 
 namespace quorla::engine {
 
-float training_cost(const Model& model, const PointView& points) {
+float training_cost(const Model& model, const PointView& points, const ExecutionContext* context) {
     if (!model.centroids) raise_fault("Cost without a centroid matrix");
     const Matrix& centroids = *model.centroids;
     if (model.labels.size() < points.rows) raise_fault("Point index beyond the labels");
     std::vector<float> row(points.row_contiguous() ? 0 : points.cols);
     float sum = 0.0f;
     for (std::uint64_t i = 0; i < points.rows; ++i) {
+        if (context != nullptr && i % 4096 == 0) context->check_stop();
         const std::uint64_t c = model.labels[i];
         if (c >= centroids.rows()) raise_fault("Label beyond the centroid rows");
         const float* x = points.row_start(i);

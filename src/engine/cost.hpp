@@ -2,6 +2,7 @@
 // iterations and by the balancing phase alike.
 #pragma once
 
+#include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 
@@ -9,7 +10,8 @@ namespace quorla::engine {
 
 // Mean over all points of the squared distance to (Euclidean) or the dot
 // product with (inner product) the centroid of the point's label, summed in
-// point order in single precision.
-float training_cost(const Model& model, const PointView& points);
+// point order in single precision. With a context, its stop check is asked
+// every few thousand points.
+float training_cost(const Model& model, const PointView& points, const ExecutionContext* context = nullptr);
 
 }  // namespace quorla::engine

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -16,6 +17,21 @@
 #include "parallel/pool.hpp"
 
 namespace quorla::engine {
+
+enum class ProgressPhase { iteration, balancing };
+
+// What a call hears from its caller while it runs, always on the calling
+// thread: whether to stop, and a report after every Lloyd iteration and
+// balancing pass.
+class CallMonitor {
+public:
+    virtual ~CallMonitor() = default;
+    // True once the call must end. Cheap enough to ask between pieces of work.
+    virtual bool stop_requested() = 0;
+    virtual bool wants_progress() const = 0;
+    // False ends the call as stop_requested does.
+    virtual bool report(ProgressPhase phase, std::uint64_t step, float cost) = 0;
+};
 
 struct ExecutionContext {
     // Null: every piece of work runs on the calling thread. A pool that is
@@ -29,20 +45,49 @@ struct ExecutionContext {
     // refused before any work: with memory overcommitted, allocating them
     // would succeed and the process would be killed while filling them.
     std::uint64_t memory_bytes = UINT64_MAX;
+    // Null: nobody listens, and the call runs to its end.
+    CallMonitor* monitor = nullptr;
 
     // How many workers a piece of work may be spread over (creates an
     // absent pool).
     std::size_t workers() const { return pool != nullptr ? pool->thread_count() : 1; }
 
     // body(begin, end, worker) over pieces covering [0, n), on the pool when
-    // there is one, else as a single piece on the calling thread.
+    // there is one, else on the calling thread. Without a monitor the
+    // calling thread takes it as one piece; with one, pieces of `grain` with
+    // a stop check between them, as the pool's waiting caller checks while
+    // its workers run. A stop ends the loop with CallStopped once no piece
+    // is running.
     template <class Body>
     void for_each_piece(std::size_t n, std::size_t grain, Body&& body) const {
         if (pool != nullptr) {
-            pool->for_each_piece(n, grain, std::forward<Body>(body));
-        } else if (n > 0) {
-            body(std::size_t{0}, n, std::size_t{0});
+            if (monitor == nullptr) {
+                pool->for_each_piece(n, grain, std::forward<Body>(body));
+                return;
+            }
+            bool stopped = false;
+            pool->for_each_piece(n, grain, std::forward<Body>(body), [&] { return stopped = monitor->stop_requested(); });
+            if (stopped) throw CallStopped{};
+        } else if (monitor == nullptr) {
+            if (n > 0) body(std::size_t{0}, n, std::size_t{0});
+        } else {
+            const std::size_t step = grain == 0 ? 1 : grain;
+            for (std::size_t begin = 0; begin < n; begin += std::min(step, n - begin)) {
+                check_stop();
+                body(begin, begin + std::min(step, n - begin), std::size_t{0});
+            }
         }
+    }
+
+    // CallStopped if the monitor asks the call to end.
+    void check_stop() const {
+        if (monitor != nullptr && monitor->stop_requested()) throw CallStopped{};
+    }
+
+    bool wants_progress() const { return monitor != nullptr && monitor->wants_progress(); }
+
+    void report(ProgressPhase phase, std::uint64_t step, float cost) const {
+        if (monitor != nullptr && !monitor->report(phase, step, cost)) throw CallStopped{};
     }
 
     // std::bad_alloc, before any work, for a call that needs more bytes

@@ -23,4 +23,10 @@ public:
     raise_fault("Comparison of distances met NaN (the data or centroids contain NaN or overflow to infinity)");
 }
 
+// A call that ended because the caller asked it to (an interrupt, or a
+// progress report that failed). Not a fault and not an error value: the
+// reason is the caller's, who already holds it, so this carries nothing and
+// derives from nothing a generic handler would mistake for a fault.
+struct CallStopped {};
+
 }  // namespace quorla

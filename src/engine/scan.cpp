@@ -126,9 +126,11 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
     };
     // Pieces are whole tiles, and a point's scores do not depend on its row
     // within a tile, so results do not depend on how tiles meet workers.
+    // Larger scans go through the context, which asks its stop check
+    // between pieces on either path.
     const std::size_t n_tiles = (points.rows + rows - 1) / rows;
-    if (context.pool != nullptr && points.rows > scan_grain) {
-        context.pool->for_each_piece(n_tiles, std::max<std::size_t>(1, scan_grain / rows), run);
+    if (points.rows > scan_grain) {
+        context.for_each_piece(n_tiles, std::max<std::size_t>(1, scan_grain / rows), run);
     } else if (n_tiles > 0) {
         run(0, n_tiles, 0);
     }

@@ -153,11 +153,15 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
         }
         repair_empty_clusters(model, state, random);
         normalize_centroids(model);
-        if (model.verbose) {
-            const float cost = training_cost(model, points);
-            write_line("Iteration " + std::to_string(round) + "/" + std::to_string(iterations) +
-                       " | Cost: " + format_fixed(cost, 6) + "\n");
+        if (model.verbose || context.wants_progress()) {
+            const float cost = training_cost(model, points, &context);
+            if (model.verbose) {
+                write_line("Iteration " + std::to_string(round) + "/" + std::to_string(iterations) +
+                           " | Cost: " + format_fixed(cost, 6) + "\n");
+            }
+            context.report(ProgressPhase::iteration, round, cost);
         }
+        context.check_stop();
     }
 
     update_labels(model, state, context);

@@ -22,15 +22,30 @@ std::uint64_t machine_memory_bytes() {
 
 }  // namespace
 
-engine::ExecutionContext training_context(engine::ThreadRandom* random) {
-    return {&parallel::global_registry(), engine::detected_kernel_level(),
-            random != nullptr ? random : &engine::thread_random(), machine_memory_bytes()};
+bool PythonMonitor::stop_requested() {
+    if (!stopped_ && PyErr_CheckSignals() < 0) stopped_ = true;
+    return stopped_;
 }
 
-engine::ExecutionContext assignment_context() {
+bool PythonMonitor::report(engine::ProgressPhase phase, std::uint64_t step, float cost) {
+    if (stopped_) return false;
+    if (!progress_) return true;
+    const char* name = phase == engine::ProgressPhase::iteration ? "iteration" : "balancing";
+    Ref result = Ref::adopt(PyObject_CallFunction(progress_.get(), "sKd", name,
+                                                  static_cast<unsigned long long>(step), static_cast<double>(cost)));
+    if (!result) stopped_ = true;
+    return !stopped_;
+}
+
+engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMonitor& monitor) {
+    return {&parallel::global_registry(), engine::detected_kernel_level(),
+            random != nullptr ? random : &engine::thread_random(), machine_memory_bytes(), &monitor};
+}
+
+engine::ExecutionContext assignment_context(PythonMonitor& monitor) {
     parallel::PoolRegistry& registry = parallel::global_registry();
     const bool ready = registry.state() == parallel::PoolState::created;
-    return {ready ? &registry : nullptr, engine::detected_kernel_level(), nullptr, machine_memory_bytes()};
+    return {ready ? &registry : nullptr, engine::detected_kernel_level(), nullptr, machine_memory_bytes(), &monitor};
 }
 
 }  // namespace quorla::interface

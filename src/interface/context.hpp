@@ -4,15 +4,33 @@
 #pragma once
 
 #include "engine/execution_context.hpp"
+#include "interface/handle.hpp"
 
 namespace quorla::interface {
 
+// Listens to a call for the interpreter, on the calling thread: a pending
+// signal (Ctrl-C) stops it, and so does a progress callable that raises.
+// Either way the Python exception is left set for the call to return.
+class PythonMonitor final : public engine::CallMonitor {
+public:
+    // `progress`: a callable taking (phase, step, cost), or null.
+    explicit PythonMonitor(PyObject* progress) : progress_(Ref::borrow(progress)) {}
+
+    bool stop_requested() override;
+    bool wants_progress() const override { return static_cast<bool>(progress_); }
+    bool report(engine::ProgressPhase phase, std::uint64_t step, float cost) override;
+
+private:
+    Ref progress_;
+    bool stopped_ = false;
+};
+
 // Training may create the pool (lazily, at its first label step) and draws
 // from `random`, or from the calling thread's generator when it is null.
-engine::ExecutionContext training_context(engine::ThreadRandom* random);
+engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMonitor& monitor);
 
 // Assignment uses the pool only once it exists: creating it is training's
 // business, whose thread setting decides its size. It draws nothing.
-engine::ExecutionContext assignment_context();
+engine::ExecutionContext assignment_context(PythonMonitor& monitor);
 
 }  // namespace quorla::interface

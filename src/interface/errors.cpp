@@ -58,6 +58,9 @@ TakenError take_pending_error() {
 void set_exception_from_current() {
     try {
         throw;
+    } catch (const CallStopped&) {
+        // The interrupt or the progress callable's exception is already set.
+        if (!PyErr_Occurred()) set_panic("A call stopped without a reason");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -6,6 +6,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -26,6 +27,10 @@ constexpr std::size_t kStackBytes = std::size_t{1} << 20;
 // spinner yields, so when threads outnumber cores it hands its core to the
 // thread that has real work instead of starving it.
 constexpr int kSpinRounds = 256;
+
+// How often a waiting caller with a poll asks it: far below the half second
+// in which an interrupt should end a call, far above the cost of asking.
+constexpr std::chrono::milliseconds kPollInterval{20};
 constexpr int kPauseRounds = 16;
 
 template <class Ready>
@@ -169,7 +174,7 @@ void WorkerPool::worker_main(std::size_t index) {
 void WorkerPool::work_on_job(std::size_t index) {
     const std::size_t base = n_ / pieces_, extra = n_ % pieces_;
     for (;;) {
-        if (failed_.load(std::memory_order_relaxed)) return;
+        if (failed_.load(std::memory_order_relaxed) || cancelled_.load(std::memory_order_relaxed)) return;
         const std::size_t p = next_piece_.fetch_add(1, std::memory_order_relaxed);
         if (p >= pieces_) return;
         // The first `extra` pieces get one more element; computed this way
@@ -186,7 +191,7 @@ void WorkerPool::work_on_job(std::size_t index) {
     }
 }
 
-void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx) {
+void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, PollFn poll, void* poll_ctx) {
     if (n == 0) return;
     // A body that itself calls the loop runs inline on its worker: waiting
     // for the pool from inside one of its own jobs would never end.
@@ -203,6 +208,7 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx) {
     pieces_ = std::min(n, std::max(threads_, by_grain));
     error_ = nullptr;
     failed_.store(false, std::memory_order_relaxed);
+    cancelled_.store(false, std::memory_order_relaxed);
     next_piece_.store(0, std::memory_order_relaxed);
     finished_.store(0, std::memory_order_relaxed);
     {
@@ -214,7 +220,19 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx) {
     auto all_done = [&] { return finished_.load(std::memory_order_acquire) == threads_; };
     if (!spin_until(all_done)) {
         std::unique_lock lock(mutex_);
-        done_cv_.wait(lock, all_done);
+        if (poll == nullptr) {
+            done_cv_.wait(lock, all_done);
+        } else {
+            // The poll runs without the lock: it may take long (it can run
+            // the caller's code), and workers need the lock to report done.
+            while (!done_cv_.wait_for(lock, kPollInterval, all_done)) {
+                if (cancelled_.load(std::memory_order_relaxed)) continue;
+                lock.unlock();
+                const bool stop = poll(poll_ctx);
+                lock.lock();
+                if (stop) cancelled_.store(true, std::memory_order_relaxed);
+            }
+        }
     }
     if (error_) {
         std::exception_ptr error = std::exchange(error_, nullptr);

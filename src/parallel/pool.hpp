@@ -64,6 +64,9 @@ std::size_t environment_thread_count();  // reads the environment now
 class WorkerPool {
 public:
     using PieceFn = void (*)(void* ctx, std::size_t begin, std::size_t end, std::size_t worker);
+    // Asked by the waiting caller, on its own thread, every poll interval
+    // while a job runs; true makes the workers stop claiming pieces.
+    using PollFn = bool (*)(void* ctx);
 
     explicit WorkerPool(std::size_t threads);
     ~WorkerPool();  // stops and joins the workers that started
@@ -72,8 +75,11 @@ public:
 
     int start(const Spawner& spawn);  // 0, or the code of the refused spawn
     std::size_t size() const { return threads_; }
-    // Only after start() returned 0.
-    void run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx);
+    // Only after start() returned 0. With `poll`, the caller stops waiting
+    // every poll interval to ask it; once it says stop, no further piece
+    // starts and run returns when the running ones are done.
+    void run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, PollFn poll = nullptr,
+             void* poll_ctx = nullptr);
 
 private:
     // What a worker's start routine receives; the vector holding these is
@@ -117,6 +123,7 @@ private:
     alignas(64) std::atomic<std::size_t> next_piece_{0};
     alignas(64) std::atomic<std::size_t> finished_{0};
     std::atomic<bool> failed_{false};
+    std::atomic<bool> cancelled_{false};
 };
 
 // Owns at most one pool and the state machine around its creation. The
@@ -144,12 +151,18 @@ public:
     void for_each_piece(std::size_t n, std::size_t grain, Body&& body) {
         WorkerPool& workers = pool();  // creates lazily even for n == 0
         if (n == 0) return;
-        using B = std::remove_reference_t<Body>;
-        WorkerPool::PieceFn fn = [](void* ctx, std::size_t b, std::size_t e, std::size_t w) {
-            (*static_cast<B*>(ctx))(b, e, w);
-        };
-        B* target = std::addressof(body);
-        workers.run(n, grain, fn, const_cast<void*>(static_cast<const void*>(target)));
+        workers.run(n, grain, piece_fn<Body>(), erase(body));
+    }
+
+    // The same, with `stop()` asked on the calling thread while it waits
+    // (see WorkerPool::run); once it returns true no further piece starts.
+    template <class Body, class Stop>
+    void for_each_piece(std::size_t n, std::size_t grain, Body&& body, Stop&& stop) {
+        WorkerPool& workers = pool();
+        if (n == 0) return;
+        using S = std::remove_reference_t<Stop>;
+        WorkerPool::PollFn poll = [](void* ctx) -> bool { return (*static_cast<S*>(ctx))(); };
+        workers.run(n, grain, piece_fn<Body>(), erase(body), poll, erase(stop));
     }
 
     // Slot i = f(i), in index order. grain defaults to 1 because mapped items
@@ -166,6 +179,16 @@ public:
     }
 
 private:
+    template <class Body>
+    static WorkerPool::PieceFn piece_fn() {
+        using B = std::remove_reference_t<Body>;
+        return [](void* ctx, std::size_t b, std::size_t e, std::size_t w) { (*static_cast<B*>(ctx))(b, e, w); };
+    }
+    template <class T>
+    static void* erase(T& target) {
+        return const_cast<void*>(static_cast<const void*>(std::addressof(target)));
+    }
+
     WorkerPool& pool();
     std::optional<std::string> create_locked(std::uint64_t requested);
 

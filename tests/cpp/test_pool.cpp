@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -386,6 +387,36 @@ TEST(PoolLoopsSingleWorker, FailureSkipsRemainingPieces) {
                                          }),
                  std::runtime_error);
     EXPECT_EQ(ran.load(), 11);
+}
+
+// A waiting caller's stop check: once it says stop, no further piece
+// starts, the loop returns normally, and the pool serves the next loop.
+TEST(PoolLoopsStop, StopCheckEndsTheLoopEarlyAndThePoolStaysUsable) {
+    for (std::size_t threads : {1, 3}) {
+        qp::PoolRegistry registry(&pthread_create, fixed(threads));
+        std::atomic<int> ran{0};
+        int asked = 0;
+        const auto calling_thread = std::this_thread::get_id();
+        bool asked_elsewhere = false;
+        registry.for_each_piece(
+            2000, 1,
+            [&](std::size_t, std::size_t, std::size_t) {
+                ran.fetch_add(1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            },
+            [&] {
+                asked_elsewhere = asked_elsewhere || std::this_thread::get_id() != calling_thread;
+                return ++asked == 2;
+            });
+        EXPECT_FALSE(asked_elsewhere);
+        EXPECT_EQ(asked, 2) << threads;
+        EXPECT_GT(ran.load(), 0);
+        EXPECT_LT(ran.load(), 1000) << threads;
+        std::atomic<int> again{0};
+        registry.for_each_piece(50, 1, [&](std::size_t b, std::size_t e, std::size_t) { again += int(e - b); },
+                                [] { return false; });
+        EXPECT_EQ(again.load(), 50);
+    }
 }
 
 // ------------------------------------------------------------ global

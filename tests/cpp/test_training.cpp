@@ -312,3 +312,54 @@ TEST(Cost, MeanOfSquaredDistancesOrDots) {
 
 }  // namespace
 }  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// Says stop at its `stop_at`-th check, or fails the `fail_at`-th report.
+class ScriptedMonitor final : public CallMonitor {
+public:
+    ScriptedMonitor(int stop_at, std::uint64_t fail_at) : stop_at_(stop_at), fail_at_(fail_at) {}
+    bool stop_requested() override { return ++checks == stop_at_; }
+    bool wants_progress() const override { return true; }
+    bool report(ProgressPhase phase, std::uint64_t step, float) override {
+        reports.emplace_back(phase, step);
+        return step != fail_at_;
+    }
+    int checks = 0;
+    std::vector<std::pair<ProgressPhase, std::uint64_t>> reports;
+
+private:
+    int stop_at_;
+    std::uint64_t fail_at_;
+};
+
+// Stopped by a check inside a scan, by the check between iterations, or by
+// a failed report: the call ends with CallStopped, untrained, on the pool
+// and on the calling thread alike.
+TEST(TrainingStops, StopCheckOrFailedReportEndsTrainingUntrained) {
+    const test::Points points = test::Points::gaussian(3000, 6, 9);
+    for (std::size_t threads : {0, 2}) {
+        auto pool = threads == 0 ? nullptr : test::pool_of(threads);
+        for (auto [stop_at, fail_at] : {std::pair{3, 99}, std::pair{1000000, 3}}) {
+            ThreadRandom random = test::seeded_random(4);
+            ScriptedMonitor monitor(stop_at, fail_at);
+            ExecutionContext context = test::context(detected_kernel_level(), pool.get(), &random);
+            context.monitor = &monitor;
+            Model model = Model::create(5);
+            model.iterations = 6;
+            EXPECT_THROW(train(model, points.view(), std::nullopt, context), CallStopped);
+            EXPECT_FALSE(model.trained);
+            if (fail_at == 3) {
+                EXPECT_EQ(monitor.reports.size(), 3u);
+                EXPECT_EQ(monitor.reports.back(), std::pair(ProgressPhase::iteration, std::uint64_t{3}));
+            } else {
+                EXPECT_EQ(monitor.checks, 3);
+                EXPECT_LT(monitor.reports.size(), 3u);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorla::engine

@@ -42,6 +42,7 @@ def test_type_identity_and_documentation():
         ("assign", "($self, data, k)"),
         ("with_seed", "($self, seed)"),
         ("with_centroids", "($self, centroids)"),
+        ("with_progress", "($self, progress)"),
     ],
 )
 def test_method_signatures(method, signature):
@@ -57,7 +58,7 @@ def test_members_in_declared_order():
     assert names == [
         "with_iterations", "with_euclidean", "with_balanced", "with_max_balance_diff",
         "with_verbose", "with_use_medoids", "train", "assign",
-        "with_seed", "with_centroids",
+        "with_seed", "with_centroids", "with_progress",
         "n_clusters", "iterations", "is_euclidean", "is_balanced", "is_use_medoids",
         "centroids", "medoid_indices", "is_trained",
         "seed", "labels",
