@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "engine/assignment.hpp"
 #include "engine/model.hpp"
@@ -274,6 +275,14 @@ PyObject* finish(engine::Outcome<engine::ClusterLists>& outcome) {
     return interface::make_cluster_lists(outcome.value());
 }
 
+PyObject* finish(engine::Outcome<engine::SearchResult>& outcome) {
+    if (!outcome.ok()) {
+        interface::set_clustering_error(outcome.error());
+        return nullptr;
+    }
+    return interface::make_search_arrays(outcome.value());
+}
+
 // The array is read first so that its errors come first, but converting the
 // integer argument after it can run Python code (an __index__ method) that
 // frees or replaces the array's buffer in place, e.g. ndarray.__setstate__ or
@@ -296,7 +305,7 @@ PyObject* run_on_data(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject*
         if (!interface::match_arguments(callable, names, args, nargs, kwnames, values)) return nullptr;
         AccessGuard access(as_kmeans(self)->access, mode);
         if (!access.ok()) return nullptr;
-        std::optional<engine::Outcome<engine::ClusterLists>> outcome;
+        std::optional<std::invoke_result_t<Run&, Model&, const engine::PointView&>> outcome;
         {
             ArrayBorrow data;
             if (!interface::read_point_matrix(values[0], "data", data)) return nullptr;
@@ -336,6 +345,16 @@ PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwna
         return engine::assign(model, points, k, interface::assignment_context(monitor));
     };
     return run_on_data(self, args, nargs, kwnames, "KMeans.assign", "k", AccessGuard::Mode::Shared, convert, run);
+}
+
+PyObject* search(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::uint64_t k = 0;
+    auto convert = [&](PyObject* value) { return interface::convert_u64(value, "k", k); };
+    auto run = [&](const Model& model, const engine::PointView& points) {
+        interface::PythonMonitor monitor(nullptr);
+        return engine::search(model, points, k, interface::assignment_context(monitor));
+    };
+    return run_on_data(self, args, nargs, kwnames, "KMeans.search", "k", AccessGuard::Mode::Shared, convert, run);
 }
 
 // ---- read-only properties -------------------------------------------------
@@ -412,6 +431,7 @@ PyMethodDef kmeans_methods[] = {
     QUORLA_METHOD(with_seed, "with_seed($self, seed)\n--\n\n"),
     QUORLA_METHOD(with_centroids, "with_centroids($self, centroids)\n--\n\n"),
     QUORLA_METHOD(with_progress, "with_progress($self, progress)\n--\n\n"),
+    QUORLA_METHOD(search, "search($self, data, k)\n--\n\n"),
     {"__reduce__", kmeans_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -10,6 +10,7 @@
 #include "engine/assignment.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "engine/checked.hpp"
@@ -65,6 +66,38 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
         for (std::uint64_t i = 0; i < points.rows; ++i) list[i] = i;
     }
     return lists;
+}
+
+Outcome<SearchResult> search(const Model& model, const PointView& points, std::uint64_t k,
+                             const ExecutionContext& context) {
+    if (!model.trained) return ClusteringError::not_trained();
+    if (k == 0) return ClusteringError::invalid_parameter("k must be positive");
+    if (!model.centroids) raise_fault("Trained model without a centroid matrix");
+    const Matrix& centroids = *model.centroids;
+    if (points.cols != centroids.cols()) return ClusteringError::dimension_mismatch(centroids.cols(), points.cols);
+    if (centroids.rows() < model.n_clusters) raise_fault("Fewer centroid rows than clusters");
+
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, model.n_clusters));
+    // Per entry: a float distance and an int64 cluster here, the same again
+    // in the arrays handed to Python, and the 32-bit choice of the scan.
+    const std::size_t entries = checked_product(points.rows, take);
+    context.require_memory(checked_product(entries, 28));
+    if (std::optional<ClusteringError> refused = check_values(points, ValueBounds::no_overflow)) return *refused;
+
+    SearchResult result{take, std::vector<float>(entries), std::vector<std::int64_t>(entries)};
+    std::vector<std::uint32_t> chosen(entries);
+    const CentroidPanels panels(centroids, model.n_clusters, model.euclidean, context.level);
+    TopSink sink(take, chosen, result.distances);
+    scan_points(context, panels, points, nullptr, sink);
+    for (std::size_t e = 0; e < entries; ++e) {
+        result.clusters[e] = chosen[e];
+        // The keys rank the clusters; what is handed out is the distance
+        // (a key is |x|^2 + |c|^2 - 2 x.c, which rounding can take below 0)
+        // or the inner product (the key is its negation).
+        const float key = result.distances[e];
+        result.distances[e] = model.euclidean ? std::max(key, 0.0f) : -key;
+    }
+    return result;
 }
 
 }  // namespace quorla::engine

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
@@ -13,6 +14,21 @@
 namespace quorla::engine {
 
 Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::uint64_t k,
+                             const ExecutionContext& context);
+
+// Each point's `take` nearest clusters, nearest first, row-major (point i's
+// t-th at i * take + t), with their distances: squared Euclidean distances
+// ascending (rounding below zero clamped to 0), or inner products
+// descending. Ties go to the lower cluster index, as in assign.
+struct SearchResult {
+    std::size_t take = 0;
+    std::vector<float> distances;
+    std::vector<std::int64_t> clusters;
+};
+
+// k is clamped to the cluster count; the clusters of point i are exactly
+// those under which assign(model, points, k) lists i.
+Outcome<SearchResult> search(const Model& model, const PointView& points, std::uint64_t k,
                              const ExecutionContext& context);
 
 }  // namespace quorla::engine

@@ -169,8 +169,16 @@ bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::si
     const std::size_t kept = worker * tile_rows_ * kept_stride_;
     const tiles::TopScratch scratch{kept_stride_, kept_keys_.data() + kept, kept_clusters_.data() + kept,
                                     lane_keys_.data() + worker * tile_rows_, cuts_.data() + worker * tile_rows_};
-    return centroids.kernels().top(tile.values, tile.count, tile.point_norms, centroids.panels(),
-                                   centroids.euclidean(), take_, scratch, out_.data() + tile.first * take_);
+    const bool clean = centroids.kernels().top(tile.values, tile.count, tile.point_norms, centroids.panels(),
+                                               centroids.euclidean(), take_, scratch, out_.data() + tile.first * take_);
+    if (!keys_.empty()) {
+        // Each row's kept list holds its keys in the order of its clusters.
+        for (std::size_t r = 0; r < tile.count; ++r) {
+            const float* kept = scratch.keys + r * scratch.stride;
+            std::copy(kept, kept + take_, keys_.begin() + static_cast<std::ptrdiff_t>((tile.first + r) * take_));
+        }
+    }
+    return clean;
 }
 
 void centroid_distances(const CentroidPanels& centroids, std::span<const float> point, float point_norm,

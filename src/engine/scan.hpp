@@ -112,16 +112,19 @@ private:
 };
 
 // Each point's first `take` clusters in stable key order (equal keys keep
-// ascending cluster order), written to out[point * take + t].
+// ascending cluster order), written to out[point * take + t], and their keys
+// to keys[point * take + t] when `keys` is not empty.
 class TopSink final : public ScanSink {
 public:
-    TopSink(std::size_t take, std::span<std::uint32_t> out) : take_(take), out_(out) {}
+    TopSink(std::size_t take, std::span<std::uint32_t> out, std::span<float> keys = {})
+        : take_(take), out_(out), keys_(keys) {}
     void prepare(std::size_t workers, std::size_t tile_rows) override;
     bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) override;
 
 private:
     std::size_t take_;
     std::span<std::uint32_t> out_;
+    std::span<float> keys_;
     std::size_t tile_rows_ = 0;
     std::size_t kept_stride_ = 0;
     CacheAligned<float> kept_keys_, lane_keys_, cuts_;  // per worker

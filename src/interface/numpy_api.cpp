@@ -164,6 +164,19 @@ PyObject* make_centroid_array(const engine::Matrix& matrix) {
     return array;
 }
 
+PyObject* make_search_arrays(const engine::SearchResult& result) {
+    const std::uint64_t rows = result.take == 0 ? 0 : result.distances.size() / result.take;
+    Ref distances = Ref::adopt(new_array(float32_type_number, rows, result.take, false, "distance array"));
+    if (!distances) return nullptr;
+    Ref clusters = Ref::adopt(new_array(NPY_INT64, rows, result.take, false, "cluster array"));
+    if (!clusters) return nullptr;
+    if (!result.distances.empty()) {
+        std::memcpy(array_data(distances.get()), result.distances.data(), result.distances.size() * sizeof(float));
+        std::memcpy(array_data(clusters.get()), result.clusters.data(), result.clusters.size() * sizeof(std::int64_t));
+    }
+    return PyTuple_Pack(2, distances.get(), clusters.get());
+}
+
 bool read_index_vector(PyObject* object, std::vector<std::uint64_t>& out, std::string& problem) {
     ensure_api();
     if (!PyArray_Check(object)) {

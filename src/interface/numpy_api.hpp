@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/assignment.hpp"
 #include "engine/matrix.hpp"
 
 namespace quorla::interface {
@@ -36,6 +37,9 @@ PyObject* make_centroid_array(const engine::Matrix& matrix);
 // Anything else returns false with `problem` saying what it is; no Python
 // error is set.
 bool read_index_vector(PyObject* object, std::vector<std::uint64_t>& out, std::string& problem);
+
+// (distances, clusters): new float32 and int64 arrays of shape (n, take).
+PyObject* make_search_arrays(const engine::SearchResult& result);
 
 // A new one-dimensional int64 array holding the indices.
 PyObject* make_index_array(std::span<const std::uint64_t> indices);

@@ -98,3 +98,44 @@ TEST(Assign, DoesNotChangeTheModel) {
 
 }  // namespace
 }  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// Search hands out the keys its scan ranked by: at every level and pool
+// size, the single-point keys of the same level, in the order of assign.
+TEST(Search, KeysAreTheLevelsOwnAndOrderIsAssigns) {
+    const test::Points points = test::Points::gaussian(333, 19, 12);
+    for (bool euclidean : {false, true}) {
+        const Model model = test::trained_model(test::Points::gaussian(37, 19, 13), euclidean);
+        for (KernelLevel level : all_kernel_levels) {
+            if (!kernel_level_supported(level)) continue;
+            const CentroidPanels panels(*model.centroids, model.n_clusters, euclidean, level);
+            for (std::size_t threads : {0, 3}) {
+                auto pool = threads == 0 ? nullptr : test::pool_of(threads);
+                const ExecutionContext context = test::context(level, pool.get());
+                Outcome<SearchResult> found = search(model, points.view(), 5, context);
+                ASSERT_TRUE(found.ok());
+                const SearchResult& result = found.value();
+                ASSERT_EQ(result.take, 5u);
+                std::vector<float> keys(model.n_clusters);
+                for (std::size_t i = 0; i < points.rows; ++i) {
+                    std::span<const float> x(points.values.data() + i * points.cols, points.cols);
+                    centroid_distances(panels, x, euclidean ? dot_f32(x.data(), x.data(), x.size()) : 0.0f, keys);
+                    for (std::size_t t = 0; t < 5; ++t) {
+                        const float key = keys[static_cast<std::size_t>(result.clusters[i * 5 + t])];
+                        ASSERT_EQ(result.distances[i * 5 + t], euclidean ? std::max(key, 0.0f) : -key);
+                    }
+                }
+                ClusterLists listed(model.n_clusters);
+                for (std::size_t i = 0; i < points.rows; ++i) {
+                    for (std::size_t t = 0; t < 5; ++t) listed[static_cast<std::size_t>(result.clusters[i * 5 + t])].push_back(i);
+                }
+                EXPECT_EQ(listed, assign(model, points.view(), 5, context).value());
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorla::engine

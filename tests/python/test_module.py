@@ -43,6 +43,7 @@ def test_type_identity_and_documentation():
         ("with_seed", "($self, seed)"),
         ("with_centroids", "($self, centroids)"),
         ("with_progress", "($self, progress)"),
+        ("search", "($self, data, k)"),
     ],
 )
 def test_method_signatures(method, signature):
@@ -58,7 +59,7 @@ def test_members_in_declared_order():
     assert names == [
         "with_iterations", "with_euclidean", "with_balanced", "with_max_balance_diff",
         "with_verbose", "with_use_medoids", "train", "assign",
-        "with_seed", "with_centroids", "with_progress",
+        "with_seed", "with_centroids", "with_progress", "search",
         "n_clusters", "iterations", "is_euclidean", "is_balanced", "is_use_medoids",
         "centroids", "medoid_indices", "is_trained",
         "seed", "labels",
