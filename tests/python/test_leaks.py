@@ -18,6 +18,7 @@ import sys
 import numpy as np
 import pytest
 
+import quorla
 from quorla import KMeans
 from conftest import SANITIZED, is_panic
 
@@ -86,6 +87,20 @@ MEDOIDS = KMeans(8).with_use_medoids(True).with_iterations(2)
 MEDOIDS.train(POINTS, None)
 
 
+STATE = MEDOIDS.__reduce__()[1][0]
+CENTROIDS = rng.standard_normal((4096, 16)).astype(np.float32)
+INF_POINTS = POINTS.copy()
+INF_POINTS[9, 1] = np.inf
+
+
+def PROGRESS(phase, step, cost):
+    return None
+
+
+def raise_key(phase, step, cost):
+    raise KeyError(step)
+
+
 def fresh(k=32, iterations=1):
     return KMeans(k).with_iterations(iterations)
 
@@ -141,6 +156,17 @@ SCENARIOS = {
     "assign-negative-k": (lambda: TRAINED.assign(QUERIES, np.int8(-1)), [TRAINED, QUERIES], OverflowError),
     "assign-float64": (lambda: TRAINED.assign(DOUBLES, 1), [TRAINED, DOUBLES], TypeError),
     "assign-nan": (lambda: TRAINED.assign(NAN_POINTS, 2), [TRAINED, NAN_POINTS], "panic"),
+    "search": (lambda: TRAINED.search(QUERIES, THREE), [TRAINED, QUERIES, THREE, THREE.value], None),
+    "search-k0": (lambda: TRAINED.search(QUERIES, 0), [TRAINED, QUERIES], ValueError),
+    "labels": (lambda: TRAINED.labels, [TRAINED], None),
+    # pickle itself warms caches for a few thousand calls; its two halves are ours.
+    "reduce": (lambda: MEDOIDS.__reduce__(), [MEDOIDS], None),
+    "load": (lambda: quorla._kmeans_from_state(STATE), [STATE["centroids"], STATE["labels"]], None),
+    "load-forged": (lambda: quorla._kmeans_from_state({**STATE, "n_clusters": 5}), [STATE["centroids"]], ValueError),
+    "with-centroids": (lambda: BIG.with_centroids(CENTROIDS), [BIG, CENTROIDS], None),
+    "with-progress": (lambda: fresh(8).with_progress(PROGRESS).train(FEW, None), [FEW, PROGRESS], None),
+    "progress-raises": (lambda: fresh(8).with_progress(raise_key).train(FEW, None), [FEW], KeyError),
+    "train-infinite": (lambda: fresh().train(INF_POINTS, None), [INF_POINTS], ValueError),
 }
 
 
