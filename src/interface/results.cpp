@@ -7,10 +7,15 @@
 
 namespace quorla::interface {
 
+namespace {
+bool interrupted(std::size_t i);
+}  // namespace
+
 PyObject* make_index_list(std::span<const std::uint64_t> indices) {
     Ref list = Ref::adopt(PyList_New(static_cast<Py_ssize_t>(indices.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < indices.size(); ++i) {
+        if (interrupted(i)) return nullptr;
         PyObject* item = PyLong_FromUnsignedLongLong(indices[i]);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
@@ -47,10 +52,17 @@ private:
     std::vector<PyObject*> objects_;
 };
 
+// Making tens of millions of int objects takes seconds, so an interrupt is
+// looked for every so many of them.
+constexpr std::size_t signal_check_interval = 1 << 16;
+
+bool interrupted(std::size_t i) { return i % signal_check_interval == signal_check_interval - 1 && PyErr_CheckSignals() < 0; }
+
 PyObject* make_shared_index_list(std::span<const std::uint64_t> indices, SharedIndices& shared) {
     Ref list = Ref::adopt(PyList_New(static_cast<Py_ssize_t>(indices.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < indices.size(); ++i) {
+        if (interrupted(i)) return nullptr;
         PyObject* item = shared.get(indices[i]);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
