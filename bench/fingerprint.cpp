@@ -6,6 +6,7 @@
 // process.
 //
 //   quorla_fingerprint THREADS > digest.txt
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -55,9 +56,12 @@ struct Data {
     PointView view;
 };
 
-// Blobs plus exact duplicates (so that the repair runs), row-major or
-// stored column-major and read through a transposed view.
-Data make_data(std::size_t n, std::size_t d, std::uint32_t seed, bool transposed) {
+enum class Layout { rows, transposed, strided };
+
+// Blobs plus exact duplicates (so that the repair runs), row-major, stored
+// column-major and read through a transposed view, or every other column of
+// a wider matrix stored bottom row first (negative row stride).
+Data make_data(std::size_t n, std::size_t d, std::uint32_t seed, Layout layout) {
     std::mt19937 engine(seed);
     std::normal_distribution<float> normal;
     std::vector<float> rows(n * d);
@@ -69,21 +73,33 @@ Data make_data(std::size_t n, std::size_t d, std::uint32_t seed, bool transposed
     }
     for (std::size_t i = n / 2; i < n / 2 + n / 10; ++i) std::memcpy(&rows[i * d], &rows[0], d * sizeof(float));
     Data data;
-    if (!transposed) {
-        data.storage = std::move(rows);
-        data.view = {data.storage.data(), n, d, static_cast<std::int64_t>(d), 1};
-    } else {
-        data.storage.resize(n * d);
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j < d; ++j) data.storage[j * n + i] = rows[i * d + j];
-        data.view = {data.storage.data(), n, d, 1, static_cast<std::int64_t>(n)};
+    switch (layout) {
+        case Layout::rows:
+            data.storage = std::move(rows);
+            data.view = {data.storage.data(), n, d, static_cast<std::int64_t>(d), 1};
+            break;
+        case Layout::transposed:
+            data.storage.resize(n * d);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < d; ++j) data.storage[j * n + i] = rows[i * d + j];
+            data.view = {data.storage.data(), n, d, 1, static_cast<std::int64_t>(n)};
+            break;
+        case Layout::strided: {
+            const std::size_t width = 2 * d + 3;
+            data.storage.assign(n * width, -1.0f);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < d; ++j) data.storage[(n - 1 - i) * width + 2 * j] = rows[i * d + j];
+            data.view = {data.storage.data() + (n - 1) * width, n, d, -static_cast<std::int64_t>(width), 2};
+            break;
+        }
     }
     return data;
 }
 
 struct Case {
     std::size_t n, d, k;
-    bool euclidean, balanced, medoids, transposed;
+    bool euclidean, balanced, medoids;
+    Layout layout;
     std::uint64_t max_diff;
 };
 
@@ -99,19 +115,30 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pool: %s\n", failure->c_str());
         return 2;
     }
+    constexpr Layout rows = Layout::rows, transposed = Layout::transposed, strided = Layout::strided;
+    // The later cases have fewer points than a tile at some level (16 or
+    // 48), or a short last tile on the pool, in every layout; the last three
+    // have enough dimensions for fewer clusters than a panel's width to get
+    // a narrow panel.
     const std::vector<Case> cases = {
-        {1500, 17, 13, true, false, false, false, 16}, {1500, 17, 13, false, false, false, true, 16},
-        {1200, 64, 40, true, true, false, false, 4},   {1200, 64, 40, false, true, false, true, 4},
-        {600, 9, 7, true, false, true, false, 16},     {600, 9, 7, false, true, true, true, 3},
-        {300, 5, 6, true, true, true, false, 2},       {500, 1, 3, false, false, false, false, 16},
-        {333, 31, 50, false, true, false, false, 1},   {40, 3, 40, true, false, false, false, 16},
-        {2000, 130, 1, true, true, false, true, 16},
+        {1500, 17, 13, true, false, false, rows, 16},      {1500, 17, 13, false, false, false, transposed, 16},
+        {1200, 64, 40, true, true, false, rows, 4},        {1200, 64, 40, false, true, false, transposed, 4},
+        {600, 9, 7, true, false, true, rows, 16},          {600, 9, 7, false, true, true, transposed, 3},
+        {300, 5, 6, true, true, true, rows, 2},            {500, 1, 3, false, false, false, rows, 16},
+        {333, 31, 50, false, true, false, rows, 1},        {40, 3, 40, true, false, false, rows, 16},
+        {2000, 130, 1, true, true, false, transposed, 16}, {5, 300, 2, true, false, false, rows, 16},
+        {5, 300, 2, false, false, false, strided, 16},     {12, 37, 3, true, true, false, strided, 1},
+        {15, 129, 4, false, false, true, transposed, 16},  {47, 20, 5, true, true, false, transposed, 1},
+        {3, 4000, 3, true, false, true, strided, 16},      {2, 70, 2, false, true, false, rows, 1},
+        {100, 33, 9, false, false, false, strided, 16},    {700, 21, 30, true, true, false, strided, 2},
+        {6, 5000, 3, true, true, false, strided, 1},       {60, 4100, 2, false, false, true, rows, 16},
+        {130, 4500, 5, true, false, false, transposed, 16},
     };
     for (KernelLevel level : engine::all_kernel_levels) {
         if (!engine::kernel_level_supported(level)) continue;
         for (std::size_t c = 0; c < cases.size(); ++c) {
             const Case& t = cases[c];
-            Data data = make_data(t.n, t.d, static_cast<std::uint32_t>(c + 1), t.transposed);
+            Data data = make_data(t.n, t.d, static_cast<std::uint32_t>(c + 1), t.layout);
             Model model = Model::create(t.k);
             model.euclidean = t.euclidean;
             model.balanced = t.balanced;
@@ -143,6 +170,14 @@ int main(int argc, char** argv) {
                 for (const auto& list : lists.value()) assigned.values(list);
                 std::printf("assign k=%llu %016llx\n", static_cast<unsigned long long>(k),
                             static_cast<unsigned long long>(assigned.state));
+                // The first few points alone: a scan shorter than any tile.
+                PointView head = data.view;
+                head.rows = std::min<std::uint64_t>(head.rows, 11);
+                Digest short_scan;
+                auto head_lists = engine::assign(model, head, k, context);
+                for (const auto& list : head_lists.value()) short_scan.values(list);
+                std::printf("assign head k=%llu %016llx\n", static_cast<unsigned long long>(k),
+                            static_cast<unsigned long long>(short_scan.state));
             }
         }
     }
