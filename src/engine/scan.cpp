@@ -1,15 +1,25 @@
 // The scan driver and its sinks.
 //
-// Points are scored a tile at a time: each worker packs tile_rows points
-// from the strided view into its own scratch (never the whole matrix), and
-// the level's kernels score them against the centroid panels, packed once
-// per scan. A sink turns the scores into results while they are hot; no
-// n x k distance matrix is ever written, and nothing is allocated per point.
+// Points are scored a tile at a time: each worker packs up to tile_rows
+// points from the strided view into its own scratch (never the whole
+// matrix), and the level's kernels score them against the centroid panels,
+// packed once per scan. A sink turns the scores into results while they are
+// hot; no n x k distance matrix is ever written, and nothing is allocated
+// per point.
+//
+// Scratch follows the points actually present: a tile buffer holds the
+// scan's tallest tile (all its points when they are fewer than a tile), and
+// only workers that can meet a tile get one. At d = 8M a full tile is 1.5 GB
+// at the AVX-512 level; a scan of two such points needs 64 MB.
 #include "engine/scan.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <new>
 #include <string>
 
+#include "engine/checked.hpp"
 #include "engine/dot.hpp"
 #include "engine/fault.hpp"
 
@@ -41,9 +51,16 @@ const tiles::TileKernels& kernels_for_level(KernelLevel level) {
     return *kernels;
 }
 
-void pack_panel_row(const float* row, std::size_t j, std::size_t dim, float* panels) {
-    float* column = panels + (j / tiles::panel_width) * dim * tiles::panel_width + j % tiles::panel_width;
-    for (std::size_t l = 0; l < dim; ++l) column[l * tiles::panel_width] = row[l];
+// From this many dimensions on, fewer clusters than panel_width get one
+// narrow panel, as wide as they are. Below it the padding of a full-width
+// panel is at most 240 KB, and the kernels' full-width copies, whose strides
+// are constants, are worth more: with a run-time width, label steps at d = 4
+// and k = 3 took 15 to 35% longer, while from d = 1024 on both are equal.
+constexpr std::size_t narrow_panel_dim = 4096;
+
+void pack_panel_row(const float* row, std::size_t j, std::size_t dim, std::size_t width, float* panels) {
+    float* column = panels + (j / width) * dim * width + j % width;
+    for (std::size_t l = 0; l < dim; ++l) column[l * width] = row[l];
 }
 
 }  // namespace
@@ -60,18 +77,25 @@ CentroidPanels::CentroidPanels(const Matrix& centroids, std::size_t clusters, bo
             norms_[j] = dot_f32(row, row, dim);
         }
     }
+    // Padding k = 2 up to a full-width panel would make the panels 8 times
+    // the centroids: 512 MB at d = 8M.
+    const std::size_t width = clusters > 0 && clusters < tiles::panel_width && dim >= narrow_panel_dim
+                                  ? clusters
+                                  : tiles::panel_width;
     if (kernels_->packs_panels) {
-        const std::size_t groups = (clusters + tiles::panel_width - 1) / tiles::panel_width;
-        values_.assign(groups * tiles::panel_width * dim, 0.0f);
-        for (std::size_t j = 0; j < clusters; ++j) pack_panel_row(centroids.row(j).data(), j, dim, values_.data());
+        const std::size_t groups = (clusters + width - 1) / width;
+        values_.assign(checked_sum(checked_product(checked_product(groups, width), dim), tiles::panel_width), 0.0f);
+        for (std::size_t j = 0; j < clusters; ++j) {
+            pack_panel_row(centroids.row(j).data(), j, dim, width, values_.data());
+        }
     }
-    panels_ = {values_.data(), centroids.data(), euclidean ? norms_.data() : nullptr, clusters, dim};
+    panels_ = {values_.data(), centroids.data(), euclidean ? norms_.data() : nullptr, clusters, dim, width};
 }
 
 void CentroidPanels::refresh_row(std::size_t j) {
     if (j >= panels_.clusters) raise_fault("Centroid row beyond the panels");
     const float* row = centroids_->row(j).data();
-    if (kernels_->packs_panels) pack_panel_row(row, j, panels_.dim, values_.data());
+    if (kernels_->packs_panels) pack_panel_row(row, j, panels_.dim, panels_.width, values_.data());
     if (euclidean_) norms_[j] = dot_f32(row, row, panels_.dim);
 }
 
@@ -85,19 +109,43 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
         raise_fault("Point norms do not match the point count");
     }
     const std::size_t rows = kernels.tile_rows;
-    const std::size_t workers = context.workers();
-    sink.prepare(workers, rows);
+    const std::size_t workers = context.workers();  // brings up an absent pool, as every scan does
+    const std::uint64_t n_tiles = points.rows / rows + (points.rows % rows != 0 ? 1 : 0);
+    const bool pooled = context.pool != nullptr && points.rows > scan_grain;
+    // No more slots than tiles: a worker that gets no tile needs no scratch.
+    const std::size_t slots = static_cast<std::size_t>(std::min<std::uint64_t>(pooled ? workers : 1, n_tiles));
+    sink.prepare(slots, rows);
 
-    // Per worker: the packed tile, its point norms and one unpacked row for
-    // the norm of a strided point; whole cache lines each, so workers never
-    // share one.
-    const std::size_t stride = (rows * dim + rows + dim + 15) / 16 * 16;
-    CacheAligned<float> scratch(workers * stride);
+    // Per slot: the packed tile, as tall as the scan's tallest tile, with
+    // the slack the kernels read past a short one; its point norms; and,
+    // when norms of strided points are computed here, one unpacked row.
+    // Whole cache lines each, so that slots never share one.
+    const std::size_t tallest = static_cast<std::size_t>(std::min<std::uint64_t>(rows, points.rows));
+    const std::size_t tile_floats = checked_sum(checked_product(tallest, dim), rows);
+    const bool unpacks_rows = euclidean && point_norms == nullptr && !points.row_contiguous();
+    const std::size_t slot_floats = checked_sum(checked_sum(tile_floats, rows), unpacks_rows ? dim : 0);
+    const std::size_t stride = checked_sum(slot_floats, 15) / 16 * 16;
+    CacheAligned<float> scratch(checked_product(slots, stride));
     const tiles::PointSource source{points.origin, points.row_stride, points.col_stride, dim};
 
+    // On the pool, a worker claims the next free slot with its first tile;
+    // it meets a tile only if it runs a piece, and pieces are whole tiles,
+    // so no more than `slots` are ever claimed. Each entry of slot_of is
+    // touched by its own worker only.
+    constexpr std::size_t unclaimed = SIZE_MAX;
+    std::vector<std::size_t> slot_of(pooled ? workers : 0, unclaimed);
+    std::atomic<std::size_t> claimed{0};
+
     auto run = [&](std::size_t begin, std::size_t end, std::size_t worker) {
-        float* tile = scratch.data() + worker * stride;
-        float* tile_norms = tile + rows * dim;
+        std::size_t slot = 0;
+        if (pooled) {
+            if (worker >= slot_of.size()) raise_fault("Scan piece on a worker beyond the pool");
+            if (slot_of[worker] == unclaimed) slot_of[worker] = claimed.fetch_add(1, std::memory_order_relaxed);
+            slot = slot_of[worker];
+            if (slot >= slots) raise_fault("More workers took tiles than the scan has scratch for");
+        }
+        float* tile = scratch.data() + slot * stride;
+        float* tile_norms = tile + tile_floats;
         float* row = tile_norms + rows;
         for (std::size_t t = begin; t < end; ++t) {
             const std::uint64_t first = t * rows;
@@ -112,7 +160,7 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
                     // the same whether its norm was given or not.
                     for (std::size_t r = 0; r < count; ++r) {
                         const float* x = points.row_start(first + r);
-                        if (!points.row_contiguous()) {
+                        if (unpacks_rows) {
                             points.copy_row(first + r, row);
                             x = row;
                         }
@@ -121,30 +169,29 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
                 }
                 std::fill(tile_norms + count, tile_norms + rows, 0.0f);
             }
-            if (!sink.consume(centroids, Tile{tile, count, first, tile_norms}, worker)) raise_nan_fault();
+            if (!sink.consume(centroids, Tile{tile, count, first, tile_norms}, slot)) raise_nan_fault();
         }
     };
     // Pieces are whole tiles, and a point's scores do not depend on its row
     // within a tile, so results do not depend on how tiles meet workers.
     // Larger scans go through the context, which asks its stop check
-    // between pieces on either path.
-    const std::size_t n_tiles = (points.rows + rows - 1) / rows;
+    // between pieces: on the pool, or on the calling thread in slot 0.
     if (points.rows > scan_grain) {
-        context.for_each_piece(n_tiles, std::max<std::size_t>(1, scan_grain / rows), run);
+        context.for_each_piece(static_cast<std::size_t>(n_tiles), std::max<std::size_t>(1, scan_grain / rows), run);
     } else if (n_tiles > 0) {
-        run(0, n_tiles, 0);
+        run(0, static_cast<std::size_t>(n_tiles), 0);
     }
 }
 
 template <class Index>
-void NearestSink<Index>::prepare(std::size_t workers, std::size_t tile_rows) {
+void NearestSink<Index>::prepare(std::size_t slots, std::size_t tile_rows) {
     tile_rows_ = tile_rows;
-    chosen_.assign(workers * tile_rows, 0);
+    chosen_.assign(checked_product(slots, tile_rows), 0);
 }
 
 template <class Index>
-bool NearestSink<Index>::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) {
-    std::uint32_t* chosen = chosen_.data() + worker * tile_rows_;
+bool NearestSink<Index>::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
+    std::uint32_t* chosen = chosen_.data() + slot * tile_rows_;
     const bool clean =
         centroids.kernels().label(tile.values, tile.count, tile.point_norms, centroids.panels(), rule_, chosen);
     std::copy(chosen, chosen + tile.count, out_.begin() + static_cast<std::ptrdiff_t>(tile.first));
@@ -154,21 +201,22 @@ bool NearestSink<Index>::consume(const CentroidPanels& centroids, const Tile& ti
 template class NearestSink<std::uint32_t>;
 template class NearestSink<std::uint64_t>;
 
-void TopSink::prepare(std::size_t workers, std::size_t tile_rows) {
+void TopSink::prepare(std::size_t slots, std::size_t tile_rows) {
     tile_rows_ = tile_rows;
-    // At least 16 slots, so that a level may hold a short list in one
+    // At least 16 entries, so that a level may hold a short list in one
     // vector, and whole cache lines, so that every row's list starts a line.
-    kept_stride_ = (std::max<std::size_t>(take_, 16) + 15) / 16 * 16;
-    kept_keys_ = CacheAligned<float>(workers * tile_rows * kept_stride_);
-    kept_clusters_ = CacheAligned<std::uint32_t>(workers * tile_rows * kept_stride_);
-    lane_keys_ = CacheAligned<float>(workers * tile_rows);
-    cuts_ = CacheAligned<float>(workers * tile_rows);
+    kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
+    const std::size_t rows = checked_product(slots, tile_rows);
+    kept_keys_ = CacheAligned<float>(checked_product(rows, kept_stride_));
+    kept_clusters_ = CacheAligned<std::uint32_t>(checked_product(rows, kept_stride_));
+    lane_keys_ = CacheAligned<float>(rows);
+    cuts_ = CacheAligned<float>(rows);
 }
 
-bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) {
-    const std::size_t kept = worker * tile_rows_ * kept_stride_;
+bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
+    const std::size_t kept = slot * tile_rows_ * kept_stride_;
     const tiles::TopScratch scratch{kept_stride_, kept_keys_.data() + kept, kept_clusters_.data() + kept,
-                                    lane_keys_.data() + worker * tile_rows_, cuts_.data() + worker * tile_rows_};
+                                    lane_keys_.data() + slot * tile_rows_, cuts_.data() + slot * tile_rows_};
     const bool clean = centroids.kernels().top(tile.values, tile.count, tile.point_norms, centroids.panels(),
                                                centroids.euclidean(), take_, scratch, out_.data() + tile.first * take_);
     if (!keys_.empty()) {

@@ -1,8 +1,8 @@
 // The scan driver: scores points against every centroid, for the label
 // step, assignment and balancing alike. It owns everything around the
 // arithmetic: the kernel table of the context's level, the centroid panels
-// and norms, tiling the points, per-worker scratch, packing, point norms,
-// spreading tiles over the pool, and the NaN fault. What is done with a
+// and norms, tiling the points, scratch for each worker that takes tiles,
+// packing, point norms, spreading tiles over the pool, and the NaN fault. What is done with a
 // tile's scores is a sink's business: the nearest centroid under a tie rule
 // (NearestSink), the k nearest in stable key order (TopSink), or the keys of
 // single points as balancing visits them (centroid_distances).
@@ -51,9 +51,9 @@ private:
     tiles::Panels panels_;
 };
 
-// Values whose start is on a cache line, zero-initialised: a tile's rows of
-// 16 or 48 points are then whole lines, and a kept list of 16 keys is one
-// vector load that never splits a line.
+// Values whose start is on a cache line, zero-initialised: a full tile's
+// rows of 16 or 48 points are then whole lines, and a kept list of 16 keys
+// is one vector load that never splits a line.
 template <class T>
 class CacheAligned {
 public:
@@ -73,19 +73,22 @@ private:
 
 // One packed tile as a sink sees it.
 struct Tile {
-    const float* values;       // packed by the level's kernels
-    std::size_t count;         // real rows; the rest is padding
+    const float* values;       // `count` rows packed by the level's kernels
+    std::size_t count;         // real rows, at most tile_rows
     std::uint64_t first;       // point index of row 0
     const float* point_norms;  // tile_rows entries, Euclidean only
 };
 
+// A scan gives each worker that takes tiles a slot of scratch of its own,
+// numbered from 0: as many slots as workers can meet tiles, one on the
+// calling thread, and never more than there are tiles.
 class ScanSink {
 public:
     virtual ~ScanSink() = default;
-    // Before the scan, on the calling thread: size per-worker scratch.
-    virtual void prepare(std::size_t workers, std::size_t tile_rows) = 0;
-    // One tile on one worker; false if a key or dot of a real row was NaN.
-    virtual bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) = 0;
+    // Before the scan, on the calling thread: size the scratch of `slots`.
+    virtual void prepare(std::size_t slots, std::size_t tile_rows) = 0;
+    // One tile in one slot; false if a key or dot of a real row was NaN.
+    virtual bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) = 0;
 };
 
 // Scores every point of `points` and hands each tile to `sink`, on the
@@ -101,14 +104,14 @@ template <class Index>
 class NearestSink final : public ScanSink {
 public:
     NearestSink(tiles::Rule rule, std::span<Index> out) : rule_(rule), out_(out) {}
-    void prepare(std::size_t workers, std::size_t tile_rows) override;
-    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) override;
+    void prepare(std::size_t slots, std::size_t tile_rows) override;
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
 
 private:
     tiles::Rule rule_;
     std::span<Index> out_;
     std::size_t tile_rows_ = 0;
-    std::vector<std::uint32_t> chosen_;  // per worker, one tile's choices
+    std::vector<std::uint32_t> chosen_;  // per slot, one tile's choices
 };
 
 // Each point's first `take` clusters in stable key order (equal keys keep
@@ -118,8 +121,8 @@ class TopSink final : public ScanSink {
 public:
     TopSink(std::size_t take, std::span<std::uint32_t> out, std::span<float> keys = {})
         : take_(take), out_(out), keys_(keys) {}
-    void prepare(std::size_t workers, std::size_t tile_rows) override;
-    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t worker) override;
+    void prepare(std::size_t slots, std::size_t tile_rows) override;
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
 
 private:
     std::size_t take_;
@@ -127,8 +130,8 @@ private:
     std::span<float> keys_;
     std::size_t tile_rows_ = 0;
     std::size_t kept_stride_ = 0;
-    CacheAligned<float> kept_keys_, lane_keys_, cuts_;  // per worker
-    CacheAligned<std::uint32_t> kept_clusters_;        // per worker
+    CacheAligned<float> kept_keys_, lane_keys_, cuts_;  // per slot
+    CacheAligned<std::uint32_t> kept_clusters_;        // per slot
 };
 
 // Keys of one contiguous point against every cluster of `centroids`;

@@ -5,18 +5,29 @@
 // shared with (and picked by the linker for) baseline code.
 //
 // Data layouts:
-//  - Centroid panels: centroids in groups of panel_width, each group stored
-//    dimension-major ([dim][panel_width]), the last group zero-padded. A
-//    vector of panel_width lanes then holds one dimension of a whole group,
-//    and the tile kernels broadcast single entries from consecutive floats.
-//  - Point tiles: tile_rows points of one kernel level, dimension-major
-//    ([dim][tile_rows]), rows past the end zero-filled. One vector load gives
-//    one dimension of a lane's worth of points.
-// Tails: a tile's missing rows are zeros whose results are dropped; the last
-// panel's missing centroids are zeros that the choice never looks at (it
-// stops at `clusters`); the dimension is never split, so it has no tail.
-// Padding therefore costs a little arithmetic and no special-case code, and
-// every real point and centroid goes through exactly the same instructions.
+//  - Centroid panels: centroids in groups of `width`, each group stored
+//    dimension-major ([dim][width]), the last group zero-padded. The width
+//    is panel_width, so that a vector of panel_width lanes holds one
+//    dimension of a whole group; at large d, fewer clusters than that make
+//    a single narrow panel of width `clusters`, the size of the centroids
+//    themselves (the scan driver decides). The tile kernels broadcast
+//    single entries from consecutive floats.
+//  - Point tiles: the `count` points of a tile (at most tile_rows),
+//    dimension-major with a stride of count ([dim][count]). One vector load
+//    gives one dimension of a lane's worth of points.
+// Tails: the kernels read tile_rows values for each dimension of a tile and
+// panel_width for each dimension of a panel, whatever the count or width.
+// In a short tile or a narrow panel the lanes past the real ones therefore
+// hold the next dimensions' values, or past the last dimension the buffer's
+// slack: a tile buffer holds count * dim + tile_rows floats, and the panels
+// panel_width floats more than their groups. These padding lanes are never
+// used: a tile's results for them are dropped and left out of the NaN
+// check, and a panel's are never looked at, since the choice stops at
+// `clusters` (as it does at the zeros of a last full-width panel). The
+// dimension is never split, so it has no tail. A short tile thus costs its
+// own points and no more, padding costs a little arithmetic and no
+// special-case code, and every real point and centroid goes through exactly
+// the same instructions.
 //
 // The scalar level uses neither layout: its tiles are row-major and it reads
 // the centroid rows in place, since its dots are dot_f32's (dot.hpp), whose
@@ -37,11 +48,12 @@ namespace quorla::engine::tiles {
 inline constexpr std::size_t panel_width = 16;
 
 struct Panels {
-    const float* values = nullptr;  // ceil(clusters / panel_width) * dim * panel_width
+    const float* values = nullptr;  // ceil(clusters / width) * dim * width, then panel_width floats of slack
     const float* rows = nullptr;    // the centroid rows, row-major, `clusters` x dim
     const float* norms = nullptr;   // squared centroid norms, `clusters` of them; Euclidean only
     std::size_t clusters = 0;
     std::size_t dim = 0;
+    std::size_t width = panel_width;  // centroids per panel: panel_width, or all of them in one narrow panel
 };
 
 // The rows a tile is packed from: any signed strides, as in PointView.
@@ -74,11 +86,12 @@ struct TopScratch {
 struct TileKernels {
     std::size_t tile_rows;
     bool packs_panels;  // false: the kernels read Panels::rows, not Panels::values
-    // Packs rows [first, first + count) of `source` into `tile`.
+    // Packs rows [first, first + count) of `source` into `tile`, which
+    // holds count * dim + tile_rows floats.
     void (*pack)(const PointSource& source, std::uint64_t first, std::size_t count, float* tile);
-    // Fused label choice for the first `count` rows of a packed tile;
-    // point_norms has tile_rows entries (Euclidean; padding rows may hold
-    // anything finite). Returns false if any key or dot of a real row is NaN.
+    // Fused label choice for the `count` rows of a packed tile; point_norms
+    // has tile_rows entries (Euclidean; those of padding rows may hold
+    // anything). Returns false if any key or dot of a real row is NaN.
     bool (*label)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
                   std::uint32_t* labels);
     // The first `take` clusters in stable key order for each real row, into

@@ -112,11 +112,17 @@ struct Avx512 {
     }
 
     // Rows [0, count) from `base` (row stride rs, unit column stride) into a
-    // tile of `rows` rows, rows past count zero.
-    static void pack_rows(const float* base, std::int64_t rs, std::size_t count, std::size_t dim, float* tile,
-                          std::size_t rows) {
-        for (std::size_t first = 0; first < rows; first += lanes) {
-            const std::size_t live = count > first ? (count - first < lanes ? count - first : lanes) : 0;
+    // tile: a whole one (`full`, stride tile_rows) or a short one, stride
+    // count, whose last block stores only its live lanes, since a whole
+    // vector would run into the next dimension, which earlier blocks have
+    // already filled.
+    static constexpr std::size_t tile_rows = static_cast<std::size_t>(point_vectors) * lanes;
+    template <bool full>
+    static void pack_rows(const float* base, std::int64_t rs, std::size_t count, std::size_t dim, float* tile) {
+        const std::size_t stride = full ? tile_rows : count;
+        for (std::size_t first = 0; first < count; first += lanes) {
+            const std::size_t live = count - first < lanes ? count - first : lanes;
+            const M rows = static_cast<M>(live == lanes ? 0xFFFFu : (1u << live) - 1u);
             for (std::size_t c = 0; c < dim; c += lanes) {
                 const std::size_t width = dim - c < lanes ? dim - c : lanes;
                 const M columns = static_cast<M>(width == lanes ? 0xFFFFu : (1u << width) - 1u);
@@ -126,7 +132,14 @@ struct Avx512 {
                     v[r] = r < live ? _mm512_maskz_loadu_ps(columns, row) : _mm512_setzero_ps();
                 }
                 transpose16(v);
-                for (std::size_t l = 0; l < width; ++l) _mm512_storeu_ps(tile + (c + l) * rows + first, v[l]);
+                for (std::size_t l = 0; l < width; ++l) {
+                    float* out = tile + (c + l) * stride + first;
+                    if constexpr (full) {
+                        _mm512_storeu_ps(out, v[l]);
+                    } else {
+                        _mm512_mask_storeu_ps(out, rows, v[l]);
+                    }
+                }
             }
         }
     }

@@ -32,6 +32,18 @@ constexpr float positive_infinity = __builtin_inff();
 template <class V>
 constexpr std::size_t tile_rows_of = static_cast<std::size_t>(V::point_vectors) * V::lanes;
 
+// Each kernel comes in two copies. `full`: a whole tile against full-width
+// panels, the hot path, whose strides are the constants tile_rows_of<V> and
+// panel_width. Otherwise (the short tile of a scan, or the one narrow panel
+// of fewer clusters than panel_width) the strides are the tile's count and
+// the panels' width. Both copies do the same arithmetic in the same order;
+// the full one only keeps its address steps and set-up free of run-time
+// strides, which at small d cost several percent of a label step.
+template <class V>
+bool full_tile(std::size_t count, const Panels& panels) {
+    return count == tile_rows_of<V> && panels.width == panel_width;
+}
+
 // Lanes of vector p in a tile that hold real rows, as a bit mask.
 template <class V>
 unsigned real_lanes(std::size_t count, int p) {
@@ -41,45 +53,49 @@ unsigned real_lanes(std::size_t count, int p) {
     return live >= V::lanes ? (1u << V::lanes) - 1u : (1u << live) - 1u;
 }
 
-// Rows [first, first + count) into dimension-major order. The loop nest
-// walks whichever stride is shorter in the inner loop, so row-major and
-// column-major (transposed) views both read memory in order.
-template <class V>
-void pack_tile_f32(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
-    constexpr std::size_t rows = tile_rows_of<V>;
+// Rows [first, first + count) into dimension-major order, `count` floats
+// per dimension. The loop nest walks whichever stride is shorter in the
+// inner loop, so row-major and column-major (transposed) views both read
+// memory in order. Nothing is written past count * dim: in a short tile the
+// lanes past `count` are padding the kernels read but never use.
+template <class V, bool full>
+void pack_tile_f32_shape(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
+    const std::size_t stride = full ? tile_rows_of<V> : count;
     const std::size_t dim = source.dim;
     const std::int64_t rs = source.row_stride;
     const std::int64_t cs = source.col_stride;
     const float* base = source.origin + static_cast<std::ptrdiff_t>(first) * rs;
     if (cs == 1 && V::packs_rows) {
-        V::pack_rows(base, rs, count, dim, tile, rows);
+        V::template pack_rows<full>(base, rs, count, dim, tile);
         return;
     }
     if (cs == 1) {
         for (std::size_t r = 0; r < count; ++r) {
             const float* row = base + static_cast<std::ptrdiff_t>(r) * rs;
-            for (std::size_t l = 0; l < dim; ++l) tile[l * rows + r] = row[l];
+            for (std::size_t l = 0; l < dim; ++l) tile[l * stride + r] = row[l];
         }
     } else {
         const bool rows_inner = (rs < 0 ? -rs : rs) <= (cs < 0 ? -cs : cs);
         if (rows_inner) {
             for (std::size_t l = 0; l < dim; ++l) {
                 const float* column = base + static_cast<std::ptrdiff_t>(l) * cs;
-                for (std::size_t r = 0; r < count; ++r) tile[l * rows + r] = column[static_cast<std::ptrdiff_t>(r) * rs];
+                for (std::size_t r = 0; r < count; ++r) tile[l * stride + r] = column[static_cast<std::ptrdiff_t>(r) * rs];
             }
         } else {
             for (std::size_t r = 0; r < count; ++r) {
                 const float* row = base + static_cast<std::ptrdiff_t>(r) * rs;
-                for (std::size_t l = 0; l < dim; ++l) tile[l * rows + r] = row[static_cast<std::ptrdiff_t>(l) * cs];
+                for (std::size_t l = 0; l < dim; ++l) tile[l * stride + r] = row[static_cast<std::ptrdiff_t>(l) * cs];
             }
         }
     }
-    // Padding rows are zero: their keys stay finite unless the centroids are
-    // not, and they are never read back.
-    if (count < rows) {
-        for (std::size_t l = 0; l < dim; ++l) {
-            for (std::size_t r = count; r < rows; ++r) tile[l * rows + r] = 0.0f;
-        }
+}
+
+template <class V>
+void pack_tile_f32(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
+    if (count == tile_rows_of<V>) {
+        pack_tile_f32_shape<V, true>(source, first, count, tile);
+    } else {
+        pack_tile_f32_shape<V, false>(source, first, count, tile);
     }
 }
 
@@ -93,12 +109,15 @@ struct Accumulators {
     static constexpr int J = V::tile_centroids;
     typename V::F acc[P][J];
 
-    // Centroids [j0, j0 + J) against the whole tile; j0 is a multiple of J,
-    // so the group never crosses a panel boundary.
-    void run(const float* tile, const Panels& panels, std::size_t j0) {
-        constexpr std::size_t rows = tile_rows_of<V>;
+    // Centroids [j0, j0 + J) against a tile of `count` rows; j0 is a
+    // multiple of J, so the group never crosses a panel boundary. A narrow
+    // panel is the only one, so j0 / panel_width is the panel either way.
+    template <bool full>
+    void run(const float* tile, std::size_t count, const Panels& panels, std::size_t j0) {
+        const std::size_t stride = full ? tile_rows_of<V> : count;
+        const std::size_t width = full ? panel_width : panels.width;
         const std::size_t dim = panels.dim;
-        const float* centroids = panels.values + (j0 / panel_width) * dim * panel_width + (j0 % panel_width);
+        const float* centroids = panels.values + (j0 / panel_width) * dim * width + j0 % panel_width;
 #pragma GCC unroll 4
         for (int p = 0; p < P; ++p) {
 #pragma GCC unroll 16
@@ -107,8 +126,8 @@ struct Accumulators {
         for (std::size_t l = 0; l < dim; ++l) {
             typename V::F x[P];
 #pragma GCC unroll 4
-            for (int p = 0; p < P; ++p) x[p] = V::load(tile + l * rows + static_cast<std::size_t>(p) * V::lanes);
-            const float* c = centroids + l * panel_width;
+            for (int p = 0; p < P; ++p) x[p] = V::load(tile + l * stride + static_cast<std::size_t>(p) * V::lanes);
+            const float* c = centroids + l * width;
 #pragma GCC unroll 16
             for (int j = 0; j < J; ++j) {
                 const typename V::F cj = V::splat(c[j]);
@@ -119,7 +138,7 @@ struct Accumulators {
     }
 };
 
-template <class V, Rule rule>
+template <class V, Rule rule, bool full>
 bool label_tile_f32_rule(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
                      std::uint32_t* labels) {
     using F = typename V::F;
@@ -143,7 +162,7 @@ bool label_tile_f32_rule(const float* tile, std::size_t count, const float* poin
     Accumulators<V> tile_acc;
     const std::size_t clusters = panels.clusters;
     for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
-        tile_acc.run(tile, panels, j0);
+        tile_acc.template run<full>(tile, count, panels, j0);
         const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
         // The choice is folded in while the tile is in registers: per lane,
         // clusters arrive in ascending order, so a strict comparison keeps the
@@ -188,18 +207,25 @@ bool label_tile_f32_rule(const float* tile, std::size_t count, const float* poin
     return clean;
 }
 
+template <class V, bool full>
+bool label_tile_f32_shape(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+                          Rule rule, std::uint32_t* labels) {
+    switch (rule) {
+        case Rule::lowest_key:
+            return label_tile_f32_rule<V, Rule::lowest_key, full>(tile, count, point_norms, panels, labels);
+        case Rule::highest_dot_last:
+            return label_tile_f32_rule<V, Rule::highest_dot_last, full>(tile, count, point_norms, panels, labels);
+        case Rule::highest_dot_first:
+            return label_tile_f32_rule<V, Rule::highest_dot_first, full>(tile, count, point_norms, panels, labels);
+    }
+    return false;
+}
+
 template <class V>
 bool label_tile_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
                 std::uint32_t* labels) {
-    switch (rule) {
-        case Rule::lowest_key:
-            return label_tile_f32_rule<V, Rule::lowest_key>(tile, count, point_norms, panels, labels);
-        case Rule::highest_dot_last:
-            return label_tile_f32_rule<V, Rule::highest_dot_last>(tile, count, point_norms, panels, labels);
-        case Rule::highest_dot_first:
-            return label_tile_f32_rule<V, Rule::highest_dot_first>(tile, count, point_norms, panels, labels);
-    }
-    return false;
+    return full_tile<V>(count, panels) ? label_tile_f32_shape<V, true>(tile, count, point_norms, panels, rule, labels)
+                                       : label_tile_f32_shape<V, false>(tile, count, point_norms, panels, rule, labels);
 }
 
 // Inserts cluster `cluster` for the rows of `wanted` (bits from row `base`)
@@ -221,7 +247,7 @@ __attribute__((noinline)) void insert_rows(const TopScratch& scratch, std::size_
 // current cut (the take-th kept key) for a whole vector of rows at once, and
 // only the rare keys that beat it are inserted one by one. A key equal to
 // the cut comes later in the stable order, so it is not taken.
-template <class V, bool euclidean>
+template <class V, bool euclidean, bool full>
 bool top_tile_f32_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
                    std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
     using F = typename V::F;
@@ -244,7 +270,7 @@ bool top_tile_f32_mode(const float* tile, std::size_t count, const float* point_
     Accumulators<V> tile_acc;
     const std::size_t clusters = panels.clusters;
     for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
-        tile_acc.run(tile, panels, j0);
+        tile_acc.template run<full>(tile, count, panels, j0);
         const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
         // Fully unrolled, like the label kernel's, so that the accumulators
         // are only ever named by constants and stay in registers.
@@ -298,22 +324,28 @@ bool top_tile_f32_mode(const float* tile, std::size_t count, const float* point_
 template <class V>
 bool top_tile_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
               std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
-    return euclidean ? top_tile_f32_mode<V, true>(tile, count, point_norms, panels, take, scratch, chosen)
-                     : top_tile_f32_mode<V, false>(tile, count, point_norms, panels, take, scratch, chosen);
+    if (full_tile<V>(count, panels)) {
+        return euclidean ? top_tile_f32_mode<V, true, true>(tile, count, point_norms, panels, take, scratch, chosen)
+                         : top_tile_f32_mode<V, false, true>(tile, count, point_norms, panels, take, scratch, chosen);
+    }
+    return euclidean ? top_tile_f32_mode<V, true, false>(tile, count, point_norms, panels, take, scratch, chosen)
+                     : top_tile_f32_mode<V, false, false>(tile, count, point_norms, panels, take, scratch, chosen);
 }
 
 // One point against every centroid, centroids in the lanes: each lane runs
 // the same FMA chain as a tile accumulator, so the keys equal the tile
 // kernels' bit for bit. Several panels at once keep enough independent
 // chains in flight to cover the FMA latency.
-template <class V, bool euclidean>
+// `full`: every panel is panel_width wide, as in the tile kernels.
+template <class V, bool euclidean, bool full>
 void point_keys_f32_mode(const float* point, const Panels& panels, float point_norm, float* keys) {
     using F = typename V::F;
     constexpr std::size_t per_panel = panel_width / V::lanes;
     constexpr std::size_t group = V::point_key_panels;
     const std::size_t dim = panels.dim;
+    const std::size_t width = full ? panel_width : panels.width;
     const std::size_t clusters = panels.clusters;
-    const std::size_t n_panels = (clusters + panel_width - 1) / panel_width;
+    const std::size_t n_panels = (clusters + panel_width - 1) / panel_width;  // a narrow panel is the only one
     const F two = V::splat(2.0f);
     const F norm = V::splat(point_norm);
     alignas(64) float spill[panel_width];
@@ -349,14 +381,14 @@ void point_keys_f32_mode(const float* point, const Panels& panels, float point_n
         F acc[group][per_panel];
         for (std::size_t a = 0; a < group; ++a)
             for (std::size_t q = 0; q < per_panel; ++q) acc[a][q] = V::zero();
-        const float* base = panels.values + g * dim * panel_width;
+        const float* base = panels.values + g * dim * width;
         for (std::size_t l = 0; l < dim; ++l) {
             const F x = V::splat(point[l]);
 #pragma GCC unroll 8
             for (std::size_t a = 0; a < group; ++a) {
 #pragma GCC unroll 2
                 for (std::size_t q = 0; q < per_panel; ++q) {
-                    const F c = V::load(base + a * dim * panel_width + l * panel_width + q * V::lanes);
+                    const F c = V::load(base + a * dim * width + l * width + q * V::lanes);
                     acc[a][q] = V::fma(x, c, acc[a][q]);
                 }
             }
@@ -367,11 +399,11 @@ void point_keys_f32_mode(const float* point, const Panels& panels, float point_n
     for (; g < n_panels; ++g) {
         F acc[per_panel];
         for (std::size_t q = 0; q < per_panel; ++q) acc[q] = V::zero();
-        const float* base = panels.values + g * dim * panel_width;
+        const float* base = panels.values + g * dim * width;
         for (std::size_t l = 0; l < dim; ++l) {
             const F x = V::splat(point[l]);
             for (std::size_t q = 0; q < per_panel; ++q) {
-                acc[q] = V::fma(x, V::load(base + l * panel_width + q * V::lanes), acc[q]);
+                acc[q] = V::fma(x, V::load(base + l * width + q * V::lanes), acc[q]);
             }
         }
         for (std::size_t q = 0; q < per_panel; ++q) finish(g, q, acc[q]);
@@ -380,10 +412,13 @@ void point_keys_f32_mode(const float* point, const Panels& panels, float point_n
 
 template <class V>
 void point_keys_f32(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
+    const bool full = panels.width == panel_width;
     if (euclidean) {
-        point_keys_f32_mode<V, true>(point, panels, point_norm, keys);
+        full ? point_keys_f32_mode<V, true, true>(point, panels, point_norm, keys)
+             : point_keys_f32_mode<V, true, false>(point, panels, point_norm, keys);
     } else {
-        point_keys_f32_mode<V, false>(point, panels, point_norm, keys);
+        full ? point_keys_f32_mode<V, false, true>(point, panels, point_norm, keys)
+             : point_keys_f32_mode<V, false, false>(point, panels, point_norm, keys);
     }
 }
 

@@ -72,6 +72,43 @@ std::vector<std::uint64_t> labels_at(KernelLevel level, const Points& centroids,
     return model.labels;
 }
 
+// The most points one kernel call scores at `level`.
+std::size_t tile_rows_at(KernelLevel level) {
+    const Matrix one(1, 1);
+    return CentroidPanels(one, 1, true, level).kernels().tile_rows;
+}
+
+// Point counts below one tile of `rows`: single points, a few, whole and
+// broken vectors of 16 lanes, one short of the tile.
+std::vector<std::size_t> short_counts(std::size_t rows) {
+    std::vector<std::size_t> counts;
+    for (std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{9}, std::size_t{16}, std::size_t{17},
+                              std::size_t{32}, rows - 1}) {
+        if (count < rows && std::find(counts.begin(), counts.end(), count) == counts.end()) counts.push_back(count);
+    }
+    return counts;
+}
+
+// Rows [first, first + count) of a view as a view of their own, with the
+// same strides: a window of a strided layout is strided too.
+PointView window(const PointView& view, std::size_t first, std::size_t count) {
+    PointView part = view;
+    part.origin = view.row_start(first);
+    part.rows = count;
+    return part;
+}
+
+// Lists of the points [first, first + count) only, numbered from first.
+ClusterLists lists_window(const ClusterLists& lists, std::size_t first, std::size_t count) {
+    ClusterLists part(lists.size());
+    for (std::size_t c = 0; c < lists.size(); ++c) {
+        for (std::uint64_t i : lists[c]) {
+            if (i >= first && i < first + count) part[c].push_back(i - first);
+        }
+    }
+    return part;
+}
+
 // The cost of choosing centroid c for point x in exact arithmetic (smaller
 // is better in both modes), with a bound on how far the single-precision
 // computation of the same quantity can stray: about (d + 3) roundings of
@@ -248,6 +285,12 @@ TEST_P(Levels, DuplicateCentroidsTieToTheLowestOrTheHighestIndex) {
     }
     EXPECT_EQ(labels_at(level, centroids, points.view(), true), std::vector<std::uint64_t>(101, 3));
     EXPECT_EQ(labels_at(level, centroids, points.view(), false), std::vector<std::uint64_t>(101, 40));
+    // And in scans shorter than a tile, whose padding lanes are not zeros.
+    for (std::size_t count : short_counts(tile_rows_at(level))) {
+        const PointView part = window(points.view(), 101 - count, count);
+        EXPECT_EQ(labels_at(level, centroids, part, true), std::vector<std::uint64_t>(count, 3)) << count;
+        EXPECT_EQ(labels_at(level, centroids, part, false), std::vector<std::uint64_t>(count, 40)) << count;
+    }
 }
 
 TEST_P(Levels, InfiniteKeysTieToTheFirstCluster) {
@@ -262,6 +305,12 @@ TEST_P(Levels, InfiniteKeysTieToTheFirstCluster) {
     for (std::size_t i = 0; i < 50; ++i) points.values[i * 2] = static_cast<float>(i);
     EXPECT_EQ(labels_at(level, centroids, points.view(), true), std::vector<std::uint64_t>(50, 0));
     EXPECT_EQ(labels_at(level, centroids, points.view(), false), std::vector<std::uint64_t>(50, 19));
+    for (std::size_t count : short_counts(tile_rows_at(level))) {
+        if (count > 50) continue;
+        const PointView part = window(points.view(), 50 - count, count);
+        EXPECT_EQ(labels_at(level, centroids, part, true), std::vector<std::uint64_t>(count, 0)) << count;
+        EXPECT_EQ(labels_at(level, centroids, part, false), std::vector<std::uint64_t>(count, 19)) << count;
+    }
 }
 
 TEST_P(Levels, NaNFaultsWithTwoOrMoreClustersAndLeavesTheModel) {
@@ -321,29 +370,185 @@ TEST_P(Levels, LabelsDoNotDependOnThePoolSize) {
     }
 }
 
-TEST_P(Levels, PanelsFollowRefreshedRows) {
-    // The balancing phase changes single rows between points; refreshed
-    // panels must give exactly what fresh ones give, norms included.
+TEST_P(Levels, ShortScansChooseAsFullTilesDo) {
+    // A scan of fewer points than a tile packs them at their own stride, so
+    // the kernels' padding lanes hold other dimensions' values rather than
+    // zeros. Every point must still get the label, top-1 and top-3 lists it
+    // gets inside a full tile. A common offset puts near-ties everywhere, so
+    // a dot that changed with the packing would change a choice, and points
+    // lying exactly on a duplicated centroid make exact ties.
     const KernelLevel level = GetParam();
     SKIP_IF_UNSUPPORTED(level);
-    const Points source = Points::gaussian(35, 13, 81);
-    const Points point = Points::gaussian(1, 13, 82);
-    for (bool euclidean : {true, false}) {
-        Matrix centroids(35, 13);
-        std::copy(source.values.begin(), source.values.end(), centroids.data());
-        CentroidPanels kept(centroids, 35, euclidean, level);
-        for (std::size_t j : {0u, 17u, 34u}) {
-            for (float& v : centroids.row(j)) v = v * 3.0f + 1.0f;
-            kept.refresh_row(j);
+    const std::size_t rows = tile_rows_at(level);
+    const std::size_t n = 3 * rows;  // whole tiles only in the reference
+    // One panel, padded; a full one and a padded one; one narrow panel.
+    const std::pair<std::size_t, std::size_t> shapes[] = {{5, 37}, {21, 37}, {5, 4099}};
+    for (const auto& [k, d] : shapes) {
+        Points centroids = Points::gaussian(k, d, 131);
+        Points points = Points::gaussian(n, d, 132);
+        for (float& v : centroids.values) v += 500.0f;
+        for (float& v : points.values) v += 500.0f;
+        std::copy_n(&centroids.values[1 * d], d, &centroids.values[(k - 1) * d]);
+        const std::size_t on_centroid[] = {0, rows - 1, rows, 2 * rows + 8};
+        for (std::size_t i : on_centroid) std::copy_n(&centroids.values[1 * d], d, &points.values[i * d]);
+        const Layout transposed = Layout::transposed(points);
+        const Layout reversed = Layout::reversed_padded(points, 3);
+        const Layout spaced = strided(points);
+        const Layout backwards = reversed_transposed(points);
+        const PointView views[] = {points.view(), transposed.view, reversed.view, spaced.view, backwards.view};
+        for (bool euclidean : {true, false}) {
+            const Model model = trained_model(centroids, euclidean);
+            const ExecutionContext here = test::context(level);
+            const auto labels = labels_at(level, centroids, points.view(), euclidean);
+            const ClusterLists top1 = assign(model, points.view(), 1, here).value();
+            const ClusterLists top3 = assign(model, points.view(), 3, here).value();
+            if (euclidean) {
+                for (std::size_t i : on_centroid) ASSERT_EQ(labels[i], 1u) << "the tie is not exercised";
+            }
+            for (std::size_t count : short_counts(rows)) {
+                for (std::size_t first : {std::size_t{0}, rows - 1, 2 * rows + 3, n - count}) {
+                    if (first + count > n) continue;
+                    for (std::size_t v = 0; v < std::size(views); ++v) {
+                        SCOPED_TRACE(testing::Message() << "k=" << k << " d=" << d << (euclidean ? " euclidean" : " ip")
+                                                        << " layout " << v << " rows " << first << "+" << count);
+                        const PointView part = window(views[v], first, count);
+                        const std::vector<std::uint64_t> expected(labels.begin() + first,
+                                                                  labels.begin() + first + count);
+                        EXPECT_EQ(labels_at(level, centroids, part, euclidean), expected);
+                        EXPECT_EQ(assign(model, part, 1, here).value(), lists_window(top1, first, count));
+                        EXPECT_EQ(assign(model, part, 3, here).value(), lists_window(top3, first, count));
+                    }
+                }
+            }
         }
-        std::vector<float> a(35);
-        centroid_distances(kept, point.values, 2.5f, a);
-        EXPECT_EQ(a, test::keys_of(point.values, centroids, euclidean, 2.5f, level));
-        // And each key is the exact one up to rounding.
-        for (std::size_t j = 0; j < 35; ++j) {
-            const ExactCost exact = exact_cost(point.values.data(), centroids.row(j).data(), 13, euclidean);
-            const double offset = euclidean ? 2.5 - dot_f32(point.values.data(), point.values.data(), 13) : 0.0;
-            EXPECT_NEAR(a[j], exact.cost + offset, exact.bound + 1e-5);
+    }
+}
+
+TEST_P(Levels, ShortScansFaultOnTheirOwnNaNOnly) {
+    // NaN in the rows just before or after a short scan's window is not its
+    // business; NaN in its first or last row is, in every layout.
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    const std::size_t rows = tile_rows_at(level);
+    const std::size_t d = 6, n = 3 * rows, first = rows + 1;
+    const Points centroids = Points::gaussian(17, d, 141);
+    for (std::size_t count : short_counts(rows)) {
+        for (std::size_t nan_row : {first - 1, first + count, first, first + count - 1}) {
+            Points points = Points::gaussian(n, d, 142);
+            points.values[nan_row * d + nan_row % d] = nan;
+            const bool inside = nan_row >= first && nan_row < first + count;
+            const Layout transposed = Layout::transposed(points);
+            const Layout spaced = strided(points);
+            const Layout backwards = reversed_transposed(points);
+            for (const PointView& view : {points.view(), transposed.view, spaced.view, backwards.view}) {
+                const PointView part = window(view, first, count);
+                for (bool euclidean : {true, false}) {
+                    SCOPED_TRACE(testing::Message() << "rows " << first << "+" << count << ", NaN in row " << nan_row
+                                                    << (euclidean ? " euclidean" : " ip"));
+                    Model model = model_with_centroids(centroids, euclidean);
+                    const Model trained = trained_model(centroids, euclidean);
+                    const ExecutionContext here = test::context(level);
+                    if (inside) {
+                        EXPECT_THROW(relabel(model, part, level, 0), Fault);
+                        EXPECT_THROW(assign(trained, part, 1, here), Fault);
+                        EXPECT_THROW(assign(trained, part, 3, here), Fault);
+                    } else {
+                        EXPECT_NO_THROW(relabel(model, part, level, 0));
+                        EXPECT_NO_THROW(assign(trained, part, 1, here));
+                        EXPECT_NO_THROW(assign(trained, part, 3, here));
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST_P(Levels, PaddingLanesOfAShortScanNeverFault) {
+    // In a tile of one point, padding lane r meets the point's dimension
+    // l + r where the real lane meets dimension l. The centroids' first
+    // entries are 0 and the point is (1, +-inf), so a padding lane's first
+    // product is inf x 0 = NaN, while the point's own products are 1 x 0 and
+    // inf x c: its dots are all +inf (inner product, x = (1, +inf)) and its
+    // keys all +inf (Euclidean, x = (1, -inf)). Those are ties, not faults,
+    // and they go as in a full tile where the point has finite neighbours.
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    const std::size_t rows = tile_rows_at(level);
+    const Points centroids = Points::of(3, 2, {0.0f, 1.0f, 0.0f, 2.0f, 0.0f, 3.0f});
+    for (bool euclidean : {true, false}) {
+        SCOPED_TRACE(euclidean ? "euclidean" : "ip");
+        Points points = Points::gaussian(rows, 2, 151);
+        points.values[0] = 1.0f;
+        points.values[1] = euclidean ? -inf : inf;
+        const Layout spaced = strided(points);
+        const Model model = trained_model(centroids, euclidean);
+        const ExecutionContext here = test::context(level);
+        const std::uint64_t label = euclidean ? 0 : 2;  // first smallest key, or last largest dot
+        ASSERT_EQ(labels_at(level, centroids, points.view(), euclidean)[0], label);
+        for (const PointView& view : {points.view(), spaced.view}) {
+            const PointView alone = window(view, 0, 1);
+            EXPECT_EQ(labels_at(level, centroids, alone, euclidean), std::vector<std::uint64_t>{label});
+            EXPECT_EQ(assign(model, alone, 1, here).value(), (ClusterLists{{0}, {}, {}}));
+            EXPECT_EQ(assign(model, alone, 2, here).value(), (ClusterLists{{0}, {0}, {}}));
+        }
+    }
+}
+
+TEST_P(Levels, PoolsWithMoreWorkersThanTilesGiveTheCallingThreadsResults) {
+    // Just past the size a scan keeps on the calling thread there are fewer
+    // tiles than 8 workers at the 48-row level; workers that get no tile get
+    // no scratch, and those that do must not share it.
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    const Points centroids = Points::gaussian(23, 29, 161);
+    const Points all = Points::gaussian(700, 29, 162);
+    for (std::size_t threads : {2u, 3u, 8u}) {
+        auto pool = test::pool_of(threads);
+        for (std::size_t n : {257u, 300u, 700u}) {
+            const PointView points = window(all.view(), 0, n);
+            for (bool euclidean : {true, false}) {
+                SCOPED_TRACE(testing::Message() << threads << " threads, n=" << n << (euclidean ? " euclidean" : " ip"));
+                const Model model = trained_model(centroids, euclidean);
+                const ExecutionContext spread = test::context(level, pool.get());
+                Model relabelled = model_with_centroids(centroids, euclidean);
+                update_labels(relabelled, TrainingState::start(points, euclidean), spread);
+                EXPECT_EQ(relabelled.labels, labels_at(level, centroids, points, euclidean, 0));
+                for (std::uint64_t k : {1u, 3u}) {
+                    EXPECT_EQ(assign(model, points, k, spread).value(), assign(model, points, k, test::context(level)).value());
+                }
+            }
+        }
+    }
+}
+
+TEST_P(Levels, PanelsFollowRefreshedRows) {
+    // The balancing phase changes single rows between points; refreshed
+    // panels must give exactly what fresh ones give, norms included: in
+    // full-width panels and in the one narrow panel of fewer clusters.
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    const std::pair<std::size_t, std::size_t> shapes[] = {{35, 13}, {5, 13}, {5, 4099}};
+    for (const auto& [k, d] : shapes) {
+        const Points source = Points::gaussian(k, d, 81);
+        const Points point = Points::gaussian(1, d, 82);
+        for (bool euclidean : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "k=" << k << " d=" << d << (euclidean ? " euclidean" : " ip"));
+            Matrix centroids(k, d);
+            std::copy(source.values.begin(), source.values.end(), centroids.data());
+            CentroidPanels kept(centroids, k, euclidean, level);
+            for (std::size_t j : {std::size_t{0}, k / 2, k - 1}) {
+                for (float& v : centroids.row(j)) v = v * 3.0f + 1.0f;
+                kept.refresh_row(j);
+            }
+            std::vector<float> a(k);
+            centroid_distances(kept, point.values, 2.5f, a);
+            EXPECT_EQ(a, test::keys_of(point.values, centroids, euclidean, 2.5f, level));
+            // And each key is the exact one up to rounding.
+            for (std::size_t j = 0; j < k; ++j) {
+                const ExactCost exact = exact_cost(point.values.data(), centroids.row(j).data(), d, euclidean);
+                const double offset = euclidean ? 2.5 - dot_f32(point.values.data(), point.values.data(), d) : 0.0;
+                EXPECT_NEAR(a[j], exact.cost + offset, exact.bound + 1e-5);
+            }
         }
     }
 }
@@ -362,6 +567,50 @@ ClusterLists stable_sort_reference(const Model& model, const Points& points, std
         for (std::size_t t = 0; t < std::min(k, order.size()); ++t) lists[order[t]].push_back(i);
     }
     return lists;
+}
+
+TEST_P(Levels, NarrowPanelsScoreAsFullWidthOnes) {
+    // At large d, fewer clusters than a panel's width share one narrow
+    // panel. Followed by more centroids, the same ones fill a full-width
+    // panel: each one's keys must stay the same to the bit. And the tile
+    // kernels must choose from narrow panels what those keys say.
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    const std::size_t d = 4099, rows = tile_rows_at(level);
+    Points sixteen = Points::gaussian(16, d, 171);
+    Points points = Points::gaussian(2 * rows + 5, d, 172);
+    for (float& v : sixteen.values) v += 500.0f;
+    for (float& v : points.values) v += 500.0f;
+    Matrix all(16, d);
+    std::copy(sixteen.values.begin(), sixteen.values.end(), all.data());
+    std::vector<float> full(16), narrow;
+    for (std::size_t k : {1u, 2u, 5u, 15u}) {
+        Matrix first(k, d);
+        std::copy_n(sixteen.values.begin(), k * d, first.data());
+        const Points few = Points::of(k, d, std::vector<float>(sixteen.values.begin(), sixteen.values.begin() + k * d));
+        for (bool euclidean : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "k=" << k << (euclidean ? " euclidean" : " ip"));
+            const CentroidPanels wide(all, 16, euclidean, level);
+            const CentroidPanels tight(first, k, euclidean, level);
+            narrow.resize(k);
+            for (std::size_t i = 0; i < points.rows; ++i) {
+                const std::span<const float> x(&points.values[i * d], d);
+                const float norm = dot_f32(x.data(), x.data(), d);
+                centroid_distances(wide, x, norm, full);
+                centroid_distances(tight, x, norm, narrow);
+                ASSERT_EQ(narrow, std::vector<float>(full.begin(), full.begin() + k)) << "point " << i;
+            }
+            if (k == 1) continue;  // one cluster is never scanned
+            EXPECT_EQ(labels_at(level, few, points.view(), euclidean),
+                      labels_from_point_keys(level, few, points.view(), euclidean));
+            const Model model = trained_model(few, euclidean);
+            for (std::uint64_t take : {1u, 3u}) {
+                EXPECT_EQ(assign(model, points.view(), take, test::context(level)).value(),
+                          stable_sort_reference(model, points, take, level))
+                    << take;
+            }
+        }
+    }
 }
 
 TEST_P(Levels, AssignTopKIsTheStableSortsPrefix) {
