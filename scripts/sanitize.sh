@@ -90,7 +90,8 @@ run_pool_tsan() {
     local pool='ThreadCountRules.*:PoolStates.*:PoolLoops*:*/PoolLoops.*:GlobalPool.*'
     local users='*LabelStep.*:Train.*:*/TrainModes.*:UpdateMedoids.*:MedoidTraining.*'
     users+=':*/Levels.AssignmentOnAPool*:*/Levels.LabelsDoNotDependOnThePoolSize*'
-    users+=':ThreadRandomPerThread.*'
+    users+=':ThreadRandomPerThread.*:*/Levels.PoolsWithMoreWorkersThanTiles*:TrainingStops.*:MemberSums.*'
+    users+=':Search.*'
     "$OUT/tsan-cpp/quorla_engine_tests" --gtest_brief=1 --gtest_filter="$pool:$users"
 }
 
