@@ -337,24 +337,25 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
                        convert, run);
 }
 
-PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+// assign and search: the same arguments, the same context, another answer.
+template <class Query>
+PyObject* run_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames, const char* callable,
+                    Query query) {
     std::uint64_t k = 0;
     auto convert = [&](PyObject* value) { return interface::convert_u64(value, "k", k); };
     auto run = [&](const Model& model, const engine::PointView& points) {
         interface::PythonMonitor monitor(nullptr);
-        return engine::assign(model, points, k, interface::assignment_context(monitor));
+        return query(model, points, k, interface::assignment_context(monitor));
     };
-    return run_on_data(self, args, nargs, kwnames, "KMeans.assign", "k", AccessGuard::Mode::Shared, convert, run);
+    return run_on_data(self, args, nargs, kwnames, callable, "k", AccessGuard::Mode::Shared, convert, run);
+}
+
+PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_query(self, args, nargs, kwnames, "KMeans.assign", engine::assign);
 }
 
 PyObject* search(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::uint64_t k = 0;
-    auto convert = [&](PyObject* value) { return interface::convert_u64(value, "k", k); };
-    auto run = [&](const Model& model, const engine::PointView& points) {
-        interface::PythonMonitor monitor(nullptr);
-        return engine::search(model, points, k, interface::assignment_context(monitor));
-    };
-    return run_on_data(self, args, nargs, kwnames, "KMeans.search", "k", AccessGuard::Mode::Shared, convert, run);
+    return run_query(self, args, nargs, kwnames, "KMeans.search", engine::search);
 }
 
 // ---- read-only properties -------------------------------------------------

@@ -19,15 +19,25 @@
 #include "engine/value_check.hpp"
 
 namespace quorla::engine {
+namespace {
 
-Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context) {
+// The refusals assign and search share, in the order callers see them.
+std::optional<ClusteringError> refuse_query(const Model& model, const PointView& points, std::uint64_t k) {
     if (!model.trained) return ClusteringError::not_trained();
     if (k == 0) return ClusteringError::invalid_parameter("k must be positive");
     if (!model.centroids) raise_fault("Trained model without a centroid matrix");
     const Matrix& centroids = *model.centroids;
     if (points.cols != centroids.cols()) return ClusteringError::dimension_mismatch(centroids.cols(), points.cols);
     if (centroids.rows() < model.n_clusters) raise_fault("Fewer centroid rows than clusters");
+    return std::nullopt;
+}
+
+}  // namespace
+
+Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::uint64_t k,
+                             const ExecutionContext& context) {
+    if (std::optional<ClusteringError> refused = refuse_query(model, points, k)) return *refused;
+    const Matrix& centroids = *model.centroids;
 
     const std::size_t n_clusters = model.n_clusters;
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, n_clusters));
@@ -70,12 +80,8 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
 
 Outcome<SearchResult> search(const Model& model, const PointView& points, std::uint64_t k,
                              const ExecutionContext& context) {
-    if (!model.trained) return ClusteringError::not_trained();
-    if (k == 0) return ClusteringError::invalid_parameter("k must be positive");
-    if (!model.centroids) raise_fault("Trained model without a centroid matrix");
+    if (std::optional<ClusteringError> refused = refuse_query(model, points, k)) return *refused;
     const Matrix& centroids = *model.centroids;
-    if (points.cols != centroids.cols()) return ClusteringError::dimension_mismatch(centroids.cols(), points.cols);
-    if (centroids.rows() < model.n_clusters) raise_fault("Fewer centroid rows than clusters");
 
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, model.n_clusters));
     // Per entry: a float distance and an int64 cluster here, the same again
