@@ -222,8 +222,8 @@ bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::si
     if (!keys_.empty()) {
         // Each row's kept list holds its keys in the order of its clusters.
         for (std::size_t r = 0; r < tile.count; ++r) {
-            const float* kept = scratch.keys + r * scratch.stride;
-            std::copy(kept, kept + take_, keys_.begin() + static_cast<std::ptrdiff_t>((tile.first + r) * take_));
+            const float* row_keys = scratch.keys + r * scratch.stride;
+            std::copy(row_keys, row_keys + take_, keys_.begin() + static_cast<std::ptrdiff_t>((tile.first + r) * take_));
         }
     }
     return clean;

@@ -199,7 +199,18 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, Po
         fn(ctx, 0, n, *worker);
         return;
     }
+    if (submitter_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        fn(ctx, 0, n, 0);  // from this thread's own poll; the outer job's scratch is not this loop's
+        return;
+    }
     std::lock_guard submit(submit_mutex_);
+    struct Submitting {
+        std::atomic<std::thread::id>& slot;
+        explicit Submitting(std::atomic<std::thread::id>& s) : slot(s) {
+            slot.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        }
+        ~Submitting() { slot.store(std::thread::id{}, std::memory_order_relaxed); }
+    } submitting(submitter_);
     grain = std::max<std::size_t>(grain, 1);
     const std::size_t by_grain = n / grain + (n % grain != 0 ? 1 : 0);
     fn_ = fn;

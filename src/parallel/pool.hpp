@@ -124,6 +124,10 @@ private:
     alignas(64) std::atomic<std::size_t> finished_{0};
     std::atomic<bool> failed_{false};
     std::atomic<bool> cancelled_{false};
+    // The thread waiting for the current job, if any. Its poll can run the
+    // caller's code (a Python signal handler), which can start another loop
+    // on this pool from that very thread; that loop runs inline.
+    std::atomic<std::thread::id> submitter_{};
 };
 
 // Owns at most one pool and the state machine around its creation. The

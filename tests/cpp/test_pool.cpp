@@ -419,6 +419,28 @@ TEST(PoolLoopsStop, StopCheckEndsTheLoopEarlyAndThePoolStaysUsable) {
     }
 }
 
+// The poll may run code that starts a loop on the same pool from the
+// waiting thread (a signal handler): it runs inline instead of waiting for
+// the pool it is waiting on.
+TEST(PoolLoopsStop, LoopStartedFromThePollRunsInline) {
+    qp::PoolRegistry registry(&pthread_create, fixed(2));
+    std::atomic<int> outer{0};
+    int inner = 0;
+    registry.for_each_piece(
+        400, 1,
+        [&](std::size_t, std::size_t, std::size_t) {
+            outer.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        [&] {
+            registry.for_each_piece(10, 1, [&](std::size_t b, std::size_t e, std::size_t) { inner += int(e - b); });
+            return false;
+        });
+    EXPECT_EQ(outer.load(), 400);
+    EXPECT_GT(inner, 0);
+    EXPECT_EQ(inner % 10, 0);
+}
+
 // ------------------------------------------------------------ global
 
 TEST(GlobalPool, LazyThenConfigureFails) {

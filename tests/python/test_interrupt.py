@@ -116,3 +116,33 @@ def test_progress_callable_is_kept_by_builders_but_not_by_pickle(blobs):
     assert reports == []
     model.train(blobs, None)
     assert len(reports) == 2
+
+
+HANDLER_CHILD = textwrap.dedent("""
+    import signal, numpy as np, quorla
+    data = np.random.default_rng(0).standard_normal((100_000, 32)).astype(np.float32)
+    other = quorla.KMeans(16).with_iterations(1)
+    other.train(data[:2000], None)
+    answers = []
+    signal.signal(signal.SIGUSR1, lambda *_: answers.append(len(other.assign(data[:5000], 2))))
+    print("ready", flush=True)
+    model = quorla.KMeans(256).with_iterations(60)
+    model.train(data, None)
+    print("trained", model.is_trained, answers, flush=True)
+""")
+
+
+# A signal handler runs while the calling thread waits for the pool; one
+# that uses the pool itself must neither deadlock nor disturb the training.
+@pytest.mark.skipif(bool(SANITIZED), reason="sanitizer builds run many times slower")
+def test_signal_handler_that_uses_the_pool_mid_training():
+    child = subprocess.Popen([sys.executable, "-c", HANDLER_CHILD], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGUSR1)
+        assert child.wait(timeout=120) == 0
+        assert child.stdout.readline().strip() == "trained True [16]"
+    finally:
+        child.kill()
+        child.wait()
