@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <string>
 
@@ -52,6 +53,12 @@ void update_centroids(Model& model, const PointView& points, const ExecutionCont
         for (float& value : sums.row(c)) value = divide_by_size(value, size);
     }
     model.centroids = std::move(sums);
+}
+
+// Bit for bit, so that 0.0 and -0.0 (equal as numbers) count as different.
+bool same_bits(const Matrix& a, const Matrix& b) {
+    if (a.rows() != b.rows() || a.cols() != b.cols()) return false;
+    return a.values().empty() || std::memcmp(a.data(), b.data(), a.values().size() * sizeof(float)) == 0;
 }
 
 }  // namespace
@@ -143,18 +150,33 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     choose_initial_centroids(model, points, random);
     normalize_centroids(model);
 
+    // An iteration that repairs nothing and ends with the centroids it
+    // started from is a fixed point: the label step is a function of the
+    // centroids, the update a function of the labels, and no draw happens,
+    // so every later iteration, and the final relabelling, would repeat it
+    // bit for bit. Their work is skipped; their lines and reports are not.
     const std::uint64_t iterations = model.iterations;
+    Matrix previous;
+    bool settled = false;
+    std::optional<float> settled_cost;
     for (std::uint64_t round = 1; round <= iterations; ++round) {
-        update_labels(model, state, context);
-        if (model.use_medoids) {
-            update_medoids(model, points, context);
-        } else {
-            update_centroids(model, points, context);
+        if (!settled) {
+            previous = *model.centroids;
+            update_labels(model, state, context);
+            if (model.use_medoids) {
+                update_medoids(model, points, context);
+            } else {
+                update_centroids(model, points, context);
+            }
+            const bool repairs = std::find(model.cluster_sizes.begin(), model.cluster_sizes.end(), 0.0) !=
+                                 model.cluster_sizes.end();
+            repair_empty_clusters(model, state, random);
+            normalize_centroids(model);
+            settled = !repairs && same_bits(previous, *model.centroids);
         }
-        repair_empty_clusters(model, state, random);
-        normalize_centroids(model);
         if (model.verbose || context.wants_progress()) {
-            const float cost = training_cost(model, points, &context);
+            const float cost = settled_cost ? *settled_cost : training_cost(model, points, &context);
+            if (settled) settled_cost = cost;
             if (model.verbose) {
                 write_line("Iteration " + std::to_string(round) + "/" + std::to_string(iterations) +
                            " | Cost: " + format_fixed(cost, 6) + "\n");
@@ -164,7 +186,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
         context.check_stop();
     }
 
-    update_labels(model, state, context);
+    if (!settled) update_labels(model, state, context);
     if (model.balanced) balance_clusters(model, state, context);
 
     ClusterLists lists = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k);

@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <set>
 
 #include "engine/fault.hpp"
 #include "engine/cost.hpp"
+#include "engine/cluster_size.hpp"
 #include "engine/label_step.hpp"
+#include "engine/medoids.hpp"
+#include "engine/member_sums.hpp"
 #include "engine/training.hpp"
 #include "support.hpp"
 
@@ -356,6 +360,88 @@ TEST(TrainingStops, StopCheckOrFailedReportEndsTrainingUntrained) {
             } else {
                 EXPECT_EQ(monitor.checks, 3);
                 EXPECT_LT(monitor.reports.size(), 3u);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// Records the cost of every report.
+class CostRecorder final : public CallMonitor {
+public:
+    bool stop_requested() override { return false; }
+    bool wants_progress() const override { return true; }
+    bool report(ProgressPhase, std::uint64_t, float cost) override {
+        costs.push_back(cost);
+        return true;
+    }
+    std::vector<float> costs;
+};
+
+// Every iteration done in full, and the final relabelling: what training
+// must give whether or not it stops working once the centroids settle.
+Model every_iteration(Model model, const PointView& points, ThreadRandom& random, std::vector<float>& costs) {
+    const ExecutionContext context = test::context(detected_kernel_level(), nullptr, &random);
+    model.labels.assign(points.rows, 0);
+    model.cluster_sizes.assign(model.n_clusters, 0.0);
+    const TrainingState state = TrainingState::start(points, model.euclidean);
+    std::vector<std::uint64_t> order(points.rows);
+    std::iota(order.begin(), order.end(), std::uint64_t{0});
+    random.shuffle(order);
+    Matrix centroids(model.n_clusters, points.cols);
+    if (model.use_medoids) model.medoid_indices.assign(order.begin(), order.begin() + model.n_clusters);
+    for (std::size_t c = 0; c < model.n_clusters; ++c) points.copy_row(order[c], centroids.row(c).data());
+    model.centroids = std::move(centroids);
+    normalize_centroids(model);
+    for (std::uint64_t round = 1; round <= model.iterations; ++round) {
+        update_labels(model, state, context);
+        if (model.use_medoids) {
+            update_medoids(model, points, context);
+        } else {
+            Matrix sums = member_sums(points, model.labels, model.n_clusters, context);
+            for (std::size_t c = 0; c < sums.rows(); ++c) {
+                if (!(model.cluster_sizes[c] > 0.0)) continue;
+                for (float& v : sums.row(c)) v = divide_by_size(v, model.cluster_sizes[c]);
+            }
+            model.centroids = std::move(sums);
+        }
+        repair_empty_clusters(model, state, random);
+        normalize_centroids(model);
+        costs.push_back(training_cost(model, points));
+    }
+    update_labels(model, state, context);
+    return model;
+}
+
+TEST(TrainingFixedPoint, SkippedIterationsChangeNothing) {
+    // Three tight, far-apart groups settle within a few iterations; the
+    // 25 leave many to skip. Five clusters make the repair happen too.
+    test::Points points = test::Points::gaussian(600, 3, 31, 0.05f);
+    for (std::size_t i = 0; i < 600; ++i) points.values[i * 3 + i % 3] += 10.0f;
+    for (bool euclidean : {false, true}) {
+        for (bool medoids : {false, true}) {
+            for (std::uint64_t k : {3, 5}) {
+                Model model = Model::create(k);
+                model.euclidean = euclidean;
+                model.use_medoids = medoids;
+                ThreadRandom first = test::seeded_random(21), second = test::seeded_random(21);
+                std::vector<float> expected_costs;
+                const Model expected = every_iteration(model, points.view(), second, expected_costs);
+                CostRecorder recorder;
+                ExecutionContext context = test::context(detected_kernel_level(), nullptr, &first);
+                context.monitor = &recorder;
+                ASSERT_TRUE(train(model, points.view(), std::nullopt, context).ok());
+                EXPECT_EQ(model.labels, expected.labels);
+                EXPECT_EQ(model.cluster_sizes, expected.cluster_sizes);
+                EXPECT_EQ(*model.centroids, *expected.centroids);
+                EXPECT_EQ(model.medoid_indices, expected.medoid_indices);
+                EXPECT_EQ(recorder.costs, expected_costs);
+                EXPECT_EQ(first.next_u64(), second.next_u64());  // the same draws were taken
             }
         }
     }
