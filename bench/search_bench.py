@@ -1,0 +1,325 @@
+"""KMeans.search against KMeans.assign and faiss flat search, at equal
+threads, for the k nearest clusters of every point.
+
+    python bench/search_bench.py --wait-quiet 1800 --markdown FILE   # full run
+    python bench/search_bench.py --smoke                             # tiny sizes: checks that it runs
+    python bench/search_bench.py --no-real                           # synthetic shapes only
+
+Needs quorla and the "bench" extra (faiss-cpu, threadpoolctl) in the running
+interpreter, a C++ compiler for bench/fma_peak.cpp, and for the real data
+set the cache that bench/embeddings.py writes (left out, with a note, when
+it is missing).
+
+Data sets, each clustered by a seeded quorla training (one per metric) whose
+centroids all three methods then use, with the data set's own points as the
+queries:
+  - the suite's shapes: n = 200,000 standard normal points, d = 128 into
+    1,024 clusters and d = 16 into 64 (bench/suite.py generates the same
+    points);
+  - real sentence embeddings (bench/embeddings.py: all-MiniLM-L6-v2, 384
+    dimensions, unit length) into 1,024 and 256 clusters.
+Per data set, thread count (1 and 2), metric (squared Euclidean: faiss
+IndexFlatL2; inner product: IndexFlatIP) and top (1 and 10), three calls
+are timed: search(data, top) (two numpy arrays), assign(data, top) (one
+Python list of point indices per cluster) and faiss index.search(data, top)
+(two numpy arrays). Each thread count runs in a fresh interpreter, since
+quorla's pool is sized once per process by train(data, threads); faiss gets
+faiss.omp_set_num_threads(threads) and OpenMP/OpenBLAS the same count. The
+three calls are timed in turn, round after round, and each keeps its best
+round, so a burst of other work on the machine hits all three alike.
+
+Checks, untimed, on the same calls' results:
+  - top-1 agreement of search's clusters with faiss's, and at each
+    disagreement the gap between the two choices' distances recomputed in
+    float64 (relative to the distance), which says whether the two differ
+    by a rounding tie or by a real miss;
+  - top-10 agreement as identical sets per row;
+  - search's membership equals assign's: the rows that search lists a
+    cluster for, in ascending order, are exactly assign's list for it.
+The FMA peak (bench/fma_peak.cpp) is measured before and after each thread
+count's runs, as in bench/suite.py: a drop, or a 2-thread peak short of
+twice the 1-thread one, says other work shared the cores.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+BENCH = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, BENCH)
+
+import suite  # noqa: E402  (shares the suite's native helpers and machine description)
+
+SYNTHETIC = [(200_000, 128, 1024), (200_000, 16, 64)]
+REAL_CLUSTERS = [1024, 256]
+SMOKE_SYNTHETIC = [(3_000, 8, 16)]
+TOPS = (1, 10)
+METRICS = (("euclidean", True), ("inner", False))
+
+
+# ---------------------------------------------------------------------------
+# Child: one data set at one thread count
+
+
+def load_data(task):
+    import numpy as np
+
+    if task["data"] == "synthetic":
+        n, d, _ = task["shape"]
+        return np.random.default_rng(42).standard_normal((n, d), dtype=np.float32)
+    import embeddings
+
+    vectors, _ = embeddings.load()
+    if task.get("limit"):
+        vectors = vectors[: task["limit"]]
+    return np.ascontiguousarray(vectors)
+
+
+def membership_equal(np, ids, lists, k):
+    """Whether the (n, top) cluster ids put every row under exactly the
+    clusters, and in the order, that assign's lists give."""
+    n, top = ids.shape
+    flat = ids.reshape(-1)
+    order = np.argsort(flat, kind="stable")
+    rows = order // top
+    counts = np.bincount(flat, minlength=k)
+    if len(lists) != k or any(len(members) != c for members, c in zip(lists, counts)):
+        return False
+    theirs = np.fromiter((i for members in lists for i in members), dtype=np.int64, count=int(counts.sum()))
+    return bool(np.array_equal(rows, theirs))
+
+
+def exact_keys(np, data, centroids, rows, cols, euclidean):
+    x = data[rows].astype(np.float64)
+    c = centroids[cols].astype(np.float64)
+    if euclidean:
+        return ((x - c) ** 2).sum(axis=1)
+    return (x * c).sum(axis=1)
+
+
+def child_run(task):
+    import numpy as np
+    import faiss
+    import quorla
+
+    threads, repeats, iterations = task["threads"], task["repeats"], task["iterations"]
+    data = load_data(task)
+    n, d = data.shape
+    k = task["clusters"]
+    faiss.omp_set_num_threads(threads)
+    out = {"n": n, "d": d, "k": k, "rows": []}
+    configured = False
+    for mode, euclidean in METRICS:
+        model = quorla.KMeans(k).with_euclidean(euclidean).with_iterations(iterations).with_seed(task["seed"])
+        start = time.perf_counter()
+        model.train(data, None if configured else threads)
+        out.setdefault("train_seconds", {})[mode] = time.perf_counter() - start
+        configured = True
+        centroids = np.ascontiguousarray(model.centroids)
+        index = faiss.IndexFlatL2(d) if euclidean else faiss.IndexFlatIP(d)
+        index.add(centroids)
+        for top in TOPS:
+            calls = {"search": lambda: model.search(data, top), "assign": lambda: model.assign(data, top),
+                     "faiss": lambda: index.search(data, top)}
+            for fn in calls.values():  # first touch of pages and caches, untimed
+                fn()
+            best = {name: float("inf") for name in calls}
+            for _ in range(repeats):
+                for name, fn in calls.items():
+                    start = time.perf_counter()
+                    fn()
+                    best[name] = min(best[name], time.perf_counter() - start)
+            row = {"mode": mode, "top": top, **best}
+
+            distances, ids = model.search(data, top)
+            faiss_distances, faiss_ids = index.search(data, top)
+            row["membership_equal"] = membership_equal(np, ids, model.assign(data, top), k)
+            row["sorted"] = bool(np.all(np.diff(distances, axis=1) >= 0) if euclidean
+                                 else np.all(np.diff(distances, axis=1) <= 0))
+            if top == 1:
+                ours, theirs = ids[:, 0], faiss_ids[:, 0]
+                differ = np.nonzero(ours != theirs)[0]
+                row["top1_agreement"] = float(1.0 - differ.size / n)
+                row["top1_disagreements"] = int(differ.size)
+                if differ.size:
+                    key_ours = exact_keys(np, data, centroids, differ, ours[differ], euclidean)
+                    key_theirs = exact_keys(np, data, centroids, differ, theirs[differ], euclidean)
+                    scale = np.maximum(np.abs(key_ours), np.abs(key_theirs))
+                    gap = np.abs(key_ours - key_theirs) / np.where(scale > 0, scale, 1.0)
+                    row["top1_max_relative_gap"] = float(gap.max())
+                    # Who is right in exact arithmetic at the disagreements.
+                    better = key_ours < key_theirs if euclidean else key_ours > key_theirs
+                    worse = key_ours > key_theirs if euclidean else key_ours < key_theirs
+                    row["top1_quorla_better"] = int(better.sum())
+                    row["top1_faiss_better"] = int(worse.sum())
+                same = ours == theirs
+                scale = np.maximum(np.abs(faiss_distances[same, 0]), 1e-30)
+                row["top1_max_relative_distance_difference"] = float(
+                    (np.abs(distances[same, 0] - faiss_distances[same, 0]) / scale).max())
+            row["topk_set_agreement"] = float(
+                (np.sort(ids, axis=1) == np.sort(faiss_ids, axis=1)).all(axis=1).mean())
+            out["rows"].append(row)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Parent
+
+
+def run_child(task, threads, timeout):
+    result = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(task)],
+                            capture_output=True, text=True, env=suite.child_env(threads), timeout=timeout)
+    if result.returncode != 0:
+        sys.exit(f"benchmark child failed ({task['label']}, {threads} threads):\n{result.stderr}")
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}x"
+
+
+def report(results, args):
+    out = []
+    emit = out.append
+    emit("### Machine and run\n")
+    for line in suite.machine_description():
+        emit(line)
+    emit(f"- faiss {results['faiss']}, numpy {results['numpy']}")
+    emit(f"- Load average before / after: {results['load_before']} / {results['load_after']}")
+    emit("- FMA peak GFLOP/s before / after each thread count's runs: " + "; ".join(
+        f"{t} thread(s) {results['peak'][t]:.1f} / {results['peak_after'][t]:.1f}" for t in args.threads))
+    emit(f"- Timed rounds per call: {args.repeats} (best kept); quorla training: {args.iterations} iterations, "
+         f"seed {args.seed}")
+    if results.get("real"):
+        meta = results["real"]
+        emit(f"- Real data: {meta['count']} x {meta['dimension']} {meta['model']} embeddings "
+             f"(package {meta['package']} {meta['versions'].get(meta['package'])}), texts "
+             + ", ".join(f"{k} {v}" for k, v in meta["kept_per_source"].items()))
+    elif results.get("real_missing"):
+        emit(f"- Real data: left out ({results['real_missing']})")
+    emit("")
+
+    emit("### Seconds per call (best round), and ratios\n")
+    emit("| data (n, d, clusters) | threads | metric | top | search | assign | faiss flat | assign / search "
+         "| faiss / search | faiss / assign |")
+    emit("|---|---|---|---|---|---|---|---|---|---|")
+    for label, by_threads in results["runs"].items():
+        for threads in args.threads:
+            run = by_threads[str(threads)]
+            shape = f"{label} ({run['n']}, {run['d']}, {run['k']})"
+            for r in run["rows"]:
+                emit(f"| {shape} | {threads} | {r['mode']} | {r['top']} | {r['search']:.4f} | {r['assign']:.4f} | "
+                     f"{r['faiss']:.4f} | {ratio(r['assign'], r['search'])} | {ratio(r['faiss'], r['search'])} | "
+                     f"{ratio(r['faiss'], r['assign'])} |")
+    emit("")
+    emit("search returns (n, top) float32 distances and int64 clusters, as faiss does; assign returns one "
+         "Python list of point indices per cluster. A ratio above 1 means search (or assign, last column) "
+         "is the faster.")
+    emit("")
+
+    emit("### Agreement\n")
+    emit("| data | threads | metric | top | membership equals assign's | distances ordered | top-1 agreement "
+         "with faiss | disagreeing rows | largest relative gap at a disagreement (float64) | quorla / faiss "
+         "closer there | largest relative top-1 distance difference where they agree | top-k sets equal to "
+         "faiss's |")
+    emit("|---|---|---|---|---|---|---|---|---|---|---|---|")
+    for label, by_threads in results["runs"].items():
+        for threads in args.threads:
+            run = by_threads[str(threads)]
+            for r in run["rows"]:
+                if r["top"] == 1:
+                    agreement = f"{r['top1_agreement']:.6f}"
+                    rows = str(r["top1_disagreements"])
+                    gap = f"{r['top1_max_relative_gap']:.1e}" if "top1_max_relative_gap" in r else "-"
+                    who = (f"{r['top1_quorla_better']} / {r['top1_faiss_better']}"
+                           if "top1_quorla_better" in r else "-")
+                    diff = f"{r['top1_max_relative_distance_difference']:.1e}"
+                else:
+                    agreement = rows = gap = who = diff = "-"
+                emit(f"| {label} ({run['n']}, {run['d']}, {run['k']}) | {threads} | {r['mode']} | {r['top']} | "
+                     f"{'yes' if r['membership_equal'] else 'NO'} | {'yes' if r['sorted'] else 'NO'} | "
+                     f"{agreement} | {rows} | {gap} | {who} | {diff} | {r['topk_set_agreement']:.6f} |")
+    emit("")
+    emit("At a disagreement both choices' distances are recomputed in float64; 'quorla / faiss closer there' "
+         "counts the rows where each one's choice is the exactly nearer one (the rest are exact ties).")
+    emit("")
+    return "\n".join(out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--smoke", action="store_true", help="tiny sizes: checks that the benchmark runs")
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--repeats", type=int, default=None, help="timed rounds per call (default 5, smoke 1)")
+    parser.add_argument("--iterations", type=int, default=10, help="quorla training iterations for the centroids")
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--no-real", action="store_true", help="leave out the real embeddings")
+    parser.add_argument("--no-synthetic", action="store_true", help="leave out the synthetic shapes")
+    parser.add_argument("--build-dir", default=os.path.join(suite.ROOT, "build", "bench"))
+    parser.add_argument("--markdown", help="also write the tables to this file")
+    parser.add_argument("--wait-quiet", type=float, default=0.0, metavar="SECONDS",
+                        help="first wait up to this long for the 1-minute load average to fall below 0.5")
+    args = parser.parse_args()
+
+    if args.child:
+        print(json.dumps(child_run(json.loads(args.child))))
+        return
+
+    import faiss
+    import numpy
+
+    if args.repeats is None:
+        args.repeats = 1 if args.smoke else 5
+    tasks = []
+    if not args.no_synthetic:
+        for shape in SMOKE_SYNTHETIC if args.smoke else SYNTHETIC:
+            tasks.append({"label": f"normal d={shape[1]}", "data": "synthetic", "shape": list(shape),
+                          "clusters": shape[2]})
+    results = {"runs": {}, "peak": {}, "peak_after": {}, "faiss": faiss.__version__, "numpy": numpy.__version__}
+    if not args.no_real:
+        import embeddings
+
+        try:
+            _, meta = embeddings.load()
+            results["real"] = meta
+            for k in [16] if args.smoke else REAL_CLUSTERS:
+                tasks.append({"label": f"MiniLM k={k}", "data": "real", "clusters": k, "limit": 2_000 if args.smoke else 0})
+        except (FileNotFoundError, ValueError) as error:
+            results["real_missing"] = str(error)
+            print(f"note: {error}", file=sys.stderr)
+
+    build = argparse.Namespace(build_dir=args.build_dir, label_bench=None, skip_label_bench=True)
+    peak_binary, _ = suite.build_native(build)
+    deadline = time.monotonic() + args.wait_quiet
+    while os.getloadavg()[0] >= 0.5 and time.monotonic() < deadline:
+        time.sleep(5)
+    results["load_before"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
+    seconds = 0.2 if args.smoke else 1.0
+    for threads in args.threads:
+        results["peak"][threads] = suite.fma_peak(peak_binary, threads, seconds)
+        for task in tasks:
+            label = task["label"]
+            print(f"... {label} {task.get('shape', '')} {task['clusters']} clusters, {threads} thread(s)",
+                  file=sys.stderr)
+            full = dict(task, threads=threads, repeats=args.repeats, iterations=args.iterations, seed=args.seed)
+            run = run_child(full, threads, 120 if args.smoke else 3600)
+            results["runs"].setdefault(label, {})[str(threads)] = run
+        results["peak_after"][threads] = suite.fma_peak(peak_binary, threads, seconds)
+    results["load_after"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
+
+    text = report(results, args)
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text + "\n")
+    failed = [(label, t, r["mode"], r["top"]) for label, runs in results["runs"].items() for t, run in runs.items()
+              for r in run["rows"] if not (r["membership_equal"] and r["sorted"])]
+    if failed:
+        sys.exit(f"search's results disagree with assign's or are out of order: {failed}")
+
+
+if __name__ == "__main__":
+    main()
