@@ -297,8 +297,10 @@ def embed(rows, out, batch_size, threads):
     torch.set_num_threads(threads)
     folder = model_dir()
     model = SentenceTransformer(folder, device="cpu")
-    if model.get_sentence_embedding_dimension() != DIMENSION:
-        sys.exit(f"unexpected embedding dimension {model.get_sentence_embedding_dimension()}")
+    # Renamed in sentence-transformers 6; older releases have only the long name.
+    dimension = getattr(model, "get_embedding_dimension", None) or model.get_sentence_embedding_dimension
+    if dimension() != DIMENSION:
+        sys.exit(f"unexpected embedding dimension {dimension()}")
     partial = os.path.join(out, "partial")
     os.makedirs(partial, exist_ok=True)
     texts = [r[2] for r in rows]
