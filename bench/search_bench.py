@@ -26,16 +26,17 @@ Python list of point indices per cluster) and faiss index.search(data, top)
 quorla's pool is sized once per process by train(data, threads); faiss gets
 faiss.omp_set_num_threads(threads) and OpenMP/OpenBLAS the same count. The
 three calls are timed in turn, round after round (--repeats rounds, 5 by
-default, and four times as many when the
-calls take under 0.1 s), and each keeps its best round, so a burst of other
-work on the machine hits all three alike.
+default, four times as many when the calls take under 0.1 s), and each
+keeps its best round, so a burst of other work on the machine hits all
+three alike.
 
 Checks, untimed, on the same calls' results:
   - top-1 agreement of search's clusters with faiss's, and at each
     disagreement the gap between the two choices' distances recomputed in
     float64 (relative to the distance), which says whether the two differ
     by a rounding tie or by a real miss;
-  - top-10 agreement as identical sets per row;
+  - top-10 agreement as identical sets per row, and where a set differs,
+    the exact gap between the clusters that only one of the two kept;
   - search's membership equals assign's: the rows that search lists a
     cluster for, in ascending order, are exactly assign's list for it.
 The FMA peak (bench/fma_peak.cpp) is measured before and after each thread
@@ -178,8 +179,25 @@ def child_run(task):
                 scale = key_scale(np, data, centroids, same, ours[same], euclidean)
                 row["top1_max_relative_distance_difference"] = float(
                     (np.abs(distances[same, 0].astype(np.float64) - faiss_distances[same, 0]) / scale).max())
-            row["topk_set_agreement"] = float(
-                (np.sort(ids, axis=1) == np.sort(faiss_ids, axis=1)).all(axis=1).mean())
+            same_set = (np.sort(ids, axis=1) == np.sort(faiss_ids, axis=1)).all(axis=1)
+            row["topk_set_agreement"] = float(same_set.mean())
+            differ = np.nonzero(~same_set)[0]
+            if top > 1 and differ.size:
+                # Where the sets differ, each holds clusters the other left
+                # out; the exact distances of the two sides say whether that
+                # was a tie for the last places or a miss.
+                gaps = []
+                for i in differ[:1000]:
+                    only_ours = np.setdiff1d(ids[i], faiss_ids[i])
+                    only_theirs = np.setdiff1d(faiss_ids[i], ids[i])
+                    rows_ = np.full(only_ours.size, i)
+                    ours_keys = exact_keys(np, data, centroids, rows_, only_ours, euclidean)
+                    theirs_keys = exact_keys(np, data, centroids, np.full(only_theirs.size, i), only_theirs,
+                                             euclidean)
+                    gap = (ours_keys.max() - theirs_keys.min() if euclidean
+                           else theirs_keys.max() - ours_keys.min())
+                    gaps.append(abs(gap) / key_scale(np, data, centroids, rows_[:1], only_ours[:1], euclidean)[0])
+                row["topk_max_relative_gap"] = float(max(gaps))
             out["rows"].append(row)
     return out
 
@@ -258,15 +276,20 @@ def report(results, args):
                     diff = f"{r['top1_max_relative_distance_difference']:.1e}"
                 else:
                     agreement = rows = gap = who = diff = "-"
+                sets = f"{r['topk_set_agreement']:.6f}"
+                if "topk_max_relative_gap" in r:
+                    sets += f" (last-place gap {r['topk_max_relative_gap']:.1e})"
                 emit(f"| {label} ({run['n']}, {run['d']}, {run['k']}) | {threads} | {r['mode']} | {r['top']} | "
                      f"{'yes' if r['membership_equal'] else 'NO'} | {'yes' if r['sorted'] else 'NO'} | "
-                     f"{agreement} | {rows} | {gap} | {who} | {diff} | {r['topk_set_agreement']:.6f} |")
+                     f"{agreement} | {rows} | {gap} | {who} | {diff} | {sets} |")
     emit("")
     emit("At a disagreement both choices' distances are recomputed in float64; 'quorla / faiss closer there' "
          "counts the rows where each one's choice is the exactly nearer one (the rest are exact ties). Gaps and "
          "differences are relative to |x|^2 + |c|^2 (Euclidean) or |x| |c| (inner product), the size of the "
          "terms each float32 distance is computed from. 'top-k sets' counts rows whose k clusters are the same "
-         "set in both.")
+         "set in both; where they are not, the last-place gap is the exact distance between the farthest "
+         "cluster only quorla kept and the nearest only faiss kept (at rounding level: a tie for the last "
+         "place).")
     emit("")
     return "\n".join(out)
 
