@@ -12,7 +12,10 @@ from quorla import KMeans
 from conftest import SANITIZED
 
 CHILD = textwrap.dedent("""
-    import sys, time, numpy as np, quorla
+    import signal, sys, time, numpy as np, quorla
+    # A harness that starts tests in the background hands them SIGINT
+    # ignored, and Python then leaves it ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     mode = sys.argv[1]
     data = np.random.default_rng(0).standard_normal((200_000, 64)).astype(np.float32)
     model = quorla.KMeans(512).with_iterations(100_000)
@@ -120,13 +123,14 @@ def test_progress_callable_is_kept_by_builders_but_not_by_pickle(blobs):
 
 HANDLER_CHILD = textwrap.dedent("""
     import signal, numpy as np, quorla
-    data = np.random.default_rng(0).standard_normal((100_000, 32)).astype(np.float32)
+    # Several seconds of label steps, none of them a fixed point yet.
+    data = np.random.default_rng(0).standard_normal((1_000_000, 32)).astype(np.float32)
     other = quorla.KMeans(16).with_iterations(1)
     other.train(data[:2000], None)
     answers = []
     signal.signal(signal.SIGUSR1, lambda *_: answers.append(len(other.assign(data[:5000], 2))))
     print("ready", flush=True)
-    model = quorla.KMeans(256).with_iterations(60)
+    model = quorla.KMeans(1024).with_iterations(8)
     model.train(data, None)
     print("trained", model.is_trained, answers, flush=True)
 """)
