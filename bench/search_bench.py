@@ -356,11 +356,7 @@ def main():
         results["peak_after"][threads] = suite.fma_peak(peak_binary, threads, seconds)
     results["load_after"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
 
-    text = report(results, args)
-    print(text)
-    if args.markdown:
-        with open(args.markdown, "w") as f:
-            f.write(text + "\n")
+    suite.publish(report(results, args), args.markdown)
     failed = [(label, t, r["mode"], r["top"]) for label, runs in results["runs"].items() for t, run in runs.items()
               for r in run["rows"] if not (r["membership_equal"] and r["sorted"])]
     if failed:

@@ -530,10 +530,14 @@ def main():
             results["memory"][(tuple(shape), mode)] = run_child(task, memory_threads, timeout)
     results["load_after"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
 
-    text = report(results, args)
+    publish(report(results, args), args.markdown)
+
+
+def publish(text, markdown):
+    """Prints the report, and writes it to `markdown` when given."""
     print(text)
-    if args.markdown:
-        with open(args.markdown, "w") as f:
+    if markdown:
+        with open(markdown, "w") as f:
             f.write(text + "\n")
 
 

@@ -69,7 +69,7 @@ for text in tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"
     requirement = Requirement(text)
     if requirement.name != "numpy" or (requirement.marker and not requirement.marker.evaluate()):
         continue
-    floors += [spec.version for spec in requirement.specifier if spec.operator == ">="]
+    floors += [clause.version for clause in requirement.specifier if clause.operator == ">="]
 if len(floors) != 1:
     raise SystemExit(f"expected one numpy>= floor for this Python in pyproject.toml, found {floors}")
 print(floors[0])

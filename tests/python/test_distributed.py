@@ -13,9 +13,9 @@ EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "distribute
 
 
 def _example():
-    spec = importlib.util.spec_from_file_location("distributed_assign", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("distributed_assign", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
