@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "engine/fault.hpp"
 #include "engine/kernel_level.hpp"
@@ -19,6 +20,12 @@
 namespace quorla::engine {
 
 enum class ProgressPhase { iteration, balancing };
+
+// What one training label step computed, for benchmarks.
+struct LabelStepShare {
+    std::uint64_t distances = 0;  // point-centroid keys computed (the padding lanes of short tiles not counted)
+    std::uint64_t possible = 0;   // points x centroids
+};
 
 // What a call hears from its caller while it runs, always on the calling
 // thread: whether to stop, and a report after every Lloyd iteration and
@@ -47,6 +54,12 @@ struct ExecutionContext {
     std::uint64_t memory_bytes = UINT64_MAX;
     // Null: nobody listens, and the call runs to its end.
     CallMonitor* monitor = nullptr;
+    // Training's label steps skip the distances their bounds prove useless
+    // (label_bounds.hpp). Off, every step computes every distance; the
+    // results are the same either way.
+    bool bounded_labels = true;
+    // When set, each training label step appends what it computed.
+    std::vector<LabelStepShare>* label_shares = nullptr;
 
     // How many workers a piece of work may be spread over (creates an
     // absent pool).

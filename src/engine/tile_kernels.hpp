@@ -102,6 +102,13 @@ struct TileKernels {
     // Keys of one contiguous point against every cluster (Euclidean key, or
     // -dot), written to keys[0 .. clusters).
     void (*point_keys)(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys);
+    // For each real row, the cluster `rule` picks (lowest_key or
+    // highest_dot_last) into first[row], its key into first_keys[row], and
+    // the smallest key among the other clusters (+inf if there is none) into
+    // second_keys[row]. Keys are smaller-is-closer: the Euclidean key, or
+    // -dot. Returns false on NaN among a real row's keys.
+    bool (*nearest_two)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+                        Rule rule, float* first_keys, float* second_keys, std::uint32_t* first);
 };
 
 // Always available: the portable oracle.

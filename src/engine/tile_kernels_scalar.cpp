@@ -19,6 +19,7 @@ namespace {
 // scalar kernels work point by point, so this only sets how many rows are
 // copied at once.
 constexpr std::size_t scalar_tile_rows = 16;
+constexpr float positive_infinity = __builtin_inff();
 
 void pack_rows_f32_scalar(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
     const std::size_t dim = source.dim;
@@ -101,9 +102,39 @@ void point_keys_f32_scalar(const float* point, const Panels& panels, bool euclid
     for (std::size_t j = 0; j < panels.clusters; ++j) keys[j] = key_of(panels, point, point_norm, j, euclidean);
 }
 
+// The label kernel's scan with the runner-up kept as well: whenever a
+// cluster takes over, the one it displaces becomes the runner-up.
+bool nearest_two_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+                            Rule rule, float* first_keys, float* second_keys, std::uint32_t* first) {
+    const bool euclidean = rule == Rule::lowest_key;
+    bool clean = true;
+    for (std::size_t r = 0; r < count; ++r) {
+        const float* x = tile + r * panels.dim;
+        std::uint32_t best = 0;
+        float best_key = positive_infinity;
+        float second_key = positive_infinity;
+        for (std::size_t j = 0; j < panels.clusters; ++j) {
+            const float key = key_of(panels, x, euclidean ? point_norms[r] : 0.0f, j, euclidean);
+            if (std::isnan(key)) clean = false;
+            const bool better = euclidean ? key < best_key : key <= best_key;
+            if (better) {
+                second_key = best_key;
+                best_key = key;
+                best = static_cast<std::uint32_t>(j);
+            } else if (key < second_key) {
+                second_key = key;
+            }
+        }
+        first[r] = best;
+        first_keys[r] = best_key;
+        second_keys[r] = second_key;
+    }
+    return clean;
+}
+
 constexpr TileKernels scalar_kernels{
     scalar_tile_rows,      false, &pack_rows_f32_scalar, &label_tile_f32_scalar, &top_tile_f32_scalar,
-    &point_keys_f32_scalar,
+    &point_keys_f32_scalar, &nearest_two_f32_scalar,
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "engine/cost.hpp"
 #include "engine/dot.hpp"
 #include "engine/fault.hpp"
+#include "engine/label_bounds.hpp"
 #include "engine/label_step.hpp"
 #include "engine/medoids.hpp"
 #include "engine/member_sums.hpp"
@@ -146,6 +147,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     model.labels.assign(points.rows, 0);
     model.cluster_sizes.assign(k, 0.0);
     const TrainingState state = TrainingState::start(points, model.euclidean);
+    LabelBounds label_bounds(model, state, context);
 
     choose_initial_centroids(model, points, random);
     normalize_centroids(model);
@@ -162,7 +164,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     for (std::uint64_t round = 1; round <= iterations; ++round) {
         if (!settled) {
             previous = *model.centroids;
-            update_labels(model, state, context);
+            label_bounds.update_labels(model, state, context);
             if (model.use_medoids) {
                 update_medoids(model, points, context);
             } else {
@@ -186,7 +188,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
         context.check_stop();
     }
 
-    if (!settled) update_labels(model, state, context);
+    if (!settled) label_bounds.update_labels(model, state, context);
     if (model.balanced) balance_clusters(model, state, context);
 
     ClusterLists lists = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k);

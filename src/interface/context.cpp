@@ -3,6 +3,9 @@
 
 #include <sys/sysinfo.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "engine/kernel_level.hpp"
 #include "engine/random.hpp"
 #include "parallel/pool.hpp"
@@ -18,6 +21,13 @@ std::uint64_t machine_memory_bytes() {
     const unsigned __int128 total =
         (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * (info.mem_unit == 0 ? 1 : info.mem_unit);
     return total > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(total);
+}
+
+// QUORLA_LABEL_STEP=full turns the bounded label step off, so that
+// benchmarks can time both; the results are the same either way.
+bool bounded_labels_wanted() {
+    const char* value = std::getenv("QUORLA_LABEL_STEP");
+    return value == nullptr || std::strcmp(value, "full") != 0;
 }
 
 }  // namespace
@@ -38,8 +48,11 @@ bool PythonMonitor::report(engine::ProgressPhase phase, std::uint64_t step, floa
 }
 
 engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMonitor& monitor) {
-    return {&parallel::global_registry(), engine::detected_kernel_level(),
-            random != nullptr ? random : &engine::thread_random(), machine_memory_bytes(), &monitor};
+    engine::ExecutionContext context{&parallel::global_registry(), engine::detected_kernel_level(),
+                                     random != nullptr ? random : &engine::thread_random(), machine_memory_bytes(),
+                                     &monitor};
+    context.bounded_labels = bounded_labels_wanted();
+    return context;
 }
 
 engine::ExecutionContext assignment_context(PythonMonitor& monitor) {

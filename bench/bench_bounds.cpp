@@ -1,0 +1,127 @@
+// Times whole trainings with the bounded label step and with the full one,
+// on a float32 .npy file or seeded standard-normal data, and prints each
+// label step's share of the point-centroid distances it computed. Both runs
+// draw from the same seed, so they must end with the same labels and
+// centroids; the digest line shows that they do.
+//
+//   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS
+//
+// One JSON object per training on stdout.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/kernel_level.hpp"
+#include "engine/random.hpp"
+#include "engine/training.hpp"
+#include "parallel/pool.hpp"
+
+using namespace quorla;
+
+namespace {
+
+struct Data {
+    std::vector<float> values;
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+};
+
+// A C-ordered little-endian float32 array of two dimensions, as numpy.save
+// writes it.
+Data load_npy(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char magic[8];
+    if (!in.read(magic, 8) || std::memcmp(magic, "\x93NUMPY", 6) != 0) throw std::runtime_error("not an .npy file");
+    std::uint32_t header_length = 0;
+    if (magic[6] == 1) {
+        unsigned char two[2];
+        in.read(reinterpret_cast<char*>(two), 2);
+        header_length = two[0] | two[1] << 8;
+    } else {
+        unsigned char four[4];
+        in.read(reinterpret_cast<char*>(four), 4);
+        header_length = four[0] | four[1] << 8 | four[2] << 16 | static_cast<std::uint32_t>(four[3]) << 24;
+    }
+    std::string header(header_length, '\0');
+    in.read(header.data(), header_length);
+    if (header.find("'<f4'") == std::string::npos || header.find("'fortran_order': False") == std::string::npos) {
+        throw std::runtime_error("expected a C-ordered float32 array");
+    }
+    Data data;
+    const std::size_t open = header.find("'shape': (");
+    if (std::sscanf(header.c_str() + open, "'shape': (%lu, %lu)", &data.rows, &data.cols) != 2) {
+        throw std::runtime_error("expected a two-dimensional array");
+    }
+    data.values.resize(data.rows * data.cols);
+    in.read(reinterpret_cast<char*>(data.values.data()), static_cast<std::streamsize>(data.values.size() * 4));
+    if (!in) throw std::runtime_error("short .npy file");
+    return data;
+}
+
+Data standard_normal(std::uint64_t rows, std::uint64_t cols) {
+    Data data{std::vector<float>(rows * cols), rows, cols};
+    std::mt19937_64 generator(42);
+    std::normal_distribution<float> normal;
+    for (float& value : data.values) value = normal(generator);
+    return data;
+}
+
+std::uint64_t digest(const engine::Model& model) {
+    std::uint64_t h = 1469598103934665603ull;
+    auto mix = [&](const void* bytes, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) h = (h ^ static_cast<const unsigned char*>(bytes)[i]) * 1099511628211ull;
+    };
+    mix(model.labels.data(), model.labels.size() * sizeof(std::uint64_t));
+    mix(model.centroids->data(), model.centroids->values().size() * sizeof(float));
+    return h;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS\n", argv[0]);
+        return 2;
+    }
+    const std::string source = argv[1];
+    std::uint64_t n = 0, d = 0;
+    const Data data = std::sscanf(source.c_str(), "%lu,%lu", &n, &d) == 2 ? standard_normal(n, d) : load_npy(source);
+    const std::uint64_t k = std::strtoull(argv[2], nullptr, 10);
+    const bool euclidean = std::strcmp(argv[3], "euclidean") == 0;
+    const std::uint64_t iterations = std::strtoull(argv[4], nullptr, 10);
+    const std::size_t threads = std::strtoull(argv[5], nullptr, 10);
+
+    parallel::PoolRegistry pool;
+    if (pool.configure(threads)) return 1;
+    const engine::PointView view{data.values.data(), data.rows, data.cols, static_cast<std::int64_t>(data.cols), 1};
+    for (const bool bounded : {false, true}) {
+        engine::Model model = engine::Model::create(k);
+        model.euclidean = euclidean;
+        model.iterations = iterations;
+        engine::ThreadRandom random(engine::seeded_entropy(7));
+        std::vector<engine::LabelStepShare> shares;
+        engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
+        context.bounded_labels = bounded;
+        context.label_shares = &shares;
+        const auto start = std::chrono::steady_clock::now();
+        if (!engine::train(model, view, std::nullopt, context).ok()) return 1;
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("{\"label_step\": \"%s\", \"rows\": %lu, \"dim\": %lu, \"k\": %lu, \"metric\": \"%s\", "
+                    "\"iterations\": %lu, \"threads\": %zu, \"seconds\": %.3f, \"digest\": \"%016lx\", \"shares\": [",
+                    bounded ? "bounded" : "full", data.rows, data.cols, k, euclidean ? "euclidean" : "inner",
+                    iterations, threads, seconds, digest(model));
+        for (std::size_t s = 0; s < shares.size(); ++s) {
+            std::printf("%s%.4f", s == 0 ? "" : ", ",
+                        static_cast<double>(shares[s].distances) / static_cast<double>(shares[s].possible));
+        }
+        std::printf("]}\n");
+        std::fflush(stdout);
+    }
+    return 0;
+}

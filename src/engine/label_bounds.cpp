@@ -1,0 +1,491 @@
+// The bounded label step.
+//
+// The error bound. Let u = 2^-24 and g(d) = d u / (1 - d u). A dot product of
+// d float terms, fused or not and in any order, is within
+// g(d) sum |x_l c_l| <= g(d) |x| |c| of the exact one, and so are the squared
+// norms |x|^2 and |c|^2 of theirs. The Euclidean key is
+// e~ = fl(n_x + fl(n_c - 2 d~)), 2 d~ exact. With s = n_c - 2 d~:
+//     |s - (|c|^2 - 2 x.c)|   <= g(d) (|c|^2 + 2 |x||c|)
+//     |fl(s) - s|             <= u (1 + g(d)) (|c|^2 + 2 |x||c|)
+//     |n_x + fl(s) - |x-c|^2| <= (g(d) + u (1 + g(d))) (|x| + |c|)^2
+// and the last rounding adds u |n_x + fl(s)|, at most u (1 + g(d) + 2u)
+// (|x| + |c|)^2. So |e~ - |x-c|^2| <= (d + 3) u (1 + 1/100) (|x| + |c|)^2
+// for d u < 1/200, and the inner-product key -d~ is within g(d) |x||c| of
+// -x.c. key_error takes twice the first factor, (d + 4) 2u, over upper
+// bounds R >= |x| and C >= every |c|; gradual underflow adds at most 2^-150
+// per rounding, covered by an absolute term. The double arithmetic of the
+// bounds themselves (a few units of 2^-53 of (R + C)^2 per step, stored
+// rounded outward) stays far inside that factor of two.
+//
+// With exact distances D_j = |x - c_j| and bounds U >= D_a, L_g <= D_j for
+// every other j of group g: e~_j >= L_g^2 - E and e~_a <= U^2 + E, so
+// L_g^2 > U^2 + 2E proves e~_j > e~_a, strictly: the full step's choice
+// cannot be j, whatever its tie rule. Inner product, with scores
+// S_j = -x.c_j: L_g > U + 2E. A centroid that moved by delta moves D_j,
+// and S_j / |x|, by at most delta.
+#include "engine/label_bounds.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "engine/checked.hpp"
+#include "engine/cluster_size.hpp"
+#include "engine/fault.hpp"
+#include "engine/label_step.hpp"
+#include "engine/scan.hpp"
+
+namespace quorla::engine {
+namespace {
+
+constexpr double unit = 0x1p-24;
+constexpr double double_unit = 0x1p-53;
+constexpr float infinity = __builtin_inff();
+constexpr std::size_t max_groups = 64;  // a point's groups to recompute fit one 64-bit mask
+// Points gathered before their tiles are formed, group by group: enough
+// that each group's last, short tile is a small part of its work, and few
+// enough that their rows, read once per group they need, stay in the
+// core's cache after the first.
+constexpr std::size_t batch_bytes = std::size_t{1} << 20;
+std::size_t batch_capacity(std::size_t dim) {
+    return std::clamp<std::size_t>(batch_bytes / (std::max<std::size_t>(dim, 1) * sizeof(float)), 256, 16384);
+}
+constexpr std::size_t piece_points = 4096;
+
+// The neighbours of a finite float, by its bits (nextafter is a library
+// call, and this runs for every bound of every point).
+float float_above(float f) {
+    if (f == 0.0f) return std::numeric_limits<float>::denorm_min();
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
+    return std::bit_cast<float>(f > 0.0f ? bits + 1 : bits - 1);
+}
+
+float round_up(double value) {
+    const float f = static_cast<float>(value);
+    return static_cast<double>(f) < value ? float_above(f) : f;
+}
+
+float round_down(double value) {
+    const float f = static_cast<float>(value);
+    return static_cast<double>(f) > value ? -float_above(-f) : f;
+}
+
+// Double-precision lengths and distances of float rows are within
+// (d + 2) units of 2^-53 of exact; this factor covers that.
+double inflate(double value, std::size_t dim) {
+    return value * (1.0 + static_cast<double>(dim + 4) * 2.0 * double_unit);
+}
+
+// Sums in eight interleaved partial sums, so that the compiler can keep
+// them in vector lanes; the error bound holds for any order.
+template <class Term>
+double sum_of(std::size_t dim, Term term) {
+    double partial[8] = {};
+    std::size_t l = 0;
+    for (; l + 8 <= dim; l += 8) {
+        for (std::size_t q = 0; q < 8; ++q) partial[q] += term(l + q);
+    }
+    for (; l < dim; ++l) partial[0] += term(l);
+    return ((partial[0] + partial[1]) + (partial[2] + partial[3])) + ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+}
+
+double length_of(const float* row, std::size_t dim) {
+    return inflate(std::sqrt(sum_of(dim, [&](std::size_t l) { return static_cast<double>(row[l]) * row[l]; })), dim);
+}
+
+double distance_between(const float* a, const float* b, std::size_t dim) {
+    const double sum = sum_of(dim, [&](std::size_t l) {
+        const double diff = static_cast<double>(a[l]) - b[l];
+        return diff * diff;
+    });
+    return inflate(std::sqrt(sum), dim);
+}
+
+double dot_between(const float* a, const float* b, std::size_t dim) {
+    return sum_of(dim, [&](std::size_t l) { return static_cast<double>(a[l]) * b[l]; });
+}
+
+// The E of the derivation above, for a point of length at most `length`.
+double key_error(bool euclidean, std::size_t dim, double length, double centroid_length) {
+    const double factor = static_cast<double>(dim + 4) * 2.0 * unit;
+    const double tiny = static_cast<double>(dim + 4) * 0x1p-140;
+    const double scale = euclidean ? (length + centroid_length) * (length + centroid_length) : length * centroid_length;
+    return factor * scale + tiny;
+}
+
+// L_g proves every centroid of its group farther than the own one.
+bool proven_apart(bool euclidean, double lower, double upper, double error) {
+    return euclidean ? lower * lower > upper * upper + 2.0 * error : lower > upper + 2.0 * error;
+}
+
+// Bounds on the exact distance (score) from a computed key.
+double upper_from_key(bool euclidean, float key, double error) {
+    const double high = static_cast<double>(key) + error;
+    return euclidean ? std::sqrt(std::max(0.0, high)) : high;
+}
+
+double lower_from_key(bool euclidean, float key, double error) {
+    const double low = static_cast<double>(key) - error;
+    return euclidean ? std::sqrt(std::max(0.0, low)) : low;
+}
+
+// Splits `members` (cluster indices) into runs of `size` that are close
+// together: each split cuts along the line through two far-apart members,
+// at the count that keeps both sides whole runs.
+void split_groups(const Matrix& centroids, std::span<std::uint32_t> members, std::size_t size,
+                  std::vector<double>& projection) {
+    if (members.size() <= size) return;
+    const std::size_t dim = centroids.cols();
+    const std::size_t runs = (members.size() + size - 1) / size;
+    const std::size_t left = runs / 2 * size;
+    auto farthest_from = [&](const float* from) {
+        std::uint32_t best = members[0];
+        double best_distance = -1.0;
+        for (std::uint32_t m : members) {
+            const double distance = distance_between(centroids.row(m).data(), from, dim);
+            if (distance > best_distance) {
+                best_distance = distance;
+                best = m;
+            }
+        }
+        return best;
+    };
+    const std::uint32_t a = farthest_from(centroids.row(members[0]).data());
+    const std::uint32_t b = farthest_from(centroids.row(a).data());
+    const float* pa = centroids.row(a).data();
+    const float* pb = centroids.row(b).data();
+    for (std::uint32_t m : members) {
+        const float* c = centroids.row(m).data();
+        double along = 0.0;
+        for (std::size_t l = 0; l < dim; ++l) along += (static_cast<double>(c[l]) - pa[l]) * (static_cast<double>(pb[l]) - pa[l]);
+        projection[m] = along;
+    }
+    auto closer_to_a = [&](std::uint32_t x, std::uint32_t y) {
+        return projection[x] != projection[y] ? projection[x] < projection[y] : x < y;
+    };
+    std::nth_element(members.begin(), members.begin() + static_cast<std::ptrdiff_t>(left), members.end(), closer_to_a);
+    split_groups(centroids, members.first(left), size, projection);
+    split_groups(centroids, members.subspan(left), size, projection);
+}
+
+// A gathered point's choice so far: key, cluster and the group it is in
+// (the group count while there is none).
+struct Choice {
+    float key;
+    std::uint32_t cluster;
+    std::uint32_t group;
+};
+
+// One worker's gathered points, the groups each needs, and tile buffers.
+struct Batch {
+    std::vector<std::uint64_t> points;
+    std::vector<std::uint64_t> masks;
+    std::vector<Choice> choices;
+    std::vector<std::uint32_t> order;
+    std::vector<float> staging;  // tile_rows rows, row-major
+    CacheAligned<float> tile;
+    std::vector<float> norms;
+    std::vector<float> first_keys, second_keys;  // tile_rows
+    std::vector<std::uint32_t> first;
+    std::vector<float> row;
+    LabelStepShare share;
+};
+
+}  // namespace
+
+LabelBounds::LabelBounds(const Model& model, const TrainingState& state, const ExecutionContext& context)
+    : k_(model.n_clusters), dim_(state.points.cols), euclidean_(model.euclidean) {
+    if (!context.bounded_labels || k_ < 2 || state.points.rows == 0) return;
+    const std::size_t per_point_bytes = std::max<std::size_t>(dim_, 64);
+    const std::size_t cap = std::min(max_groups, per_point_bytes / sizeof(float) - 2);
+    // About ten centroids a group, in whole panels.
+    const std::size_t wanted = std::min(cap, std::max<std::size_t>(1, (k_ + 9) / 10));
+    const std::size_t width = tiles::panel_width;
+    group_size_ = ((k_ + wanted - 1) / wanted + width - 1) / width * width;
+    if (group_size_ >= k_) group_size_ = k_;
+    group_count_ = (k_ + group_size_ - 1) / group_size_;
+    const std::uint64_t floats = checked_product(state.points.rows, group_count_ + 2);
+    if (checked_product(floats, sizeof(float)) > context.memory_bytes / 4) return;
+    enabled_ = true;
+}
+
+void LabelBounds::choose_groups(const Matrix& centroids) {
+    order_.resize(k_);
+    std::iota(order_.begin(), order_.end(), std::uint32_t{0});
+    std::vector<double> projection(k_);
+    split_groups(centroids, order_, group_size_, projection);
+    group_of_.assign(k_, 0);
+    for (std::size_t g = 0; g < group_count_; ++g) {
+        // Ascending within a group, so that a kernel's tie rule over the
+        // group's positions is the tie rule over cluster indices.
+        auto begin = order_.begin() + static_cast<std::ptrdiff_t>(g * group_size_);
+        auto end = order_.begin() + static_cast<std::ptrdiff_t>(std::min(k_, (g + 1) * group_size_));
+        std::sort(begin, end);
+        for (auto it = begin; it != end; ++it) group_of_[*it] = static_cast<std::uint32_t>(g);
+    }
+}
+
+void LabelBounds::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    if (!enabled_) {
+        engine::update_labels(model, state, context);
+        if (context.label_shares != nullptr) {
+            const std::uint64_t all = checked_product(state.points.rows, k_);
+            context.label_shares->push_back({k_ > 1 ? all : 0, all});
+        }
+        return;
+    }
+    if (!model.centroids) raise_fault("Label step without a centroid matrix");
+    const Matrix& centroids = *model.centroids;
+    const PointView& points = state.points;
+    if (centroids.rows() != k_ || centroids.cols() != dim_ || points.cols != dim_) {
+        raise_fault("Centroids do not match the label bounds");
+    }
+    if (euclidean_ && !state.point_norms) raise_fault("Point norms missing in Euclidean mode");
+    const std::uint64_t n = points.rows;
+    const std::size_t G = group_count_;
+
+    if (!valid_) {
+        choose_groups(centroids);
+        bounds_.assign(checked_product(n, G + 1), 0.0f);
+        lengths_.resize(n);
+        std::vector<float> row(dim_);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            points.copy_row(i, row.data());
+            lengths_[i] = round_up(length_of(row.data(), dim_));
+        }
+    }
+    const bool first_step = !valid_;
+    valid_ = false;  // until this step has finished
+
+    // How far each centroid moved since the bounds were set, and the most
+    // any centroid of a group did.
+    std::vector<double> drift(k_, 0.0), group_drift(G, 0.0);
+    double longest = 0.0;
+    for (std::size_t j = 0; j < k_; ++j) {
+        longest = std::max(longest, length_of(centroids.row(j).data(), dim_));
+        if (!first_step) {
+            drift[j] = distance_between(centroids.row(j).data(), previous_.row(j).data(), dim_);
+            group_drift[group_of_[j]] = std::max(group_drift[group_of_[j]], drift[j]);
+        }
+    }
+
+    Matrix grouped(k_, dim_);
+    for (std::size_t p = 0; p < k_; ++p) {
+        std::span<const float> row = centroids.row(order_[p]);
+        std::copy(row.begin(), row.end(), grouped.row(p).begin());
+    }
+    const CentroidPanels panels(grouped, k_, euclidean_, context.level);
+    const tiles::TileKernels& kernels = panels.kernels();
+    const tiles::Panels& whole = panels.panels();
+    std::vector<tiles::Panels> group_panels(G, whole);
+    for (std::size_t g = 0; g < G; ++g) {
+        const std::size_t start = g * group_size_;
+        tiles::Panels& part = group_panels[g];
+        part.clusters = std::min(k_, start + group_size_) - start;
+        if (kernels.packs_panels) part.values = whole.values + start / whole.width * dim_ * whole.width;
+        part.rows = whole.rows + start * dim_;
+        if (euclidean_) part.norms = whole.norms + start;
+    }
+    const tiles::Rule rule = euclidean_ ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
+    const std::uint64_t all_groups = G == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << G) - 1;
+    const std::size_t rows = kernels.tile_rows;
+
+    std::vector<std::uint64_t> labels(model.labels);
+    if (labels.size() != n) raise_fault("Labels do not match the point count");
+    const std::size_t workers = context.workers();
+    std::vector<Batch> batches(workers);
+    const std::size_t capacity = batch_capacity(dim_);
+    for (Batch& batch : batches) {
+        batch.points.reserve(capacity);
+        batch.masks.reserve(capacity);
+        batch.staging.resize(checked_product(rows, dim_));
+        batch.tile = CacheAligned<float>(checked_sum(checked_product(rows, dim_), rows));
+        batch.norms.assign(rows, 0.0f);
+        batch.first_keys.resize(rows);
+        batch.second_keys.resize(rows);
+        batch.first.resize(rows);
+        batch.row.resize(dim_);
+    }
+    const tiles::PointSource staged{nullptr, static_cast<std::int64_t>(dim_), 1, dim_};
+
+    auto point_error = [&](std::uint64_t i) {
+        return key_error(euclidean_, dim_, static_cast<double>(lengths_[i]), longest);
+    };
+
+    // Takes group g's nearest and runner-up for gathered point b into its
+    // running choice, and sets the group's bound. The bound of the group
+    // that holds the choice leaves the chosen cluster out; when the choice
+    // moves to another group, the one it leaves gets its full minimum back,
+    // which is the key it had chosen.
+    auto settle = [&](Batch& batch, std::size_t b, std::size_t g, float first_key, float second_key,
+                      std::uint32_t first) {
+        const std::uint64_t i = batch.points[b];
+        const double error = point_error(i);
+        float* own = bounds_.data() + i * (G + 1);
+        Choice& choice = batch.choices[b];
+        const std::uint32_t cluster = order_[g * group_size_ + first];
+        // The full step's rule: the least key, ties to the lowest cluster
+        // (Euclidean) or the highest (inner product), as each group's kernel
+        // broke its own.
+        const bool better =
+            choice.group == G || first_key < choice.key ||
+            (first_key == choice.key && (euclidean_ ? cluster < choice.cluster : cluster > choice.cluster));
+        if (better) {
+            if (choice.group != G) own[1 + choice.group] = round_down(lower_from_key(euclidean_, choice.key, error));
+            own[1 + g] = round_down(lower_from_key(euclidean_, second_key, error));
+            choice = {first_key, cluster, static_cast<std::uint32_t>(g)};
+        } else {
+            own[1 + g] = round_down(lower_from_key(euclidean_, first_key, error));
+        }
+    };
+
+    // Packs the gathered points listed in `tile_entries` as one tile and
+    // scores them against every group in `groups`.
+    auto score = [&](Batch& batch, std::span<const std::uint32_t> tile_entries, std::uint64_t groups) {
+        const std::size_t live = tile_entries.size();
+        for (std::size_t r = 0; r < live; ++r) {
+            const std::uint64_t i = batch.points[tile_entries[r]];
+            points.copy_row(i, batch.staging.data() + r * dim_);
+            batch.norms[r] = euclidean_ ? (*state.point_norms)[i] : 0.0f;
+        }
+        std::fill(batch.norms.begin() + static_cast<std::ptrdiff_t>(live), batch.norms.end(), 0.0f);
+        tiles::PointSource source = staged;
+        source.origin = batch.staging.data();
+        kernels.pack(source, 0, live, batch.tile.data());
+        for (std::uint64_t bits = groups; bits != 0; bits &= bits - 1) {
+            const std::size_t g = static_cast<std::size_t>(std::countr_zero(bits));
+            if (!kernels.nearest_two(batch.tile.data(), live, batch.norms.data(), group_panels[g], rule,
+                                     batch.first_keys.data(), batch.second_keys.data(), batch.first.data())) {
+                raise_nan_fault();
+            }
+            batch.share.distances += live * group_panels[g].clusters;
+            for (std::size_t r = 0; r < live; ++r) {
+                settle(batch, tile_entries[r], g, batch.first_keys[r], batch.second_keys[r], batch.first[r]);
+            }
+        }
+    };
+
+    // Recomputes the gathered points and sets their labels and bounds. A
+    // first step wants every group of every point, so each tile is packed
+    // once; later steps gather, group by group, just the points that need
+    // it, so tiles stay full however the needs are spread.
+    auto flush = [&](Batch& batch) {
+        const std::size_t count = batch.points.size();
+        batch.choices.assign(count, Choice{infinity, 0, static_cast<std::uint32_t>(G)});
+        if (first_step) {
+            batch.order.resize(count);
+            std::iota(batch.order.begin(), batch.order.end(), std::uint32_t{0});
+            for (std::size_t t0 = 0; t0 < count; t0 += rows) {
+                score(batch, std::span<const std::uint32_t>(batch.order).subspan(t0, std::min(rows, count - t0)),
+                      all_groups);
+            }
+        } else {
+            for (std::size_t g = 0; g < G; ++g) {
+                batch.order.clear();
+                for (std::size_t b = 0; b < count; ++b) {
+                    if (batch.masks[b] >> g & 1u) batch.order.push_back(static_cast<std::uint32_t>(b));
+                }
+                for (std::size_t t0 = 0; t0 < batch.order.size(); t0 += rows) {
+                    score(batch,
+                          std::span<const std::uint32_t>(batch.order).subspan(t0, std::min(rows, batch.order.size() - t0)),
+                          std::uint64_t{1} << g);
+                }
+            }
+        }
+        for (std::size_t b = 0; b < count; ++b) {
+            const std::uint64_t i = batch.points[b];
+            const Choice& choice = batch.choices[b];
+            if (choice.group == G) raise_fault("A recomputed point met no group");
+            labels[i] = choice.cluster;
+            bounds_[i * (G + 1)] = round_up(upper_from_key(euclidean_, choice.key, point_error(i)));
+        }
+        batch.points.clear();
+        batch.masks.clear();
+    };
+
+    auto gather = [&](Batch& batch, std::uint64_t i, std::uint64_t mask) {
+        batch.points.push_back(i);
+        batch.masks.push_back(mask);
+        if (batch.points.size() == capacity) flush(batch);
+    };
+
+    auto visit = [&](Batch& batch, std::uint64_t i) {
+        if (first_step) {
+            gather(batch, i, all_groups);
+            return;
+        }
+        const std::uint64_t a = labels[i];
+        if (a >= k_) raise_fault("Label beyond the cluster count");
+        const double length = static_cast<double>(lengths_[i]);
+        const double scale = euclidean_ ? 1.0 : length;
+        float* own = bounds_.data() + i * (G + 1);
+        double upper = static_cast<double>(own[0]) + scale * drift[a];
+        double lowest = infinity;
+        for (std::size_t g = 0; g < G; ++g) {
+            if (group_drift[g] != 0.0) {
+                double lower = static_cast<double>(own[1 + g]) - scale * group_drift[g];
+                if (euclidean_) lower = std::max(0.0, lower);
+                own[1 + g] = round_down(lower);
+            }
+            lowest = std::min(lowest, static_cast<double>(own[1 + g]));
+        }
+        const double error = point_error(i);
+        if (!proven_apart(euclidean_, lowest, upper, error)) {
+            // The own centroid's distance, tightened in double precision.
+            points.copy_row(i, batch.row.data());
+            const float* c = centroids.row(a).data();
+            if (euclidean_) {
+                upper = distance_between(batch.row.data(), c, dim_);
+            } else {
+                upper = -dot_between(batch.row.data(), c, dim_) +
+                        static_cast<double>(dim_ + 4) * 2.0 * double_unit * length * longest;
+            }
+            std::uint64_t mask = 0;
+            for (std::size_t g = 0; g < G; ++g) {
+                if (!proven_apart(euclidean_, own[1 + g], upper, error)) mask |= std::uint64_t{1} << g;
+            }
+            if (mask != 0) {
+                own[0] = round_up(upper);
+                gather(batch, i, mask | std::uint64_t{1} << group_of_[a]);
+                return;
+            }
+        }
+        own[0] = round_up(upper);
+    };
+
+    const std::size_t pieces = static_cast<std::size_t>((n + piece_points - 1) / piece_points);
+    // A worker's batch collects over all the pieces it takes; what is left
+    // in the batches at the end is flushed in a second loop.
+    context.for_each_piece(pieces, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        if (worker >= batches.size()) raise_fault("Label piece on a worker beyond the pool");
+        Batch& batch = batches[worker];
+        for (std::size_t piece = begin; piece < end; ++piece) {
+            const std::uint64_t last = std::min<std::uint64_t>(n, (piece + 1) * piece_points);
+            for (std::uint64_t i = piece * piece_points; i < last; ++i) visit(batch, i);
+        }
+    });
+    context.for_each_piece(batches.size(), 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t b = begin; b < end; ++b) flush(batches[b]);
+    });
+
+    if (context.label_shares != nullptr) {
+        LabelStepShare share;
+        share.possible = checked_product(n, k_);
+        for (const Batch& batch : batches) share.distances += batch.share.distances;
+        context.label_shares->push_back(share);
+    }
+
+    std::vector<std::uint64_t> counts(model.cluster_sizes.size(), 0);
+    for (std::uint64_t label : labels) {
+        if (label >= counts.size()) raise_fault("Label beyond the cluster count");
+        ++counts[label];
+    }
+    model.labels = std::move(labels);
+    std::transform(counts.begin(), counts.end(), model.cluster_sizes.begin(), size_from_count);
+    previous_ = centroids;
+    valid_ = true;
+}
+
+}  // namespace quorla::engine
