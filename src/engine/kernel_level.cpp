@@ -19,14 +19,21 @@ bool cpu_has(KernelLevel level) {
             // masks and 256-bit halves; FMA is implied by AVX-512F.
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
                    __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+        case KernelLevel::neon:
+            return false;
     }
     return false;
+#elif defined(__aarch64__)
+    // Advanced SIMD, fused multiply-add included, is mandatory in AArch64:
+    // every CPU that runs this build has it.
+    return level == KernelLevel::scalar || level == KernelLevel::neon;
 #else
     return level == KernelLevel::scalar;
 #endif
 }
 
 KernelLevel detect() {
+    if (cpu_has(KernelLevel::neon)) return KernelLevel::neon;
     if (cpu_has(KernelLevel::avx512)) return KernelLevel::avx512;
     if (cpu_has(KernelLevel::avx2)) return KernelLevel::avx2;
     return KernelLevel::scalar;
@@ -42,6 +49,8 @@ const char* kernel_level_name(KernelLevel level) {
             return "avx2";
         case KernelLevel::avx512:
             return "avx512";
+        case KernelLevel::neon:
+            return "neon";
     }
     return "unknown";
 }

@@ -46,6 +46,9 @@ const tiles::TileKernels& kernels_for_level(KernelLevel level) {
         case KernelLevel::avx512:
             kernels = tiles::tile_kernels_f32_avx512();
             break;
+        case KernelLevel::neon:
+            kernels = tiles::tile_kernels_f32_neon();
+            break;
     }
     if (kernels == nullptr) raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " was not built");
     return *kernels;

@@ -37,7 +37,7 @@
 //     acc = 0; for l = 0 .. dim-1: acc = fma(x[l], c[l], acc)
 // so a point gets the same dots whichever tile row or lane it lands in, on
 // any pool size, in the tile kernels and the one-point kernel alike, and at
-// the AVX2 and AVX-512 levels.
+// the AVX2, AVX-512 and NEON levels.
 #pragma once
 
 #include <cstddef>
@@ -113,9 +113,11 @@ struct TileKernels {
 
 // Always available: the portable oracle.
 const TileKernels* tile_kernels_f32_scalar();
-// nullptr when the level was not compiled in (non-x86 targets).
+// nullptr when the level was not compiled in (the x86 levels on other
+// targets, NEON anywhere but AArch64).
 const TileKernels* tile_kernels_f32_avx2();
 const TileKernels* tile_kernels_f32_avx512();
+const TileKernels* tile_kernels_f32_neon();
 
 // Inserts (key, cluster) into a row's kept list of `size` pairs ordered by
 // key, then cluster. `cluster` is above every kept cluster, so it goes after

@@ -386,7 +386,9 @@ void point_keys_f32_mode(const float* point, const Panels& panels, float point_n
             const F x = V::splat(point[l]);
 #pragma GCC unroll 8
             for (std::size_t a = 0; a < group; ++a) {
-#pragma GCC unroll 2
+                // Up to 4 vectors per panel (NEON's); a loop left rolled
+                // would index acc at run time and keep it in memory.
+#pragma GCC unroll 4
                 for (std::size_t q = 0; q < per_panel; ++q) {
                     const F c = V::load(base + a * dim * width + l * width + q * V::lanes);
                     acc[a][q] = V::fma(x, c, acc[a][q]);
