@@ -17,6 +17,7 @@
 #include "engine/kernel_level.hpp"
 #include "engine/label_step.hpp"
 #include "engine/scan.hpp"
+#include "engine/tile_kernels.hpp"
 #include "parallel/pool.hpp"
 #include "support.hpp"
 
@@ -678,6 +679,105 @@ TEST_P(Levels, AssignmentOnAPoolGivesTheCallingThreadsLists) {
             EXPECT_EQ(spread.value(), alone.value()) << k;
         }
     }
+}
+
+TEST_P(Levels, PrimeDimensionsAndShortScansAgreeWithTheOracle) {
+    // Dimensions no vector width divides, and point counts just around the
+    // 4, 8 and 16 lanes of the vector levels and their tile heights (16 at
+    // NEON and AVX2, 48 at AVX-512), so that every level meets whole, broken
+    // and single vectors of points. The tile kernels, the one-point kernel
+    // and top-k must all stay with the oracle.
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    std::uint32_t seed = 500;
+    for (std::size_t d : {5u, 11u, 13u, 19u, 61u, 127u, 131u}) {
+        for (std::size_t n : {3u, 4u, 5u, 15u, 16u, 17u, 33u, 47u, 49u}) {
+            const Points points = Points::gaussian(n, d, ++seed);
+            for (std::size_t k : {5u, 13u, 48u}) {
+                const Points centroids = Points::gaussian(k, d, ++seed);
+                for (bool euclidean : {true, false}) {
+                    SCOPED_TRACE(testing::Message() << "d=" << d << " n=" << n << " k=" << k
+                                                    << (euclidean ? " euclidean" : " ip"));
+                    const auto got = labels_at(level, centroids, points.view(), euclidean);
+                    expect_near_optimal(got, labels_at(KernelLevel::scalar, centroids, points.view(), euclidean),
+                                        points, centroids, euclidean);
+                    EXPECT_EQ(got, labels_from_point_keys(level, centroids, points.view(), euclidean));
+                    const Model model = trained_model(centroids, euclidean);
+                    EXPECT_EQ(assign(model, points.view(), 3, test::context(level)).value(),
+                              stable_sort_reference(model, points, 3, level));
+                }
+            }
+        }
+    }
+}
+
+TEST_P(Levels, VectorKeysFollowTheFusedChainAndTheUnfusedKeySteps) {
+    // Every vector level's dot is acc = fma(x[l], c[l], acc) from l = 0 up,
+    // and its Euclidean key |x|^2 + (|c|^2 - 2 d) in three rounded steps:
+    // written out here with std::fma, so a level that multiplies and adds
+    // separately, swaps the FMA's operands or sums in another order fails.
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    if (level == KernelLevel::scalar) GTEST_SKIP() << "the scalar oracle sums with dot_f32";
+    std::size_t fused_mattered = 0;
+    for (std::size_t d : {1u, 3u, 7u, 13u, 31u, 127u}) {
+        const Points centroids = Points::gaussian(37, d, 600 + static_cast<std::uint32_t>(d));
+        const Points points = Points::gaussian(9, d, 700 + static_cast<std::uint32_t>(d));
+        Matrix c(centroids.rows, centroids.cols);
+        std::copy(centroids.values.begin(), centroids.values.end(), c.data());
+        for (std::size_t i = 0; i < points.rows; ++i) {
+            const std::span<const float> x(&points.values[i * d], d);
+            const float norm = dot_f32(x.data(), x.data(), d);
+            const std::vector<float> inner = test::keys_of(x, c, false, 0.0f, level);
+            const std::vector<float> euclidean = test::keys_of(x, c, true, norm, level);
+            for (std::size_t j = 0; j < centroids.rows; ++j) {
+                const float* row = &centroids.values[j * d];
+                float fused = 0.0f, unfused = 0.0f;
+                for (std::size_t l = 0; l < d; ++l) {
+                    fused = std::fma(x[l], row[l], fused);
+                    const float product = x[l] * row[l];
+                    unfused = unfused + product;
+                }
+                if (fused != unfused) ++fused_mattered;
+                const float t = 2.0f * fused;
+                const float u = dot_f32(row, row, d) - t;
+                ASSERT_EQ(inner[j], -fused) << "d=" << d << " point " << i << " centroid " << j;
+                ASSERT_EQ(euclidean[j], norm + u) << "d=" << d << " point " << i << " centroid " << j;
+            }
+        }
+    }
+    // Otherwise the data could not tell a fused chain from an unfused one.
+    EXPECT_GT(fused_mattered, 100u);
+}
+
+TEST(KernelLevels, NamesAndNumbersStayAsTheyWere) {
+    // neon was appended; the x86 levels keep their values and names.
+    EXPECT_EQ(static_cast<int>(KernelLevel::scalar), 0);
+    EXPECT_EQ(static_cast<int>(KernelLevel::avx2), 1);
+    EXPECT_EQ(static_cast<int>(KernelLevel::avx512), 2);
+    EXPECT_EQ(static_cast<int>(KernelLevel::neon), 3);
+    std::vector<std::string> names;
+    for (KernelLevel level : all_kernel_levels) names.emplace_back(kernel_level_name(level));
+    EXPECT_EQ(names, (std::vector<std::string>{"scalar", "avx2", "avx512", "neon"}));
+}
+
+TEST(KernelLevels, EachArchitectureRunsItsOwnLevelsOnly) {
+    EXPECT_TRUE(kernel_level_supported(KernelLevel::scalar));
+    ASSERT_NE(tiles::tile_kernels_f32_scalar(), nullptr);
+#if defined(__aarch64__)
+    // Advanced SIMD is baseline on AArch64: always there, always the best.
+    EXPECT_TRUE(kernel_level_supported(KernelLevel::neon));
+    EXPECT_EQ(detected_kernel_level(), KernelLevel::neon);
+    EXPECT_FALSE(kernel_level_supported(KernelLevel::avx2));
+    EXPECT_FALSE(kernel_level_supported(KernelLevel::avx512));
+    ASSERT_NE(tiles::tile_kernels_f32_neon(), nullptr);
+    EXPECT_EQ(tile_rows_at(KernelLevel::neon), 16u);
+    EXPECT_EQ(tiles::tile_kernels_f32_avx2(), nullptr);
+#else
+    EXPECT_FALSE(kernel_level_supported(KernelLevel::neon));
+    EXPECT_NE(detected_kernel_level(), KernelLevel::neon);
+    EXPECT_EQ(tiles::tile_kernels_f32_neon(), nullptr);
+#endif
 }
 
 TEST(KernelLevels, MissingLevelsAreFaultsNotFallbacks) {
