@@ -103,7 +103,7 @@ void CentroidPanels::refresh_row(std::size_t j) {
 }
 
 void scan_points(const ExecutionContext& context, const CentroidPanels& centroids, const PointView& points,
-                 const std::vector<float>* point_norms, ScanSink& sink) {
+                 const std::vector<float>* point_norms, ScanSink& sink, std::size_t grain) {
     const tiles::TileKernels& kernels = centroids.kernels();
     const std::size_t dim = points.cols;
     if (centroids.dim() != dim) raise_fault("Centroid and point dimensions differ");
@@ -114,7 +114,8 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
     const std::size_t rows = kernels.tile_rows;
     const std::size_t workers = context.workers();  // brings up an absent pool, as every scan does
     const std::uint64_t n_tiles = points.rows / rows + (points.rows % rows != 0 ? 1 : 0);
-    const bool pooled = context.pool != nullptr && points.rows > scan_grain;
+    const std::size_t piece_points = grain != 0 ? grain : scan_grain;
+    const bool pooled = context.pool != nullptr && points.rows > piece_points;
     // No more slots than tiles: a worker that gets no tile needs no scratch.
     const std::size_t slots = static_cast<std::size_t>(std::min<std::uint64_t>(pooled ? workers : 1, n_tiles));
     sink.prepare(slots, rows);
@@ -179,8 +180,8 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
     // within a tile, so results do not depend on how tiles meet workers.
     // Larger scans go through the context, which asks its stop check
     // between pieces: on the pool, or on the calling thread in slot 0.
-    if (points.rows > scan_grain) {
-        context.for_each_piece(static_cast<std::size_t>(n_tiles), std::max<std::size_t>(1, scan_grain / rows), run);
+    if (points.rows > piece_points) {
+        context.for_each_piece(static_cast<std::size_t>(n_tiles), std::max<std::size_t>(1, piece_points / rows), run);
     } else if (n_tiles > 0) {
         run(0, static_cast<std::size_t>(n_tiles), 0);
     }
@@ -230,6 +231,16 @@ bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::si
         }
     }
     return clean;
+}
+
+bool KeysSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t) {
+    const std::size_t clusters = centroids.clusters();
+    if (checked_product(checked_sum(tile.first, tile.count), clusters) > out_.size()) {
+        raise_fault("Key block smaller than the scan");
+    }
+    centroids.kernels().keys(tile.values, tile.count, tile.point_norms, centroids.panels(), centroids.euclidean(),
+                             out_.data() + tile.first * clusters, clusters);
+    return true;
 }
 
 void centroid_distances(const CentroidPanels& centroids, std::span<const float> point, float point_norm,

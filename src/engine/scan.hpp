@@ -95,9 +95,11 @@ public:
 // context's pool (created if absent) or on the calling thread. Euclidean
 // point norms are taken from `point_norms` when given (one per point), else
 // computed per tile. NaN reported by the sink is a fault, raised after the
-// scan has stopped.
+// scan has stopped. `grain`: points per piece of pool work (rounded to
+// whole tiles), 0 for the default; scans of at most that many points stay
+// on the calling thread.
 void scan_points(const ExecutionContext& context, const CentroidPanels& centroids, const PointView& points,
-                 const std::vector<float>* point_norms, ScanSink& sink);
+                 const std::vector<float>* point_norms, ScanSink& sink, std::size_t grain = 0);
 
 // Each point's cluster under `rule`, written to out[point].
 template <class Index>
@@ -132,6 +134,19 @@ private:
     std::size_t kept_stride_ = 0;
     CacheAligned<float> kept_keys_, lane_keys_, cuts_;  // per slot
     CacheAligned<std::uint32_t> kept_clusters_;        // per slot
+};
+
+// Every key of every point, row-major: point i's key of cluster j goes to
+// out[i * clusters + j]; the same bits as centroid_distances gives. Keys are
+// not checked for NaN here: balancing compares them, and faults there.
+class KeysSink final : public ScanSink {
+public:
+    explicit KeysSink(std::span<float> out) : out_(out) {}
+    void prepare(std::size_t, std::size_t) override {}
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+
+private:
+    std::span<float> out_;
 };
 
 // Keys of one contiguous point against every cluster of `centroids`;

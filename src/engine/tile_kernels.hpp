@@ -109,6 +109,12 @@ struct TileKernels {
     // -dot. Returns false on NaN among a real row's keys.
     bool (*nearest_two)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
                         Rule rule, float* first_keys, float* second_keys, std::uint32_t* first);
+    // Keys of the `count` rows of a packed tile against every cluster, as
+    // point_keys gives them, row-major: row r's key of cluster j goes to
+    // keys[r * row_stride + j] (row_stride >= clusters). point_norms as for
+    // label. No NaN check: the caller compares the keys and faults there.
+    void (*keys)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
+                 float* keys, std::size_t row_stride);
 };
 
 // Always available: the portable oracle.

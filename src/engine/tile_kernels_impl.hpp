@@ -520,10 +520,81 @@ bool nearest_two_f32(const float* tile, std::size_t count, const float* point_no
                                                              second_keys, first);
 }
 
+// Every key of a tile: the register tile's dots turned into keys with the
+// top kernel's three steps, so they equal point_keys' bit for bit. The
+// register tile holds a vector of points per centroid, and the rows want a
+// vector of centroids per point; without shuffles among the V operations,
+// a tile's keys of tile_centroids clusters go through a small buffer on the
+// stack and are copied out row by row. At d = 64 that copy is about a tenth
+// of the kernel's time, and it runs on the workers with the arithmetic.
+template <class V, bool euclidean, bool full>
+void keys_tile_f32_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+                        float* keys, std::size_t row_stride) {
+    using F = typename V::F;
+    constexpr int P = V::point_vectors;
+    constexpr int J = V::tile_centroids;
+    constexpr std::size_t rows = tile_rows_of<V>;
+
+    F norms[P];
+    const F two = V::splat(2.0f);
+    for (int p = 0; p < P; ++p) {
+        norms[p] = euclidean ? V::load(point_norms + static_cast<std::size_t>(p) * V::lanes) : V::zero();
+    }
+    alignas(64) float buffer[J][rows];
+
+    Accumulators<V> tile_acc;
+    const std::size_t clusters = panels.clusters;
+    for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
+        tile_acc.template run<full>(tile, count, panels, j0);
+        const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
+#pragma GCC unroll 16
+        for (int j = 0; j < J; ++j) {
+            if (static_cast<std::size_t>(j) >= live) break;
+            const F centroid_norm = euclidean ? V::splat(panels.norms[j0 + static_cast<std::size_t>(j)]) : V::zero();
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) {
+                const F d = tile_acc.acc[p][j];
+                F key;
+                if constexpr (euclidean) {
+                    const F t = V::mul(two, d);
+                    const F u = V::sub(centroid_norm, t);
+                    key = V::add(norms[p], u);
+                } else {
+                    key = V::neg(d);
+                }
+                V::store(&buffer[j][static_cast<std::size_t>(p) * V::lanes], key);
+            }
+        }
+        if (live == static_cast<std::size_t>(J)) {
+            for (std::size_t r = 0; r < count; ++r) {
+                float* out = keys + r * row_stride + j0;
+#pragma GCC unroll 16
+                for (int j = 0; j < J; ++j) out[j] = buffer[j][r];
+            }
+        } else {
+            for (std::size_t r = 0; r < count; ++r) {
+                for (std::size_t j = 0; j < live; ++j) keys[r * row_stride + j0 + j] = buffer[j][r];
+            }
+        }
+    }
+}
+
+template <class V>
+void keys_tile_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+                   bool euclidean, float* keys, std::size_t row_stride) {
+    if (full_tile<V>(count, panels)) {
+        euclidean ? keys_tile_f32_mode<V, true, true>(tile, count, point_norms, panels, keys, row_stride)
+                  : keys_tile_f32_mode<V, false, true>(tile, count, point_norms, panels, keys, row_stride);
+    } else {
+        euclidean ? keys_tile_f32_mode<V, true, false>(tile, count, point_norms, panels, keys, row_stride)
+                  : keys_tile_f32_mode<V, false, false>(tile, count, point_norms, panels, keys, row_stride);
+    }
+}
+
 template <class V>
 constexpr TileKernels kernels_for{
     tile_rows_of<V>, true, &pack_tile_f32<V>, &label_tile_f32<V>, &top_tile_f32<V>, &point_keys_f32<V>,
-    &nearest_two_f32<V>,
+    &nearest_two_f32<V>, &keys_tile_f32<V>,
 };
 
 }  // namespace

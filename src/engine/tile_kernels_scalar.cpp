@@ -132,9 +132,18 @@ bool nearest_two_f32_scalar(const float* tile, std::size_t count, const float* p
     return clean;
 }
 
+void keys_tile_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+                         bool euclidean, float* keys, std::size_t row_stride) {
+    for (std::size_t r = 0; r < count; ++r) {
+        const float* x = tile + r * panels.dim;
+        const float norm = euclidean ? point_norms[r] : 0.0f;
+        for (std::size_t j = 0; j < panels.clusters; ++j) keys[r * row_stride + j] = key_of(panels, x, norm, j, euclidean);
+    }
+}
+
 constexpr TileKernels scalar_kernels{
     scalar_tile_rows,      false, &pack_rows_f32_scalar, &label_tile_f32_scalar, &top_tile_f32_scalar,
-    &point_keys_f32_scalar, &nearest_two_f32_scalar,
+    &point_keys_f32_scalar, &nearest_two_f32_scalar, &keys_tile_f32_scalar,
 };
 
 }  // namespace
