@@ -24,11 +24,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "engine/cluster_size.hpp"
 #include "engine/cost.hpp"
 #include "engine/dot.hpp"
+#include "engine/checked.hpp"
 #include "engine/fault.hpp"
 #include "engine/medoids.hpp"
 #include "engine/member_sums.hpp"
@@ -52,6 +54,62 @@ constexpr float kept_share = 0.15f;
 // stays bounded (see above).
 constexpr float penalty_growth = 2.5f;
 
+constexpr std::uint32_t no_slot = UINT32_MAX;
+
+// While every size is below 2^23, sizes and their differences are floats,
+// and each size step of the scans (a product with the penalty, a
+// difference, a quotient) is the float operation's result (cluster_size.hpp),
+// so the scans may run on float copies of the sizes.
+constexpr double narrow_size_limit = 8388608.0;  // 2^23
+
+bool is_narrow(double size) { return std::fabs(size) < narrow_size_limit; }  // false for NaN
+
+// Keys of one block take at most this many floats (8 MB): at large k the
+// blocks get shorter rather than the scratch larger.
+constexpr std::size_t block_key_floats = std::size_t{1} << 21;
+
+// Blocks per worker in a pass: each worker gets this many tiles per block.
+// Measured at 1M x 64, k = 1024 (bench/RESULTS.md): longer blocks amortise
+// the pool's hand-off, but every point then has more staged rows to patch.
+constexpr std::size_t tiles_per_worker = 2;
+
+// The vector levels' one-point kernel keeps up to 8 panels of 16 rows in
+// flight, and one panel costs it as long as a group of 8 (the FMA latency
+// of one chain per dimension): staged rows are handed over in groups of
+// this many, the unused lanes left as they are.
+constexpr std::size_t staged_group = 128;
+
+// Four single-precision lanes in the compiler's generic vectors: one SSE2
+// register at the x86-64 baseline (wider ones would change the calling
+// convention there), NEON on ARM. The scans are k long and run once per
+// visit, so they do without a kernel level of their own.
+using Floats = float __attribute__((vector_size(16)));
+using Mask = std::int32_t __attribute__((vector_size(16)));
+constexpr std::size_t lanes = sizeof(Floats) / sizeof(float);
+
+Floats load_floats(const float* p) {
+    Floats v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store_floats(float* p, Floats v) { std::memcpy(p, &v, sizeof v); }
+
+Floats splat_floats(float value) { return Floats{} + value; }
+
+bool any_lane(Mask m) {
+    std::int32_t all = 0;
+    for (std::size_t l = 0; l < lanes; ++l) all |= m[l];
+    return all != 0;
+}
+
+// The lanes' minimum; none of them is NaN.
+float least_lane(Floats v) {
+    float least = v[0];
+    for (std::size_t l = 1; l < lanes; ++l) least = v[l] < least ? v[l] : least;
+    return least;
+}
+
 struct SizeRange {
     double min = infinity;
     double max = -infinity;
@@ -71,8 +129,9 @@ SizeRange size_range(const std::vector<double>& sizes) {
 
 }  // namespace
 
-BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelLevel level)
-    : model_(model), state_(state), points_(state.points), k_(model.n_clusters), dim_(state.points.cols) {
+BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelLevel level, std::size_t block_points)
+    : model_(model), state_(state), points_(state.points), k_(model.n_clusters), dim_(state.points.cols),
+      block_points_(block_points) {
     const PointView& points = state.points;
     const std::optional<std::vector<float>>& point_norms = state.point_norms;
     if (!model.centroids) raise_fault("Balancing without a centroid matrix");
@@ -93,20 +152,75 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
     row_.resize(dim_);
     distances_.resize(k_);
     costs_.resize(k_);
+    narrow_sizes_.resize(k_);
+    stage_slot_.assign(k_, no_slot);
+}
+
+void BalancingPhase::mirror_sizes() {
+    wide_sizes_ = 0;
+    for (std::size_t j = 0; j < k_; ++j) {
+        const double size = model_.cluster_sizes[j];
+        narrow_sizes_[j] = static_cast<float>(size);
+        if (!is_narrow(size)) ++wide_sizes_;
+    }
+}
+
+void BalancingPhase::set_size(std::uint64_t cluster, double size) {
+    double& held = model_.cluster_sizes[cluster];
+    if (!is_narrow(held)) --wide_sizes_;
+    held = size;
+    narrow_sizes_[cluster] = static_cast<float>(size);
+    if (!is_narrow(size)) ++wide_sizes_;
 }
 
 // One visit of every point, in index order. Returns the smallest
 // critical penalty above the current one (+inf if none).
 float BalancingPhase::pass(float size_penalty, const ExecutionContext* context) {
+    const ExecutionContext calling_thread{};
+    const ExecutionContext& run_on = context != nullptr ? *context : calling_thread;
+    std::size_t block = block_points_;
+    if (block == 0) block = checked_product(checked_product(panels_->kernels().tile_rows, run_on.workers()), tiles_per_worker);
+    block = std::max<std::size_t>(1, std::min(block, block_key_floats / std::max<std::size_t>(k_, 1)));
+    block = static_cast<std::size_t>(std::min<std::uint64_t>(block, std::max<std::uint64_t>(points_.rows, 1)));
+    // At most two rows change per visit; staged rows are handed to the
+    // vector kernels in whole groups, so the scratch covers the last one.
+    std::size_t capacity = std::min(k_, checked_product(block, 2));
+    if (panels_->kernels().packs_panels) capacity = checked_sum(capacity, staged_group - 1) / staged_group * staged_group;
+    block_keys_.resize(checked_product(block, k_));
+    block_norms_.resize(block);
+    staged_clusters_.resize(capacity);
+    staged_rows_.resize(panels_->kernels().packs_panels ? 0 : checked_product(capacity, dim_));
+    staged_panels_.resize(panels_->kernels().packs_panels
+                              ? checked_sum(checked_product(capacity, dim_), tiles::panel_width)
+                              : 0);
+    staged_norms_.resize(capacity);
+    staged_keys_.resize(capacity);
+
+    end_block();
+    mirror_sizes();
     float next_penalty = infinity;
-    for (std::uint64_t i = 0; i < points_.rows; ++i) {
-        if (context != nullptr && i % 1024 == 0) context->check_stop();
-        next_penalty = visit(i, size_penalty, next_penalty);
+    for (std::uint64_t first = 0; first < points_.rows; first += block) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(block, points_.rows - first));
+        compute_block(first, count, run_on);
+        for (std::size_t r = 0; r < count; ++r) {
+            const std::uint64_t i = first + r;
+            if (context != nullptr && i % 1024 == 0) context->check_stop();
+            next_penalty = visit_point(i, size_penalty, next_penalty, block_keys_.data() + r * k_);
+        }
+        end_block();
     }
     return next_penalty;
 }
 
 float BalancingPhase::visit(std::uint64_t i, float size_penalty, float next_penalty) {
+    end_block();
+    mirror_sizes();  // the caller may have set sizes since the last visit
+    return visit_point(i, size_penalty, next_penalty, nullptr);
+}
+
+// block_keys: i's keys as its block computed them, or null to compute
+// them here.
+float BalancingPhase::visit_point(std::uint64_t i, float size_penalty, float next_penalty, float* block_keys) {
     std::vector<double>& sizes = model_.cluster_sizes;
     if (i >= model_.labels.size()) raise_fault("Point index beyond the labels");
     const std::uint64_t c = model_.labels[i];
@@ -114,23 +228,90 @@ float BalancingPhase::visit(std::uint64_t i, float size_penalty, float next_pena
     points_.copy_row(i, row_.data());
     const double s = sizes[c];
 
-    add_point(c, i, -1.0f);
+    add_point(c, -1.0f);
     --counts_[c];
     if (s > 0.0) refresh_after_removal(c, s);
-    sizes[c] = add_sizes(add_sizes(sizes[c], -1.0), kept_share);  // c still counts 0.15 of the point
+    set_size(c, add_sizes(add_sizes(sizes[c], -1.0), kept_share));  // c still counts 0.15 of the point
 
-    compute_distances(i);
+    const float point_norm = model_.euclidean ? (*state_.point_norms)[i] : 0.0f;
+    if (block_keys != nullptr) {
+        patch_keys(block_keys, point_norm);  // c's row has just changed, too
+        keys_ = block_keys;
+    } else {
+        centroid_distances(*panels_, row_, point_norm, distances_);
+        keys_ = distances_.data();
+    }
     const std::size_t b = std::isinf(size_penalty) ? choose_by_size() : choose_by_cost(size_penalty);
     next_penalty = critical_penalty(c, size_penalty, next_penalty);  // before the point is placed
 
-    sizes[b] = add_sizes(sizes[b], 1.0);
-    add_point(b, i, 1.0f);
+    set_size(b, add_sizes(sizes[b], 1.0));
+    add_point(b, 1.0f);
     ++counts_[b];
     refresh_after_addition(b);
-    sizes[c] = add_sizes(sizes[c], -kept_share);
+    set_size(c, add_sizes(sizes[c], -kept_share));
     if (model_.use_medoids && b != c) move_member(i, c, b);
     model_.labels[i] = b;
     return next_penalty;
+}
+
+// Keys of points [first, first + count) against the current centroids,
+// spread over the pool a tile per piece.
+void BalancingPhase::compute_block(std::uint64_t first, std::size_t count, const ExecutionContext& context) {
+    const PointView block{points_.row_start(first), count, dim_, points_.row_stride, points_.col_stride};
+    const std::vector<float>* norms = nullptr;
+    if (model_.euclidean) {
+        const float* given = state_.point_norms->data() + first;
+        block_norms_.assign(given, given + count);  // within the capacity sized for the pass
+        norms = &block_norms_;
+    }
+    KeysSink sink(std::span<float>(block_keys_.data(), checked_product(count, k_)));
+    scan_points(context, *panels_, block, norms, sink, panels_->kernels().tile_rows);
+    in_block_ = true;
+}
+
+// After panels_ took the cluster's new row: a block in progress stages it,
+// since the keys its later points hold for it are now stale.
+void BalancingPhase::row_changed(std::uint64_t cluster) {
+    panels_->refresh_row(cluster);
+    if (!in_block_) return;
+    std::uint32_t slot = stage_slot_[cluster];
+    if (slot == no_slot) {
+        if (staged_count_ == staged_clusters_.size()) raise_fault("More changed rows than a block can stage");
+        slot = static_cast<std::uint32_t>(staged_count_++);
+        staged_clusters_[slot] = static_cast<std::uint32_t>(cluster);
+        stage_slot_[cluster] = slot;
+    }
+    const std::span<const float> row = model_.centroids->row(cluster);
+    if (panels_->kernels().packs_panels) {
+        // The panel layout of scan.cpp, panel_width rows per group.
+        float* column = staged_panels_.data() + (slot / tiles::panel_width) * dim_ * tiles::panel_width +
+                        slot % tiles::panel_width;
+        for (std::size_t l = 0; l < dim_; ++l) column[l * tiles::panel_width] = row[l];
+    } else {
+        std::copy(row.begin(), row.end(), staged_rows_.begin() + static_cast<std::ptrdiff_t>(slot * dim_));
+    }
+    if (model_.euclidean) staged_norms_[slot] = panels_->panels().norms[cluster];
+}
+
+// The block's keys of the visited point for the staged rows, recomputed by
+// the level's one-point kernel: the same FMA chain per lane as the tile
+// kernels, so the patched keys are those a fresh computation gives.
+void BalancingPhase::patch_keys(float* keys, float point_norm) {
+    if (staged_count_ == 0) return;
+    const tiles::TileKernels& kernels = panels_->kernels();
+    std::size_t rows = staged_count_;
+    if (kernels.packs_panels) rows = std::min(checked_sum(rows, staged_group - 1) / staged_group * staged_group,
+                                              staged_clusters_.size());
+    const tiles::Panels staged{staged_panels_.data(), staged_rows_.data(),
+                               model_.euclidean ? staged_norms_.data() : nullptr, rows, dim_, tiles::panel_width};
+    kernels.point_keys(row_.data(), staged, model_.euclidean, point_norm, staged_keys_.data());
+    for (std::size_t slot = 0; slot < staged_count_; ++slot) keys[staged_clusters_[slot]] = staged_keys_[slot];
+}
+
+void BalancingPhase::end_block() {
+    for (std::size_t slot = 0; slot < staged_count_; ++slot) stage_slot_[staged_clusters_[slot]] = no_slot;
+    staged_count_ = 0;
+    in_block_ = false;
 }
 
 void BalancingPhase::final_medoid_pass() {
@@ -145,15 +326,17 @@ void BalancingPhase::final_medoid_pass() {
 // single-precision steps of one running total. Past that, moves go into a
 // pending row that is folded into the sum every sum_block moves: the blocked
 // summation of member_sums.hpp, which keeps one large cluster's sum from
-// drifting away from its members over many passes.
-void BalancingPhase::add_point(std::uint64_t cluster, std::uint64_t i, float weight) {
+// drifting away from its members over many passes. The point is the visited
+// one, already copied to row_.
+void BalancingPhase::add_point(std::uint64_t cluster, float weight) {
     std::vector<float>& pending = pending_[cluster];
     if (pending.empty() && counts_[cluster] > sum_block) pending.assign(dim_, 0.0f);
     float* target = pending.empty() ? sums_.row(cluster).data() : pending.data();
+    const float* x = row_.data();
     if (weight == 1.0f) {
-        for (std::size_t j = 0; j < dim_; ++j) target[j] = target[j] + points_.at(i, j);
+        for (std::size_t j = 0; j < dim_; ++j) target[j] = target[j] + x[j];
     } else {
-        for (std::size_t j = 0; j < dim_; ++j) target[j] = target[j] + weight * points_.at(i, j);
+        for (std::size_t j = 0; j < dim_; ++j) target[j] = target[j] + weight * x[j];
     }
     if (!pending.empty() && ++pending_moves_[cluster] == sum_block) {
         std::span<float> sum = sums_.row(cluster);
@@ -170,7 +353,16 @@ void BalancingPhase::set_mean_row(std::uint64_t cluster, double divisor) {
     std::span<const float> sum = sums_.row(cluster);
     const std::vector<float>& pending = pending_[cluster];
     std::span<float> row = model_.centroids->row(cluster);
-    if (pending.empty()) {
+    const float narrow = static_cast<float>(divisor);
+    if (static_cast<double>(narrow) == divisor) {
+        // A float divisor: the float division is divide_by_size's result
+        // (cluster_size.hpp), and it vectorises.
+        if (pending.empty()) {
+            for (std::size_t j = 0; j < dim_; ++j) row[j] = sum[j] / narrow;
+        } else {
+            for (std::size_t j = 0; j < dim_; ++j) row[j] = (sum[j] + pending[j]) / narrow;
+        }
+    } else if (pending.empty()) {
         for (std::size_t j = 0; j < dim_; ++j) row[j] = divide_by_size(sum[j], divisor);
     } else {
         for (std::size_t j = 0; j < dim_; ++j) row[j] = divide_by_size(sum[j] + pending[j], divisor);
@@ -179,14 +371,14 @@ void BalancingPhase::set_mean_row(std::uint64_t cluster, double divisor) {
     // Only the rows that changed since the last point can differ, so keeping
     // the packed rows and norms current gives the numbers a full
     // recomputation would.
-    panels_->refresh_row(cluster);
+    row_changed(cluster);
 }
 
 void BalancingPhase::refresh_after_removal(std::uint64_t c, double s) {
     if (model_.use_medoids) {
         // The visited point is still labelled c: still a candidate.
         update_cluster_medoid(model_, points_, c, members_[c]);
-        panels_->refresh_row(c);
+        row_changed(c);
         return;
     }
     // A cluster whose last member is leaving has no mean; its row stays
@@ -200,33 +392,63 @@ void BalancingPhase::refresh_after_addition(std::uint64_t b) {
     if (model_.use_medoids) {
         // The point joins b's members only after this update.
         update_cluster_medoid(model_, points_, b, members_[b]);
-        panels_->refresh_row(b);
+        row_changed(b);
         return;
     }
     set_mean_row(b, model_.cluster_sizes[b]);
 }
 
-void BalancingPhase::compute_distances(std::uint64_t i) {
-    const float point_norm = model_.euclidean ? (*state_.point_norms)[i] : 0.0f;
-    centroid_distances(*panels_, row_, point_norm, distances_);
-}
-
 std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
-    const std::vector<double>& sizes = model_.cluster_sizes;
-    for (std::size_t j = 0; j < k_; ++j) {
-        const float penalty = scale_size(sizes[j], size_penalty);
-        // A finite penalty so large that size x penalty overflows would
-        // tie every cluster at +inf whatever its size; it means the
-        // same as the infinite penalty and is treated as such.
-        if (std::isinf(penalty)) return choose_by_size();
-        costs_[j] = distances_[j] + penalty;
+    const float* keys = keys_;
+    if (wide_sizes_ != 0) {
+        const std::vector<double>& sizes = model_.cluster_sizes;
+        for (std::size_t j = 0; j < k_; ++j) {
+            const float penalty = scale_size(sizes[j], size_penalty);
+            // A finite penalty so large that size x penalty overflows would
+            // tie every cluster at +inf whatever its size; it means the
+            // same as the infinite penalty and is treated as such.
+            if (std::isinf(penalty)) return choose_by_size();
+            costs_[j] = keys[j] + penalty;
+        }
+        std::size_t best = 0;
+        for (std::size_t j = 1; j < k_; ++j) {
+            if (std::isnan(costs_[best]) || std::isnan(costs_[j])) raise_nan_fault();
+            if (costs_[best] > costs_[j]) best = j;
+        }
+        return best;
     }
-    std::size_t best = 0;
-    for (std::size_t j = 1; j < k_; ++j) {
-        if (std::isnan(costs_[best]) || std::isnan(costs_[j])) raise_nan_fault();
-        if (costs_[best] > costs_[j]) best = j;
+    // The same choice in three vectorised steps: costs with their least
+    // value and the overflow and NaN checks, then the first cost equal to
+    // the least, which is the first of the sequential scan's strictly
+    // smaller ones (equal zeros of either sign included).
+    const float* sizes = narrow_sizes_.data();
+    float* costs = costs_.data();
+    Mask overflow{}, unordered{};
+    Floats least = splat_floats(infinity);
+    std::size_t j = 0;
+    for (; j + lanes <= k_; j += lanes) {
+        const Floats penalty = load_floats(sizes + j) * size_penalty;
+        const Floats cost = load_floats(keys + j) + penalty;
+        store_floats(costs + j, cost);
+        overflow |= (penalty == infinity) | (penalty == -infinity);
+        unordered |= cost != cost;
+        least = cost < least ? cost : least;
     }
-    return best;
+    bool overflows = any_lane(overflow), nan = any_lane(unordered);
+    float smallest = least_lane(least);
+    for (; j < k_; ++j) {
+        const float penalty = sizes[j] * size_penalty;
+        costs[j] = keys[j] + penalty;
+        overflows = overflows || std::isinf(penalty);
+        nan = nan || std::isnan(costs[j]);
+        if (costs[j] < smallest) smallest = costs[j];
+    }
+    if (overflows) return choose_by_size();
+    if (nan && k_ > 1) raise_nan_fault();
+    for (j = 0; j < k_; ++j) {
+        if (costs[j] == smallest) return j;
+    }
+    return 0;  // one cluster, whatever its cost
 }
 
 // The limit of a growing penalty: the smallest size wins, distance
@@ -243,21 +465,49 @@ std::size_t BalancingPhase::choose_by_size() {
     const std::vector<double>& sizes = model_.cluster_sizes;
     std::size_t best = 0;
     for (std::size_t j = 1; j < k_; ++j) {
-        if (std::isnan(distances_[best]) || std::isnan(distances_[j])) raise_nan_fault();
-        if (sizes[j] < sizes[best] || (sizes[j] == sizes[best] && distances_[j] < distances_[best])) best = j;
+        if (std::isnan(keys_[best]) || std::isnan(keys_[j])) raise_nan_fault();
+        if (sizes[j] < sizes[best] || (sizes[j] == sizes[best] && keys_[j] < keys_[best])) best = j;
     }
     return best;
 }
 
 float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, float next_penalty) const {
-    const std::vector<double>& sizes = model_.cluster_sizes;
-    const double own_size = sizes[c];
+    const float* keys = keys_;
     float smallest = infinity;
-    for (std::size_t j = 0; j < k_; ++j) {
-        const double gap = add_sizes(own_size, -sizes[j]);
-        if (own_size > sizes[j] && gap != 0.0) {
-            const float ratio = divide_by_size(distances_[j] - distances_[c], gap);
-            if (smallest > ratio) smallest = ratio;  // NaN never replaces
+    if (wide_sizes_ != 0) {
+        const std::vector<double>& sizes = model_.cluster_sizes;
+        const double own_size = sizes[c];
+        for (std::size_t j = 0; j < k_; ++j) {
+            const double gap = add_sizes(own_size, -sizes[j]);
+            if (own_size > sizes[j] && gap != 0.0) {
+                const float ratio = divide_by_size(keys[j] - keys[c], gap);
+                if (smallest > ratio) smallest = ratio;  // NaN never replaces
+            }
+        }
+    } else {
+        // Float sizes: the gap and the quotient are the size steps' results.
+        // The minimum does not depend on the order it is taken in; only the
+        // sign of a zero could, and a zero never passes the test below, the
+        // penalty being at least 0.
+        const float* sizes = narrow_sizes_.data();
+        const float own_size = sizes[c];
+        const float own_key = keys[c];
+        Floats least = splat_floats(infinity);
+        std::size_t j = 0;
+        for (; j + lanes <= k_; j += lanes) {
+            const Floats size = load_floats(sizes + j);
+            const Floats gap = own_size - size;
+            const Floats ratio = (load_floats(keys + j) - own_key) / gap;
+            const Mask take = (own_size > size) & (gap != 0.0f) & (least > ratio);  // NaN never replaces
+            least = take ? ratio : least;
+        }
+        smallest = least_lane(least);
+        for (; j < k_; ++j) {
+            const float gap = own_size - sizes[j];
+            if (own_size > sizes[j] && gap != 0.0f) {
+                const float ratio = (keys[j] - own_key) / gap;
+                if (smallest > ratio) smallest = ratio;
+            }
         }
     }
     return (size_penalty < smallest && smallest < next_penalty) ? smallest : next_penalty;
