@@ -37,6 +37,40 @@
 #include "engine/progress.hpp"
 
 namespace quorla::engine {
+
+// The scans of a visit over float sizes (size_scans_impl.hpp), one copy per
+// lane count. Vector types of 4, 8 and 16 lanes (gcc ignores a vector_size that
+// depends on a template parameter, hence one specialisation each).
+template <std::size_t lanes>
+struct Lanes;
+template <>
+struct Lanes<4> {
+    typedef float F __attribute__((vector_size(16)));
+    typedef std::int32_t M __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<8> {
+    typedef float F __attribute__((vector_size(32)));
+    typedef std::int32_t M __attribute__((vector_size(32)));
+};
+template <>
+struct Lanes<16> {
+    typedef float F __attribute__((vector_size(64)));
+    typedef std::int32_t M __attribute__((vector_size(64)));
+};
+
+struct CostScan {
+    float least;     // the least cost
+    bool overflows;  // some size x penalty is infinite
+    bool unordered;  // some cost is NaN
+};
+
+struct SizeScans {
+    CostScan (*costs)(const float* keys, const float* sizes, float* costs, std::size_t k, float size_penalty);
+    std::size_t (*first_equal)(const float* costs, std::size_t k, float value);
+    float (*least_ratio)(const float* keys, const float* sizes, std::size_t k, float own_size, float own_key);
+};
+
 namespace {
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
@@ -79,35 +113,38 @@ constexpr std::size_t tiles_per_worker = 2;
 // this many, the unused lanes left as they are.
 constexpr std::size_t staged_group = 128;
 
-// Four single-precision lanes in the compiler's generic vectors: one SSE2
-// register at the x86-64 baseline (wider ones would change the calling
-// convention there), NEON on ARM. The scans are k long and run once per
-// visit, so they do without a kernel level of their own.
-using Floats = float __attribute__((vector_size(16)));
-using Mask = std::int32_t __attribute__((vector_size(16)));
-constexpr std::size_t lanes = sizeof(Floats) / sizeof(float);
+}  // namespace
+}  // namespace quorla::engine
 
-Floats load_floats(const float* p) {
-    Floats v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+// One copy of the scans per lane count, each compiled for its level.
+#define QUORLA_SIZE_SCANS_NAME size_scans_baseline
+#define QUORLA_SIZE_SCANS_LANES 4
+#include "engine/size_scans_impl.hpp"
+#if defined(__x86_64__) || defined(__i386__)
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#define QUORLA_SIZE_SCANS_NAME size_scans_avx2
+#define QUORLA_SIZE_SCANS_LANES 8
+#include "engine/size_scans_impl.hpp"
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx512bw")
+#define QUORLA_SIZE_SCANS_NAME size_scans_avx512
+#define QUORLA_SIZE_SCANS_LANES 16
+#include "engine/size_scans_impl.hpp"
+#pragma GCC pop_options
+#endif
 
-void store_floats(float* p, Floats v) { std::memcpy(p, &v, sizeof v); }
+namespace quorla::engine {
+namespace {
 
-Floats splat_floats(float value) { return Floats{} + value; }
-
-bool any_lane(Mask m) {
-    std::int32_t all = 0;
-    for (std::size_t l = 0; l < lanes; ++l) all |= m[l];
-    return all != 0;
-}
-
-// The lanes' minimum; none of them is NaN.
-float least_lane(Floats v) {
-    float least = v[0];
-    for (std::size_t l = 1; l < lanes; ++l) least = v[l] < least ? v[l] : least;
-    return least;
+const SizeScans& size_scans_for(KernelLevel level) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (level == KernelLevel::avx512) return size_scans_avx512::table;
+    if (level == KernelLevel::avx2) return size_scans_avx2::table;
+#endif
+    (void)level;
+    return size_scans_baseline::table;
 }
 
 struct SizeRange {
@@ -154,6 +191,7 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
     costs_.resize(k_);
     narrow_sizes_.resize(k_);
     stage_slot_.assign(k_, no_slot);
+    scans_ = &size_scans_for(level);
 }
 
 void BalancingPhase::mirror_sizes() {
@@ -417,38 +455,15 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
         }
         return best;
     }
-    // The same choice in three vectorised steps: costs with their least
+    // The same choice in two vectorised steps: costs with their least
     // value and the overflow and NaN checks, then the first cost equal to
-    // the least, which is the first of the sequential scan's strictly
-    // smaller ones (equal zeros of either sign included).
-    const float* sizes = narrow_sizes_.data();
-    float* costs = costs_.data();
-    Mask overflow{}, unordered{};
-    Floats least = splat_floats(infinity);
-    std::size_t j = 0;
-    for (; j + lanes <= k_; j += lanes) {
-        const Floats penalty = load_floats(sizes + j) * size_penalty;
-        const Floats cost = load_floats(keys + j) + penalty;
-        store_floats(costs + j, cost);
-        overflow |= (penalty == infinity) | (penalty == -infinity);
-        unordered |= cost != cost;
-        least = cost < least ? cost : least;
-    }
-    bool overflows = any_lane(overflow), nan = any_lane(unordered);
-    float smallest = least_lane(least);
-    for (; j < k_; ++j) {
-        const float penalty = sizes[j] * size_penalty;
-        costs[j] = keys[j] + penalty;
-        overflows = overflows || std::isinf(penalty);
-        nan = nan || std::isnan(costs[j]);
-        if (costs[j] < smallest) smallest = costs[j];
-    }
-    if (overflows) return choose_by_size();
-    if (nan && k_ > 1) raise_nan_fault();
-    for (j = 0; j < k_; ++j) {
-        if (costs[j] == smallest) return j;
-    }
-    return 0;  // one cluster, whatever its cost
+    // the least, which is where the sequential scan's strictly-smaller test
+    // stops moving (equal zeros of either sign included).
+    const CostScan scan = scans_->costs(keys, narrow_sizes_.data(), costs_.data(), k_, size_penalty);
+    if (scan.overflows) return choose_by_size();
+    if (scan.unordered && k_ > 1) raise_nan_fault();
+    const std::size_t best = scans_->first_equal(costs_.data(), k_, scan.least);
+    return best < k_ ? best : 0;  // none equal: one cluster, whatever its cost
 }
 
 // The limit of a growing penalty: the smallest size wins, distance
@@ -486,29 +501,10 @@ float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, floa
         }
     } else {
         // Float sizes: the gap and the quotient are the size steps' results.
-        // The minimum does not depend on the order it is taken in; only the
-        // sign of a zero could, and a zero never passes the test below, the
-        // penalty being at least 0.
-        const float* sizes = narrow_sizes_.data();
-        const float own_size = sizes[c];
-        const float own_key = keys[c];
-        Floats least = splat_floats(infinity);
-        std::size_t j = 0;
-        for (; j + lanes <= k_; j += lanes) {
-            const Floats size = load_floats(sizes + j);
-            const Floats gap = own_size - size;
-            const Floats ratio = (load_floats(keys + j) - own_key) / gap;
-            const Mask take = (own_size > size) & (gap != 0.0f) & (least > ratio);  // NaN never replaces
-            least = take ? ratio : least;
-        }
-        smallest = least_lane(least);
-        for (; j < k_; ++j) {
-            const float gap = own_size - sizes[j];
-            if (own_size > sizes[j] && gap != 0.0f) {
-                const float ratio = (keys[j] - own_key) / gap;
-                if (smallest > ratio) smallest = ratio;
-            }
-        }
+        // Only the sign of a zero minimum could depend on the order it is
+        // taken in, and a zero never passes the test below: the phase's
+        // penalties are never negative.
+        smallest = scans_->least_ratio(keys, narrow_sizes_.data(), k_, narrow_sizes_[c], keys[c]);
     }
     return (size_penalty < smallest && smallest < next_penalty) ? smallest : next_penalty;
 }
