@@ -47,27 +47,30 @@ template <>
 struct Lanes<4> {
     typedef float F __attribute__((vector_size(16)));
     typedef std::int32_t M __attribute__((vector_size(16)));
+    typedef std::uint32_t U __attribute__((vector_size(16)));
 };
 template <>
 struct Lanes<8> {
     typedef float F __attribute__((vector_size(32)));
     typedef std::int32_t M __attribute__((vector_size(32)));
+    typedef std::uint32_t U __attribute__((vector_size(32)));
 };
 template <>
 struct Lanes<16> {
     typedef float F __attribute__((vector_size(64)));
     typedef std::int32_t M __attribute__((vector_size(64)));
+    typedef std::uint32_t U __attribute__((vector_size(64)));
 };
 
 struct CostScan {
-    float least;     // the least cost
-    bool overflows;  // some size x penalty is infinite
-    bool unordered;  // some cost is NaN
+    float least;       // the least cost
+    std::size_t best;  // its first index (0 if no cost is below +inf)
+    bool overflows;    // some size x penalty is infinite
+    bool unordered;    // some cost is NaN
 };
 
 struct SizeScans {
-    CostScan (*costs)(const float* keys, const float* sizes, float* costs, std::size_t k, float size_penalty);
-    std::size_t (*first_equal)(const float* costs, std::size_t k, float value);
+    CostScan (*costs)(const float* keys, const float* sizes, std::size_t k, float size_penalty);
     float (*least_ratio)(const float* keys, const float* sizes, std::size_t k, float own_size, float own_key);
 };
 
@@ -455,15 +458,10 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
         }
         return best;
     }
-    // The same choice in two vectorised steps: costs with their least
-    // value and the overflow and NaN checks, then the first cost equal to
-    // the least, which is where the sequential scan's strictly-smaller test
-    // stops moving (equal zeros of either sign included).
-    const CostScan scan = scans_->costs(keys, narrow_sizes_.data(), costs_.data(), k_, size_penalty);
+    const CostScan scan = scans_->costs(keys, narrow_sizes_.data(), k_, size_penalty);
     if (scan.overflows) return choose_by_size();
     if (scan.unordered && k_ > 1) raise_nan_fault();
-    const std::size_t best = scans_->first_equal(costs_.data(), k_, scan.least);
-    return best < k_ ? best : 0;  // none equal: one cluster, whatever its cost
+    return scan.best;
 }
 
 // The limit of a growing penalty: the smallest size wins, distance

@@ -22,13 +22,19 @@ namespace {
 constexpr std::size_t lanes = QUORLA_SIZE_SCANS_LANES;
 using F = Lanes<lanes>::F;
 using M = Lanes<lanes>::M;
+using U = Lanes<lanes>::U;
 constexpr float infinity = __builtin_inff();
 
-// costs[j] = keys[j] + sizes[j] x penalty, with their least value and the
-// overflow and NaN checks.
-CostScan scan_costs(const float* keys, const float* sizes, float* costs, std::size_t k, float size_penalty) {
+// keys[j] + sizes[j] x penalty over all j: the first index of the least
+// cost, and the overflow and NaN checks. Each lane keeps the first index
+// of its least cost (a strictly smaller cost replaces it), so among the
+// lanes' equal minima the lowest index is the sequential scan's choice;
+// equal zeros of either sign included.
+CostScan scan_costs(const float* keys, const float* sizes, std::size_t k, float size_penalty) {
     M overflow{}, unordered{};
     F least = F{} + infinity;
+    U index{}, best{};
+    for (std::size_t l = 0; l < lanes; ++l) index[l] = static_cast<std::uint32_t>(l);
     std::size_t j = 0;
     for (; j + lanes <= k; j += lanes) {
         F size, key;
@@ -36,45 +42,36 @@ CostScan scan_costs(const float* keys, const float* sizes, float* costs, std::si
         std::memcpy(&key, keys + j, sizeof key);
         const F penalty = size * size_penalty;
         const F cost = key + penalty;
-        std::memcpy(costs + j, &cost, sizeof cost);
         // Sizes here are finite, so the penalty is infinite exactly where
         // its difference from itself is NaN.
         const F spread = penalty - penalty;
         overflow |= spread != spread;
         unordered |= cost != cost;
-        least = cost < least ? cost : least;
+        const M smaller = cost < least;
+        least = smaller ? cost : least;
+        best = smaller ? index : best;
+        index += static_cast<std::uint32_t>(lanes);
     }
-    CostScan scan{infinity, false, false};
+    CostScan scan{infinity, 0, false, false};
     for (std::size_t l = 0; l < lanes; ++l) {
         scan.overflows = scan.overflows || overflow[l] != 0;
         scan.unordered = scan.unordered || unordered[l] != 0;
-        if (least[l] < scan.least) scan.least = least[l];
+        if (least[l] < scan.least || (least[l] == scan.least && best[l] < scan.best)) {
+            scan.least = least[l];
+            scan.best = best[l];
+        }
     }
     for (; j < k; ++j) {
         const float penalty = sizes[j] * size_penalty;
-        costs[j] = keys[j] + penalty;
+        const float cost = keys[j] + penalty;
         scan.overflows = scan.overflows || std::isinf(penalty);
-        scan.unordered = scan.unordered || std::isnan(costs[j]);
-        if (costs[j] < scan.least) scan.least = costs[j];
+        scan.unordered = scan.unordered || std::isnan(cost);
+        if (cost < scan.least) {
+            scan.least = cost;
+            scan.best = j;
+        }
     }
     return scan;
-}
-
-// The first j with costs[j] == value, or k.
-std::size_t first_equal(const float* costs, std::size_t k, float value) {
-    std::size_t j = 0;
-    for (; j + lanes <= k; j += lanes) {
-        F cost;
-        std::memcpy(&cost, costs + j, sizeof cost);
-        const M equal = cost == value;
-        std::int32_t any = 0;
-        for (std::size_t l = 0; l < lanes; ++l) any |= equal[l];
-        if (any != 0) break;
-    }
-    for (; j < k; ++j) {
-        if (costs[j] == value) return j;
-    }
-    return k;
 }
 
 // The least (keys[j] - own_key) / (own_size - sizes[j]) over the clusters
@@ -107,7 +104,7 @@ float least_ratio(const float* keys, const float* sizes, std::size_t k, float ow
 
 }  // namespace
 
-constexpr SizeScans table{&scan_costs, &first_equal, &least_ratio};
+constexpr SizeScans table{&scan_costs, &least_ratio};
 
 }  // namespace quorla::engine::QUORLA_SIZE_SCANS_NAME
 

@@ -319,3 +319,102 @@ INSTANTIATE_TEST_SUITE_P(Modes, AgainstTheSlowWay, ::testing::Combine(::testing:
 
 }  // namespace
 }  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// balance_clusters' loop over an explicit block size.
+void balance_in_blocks(Model& model, const TrainingState& training, const ExecutionContext& context,
+                       std::size_t block_points) {
+    BalancingPhase phase(model, training, context.level, block_points);
+    const float limit = static_cast<float>(model.max_balance_diff) + 0.5f;
+    float penalty = 0.0f;
+    for (;;) {
+        auto [lo, hi] = std::minmax_element(model.cluster_sizes.begin(), model.cluster_sizes.end());
+        if (!(*hi - *lo > limit)) break;
+        penalty = phase.pass(penalty, &context) * 2.5f;
+    }
+    if (model.use_medoids) phase.final_medoid_pass();
+}
+
+// Blocks of every length, from one point to more than the data, on pools of
+// 1, 2 and 3 and at every level, against the slow reference. All points
+// start in two clusters of eight, so the first pass moves most of them:
+// many moves per block, and the rows a move leaves and joins both change
+// while later points of the same block still hold the block's keys.
+class BlockedBalancing : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(BlockedBalancing, SameResultsAsTheSlowWay) {
+    const auto [euclidean, medoids] = GetParam();
+    Points points = Points::gaussian(260, 9, 31);
+    for (std::size_t i = 0; i < 130; ++i) points.values[i * 9] += 6.0f;
+    std::vector<std::uint64_t> labels(260);
+    for (std::size_t i = 0; i < 260; ++i) labels[i] = i % 2;
+    State start = make_state(points, labels, 8, euclidean, 1);
+    start.model.use_medoids = medoids;
+    start.model.medoid_indices.assign(8, 0);
+    if (medoids) update_medoids(start.model, start.points.view(), here);
+
+    for (KernelLevel level : all_kernel_levels) {
+        if (!kernel_level_supported(level)) continue;
+        State slow = start;
+        reference::balance(slow.model, slow.points.view(), slow.norms, level);
+        // The first pass alone, to show it moves points within blocks.
+        {
+            State once = start;
+            const TrainingState training = training_of(once);
+            BalancingPhase phase(once.model, training, level, 16);
+            phase.pass(0.0f);
+            std::size_t moved = 0;
+            for (std::size_t i = 0; i < 260; ++i) moved += once.model.labels[i] != start.model.labels[i];
+            EXPECT_GT(moved, 100u) << kernel_level_name(level);
+        }
+        for (std::size_t threads : {1u, 2u, 3u}) {
+            auto pool = test::pool_of(threads);
+            const ExecutionContext context = test::context(level, pool.get());
+            for (std::size_t block : {1u, 2u, 7u, 48u, 100u, 1000u, 0u}) {
+                SCOPED_TRACE(testing::Message() << kernel_level_name(level) << " threads=" << threads
+                                                << " block=" << block);
+                State fast = start;
+                balance_in_blocks(fast.model, training_of(fast), context, block);
+                EXPECT_EQ(fast.model.labels, slow.model.labels);
+                EXPECT_EQ(fast.model.cluster_sizes, slow.model.cluster_sizes);
+                EXPECT_EQ(*fast.model.centroids, *slow.model.centroids);
+                EXPECT_EQ(fast.model.medoid_indices, slow.model.medoid_indices);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, BlockedBalancing, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
+
+// A single visit between passes sees the centroids the pass left, not a
+// block's stale keys; and a pass after a visit starts from fresh keys.
+TEST(BlockedBalancing, VisitsAndPassesInterleave) {
+    for (KernelLevel level : all_kernel_levels) {
+        if (!kernel_level_supported(level)) continue;
+        SCOPED_TRACE(kernel_level_name(level));
+        Points points = Points::gaussian(120, 5, 77);
+        std::vector<std::uint64_t> labels(120);
+        for (std::size_t i = 0; i < 120; ++i) labels[i] = i % 3 == 0 ? 0 : 1;
+        State a = make_state(points, labels, 4, true, 1);
+        State b = a;
+        const TrainingState training_a = training_of(a), training_b = training_of(b);
+        BalancingPhase blocked(a.model, training_a, level, 32);
+        BalancingPhase single(b.model, training_b, level, 1);
+        float next_a = blocked.pass(0.0f), next_b = single.pass(0.0f);
+        const float inf = std::numeric_limits<float>::infinity();
+        for (std::uint64_t i : {5u, 77u, 119u}) {
+            EXPECT_EQ(bits(blocked.visit(i, next_a * 2.5f, inf)), bits(single.visit(i, next_b * 2.5f, inf)));
+        }
+        next_a = blocked.pass(next_a * 2.5f);
+        next_b = single.pass(next_b * 2.5f);
+        EXPECT_EQ(bits(next_a), bits(next_b));
+        EXPECT_EQ(a.model.labels, b.model.labels);
+        EXPECT_EQ(a.model.cluster_sizes, b.model.cluster_sizes);
+        EXPECT_EQ(*a.model.centroids, *b.model.centroids);
+    }
+}
+
+}  // namespace
+}  // namespace quorla::engine

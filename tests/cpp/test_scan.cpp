@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -202,6 +203,55 @@ TEST_P(Levels, AwkwardShapesAgreeWithTheOracleAndTheExactReference) {
                 const auto oracle = labels_at(KernelLevel::scalar, centroids, points.view(), euclidean);
                 expect_near_optimal(got, oracle, points, centroids, euclidean);
                 EXPECT_EQ(got, labels_from_point_keys(level, centroids, points.view(), euclidean));
+            }
+        }
+    }
+}
+
+// Balancing takes a block's keys from the tile kernel and patches single
+// rows with the one-point kernel, so the two must give the same bits for
+// every point and cluster: full and short tiles, narrow and padded panels,
+// any layout, on the calling thread and on pools of 2 and 3.
+TEST_P(Levels, TileKeysAreThePointKeysBitForBit) {
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    struct Shape {
+        std::size_t n, d, k;
+    };
+    const Shape shapes[] = {{1, 1, 1},  {5, 3, 2},    {47, 17, 16}, {49, 7, 33},
+                            {113, 64, 100}, {300, 33, 257}, {20, 4100, 3}};
+    std::uint32_t seed = 900;
+    for (const Shape& shape : shapes) {
+        const Points points = Points::gaussian(shape.n, shape.d, ++seed);
+        const Points centroids = Points::gaussian(shape.k, shape.d, ++seed, 2.0f);
+        Matrix c(shape.k, shape.d);
+        std::copy(centroids.values.begin(), centroids.values.end(), c.data());
+        const Layout transposed = Layout::transposed(points);
+        const std::vector<float> point_norms = squared_norms(points.view());
+        for (bool euclidean : {true, false}) {
+            const CentroidPanels panels(c, shape.k, euclidean, level);
+            std::vector<float> expected(shape.n * shape.k), row(shape.d);
+            for (std::size_t i = 0; i < shape.n; ++i) {
+                points.view().copy_row(i, row.data());
+                centroid_distances(panels, row, euclidean ? point_norms[i] : 0.0f,
+                                   std::span<float>(expected.data() + i * shape.k, shape.k));
+            }
+            for (std::size_t threads : {0u, 2u, 3u}) {
+                auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
+                const ExecutionContext context = test::context(level, pool.get());
+                for (const PointView& view : {points.view(), transposed.view}) {
+                    SCOPED_TRACE(testing::Message() << "n=" << shape.n << " d=" << shape.d << " k=" << shape.k
+                                                    << (euclidean ? " euclidean" : " ip") << " threads=" << threads);
+                    std::vector<float> got(shape.n * shape.k, nan);
+                    KeysSink sink(got);
+                    // A piece per tile: short scans on the pool as well.
+                    scan_points(context, panels, view, euclidean ? &point_norms : nullptr, sink, 1);
+                    ASSERT_EQ(got.size(), expected.size());
+                    for (std::size_t e = 0; e < got.size(); ++e) {
+                        ASSERT_EQ(std::bit_cast<std::uint32_t>(got[e]), std::bit_cast<std::uint32_t>(expected[e]))
+                            << "point " << e / shape.k << " cluster " << e % shape.k;
+                    }
+                }
             }
         }
     }
