@@ -105,9 +105,11 @@ bool is_narrow(double size) { return std::fabs(size) < narrow_size_limit; }  // 
 // blocks get shorter rather than the scratch larger.
 constexpr std::size_t block_key_floats = std::size_t{1} << 21;
 
-// Blocks per worker in a pass: each worker gets this many tiles per block.
-// Measured at 1M x 64, k = 1024 (bench/RESULTS.md): longer blocks amortise
-// the pool's hand-off, but every point then has more staged rows to patch.
+// Tiles per worker in a block. Longer blocks amortise the pool's hand-off,
+// but every point then has more staged rows to patch; at 50,000 x 64,
+// k = 1024 one to four tiles per worker timed alike within the noise of a
+// shared machine. At small k a block this long stages most rows (see
+// bench/RESULTS.md).
 constexpr std::size_t tiles_per_worker = 2;
 
 // The vector levels' one-point kernel keeps up to 8 panels of 16 rows in
