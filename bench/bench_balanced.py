@@ -109,12 +109,16 @@ def main():
                   f"{r['spread']} | {r['digest']} |", flush=True)
 
     if args.peer_python:
+        import os
+        import tempfile
         import numpy as np
         n, dim, k = args.peer_n, args.peer_dim, args.peer_k
-        ours = run(args.python[1], CHILD, n, dim, k, args.threads, args.diff, "-", "/tmp/quorla-peer-labels.npy")
-        peer = run(args.peer_python, PEER, n, dim, k, args.diff, "/tmp/kmc-peer-labels.npy")
-        ours_cost = wcss(n, dim, np.load("/tmp/quorla-peer-labels.npy"))
-        peer_cost = wcss(n, dim, np.load("/tmp/kmc-peer-labels.npy"))
+        scratch = tempfile.mkdtemp()
+        ours_path, peer_path = os.path.join(scratch, "quorla.npy"), os.path.join(scratch, "peer.npy")
+        ours = run(args.python[1], CHILD, n, dim, k, args.threads, args.diff, "-", ours_path)
+        peer = run(args.peer_python, PEER, n, dim, k, args.diff, peer_path)
+        ours_cost = wcss(n, dim, np.load(ours_path))
+        peer_cost = wcss(n, dim, np.load(peer_path))
         print()
         print("| peer run (n x d, k, spread <= %d) | seconds | within-cluster SS | |" % args.diff)
         print("|---|---|---|---|")
