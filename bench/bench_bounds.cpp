@@ -4,7 +4,7 @@
 // draw from the same seed, so they must end with the same labels and
 // centroids; the digest line shows that they do.
 //
-//   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS
+//   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded]
 //
 // One JSON object per training on stdout.
 #include <chrono>
@@ -85,8 +85,9 @@ std::uint64_t digest(const engine::Model& model) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded]\n",
+                     argv[0]);
         return 2;
     }
     const std::string source = argv[1];
@@ -100,7 +101,9 @@ int main(int argc, char** argv) {
     parallel::PoolRegistry pool;
     if (pool.configure(threads)) return 1;
     const engine::PointView view{data.values.data(), data.rows, data.cols, static_cast<std::int64_t>(data.cols), 1};
+    const std::string only = argc == 7 ? argv[6] : "";
     for (const bool bounded : {false, true}) {
+        if (!only.empty() && only != (bounded ? "bounded" : "full")) continue;
         engine::Model model = engine::Model::create(k);
         model.euclidean = euclidean;
         model.iterations = iterations;
