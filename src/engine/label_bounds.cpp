@@ -185,6 +185,7 @@ struct Batch {
     std::vector<Choice> choices;
     std::vector<std::uint32_t> order;
     std::vector<float> staging;  // tile_rows rows, row-major
+    std::vector<const float*> rows;
     CacheAligned<float> tile;
     std::vector<float> norms;
     std::vector<float> first_keys, second_keys;  // tile_rows
@@ -300,7 +301,8 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
     for (Batch& batch : batches) {
         batch.points.reserve(capacity);
         batch.masks.reserve(capacity);
-        batch.staging.resize(checked_product(rows, dim_));
+        if (!points.row_contiguous()) batch.staging.resize(checked_product(rows, dim_));
+        batch.rows.resize(rows);
         batch.tile = CacheAligned<float>(checked_sum(checked_product(rows, dim_), rows));
         batch.norms.assign(rows, 0.0f);
         batch.first_keys.resize(rows);
@@ -308,7 +310,6 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
         batch.first.resize(rows);
         batch.row.resize(dim_);
     }
-    const tiles::PointSource staged{nullptr, static_cast<std::int64_t>(dim_), 1, dim_};
 
     auto point_error = [&](std::uint64_t i) {
         return key_error(euclidean_, dim_, static_cast<double>(lengths_[i]), longest);
@@ -345,15 +346,21 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
     // scores them against every group in `groups`.
     auto score = [&](Batch& batch, std::span<const std::uint32_t> tile_entries, std::uint64_t groups) {
         const std::size_t live = tile_entries.size();
+        // Rows with unit column stride are packed where they are; others
+        // are copied out first.
+        const bool in_place = points.row_contiguous();
         for (std::size_t r = 0; r < live; ++r) {
             const std::uint64_t i = batch.points[tile_entries[r]];
-            points.copy_row(i, batch.staging.data() + r * dim_);
+            if (in_place) {
+                batch.rows[r] = points.row_start(i);
+            } else {
+                points.copy_row(i, batch.staging.data() + r * dim_);
+                batch.rows[r] = batch.staging.data() + r * dim_;
+            }
             batch.norms[r] = euclidean_ ? (*state.point_norms)[i] : 0.0f;
         }
         std::fill(batch.norms.begin() + static_cast<std::ptrdiff_t>(live), batch.norms.end(), 0.0f);
-        tiles::PointSource source = staged;
-        source.origin = batch.staging.data();
-        kernels.pack(source, 0, live, batch.tile.data());
+        kernels.pack_gathered(batch.rows.data(), live, dim_, batch.tile.data());
         for (std::uint64_t bits = groups; bits != 0; bits &= bits - 1) {
             const std::size_t g = static_cast<std::size_t>(std::countr_zero(bits));
             if (!kernels.nearest_two(batch.tile.data(), live, batch.norms.data(), group_panels[g], rule,
@@ -434,12 +441,16 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
         const double error = point_error(i);
         if (!proven_apart(euclidean_, lowest, upper, error)) {
             // The own centroid's distance, tightened in double precision.
-            points.copy_row(i, batch.row.data());
+            const float* x = points.row_start(i);
+            if (!points.row_contiguous()) {
+                points.copy_row(i, batch.row.data());
+                x = batch.row.data();
+            }
             const float* c = centroids.row(a).data();
             if (euclidean_) {
-                upper = distance_between(batch.row.data(), c, dim_);
+                upper = distance_between(x, c, dim_);
             } else {
-                upper = -dot_between(batch.row.data(), c, dim_) +
+                upper = -dot_between(x, c, dim_) +
                         static_cast<double>(dim_ + 4) * 2.0 * double_unit * length * longest;
             }
             std::uint64_t mask = 0;

@@ -115,6 +115,9 @@ struct TileKernels {
     // label. No NaN check: the caller compares the keys and faults there.
     void (*keys)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
                  float* keys, std::size_t row_stride);
+    // As pack, from `count` rows anywhere in memory, each `dim` contiguous
+    // floats: the points a step gathered from all over the view.
+    void (*pack_gathered)(const float* const* rows, std::size_t count, std::size_t dim, float* tile);
 };
 
 // Always available: the portable oracle.

@@ -52,8 +52,8 @@ struct Avx2 {
     static unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }
     // Rows are packed by the generic scalar loop at this level.
     static constexpr bool packs_rows = false;
-    template <bool full>
-    static void pack_rows(const float*, std::int64_t, std::size_t, std::size_t, float*) {}
+    template <bool full, class RowAt>
+    static void pack_rows(RowAt, std::size_t, std::size_t, float*) {}
 
     static void insert_kept(float* keys, std::uint32_t* clusters, std::size_t size, std::size_t take, float key,
                             std::uint32_t cluster) {

@@ -111,14 +111,14 @@ struct Avx512 {
         }
     }
 
-    // Rows [0, count) from `base` (row stride rs, unit column stride) into a
-    // tile: a whole one (`full`, stride tile_rows) or a short one, stride
-    // count, whose last block stores only its live lanes, since a whole
-    // vector would run into the next dimension, which earlier blocks have
-    // already filled.
+    // Rows [0, count), row r starting at row_at(r) with unit column stride,
+    // into a tile: a whole one (`full`, stride tile_rows) or a short one,
+    // stride count, whose last block stores only its live lanes, since a
+    // whole vector would run into the next dimension, which earlier blocks
+    // have already filled.
     static constexpr std::size_t tile_rows = static_cast<std::size_t>(point_vectors) * lanes;
-    template <bool full>
-    static void pack_rows(const float* base, std::int64_t rs, std::size_t count, std::size_t dim, float* tile) {
+    template <bool full, class RowAt>
+    static void pack_rows(RowAt row_at, std::size_t count, std::size_t dim, float* tile) {
         const std::size_t stride = full ? tile_rows : count;
         for (std::size_t first = 0; first < count; first += lanes) {
             const std::size_t live = count - first < lanes ? count - first : lanes;
@@ -128,8 +128,7 @@ struct Avx512 {
                 const M columns = static_cast<M>(width == lanes ? 0xFFFFu : (1u << width) - 1u);
                 F v[16];
                 for (std::size_t r = 0; r < lanes; ++r) {
-                    const float* row = base + static_cast<std::ptrdiff_t>(first + r) * rs + c;
-                    v[r] = r < live ? _mm512_maskz_loadu_ps(columns, row) : _mm512_setzero_ps();
+                    v[r] = r < live ? _mm512_maskz_loadu_ps(columns, row_at(first + r) + c) : _mm512_setzero_ps();
                 }
                 transpose16(v);
                 for (std::size_t l = 0; l < width; ++l) {

@@ -66,7 +66,8 @@ void pack_tile_f32_shape(const PointSource& source, std::uint64_t first, std::si
     const std::int64_t cs = source.col_stride;
     const float* base = source.origin + static_cast<std::ptrdiff_t>(first) * rs;
     if (cs == 1 && V::packs_rows) {
-        V::template pack_rows<full>(base, rs, count, dim, tile);
+        V::template pack_rows<full>([&](std::size_t r) { return base + static_cast<std::ptrdiff_t>(r) * rs; }, count,
+                                    dim, tile);
         return;
     }
     if (cs == 1) {
@@ -87,6 +88,28 @@ void pack_tile_f32_shape(const PointSource& source, std::uint64_t first, std::si
                 for (std::size_t l = 0; l < dim; ++l) tile[l * stride + r] = row[static_cast<std::ptrdiff_t>(l) * cs];
             }
         }
+    }
+}
+
+// The same from rows anywhere in memory, each with unit column stride.
+template <class V, bool full>
+void pack_gathered_f32_shape(const float* const* rows, std::size_t count, std::size_t dim, float* tile) {
+    if constexpr (V::packs_rows) {
+        V::template pack_rows<full>([&](std::size_t r) { return rows[r]; }, count, dim, tile);
+    } else {
+        const std::size_t stride = full ? tile_rows_of<V> : count;
+        for (std::size_t r = 0; r < count; ++r) {
+            for (std::size_t l = 0; l < dim; ++l) tile[l * stride + r] = rows[r][l];
+        }
+    }
+}
+
+template <class V>
+void pack_gathered_f32(const float* const* rows, std::size_t count, std::size_t dim, float* tile) {
+    if (count == tile_rows_of<V>) {
+        pack_gathered_f32_shape<V, true>(rows, count, dim, tile);
+    } else {
+        pack_gathered_f32_shape<V, false>(rows, count, dim, tile);
     }
 }
 
@@ -594,7 +617,7 @@ void keys_tile_f32(const float* tile, std::size_t count, const float* point_norm
 template <class V>
 constexpr TileKernels kernels_for{
     tile_rows_of<V>, true, &pack_tile_f32<V>, &label_tile_f32<V>, &top_tile_f32<V>, &point_keys_f32<V>,
-    &nearest_two_f32<V>, &keys_tile_f32<V>,
+    &nearest_two_f32<V>, &keys_tile_f32<V>, &pack_gathered_f32<V>,
 };
 
 }  // namespace

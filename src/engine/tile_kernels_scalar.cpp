@@ -5,6 +5,7 @@
 //
 // Tiles are row-major, and the centroids are read as rows in place: the
 // panel layout exists for vector loads, which this level does not make.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -141,9 +142,13 @@ void keys_tile_f32_scalar(const float* tile, std::size_t count, const float* poi
     }
 }
 
+void pack_gathered_f32_scalar(const float* const* rows, std::size_t count, std::size_t dim, float* tile) {
+    for (std::size_t r = 0; r < count; ++r) std::copy_n(rows[r], dim, tile + r * dim);
+}
+
 constexpr TileKernels scalar_kernels{
     scalar_tile_rows,      false, &pack_rows_f32_scalar, &label_tile_f32_scalar, &top_tile_f32_scalar,
-    &point_keys_f32_scalar, &nearest_two_f32_scalar, &keys_tile_f32_scalar,
+    &point_keys_f32_scalar, &nearest_two_f32_scalar, &keys_tile_f32_scalar, &pack_gathered_f32_scalar,
 };
 
 }  // namespace
