@@ -25,6 +25,7 @@ enum class ProgressPhase { iteration, balancing };
 struct LabelStepShare {
     std::uint64_t distances = 0;  // point-centroid keys computed (the padding lanes of short tiles not counted)
     std::uint64_t possible = 0;   // points x centroids
+    double seconds = 0.0;
 };
 
 // What a call hears from its caller while it runs, always on the calling

@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -126,9 +127,20 @@ double upper_from_key(bool euclidean, float key, double error) {
     return euclidean ? std::sqrt(std::max(0.0, high)) : high;
 }
 
-double lower_from_key(bool euclidean, float key, double error) {
-    const double low = static_cast<double>(key) - error;
-    return euclidean ? std::sqrt(std::max(0.0, low)) : low;
+
+// lower_from_key in single precision, for the many bounds of a recomputed
+// tile, in a loop the compiler can vectorise. `error` is E rounded up, plus
+// 2^-140 for underflow in the steps below. Each single-precision step is
+// within u = 2^-24 (relative) of exact, so fl(key - error) is at most
+// (1 + u) (key - E) when positive, its square root at most (1 + u)^1.5
+// sqrt(key - E), and scaling by 1 - 4u, itself rounded, leaves the result
+// below sqrt(key - E). Inner product: fl(key - error) is within u of
+// key - E, and taking 4u of its magnitude off, rounded, stays below.
+inline float lower_from_key_f32(bool euclidean, float key, float error) {
+    constexpr float shrink = 1.0f - 0x1p-22f;
+    const float low = key - error;
+    if (euclidean) return std::sqrt(std::max(0.0f, low)) * shrink;
+    return low == infinity ? low : low - std::fabs(low) * 0x1p-22f;
 }
 
 // Splits `members` (cluster indices) into runs of `size` that are close
@@ -176,6 +188,7 @@ struct Choice {
     float key;
     std::uint32_t cluster;
     std::uint32_t group;
+    float lower;  // the group's bound if the choice moves on: its key, lowered
 };
 
 // One worker's gathered points, the groups each needs, and tile buffers.
@@ -188,8 +201,11 @@ struct Batch {
     std::vector<const float*> rows;
     CacheAligned<float> tile;
     std::vector<float> norms;
-    std::vector<float> first_keys, second_keys;  // tile_rows
+    // Per group and tile row: the nearest two keys, the nearest's place in
+    // the group, and the bounds made from the keys.
+    std::vector<float> first_keys, second_keys, first_lower, second_lower;
     std::vector<std::uint32_t> first;
+    std::vector<float> errors;  // per tile row
     std::vector<float> row;
     LabelStepShare share;
 };
@@ -229,11 +245,13 @@ void LabelBounds::choose_groups(const Matrix& centroids) {
 }
 
 void LabelBounds::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    const auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     if (!enabled_) {
         engine::update_labels(model, state, context);
         if (context.label_shares != nullptr) {
             const std::uint64_t all = checked_product(state.points.rows, k_);
-            context.label_shares->push_back({k_ > 1 ? all : 0, all});
+            context.label_shares->push_back({k_ > 1 ? all : 0, all, seconds()});
         }
         return;
     }
@@ -282,12 +300,12 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
     const tiles::Panels& whole = panels.panels();
     std::vector<tiles::Panels> group_panels(G, whole);
     for (std::size_t g = 0; g < G; ++g) {
-        const std::size_t start = g * group_size_;
+        const std::size_t first = g * group_size_;
         tiles::Panels& part = group_panels[g];
-        part.clusters = std::min(k_, start + group_size_) - start;
-        if (kernels.packs_panels) part.values = whole.values + start / whole.width * dim_ * whole.width;
-        part.rows = whole.rows + start * dim_;
-        if (euclidean_) part.norms = whole.norms + start;
+        part.clusters = std::min(k_, first + group_size_) - first;
+        if (kernels.packs_panels) part.values = whole.values + first / whole.width * dim_ * whole.width;
+        part.rows = whole.rows + first * dim_;
+        if (euclidean_) part.norms = whole.norms + first;
     }
     const tiles::Rule rule = euclidean_ ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
     const std::uint64_t all_groups = G == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << G) - 1;
@@ -305,41 +323,17 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
         batch.rows.resize(rows);
         batch.tile = CacheAligned<float>(checked_sum(checked_product(rows, dim_), rows));
         batch.norms.assign(rows, 0.0f);
-        batch.first_keys.resize(rows);
-        batch.second_keys.resize(rows);
-        batch.first.resize(rows);
+        batch.first_keys.resize(checked_product(rows, G));
+        batch.second_keys.resize(checked_product(rows, G));
+        batch.first.resize(checked_product(rows, G));
+        batch.first_lower.resize(checked_product(rows, G));
+        batch.second_lower.resize(checked_product(rows, G));
+        batch.errors.resize(rows);
         batch.row.resize(dim_);
     }
 
     auto point_error = [&](std::uint64_t i) {
         return key_error(euclidean_, dim_, static_cast<double>(lengths_[i]), longest);
-    };
-
-    // Takes group g's nearest and runner-up for gathered point b into its
-    // running choice, and sets the group's bound. The bound of the group
-    // that holds the choice leaves the chosen cluster out; when the choice
-    // moves to another group, the one it leaves gets its full minimum back,
-    // which is the key it had chosen.
-    auto settle = [&](Batch& batch, std::size_t b, std::size_t g, float first_key, float second_key,
-                      std::uint32_t first) {
-        const std::uint64_t i = batch.points[b];
-        const double error = point_error(i);
-        float* own = bounds_.data() + i * (G + 1);
-        Choice& choice = batch.choices[b];
-        const std::uint32_t cluster = order_[g * group_size_ + first];
-        // The full step's rule: the least key, ties to the lowest cluster
-        // (Euclidean) or the highest (inner product), as each group's kernel
-        // broke its own.
-        const bool better =
-            choice.group == G || first_key < choice.key ||
-            (first_key == choice.key && (euclidean_ ? cluster < choice.cluster : cluster > choice.cluster));
-        if (better) {
-            if (choice.group != G) own[1 + choice.group] = round_down(lower_from_key(euclidean_, choice.key, error));
-            own[1 + g] = round_down(lower_from_key(euclidean_, second_key, error));
-            choice = {first_key, cluster, static_cast<std::uint32_t>(g)};
-        } else {
-            own[1 + g] = round_down(lower_from_key(euclidean_, first_key, error));
-        }
     };
 
     // Packs the gathered points listed in `tile_entries` as one tile and
@@ -358,47 +352,82 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
                 batch.rows[r] = batch.staging.data() + r * dim_;
             }
             batch.norms[r] = euclidean_ ? (*state.point_norms)[i] : 0.0f;
+            batch.errors[r] = round_up(point_error(i) + 0x1p-140);
         }
         std::fill(batch.norms.begin() + static_cast<std::ptrdiff_t>(live), batch.norms.end(), 0.0f);
         kernels.pack_gathered(batch.rows.data(), live, dim_, batch.tile.data());
         for (std::uint64_t bits = groups; bits != 0; bits &= bits - 1) {
             const std::size_t g = static_cast<std::size_t>(std::countr_zero(bits));
+            const std::size_t at = g * rows;
             if (!kernels.nearest_two(batch.tile.data(), live, batch.norms.data(), group_panels[g], rule,
-                                     batch.first_keys.data(), batch.second_keys.data(), batch.first.data())) {
+                                     batch.first_keys.data() + at, batch.second_keys.data() + at,
+                                     batch.first.data() + at)) {
                 raise_nan_fault();
             }
             batch.share.distances += live * group_panels[g].clusters;
             for (std::size_t r = 0; r < live; ++r) {
-                settle(batch, tile_entries[r], g, batch.first_keys[r], batch.second_keys[r], batch.first[r]);
+                batch.first_lower[at + r] = lower_from_key_f32(euclidean_, batch.first_keys[at + r], batch.errors[r]);
+                batch.second_lower[at + r] = lower_from_key_f32(euclidean_, batch.second_keys[at + r], batch.errors[r]);
             }
+        }
+        // Each row takes the groups' choices into its running one, which
+        // stays in registers across the groups.
+        for (std::size_t r = 0; r < live; ++r) {
+            const std::size_t b = tile_entries[r];
+            float* own = bounds_.data() + batch.points[b] * (G + 1);
+            Choice choice = batch.choices[b];
+            for (std::uint64_t bits = groups; bits != 0; bits &= bits - 1) {
+                const std::size_t g = static_cast<std::size_t>(std::countr_zero(bits));
+                const std::size_t at = g * rows + r;
+                const float key = batch.first_keys[at];
+                const std::uint32_t cluster = order_[g * group_size_ + batch.first[at]];
+                // The full step's rule: the least key, ties to the lowest
+                // cluster (Euclidean) or the highest (inner product), as each
+                // group's kernel broke its own. The bound of the group that
+                // holds the choice leaves the chosen cluster out; a group the
+                // choice moves away from gets its full minimum back.
+                const bool better =
+                    choice.group == G || key < choice.key ||
+                    (key == choice.key && (euclidean_ ? cluster < choice.cluster : cluster > choice.cluster));
+                if (better) {
+                    if (choice.group != G) own[1 + choice.group] = choice.lower;
+                    own[1 + g] = batch.second_lower[at];
+                    choice = {key, cluster, static_cast<std::uint32_t>(g), batch.first_lower[at]};
+                } else {
+                    own[1 + g] = batch.first_lower[at];
+                }
+            }
+            batch.choices[b] = choice;
         }
     };
 
-    // Recomputes the gathered points and sets their labels and bounds. A
-    // first step wants every group of every point, so each tile is packed
-    // once; later steps gather, group by group, just the points that need
-    // it, so tiles stay full however the needs are spread.
+    // Recomputes the gathered points and sets their labels and bounds.
+    // Points that need few groups are gathered group by group, so that
+    // tiles stay full however the needs are spread.
     auto flush = [&](Batch& batch) {
         const std::size_t count = batch.points.size();
-        batch.choices.assign(count, Choice{infinity, 0, static_cast<std::uint32_t>(G)});
-        if (first_step) {
-            batch.order.resize(count);
-            std::iota(batch.order.begin(), batch.order.end(), std::uint32_t{0});
-            for (std::size_t t0 = 0; t0 < count; t0 += rows) {
-                score(batch, std::span<const std::uint32_t>(batch.order).subspan(t0, std::min(rows, count - t0)),
-                      all_groups);
+        batch.choices.assign(count, Choice{infinity, 0, static_cast<std::uint32_t>(G), 0.0f});
+        // Points that need more than half the groups are scored against all
+        // of them, each tile packed once; the rest group by group.
+        batch.order.clear();
+        for (std::size_t b = 0; b < count; ++b) {
+            if (2 * static_cast<std::size_t>(std::popcount(batch.masks[b])) > G) {
+                batch.order.push_back(static_cast<std::uint32_t>(b));
+                batch.masks[b] = 0;
             }
-        } else {
-            for (std::size_t g = 0; g < G; ++g) {
-                batch.order.clear();
-                for (std::size_t b = 0; b < count; ++b) {
-                    if (batch.masks[b] >> g & 1u) batch.order.push_back(static_cast<std::uint32_t>(b));
-                }
-                for (std::size_t t0 = 0; t0 < batch.order.size(); t0 += rows) {
-                    score(batch,
-                          std::span<const std::uint32_t>(batch.order).subspan(t0, std::min(rows, batch.order.size() - t0)),
-                          std::uint64_t{1} << g);
-                }
+        }
+        for (std::size_t t0 = 0; t0 < batch.order.size(); t0 += rows) {
+            score(batch, std::span<const std::uint32_t>(batch.order).subspan(t0, std::min(rows, batch.order.size() - t0)),
+                  all_groups);
+        }
+        for (std::size_t g = 0; g < G; ++g) {
+            batch.order.clear();
+            for (std::size_t b = 0; b < count; ++b) {
+                if (batch.masks[b] >> g & 1u) batch.order.push_back(static_cast<std::uint32_t>(b));
+            }
+            for (std::size_t t0 = 0; t0 < batch.order.size(); t0 += rows) {
+                score(batch, std::span<const std::uint32_t>(batch.order).subspan(t0, std::min(rows, batch.order.size() - t0)),
+                      std::uint64_t{1} << g);
             }
         }
         for (std::size_t b = 0; b < count; ++b) {
@@ -485,6 +514,7 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
         LabelStepShare share;
         share.possible = checked_product(n, k_);
         for (const Batch& batch : batches) share.distances += batch.share.distances;
+        share.seconds = seconds();
         context.label_shares->push_back(share);
     }
 
