@@ -54,6 +54,10 @@ std::size_t batch_capacity(std::size_t dim) {
     return std::clamp<std::size_t>(batch_bytes / (std::max<std::size_t>(dim, 1) * sizeof(float)), 256, 16384);
 }
 constexpr std::size_t piece_points = 4096;
+// A bounded step that computes more than this share of the distances costs
+// more than a full one (it tests every point, then gathers most of them).
+constexpr double dense_share = 0.85;
+constexpr std::uint64_t max_dense_backoff = 8;
 
 // The neighbours of a finite float, by its bits (nextafter is a library
 // call, and this runs for every bound of every point).
@@ -275,7 +279,12 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
             lengths_[i] = round_up(length_of(row.data(), dim_));
         }
     }
-    const bool first_step = !valid_;
+    // Every distance, as the first step computes them, while the bounds
+    // would recompute nearly all anyway: that costs the arithmetic of a full
+    // step and sets every bound afresh, where a bounded step would first
+    // test each point and then gather most of them.
+    const bool first_step = !valid_ || dense_steps_left_ > 0;
+    if (valid_ && dense_steps_left_ > 0) --dense_steps_left_;
     valid_ = false;  // until this step has finished
 
     // How far each centroid moved since the bounds were set, and the most
@@ -356,15 +365,26 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
         }
         std::fill(batch.norms.begin() + static_cast<std::ptrdiff_t>(live), batch.norms.end(), 0.0f);
         kernels.pack_gathered(batch.rows.data(), live, dim_, batch.tile.data());
-        for (std::uint64_t bits = groups; bits != 0; bits &= bits - 1) {
-            const std::size_t g = static_cast<std::size_t>(std::countr_zero(bits));
-            const std::size_t at = g * rows;
-            if (!kernels.nearest_two(batch.tile.data(), live, batch.norms.data(), group_panels[g], rule,
+        // Every group in one pass over the whole panels, or one group's
+        // panels alone; either way group g's results land at g * rows.
+        auto run = [&](const tiles::Panels& part, std::size_t group, std::size_t at) {
+            if (!kernels.nearest_two(batch.tile.data(), live, batch.norms.data(), part, rule, group,
                                      batch.first_keys.data() + at, batch.second_keys.data() + at,
                                      batch.first.data() + at)) {
                 raise_nan_fault();
             }
-            batch.share.distances += live * group_panels[g].clusters;
+            batch.share.distances += live * part.clusters;
+        };
+        if (groups == all_groups) {
+            run(whole, group_size_, 0);
+        } else {
+            for (std::uint64_t bits = groups; bits != 0; bits &= bits - 1) {
+                const std::size_t g = static_cast<std::size_t>(std::countr_zero(bits));
+                run(group_panels[g], group_panels[g].clusters, g * rows);
+            }
+        }
+        for (std::uint64_t bits = groups; bits != 0; bits &= bits - 1) {
+            const std::size_t at = static_cast<std::size_t>(std::countr_zero(bits)) * rows;
             for (std::size_t r = 0; r < live; ++r) {
                 batch.first_lower[at + r] = lower_from_key_f32(euclidean_, batch.first_keys[at + r], batch.errors[r]);
                 batch.second_lower[at + r] = lower_from_key_f32(euclidean_, batch.second_keys[at + r], batch.errors[r]);
@@ -510,13 +530,20 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
         for (std::size_t b = begin; b < end; ++b) flush(batches[b]);
     });
 
-    if (context.label_shares != nullptr) {
-        LabelStepShare share;
-        share.possible = checked_product(n, k_);
-        for (const Batch& batch : batches) share.distances += batch.share.distances;
-        share.seconds = seconds();
-        context.label_shares->push_back(share);
+    std::uint64_t computed = 0;
+    for (const Batch& batch : batches) computed += batch.share.distances;
+    const std::uint64_t possible = checked_product(n, k_);
+    if (!first_step) {
+        // A bounded step that computed most distances is followed by steps
+        // that compute all of them, more of them each time it happens again.
+        if (static_cast<double>(computed) > dense_share * static_cast<double>(possible)) {
+            dense_steps_left_ = dense_backoff_;
+            dense_backoff_ = std::min<std::uint64_t>(dense_backoff_ * 2, max_dense_backoff);
+        } else {
+            dense_backoff_ = 1;
+        }
     }
+    if (context.label_shares != nullptr) context.label_shares->push_back({computed, possible, seconds()});
 
     std::vector<std::uint64_t> counts(model.cluster_sizes.size(), 0);
     for (std::uint64_t label : labels) {

@@ -48,6 +48,8 @@ private:
     bool euclidean_ = true;
     bool enabled_ = false;
     bool valid_ = false;  // bounds hold for previous_
+    std::uint64_t dense_steps_left_ = 0;
+    std::uint64_t dense_backoff_ = 1;
     std::size_t group_size_ = 0;
     std::size_t group_count_ = 0;
     std::vector<std::uint32_t> order_;     // position in the grouped order -> cluster

@@ -102,13 +102,16 @@ struct TileKernels {
     // Keys of one contiguous point against every cluster (Euclidean key, or
     // -dot), written to keys[0 .. clusters).
     void (*point_keys)(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys);
-    // For each real row, the cluster `rule` picks (lowest_key or
-    // highest_dot_last) into first[row], its key into first_keys[row], and
-    // the smallest key among the other clusters (+inf if there is none) into
-    // second_keys[row]. Keys are smaller-is-closer: the Euclidean key, or
-    // -dot. Returns false on NaN among a real row's keys.
+    // For each group of `group` consecutive clusters (a multiple of the
+    // level's register tile, or all the clusters) and each row: the cluster
+    // `rule` picks within the group (lowest_key or highest_dot_last), as its
+    // place in the group, into first[g * tile_rows + row]; its key into
+    // first_keys[...]; and the least key among the group's other clusters
+    // (+inf if there is none) into second_keys[...]. Keys are
+    // smaller-is-closer: the Euclidean key, or -dot. Entries of padding rows
+    // hold anything. Returns false on NaN among a real row's keys.
     bool (*nearest_two)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                        Rule rule, float* first_keys, float* second_keys, std::uint32_t* first);
+                        Rule rule, std::size_t group, float* first_keys, float* second_keys, std::uint32_t* first);
     // Keys of the `count` rows of a packed tile against every cluster, as
     // point_keys gives them, row-major: row r's key of cluster j goes to
     // keys[r * row_stride + j] (row_stride >= clusters). point_norms as for

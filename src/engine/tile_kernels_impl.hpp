@@ -448,40 +448,50 @@ void point_keys_f32(const float* point, const Panels& panels, bool euclidean, fl
 }
 
 // The label kernel's register tile and running choice, plus the runner-up's
-// key: when a cluster takes over, the one it displaces becomes the
-// runner-up; otherwise the runner-up is the smaller of itself and the new
-// key. Invariant: `second` is the least key among the clusters seen other
-// than the chosen one, ties and all.
+// key, per group of `group` consecutive clusters (a multiple of
+// tile_centroids, or all of them): when a cluster takes over, the one it
+// displaces becomes the runner-up; otherwise the runner-up is the smaller of
+// itself and the new key. Invariant: `second` is the least key among the
+// group's clusters seen other than the chosen one, ties and all. At each
+// group's end the three are stored, a vector of rows at a time, and start
+// over; one call covers every group of a tile.
 template <class V, bool euclidean, bool full>
 bool nearest_two_f32_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                          float* first_keys, float* second_keys, std::uint32_t* first) {
+                          std::size_t group, float* first_keys, float* second_keys, std::uint32_t* first) {
     using F = typename V::F;
     using I = typename V::I;
     using M = typename V::M;
     constexpr int P = V::point_vectors;
     constexpr int J = V::tile_centroids;
+    constexpr std::size_t rows = tile_rows_of<V>;
 
     F best[P], second[P], norms[P];
     I chosen[P];
     M ordered[P];
     const F two = V::splat(2.0f);
+    auto start_group = [&] {
+        for (int p = 0; p < P; ++p) {
+            best[p] = V::splat(positive_infinity);
+            second[p] = V::splat(positive_infinity);
+            chosen[p] = V::splat_i(0);
+        }
+    };
     for (int p = 0; p < P; ++p) {
-        best[p] = V::splat(positive_infinity);
-        second[p] = V::splat(positive_infinity);
-        chosen[p] = V::splat_i(0);
         ordered[p] = V::all();
         norms[p] = euclidean ? V::load(point_norms + static_cast<std::size_t>(p) * V::lanes) : V::zero();
     }
+    start_group();
 
     Accumulators<V> tile_acc;
     const std::size_t clusters = panels.clusters;
     for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
         tile_acc.template run<full>(tile, count, panels, j0);
         const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
+        const std::size_t group_start = j0 / group * group;
 #pragma GCC unroll 16
         for (int j = 0; j < J; ++j) {
             if (static_cast<std::size_t>(j) >= live) break;
-            const I index = V::splat_i(static_cast<std::uint32_t>(j0 + static_cast<std::size_t>(j)));
+            const I index = V::splat_i(static_cast<std::uint32_t>(j0 + static_cast<std::size_t>(j) - group_start));
             const F centroid_norm = euclidean ? V::splat(panels.norms[j0 + static_cast<std::size_t>(j)]) : V::zero();
 #pragma GCC unroll 4
             for (int p = 0; p < P; ++p) {
@@ -505,41 +515,40 @@ bool nearest_two_f32_mode(const float* tile, std::size_t count, const float* poi
                 chosen[p] = V::select_i(better, chosen[p], index);
             }
         }
+        const std::size_t end = j0 + live;
+        if (end == clusters || end % group == 0) {
+            const std::size_t at = j0 / group * rows;
+            for (int p = 0; p < P; ++p) {
+                const std::size_t base = at + static_cast<std::size_t>(p) * V::lanes;
+                V::store_i(first + base, chosen[p]);
+                V::store(first_keys + base, best[p]);
+                V::store(second_keys + base, second[p]);
+            }
+            start_group();
+        }
     }
 
-    alignas(64) std::uint32_t lanes[tile_rows_of<V>];
-    alignas(64) float firsts[tile_rows_of<V>];
-    alignas(64) float seconds[tile_rows_of<V>];
     bool clean = true;
     for (int p = 0; p < P; ++p) {
-        const std::size_t base = static_cast<std::size_t>(p) * V::lanes;
-        V::store_i(lanes + base, chosen[p]);
-        V::store(firsts + base, best[p]);
-        V::store(seconds + base, second[p]);
         const unsigned real = real_lanes<V>(count, p);
         if ((V::bits(ordered[p]) & real) != real) clean = false;
-    }
-    for (std::size_t r = 0; r < count; ++r) {
-        first[r] = lanes[r];
-        first_keys[r] = firsts[r];
-        second_keys[r] = seconds[r];
     }
     return clean;
 }
 
 template <class V>
 bool nearest_two_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
-                     float* first_keys, float* second_keys, std::uint32_t* first) {
+                     std::size_t group, float* first_keys, float* second_keys, std::uint32_t* first) {
     const bool euclidean = rule == Rule::lowest_key;
     if (full_tile<V>(count, panels)) {
-        return euclidean ? nearest_two_f32_mode<V, true, true>(tile, count, point_norms, panels, first_keys,
+        return euclidean ? nearest_two_f32_mode<V, true, true>(tile, count, point_norms, panels, group, first_keys,
                                                                second_keys, first)
-                         : nearest_two_f32_mode<V, false, true>(tile, count, point_norms, panels, first_keys,
+                         : nearest_two_f32_mode<V, false, true>(tile, count, point_norms, panels, group, first_keys,
                                                                 second_keys, first);
     }
-    return euclidean ? nearest_two_f32_mode<V, true, false>(tile, count, point_norms, panels, first_keys, second_keys,
-                                                            first)
-                     : nearest_two_f32_mode<V, false, false>(tile, count, point_norms, panels, first_keys,
+    return euclidean ? nearest_two_f32_mode<V, true, false>(tile, count, point_norms, panels, group, first_keys,
+                                                            second_keys, first)
+                     : nearest_two_f32_mode<V, false, false>(tile, count, point_norms, panels, group, first_keys,
                                                              second_keys, first);
 }
 

@@ -103,32 +103,37 @@ void point_keys_f32_scalar(const float* point, const Panels& panels, bool euclid
     for (std::size_t j = 0; j < panels.clusters; ++j) keys[j] = key_of(panels, point, point_norm, j, euclidean);
 }
 
-// The label kernel's scan with the runner-up kept as well: whenever a
-// cluster takes over, the one it displaces becomes the runner-up.
+// The label kernel's scan over each group with the runner-up kept as well:
+// whenever a cluster takes over, the one it displaces becomes the runner-up.
 bool nearest_two_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                            Rule rule, float* first_keys, float* second_keys, std::uint32_t* first) {
+                            Rule rule, std::size_t group, float* first_keys, float* second_keys,
+                            std::uint32_t* first) {
     const bool euclidean = rule == Rule::lowest_key;
     bool clean = true;
     for (std::size_t r = 0; r < count; ++r) {
         const float* x = tile + r * panels.dim;
-        std::uint32_t best = 0;
-        float best_key = positive_infinity;
-        float second_key = positive_infinity;
-        for (std::size_t j = 0; j < panels.clusters; ++j) {
-            const float key = key_of(panels, x, euclidean ? point_norms[r] : 0.0f, j, euclidean);
-            if (std::isnan(key)) clean = false;
-            const bool better = euclidean ? key < best_key : key <= best_key;
-            if (better) {
-                second_key = best_key;
-                best_key = key;
-                best = static_cast<std::uint32_t>(j);
-            } else if (key < second_key) {
-                second_key = key;
+        for (std::size_t start = 0; start < panels.clusters; start += group) {
+            const std::size_t end = std::min(panels.clusters, start + group);
+            std::uint32_t best = 0;
+            float best_key = positive_infinity;
+            float second_key = positive_infinity;
+            for (std::size_t j = start; j < end; ++j) {
+                const float key = key_of(panels, x, euclidean ? point_norms[r] : 0.0f, j, euclidean);
+                if (std::isnan(key)) clean = false;
+                const bool better = euclidean ? key < best_key : key <= best_key;
+                if (better) {
+                    second_key = best_key;
+                    best_key = key;
+                    best = static_cast<std::uint32_t>(j - start);
+                } else if (key < second_key) {
+                    second_key = key;
+                }
             }
+            const std::size_t at = start / group * scalar_tile_rows + r;
+            first[at] = best;
+            first_keys[at] = best_key;
+            second_keys[at] = second_key;
         }
-        first[r] = best;
-        first_keys[r] = best_key;
-        second_keys[r] = second_key;
     }
     return clean;
 }

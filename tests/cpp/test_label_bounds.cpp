@@ -194,7 +194,7 @@ TEST(LabelBounds, NearestTwoMatchesTheLabelKernelAndTheKeys) {
                         const tiles::Rule rule = euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
                         std::vector<float> first_keys(rows), second_keys(rows);
                         std::vector<std::uint32_t> first(rows), labels(rows);
-                        ASSERT_TRUE(kernels.nearest_two(tile.data(), count, norms.data(), panels.panels(), rule,
+                        ASSERT_TRUE(kernels.nearest_two(tile.data(), count, norms.data(), panels.panels(), rule, k,
                                                         first_keys.data(), second_keys.data(), first.data()));
                         ASSERT_TRUE(kernels.label(tile.data(), count, norms.data(), panels.panels(), rule,
                                                   labels.data()));
@@ -230,12 +230,12 @@ TEST(LabelBounds, NearestTwoReportsNaN) {
             std::fill(points.begin(), points.end(), 1.0f);
             kernels.pack({points.data(), 4, 1, 4}, 0, count, tile.data());
             EXPECT_TRUE(kernels.nearest_two(tile.data(), count, norms.data(), panels.panels(),
-                                            tiles::Rule::lowest_key, a.data(), b.data(), first.data()));
+                                            tiles::Rule::lowest_key, 20, a.data(), b.data(), first.data()));
             // In the last real row: the row a short tile's padding follows.
             points[4 * (count - 1) + 2] = std::numeric_limits<float>::quiet_NaN();
             kernels.pack({points.data(), 4, 1, 4}, 0, count, tile.data());
             EXPECT_FALSE(kernels.nearest_two(tile.data(), count, norms.data(), panels.panels(),
-                                             tiles::Rule::lowest_key, a.data(), b.data(), first.data()))
+                                             tiles::Rule::lowest_key, 20, a.data(), b.data(), first.data()))
                 << kernel_level_name(level) << " count " << count;
         }
     }
