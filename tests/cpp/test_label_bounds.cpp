@@ -166,7 +166,7 @@ TEST(LabelBounds, NearestTwoMatchesTheLabelKernelAndTheKeys) {
     for (KernelLevel level : all_kernel_levels) {
         if (!kernel_level_supported(level)) continue;
         for (std::size_t dim : {1, 3, 16, 31}) {
-            for (std::size_t k : {1, 2, 15, 16, 33}) {
+            for (std::size_t k : {1, 2, 15, 16, 33, 48}) {
                 for (bool euclidean : {true, false}) {
                     SCOPED_TRACE(std::string(kernel_level_name(level)) + " dim " + std::to_string(dim) + " k " +
                                  std::to_string(k) + (euclidean ? " euclidean" : " inner"));
@@ -192,22 +192,44 @@ TEST(LabelBounds, NearestTwoMatchesTheLabelKernelAndTheKeys) {
                         for (std::size_t r = 0; r < count; ++r)
                             norms[r] = euclidean ? dot_f32(&points.values[r * dim], &points.values[r * dim], dim) : 0.0f;
                         const tiles::Rule rule = euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
-                        std::vector<float> first_keys(rows), second_keys(rows);
-                        std::vector<std::uint32_t> first(rows), labels(rows);
-                        ASSERT_TRUE(kernels.nearest_two(tile.data(), count, norms.data(), panels.panels(), rule, k,
-                                                        first_keys.data(), second_keys.data(), first.data()));
+                        std::vector<std::uint32_t> labels(rows);
                         ASSERT_TRUE(kernels.label(tile.data(), count, norms.data(), panels.panels(), rule,
                                                   labels.data()));
-                        for (std::size_t r = 0; r < count; ++r) {
-                            std::vector<float> keys(k);
-                            centroid_distances(panels, std::span<const float>(&points.values[r * dim], dim), norms[r],
-                                               keys);
-                            EXPECT_EQ(first[r], labels[r]) << "row " << r;
-                            EXPECT_EQ(first_keys[r], keys[first[r]]) << "row " << r;
-                            float rest = std::numeric_limits<float>::infinity();
-                            for (std::size_t j = 0; j < k; ++j)
-                                if (j != first[r]) rest = std::min(rest, keys[j]);
-                            EXPECT_EQ(second_keys[r], rest) << "row " << r;
+                        // All clusters as one group, and groups of 16 (whole
+                        // panels, a multiple of every level's register tile).
+                        for (std::size_t group : {k, std::size_t{16}}) {
+                            if (group > k) continue;
+                            const std::size_t groups = (k + group - 1) / group;
+                            std::vector<float> first_keys(groups * rows), second_keys(groups * rows);
+                            std::vector<std::uint32_t> first(groups * rows);
+                            ASSERT_TRUE(kernels.nearest_two(tile.data(), count, norms.data(), panels.panels(), rule,
+                                                            group, first_keys.data(), second_keys.data(),
+                                                            first.data()));
+                            for (std::size_t r = 0; r < count; ++r) {
+                                std::vector<float> keys(k);
+                                centroid_distances(panels, std::span<const float>(&points.values[r * dim], dim),
+                                                   norms[r], keys);
+                                for (std::size_t g = 0; g < groups; ++g) {
+                                    const std::size_t start = g * group, end = std::min(k, start + group);
+                                    // The rule within the group: least key, ties
+                                    // to the lowest index (Euclidean) or the
+                                    // highest (inner product).
+                                    std::size_t best = start;
+                                    for (std::size_t j = start + 1; j < end; ++j) {
+                                        if (keys[j] < keys[best] || (!euclidean && keys[j] == keys[best])) best = j;
+                                    }
+                                    float rest = std::numeric_limits<float>::infinity();
+                                    for (std::size_t j = start; j < end; ++j)
+                                        if (j != best) rest = std::min(rest, keys[j]);
+                                    const std::size_t at = g * rows + r;
+                                    EXPECT_EQ(first[at] + start, best) << "row " << r << " group " << g;
+                                    EXPECT_EQ(first_keys[at], keys[best]) << "row " << r << " group " << g;
+                                    EXPECT_EQ(second_keys[at], rest) << "row " << r << " group " << g;
+                                }
+                                if (group == k) {
+                                    EXPECT_EQ(first[r], labels[r]) << "row " << r;
+                                }
+                            }
                         }
                     }
                 }
