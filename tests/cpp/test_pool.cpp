@@ -425,15 +425,19 @@ TEST(PoolLoopsStop, StopCheckEndsTheLoopEarlyAndThePoolStaysUsable) {
 TEST(PoolLoopsStop, LoopStartedFromThePollRunsInline) {
     qp::PoolRegistry registry(&pthread_create, fixed(2));
     std::atomic<int> outer{0};
+    std::atomic<bool> polled{false};
     int inner = 0;
+    // Pieces stay slow until the poll has run, so that a loaded machine
+    // cannot finish the loop before the first poll (up to 2 s of pieces).
     registry.for_each_piece(
         400, 1,
         [&](std::size_t, std::size_t, std::size_t) {
             outer.fetch_add(1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(polled.load() ? 1 : 10));
         },
         [&] {
             registry.for_each_piece(10, 1, [&](std::size_t b, std::size_t e, std::size_t) { inner += int(e - b); });
+            polled.store(true);
             return false;
         });
     EXPECT_EQ(outer.load(), 400);
