@@ -49,7 +49,7 @@ constexpr std::size_t max_groups = 64;  // a point's groups to recompute fit one
 // that each group's last, short tile is a small part of its work, and few
 // enough that their rows, read once per group they need, stay in the
 // core's cache after the first.
-constexpr std::size_t batch_bytes = std::size_t{1} << 20;
+constexpr std::size_t batch_bytes = std::size_t{1} << 23;
 std::size_t batch_capacity(std::size_t dim) {
     return std::clamp<std::size_t>(batch_bytes / (std::max<std::size_t>(dim, 1) * sizeof(float)), 256, 16384);
 }
@@ -72,10 +72,6 @@ float round_up(double value) {
     return static_cast<double>(f) < value ? float_above(f) : f;
 }
 
-float round_down(double value) {
-    const float f = static_cast<float>(value);
-    return static_cast<double>(f) > value ? -float_above(-f) : f;
-}
 
 // Double-precision lengths and distances of float rows are within
 // (d + 2) units of 2^-53 of exact; this factor covers that.
@@ -108,9 +104,6 @@ double distance_between(const float* a, const float* b, std::size_t dim) {
     return inflate(std::sqrt(sum), dim);
 }
 
-double dot_between(const float* a, const float* b, std::size_t dim) {
-    return sum_of(dim, [&](std::size_t l) { return static_cast<double>(a[l]) * b[l]; });
-}
 
 // The E of the derivation above, for a point of length at most `length`.
 double key_error(bool euclidean, std::size_t dim, double length, double centroid_length) {
@@ -120,9 +113,43 @@ double key_error(bool euclidean, std::size_t dim, double length, double centroid
     return factor * scale + tiny;
 }
 
-// L_g proves every centroid of its group farther than the own one.
-bool proven_apart(bool euclidean, double lower, double upper, double error) {
-    return euclidean ? lower * lower > upper * upper + 2.0 * error : lower > upper + 2.0 * error;
+// The least group bound that proves every centroid of the group farther
+// than the own one, rounded up: L_g^2 > U^2 + 2E (Euclidean) or
+// L_g > U + 2E (inner product), as a float L_g is compared against.
+float proof_threshold(bool euclidean, double upper, double error) {
+    return round_up(euclidean ? std::sqrt(upper * upper + 2.0 * error) : upper + 2.0 * error);
+}
+
+// Single-precision sums of d terms are within (d + 2) u of exact relative
+// to the sum of magnitudes; these widen them by twice that, plus an
+// absolute term for underflow, and finish in double precision.
+double distance_above(const float* a, const float* b, std::size_t dim) {
+    float partial[8] = {};
+    std::size_t l = 0;
+    for (; l + 8 <= dim; l += 8) {
+        for (std::size_t q = 0; q < 8; ++q) {
+            const float diff = a[l + q] - b[l + q];
+            partial[q] += diff * diff;
+        }
+    }
+    for (; l < dim; ++l) partial[0] += (a[l] - b[l]) * (a[l] - b[l]);
+    const double sum = ((static_cast<double>(partial[0]) + partial[1]) + (partial[2] + static_cast<double>(partial[3]))) +
+                       ((static_cast<double>(partial[4]) + partial[5]) + (partial[6] + static_cast<double>(partial[7])));
+    const double widened = sum * (1.0 + static_cast<double>(dim + 4) * 2.0 * unit) + static_cast<double>(dim + 4) * 0x1p-140;
+    return inflate(std::sqrt(widened), dim);
+}
+
+double score_above(const float* x, const float* c, std::size_t dim, double length, double centroid_length) {
+    float partial[8] = {};
+    std::size_t l = 0;
+    for (; l + 8 <= dim; l += 8) {
+        for (std::size_t q = 0; q < 8; ++q) partial[q] += x[l + q] * c[l + q];
+    }
+    for (; l < dim; ++l) partial[0] += x[l] * c[l];
+    const double sum = ((static_cast<double>(partial[0]) + partial[1]) + (partial[2] + static_cast<double>(partial[3]))) +
+                       ((static_cast<double>(partial[4]) + partial[5]) + (partial[6] + static_cast<double>(partial[7])));
+    return -sum + static_cast<double>(dim + 4) * 2.0 * unit * length * centroid_length +
+           static_cast<double>(dim + 4) * 0x1p-140;
 }
 
 // Bounds on the exact distance (score) from a computed key.
@@ -298,6 +325,9 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
             group_drift[group_of_[j]] = std::max(group_drift[group_of_[j]], drift[j]);
         }
     }
+
+    std::vector<float> group_moves(G);
+    for (std::size_t g = 0; g < G; ++g) group_moves[g] = round_up(group_drift[g]);
 
     Matrix grouped(k_, dim_);
     for (std::size_t p = 0; p < k_; ++p) {
@@ -478,33 +508,35 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
         const double scale = euclidean_ ? 1.0 : length;
         float* own = bounds_.data() + i * (G + 1);
         double upper = static_cast<double>(own[0]) + scale * drift[a];
-        double lowest = infinity;
-        for (std::size_t g = 0; g < G; ++g) {
-            if (group_drift[g] != 0.0) {
-                double lower = static_cast<double>(own[1 + g]) - scale * group_drift[g];
-                if (euclidean_) lower = std::max(0.0, lower);
-                own[1 + g] = round_down(lower);
-            }
-            lowest = std::min(lowest, static_cast<double>(own[1 + g]));
-        }
         const double error = point_error(i);
-        if (!proven_apart(euclidean_, lowest, upper, error)) {
-            // The own centroid's distance, tightened in double precision.
+        // Each group's bound moves down by its drift, in single precision:
+        // fl(b - m) is within u = 2^-24 of b - m, so taking 4u of its
+        // magnitude off (rounded, within u again) leaves it below b - m.
+        // Magnitudes too small for that are far inside E's absolute term.
+        float lowest[4] = {infinity, infinity, infinity, infinity};
+        const float length_up = static_cast<float>(scale);
+        for (std::size_t g = 0; g < G; ++g) {
+            const float move = euclidean_ ? group_moves[g] : length_up * group_moves[g] * (1.0f + 0x1p-22f);
+            float lower = own[1 + g] - move;
+            lower -= std::fabs(lower) * 0x1p-22f;
+            if (euclidean_) lower = std::max(0.0f, lower);
+            own[1 + g] = lower;
+            lowest[g % 4] = std::min(lowest[g % 4], lower);
+        }
+        const float least = std::min(std::min(lowest[0], lowest[1]), std::min(lowest[2], lowest[3]));
+        if (!(least > proof_threshold(euclidean_, upper, error))) {
+            // The own centroid's distance, tightened.
             const float* x = points.row_start(i);
             if (!points.row_contiguous()) {
                 points.copy_row(i, batch.row.data());
                 x = batch.row.data();
             }
             const float* c = centroids.row(a).data();
-            if (euclidean_) {
-                upper = distance_between(x, c, dim_);
-            } else {
-                upper = -dot_between(x, c, dim_) +
-                        static_cast<double>(dim_ + 4) * 2.0 * double_unit * length * longest;
-            }
+            upper = euclidean_ ? distance_above(x, c, dim_) : score_above(x, c, dim_, length, longest);
+            const float threshold = proof_threshold(euclidean_, upper, error);
             std::uint64_t mask = 0;
             for (std::size_t g = 0; g < G; ++g) {
-                if (!proven_apart(euclidean_, own[1 + g], upper, error)) mask |= std::uint64_t{1} << g;
+                if (!(own[1 + g] > threshold)) mask |= std::uint64_t{1} << g;
             }
             if (mask != 0) {
                 own[0] = round_up(upper);
