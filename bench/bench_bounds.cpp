@@ -123,6 +123,8 @@ int main(int argc, char** argv) {
             std::printf("%s%.4f", s == 0 ? "" : ", ",
                         static_cast<double>(shares[s].distances) / static_cast<double>(shares[s].possible));
         }
+        std::printf("], \"step_seconds\": [");
+        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%.4f", s == 0 ? "" : ", ", shares[s].seconds);
         std::printf("]}\n");
         std::fflush(stdout);
     }
