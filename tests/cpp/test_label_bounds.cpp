@@ -101,6 +101,8 @@ std::vector<DataCase> data_cases() {
     cases.push_back({"lattice d=3", lattice(2500, 3, 3), 45});
     cases.push_back({"few distinct d=5", few_distinct(1500, 5, 40, 4), 60});
     cases.push_back({"offset d=17", offset(2000, 17, 5), 20});
+    // Fewer clusters than a panel at a dimension that gets one narrow panel.
+    cases.push_back({"narrow panel d=4100", blobs(240, 4100, 6, 8), 5});
     return cases;
 }
 
@@ -142,6 +144,23 @@ TEST(LabelBounds, LaterStepsComputeFewerDistances) {
         // Well-separated blobs settle: the last steps must skip most points.
         EXPECT_LT(run.shares.back().distances * 4, run.shares.back().possible) << "euclidean " << euclidean;
     }
+}
+
+// Without room for the bounds in a quarter of the memory, every step is a
+// full one, with the same results.
+TEST(LabelBounds, TightMemoryFallsBackToFullSteps) {
+    const Points points = blobs(3000, 32, 30, 9);
+    Model config = Model::create(40);
+    config.iterations = 6;
+    Trained bounded{config, {}};
+    ThreadRandom random = test::seeded_random(5);
+    ExecutionContext context = test::context(detected_kernel_level(), nullptr, &random);
+    context.memory_bytes = 3000 * 64;  // enough for the results, not for (groups + 2) floats a point
+    context.label_shares = &bounded.shares;
+    ASSERT_TRUE(train(bounded.model, points.view(), std::nullopt, context).ok());
+    ASSERT_EQ(bounded.shares.size(), 7u);
+    for (const LabelStepShare& share : bounded.shares) EXPECT_EQ(share.distances, share.possible);
+    expect_same_training(train_with(config, points.view(), detected_kernel_level(), nullptr, false), bounded);
 }
 
 TEST(LabelBounds, StridedViewsAgreeWithContiguousOnes) {
