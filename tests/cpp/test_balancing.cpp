@@ -388,6 +388,54 @@ TEST_P(BlockedBalancing, SameResultsAsTheSlowWay) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, BlockedBalancing, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
+// More clusters than one group of staged rows (128): a block that visits
+// every cluster stages all 137 rows, so its later points patch a full group
+// and a partial one. The first 137 points are one per cluster, so the first
+// block of 200 points changes every row; the rest crowd into 20 clusters, so
+// that passes run.
+class ManyStagedRows : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ManyStagedRows, SameResultsAsTheSlowWay) {
+    const bool euclidean = GetParam();
+    constexpr std::size_t n = 600, k = 137;
+    Points points = Points::gaussian(n, 11, 5);
+    std::vector<std::uint64_t> labels(n);
+    for (std::size_t i = 0; i < n; ++i) labels[i] = i < k ? i : i % 20;
+    const State start = make_state(points, labels, k, euclidean, 2);
+
+    for (KernelLevel level : all_kernel_levels) {
+        if (!kernel_level_supported(level)) continue;
+        State slow = start;
+        reference::balance(slow.model, slow.points.view(), slow.norms, level);
+        {
+            // Without moves the patches would only ever restore a row's
+            // own keys; the first pass must move points between clusters.
+            State once = start;
+            const TrainingState training = training_of(once);
+            BalancingPhase phase(once.model, training, level, 200);
+            phase.pass(0.0f);
+            std::size_t moved = 0;
+            for (std::size_t i = 0; i < n; ++i) moved += once.model.labels[i] != start.model.labels[i];
+            EXPECT_GT(moved, 100u) << kernel_level_name(level);
+        }
+        for (std::size_t threads : {1u, 2u, 3u}) {
+            auto pool = test::pool_of(threads);
+            const ExecutionContext context = test::context(level, pool.get());
+            for (std::size_t block : {1u, 64u, 129u, 200u, 1000u, 0u}) {
+                SCOPED_TRACE(testing::Message() << kernel_level_name(level) << " threads=" << threads
+                                                << " block=" << block);
+                State fast = start;
+                balance_in_blocks(fast.model, training_of(fast), context, block);
+                EXPECT_EQ(fast.model.labels, slow.model.labels);
+                EXPECT_EQ(fast.model.cluster_sizes, slow.model.cluster_sizes);
+                EXPECT_EQ(*fast.model.centroids, *slow.model.centroids);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ManyStagedRows, ::testing::Bool());
+
 // A single visit between passes sees the centroids the pass left, not a
 // block's stale keys; and a pass after a visit starts from fresh keys.
 TEST(BlockedBalancing, VisitsAndPassesInterleave) {
