@@ -108,8 +108,12 @@ constexpr std::size_t block_key_floats = std::size_t{1} << 21;
 // Tiles per worker in a block. Longer blocks amortise the pool's hand-off,
 // but every point then has more staged rows to patch; at 50,000 x 64,
 // k = 1024 one to four tiles per worker timed alike within the noise of a
-// shared machine. At small k a block this long stages most rows (see
-// bench/RESULTS.md).
+// shared machine. The length does not shrink with k: a patch costs at least
+// one staged group (below) however few rows changed, and a point's share of
+// its block's keys does not depend on the block's length, so shorter blocks
+// at small k only add hand-offs. On 384-d embeddings at k = 256, blocks of
+// 16 and 32 points were slower than this length and 48 no faster
+// (bench/RESULTS.md).
 constexpr std::size_t tiles_per_worker = 2;
 
 // The vector levels' one-point kernel keeps up to 8 panels of 16 rows in
