@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
         engine::ThreadRandom random(engine::seeded_entropy(7));
         std::vector<engine::LabelStepShare> shares;
         engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
-        context.bounded_labels = bounded;
+        context.label_steps = bounded ? engine::LabelSteps::adaptive : engine::LabelSteps::full;
         context.label_shares = &shares;
         const auto start = std::chrono::steady_clock::now();
         if (!engine::train(model, view, std::nullopt, context).ok()) return 1;

@@ -21,6 +21,12 @@ namespace quorla::engine {
 
 enum class ProgressPhase { iteration, balancing };
 
+enum class LabelSteps {
+    adaptive,  // bounded from 32 dimensions on, while that is faster than full steps
+    bounded,   // bounded whenever memory allows, however slow: tests see every path
+    full,      // every distance, every step
+};
+
 // What one training label step computed, for benchmarks.
 struct LabelStepShare {
     std::uint64_t distances = 0;  // point-centroid keys computed (the padding lanes of short tiles not counted)
@@ -55,10 +61,9 @@ struct ExecutionContext {
     std::uint64_t memory_bytes = UINT64_MAX;
     // Null: nobody listens, and the call runs to its end.
     CallMonitor* monitor = nullptr;
-    // Training's label steps skip the distances their bounds prove useless
-    // (label_bounds.hpp). Off, every step computes every distance; the
-    // results are the same either way.
-    bool bounded_labels = true;
+    // Whether training's label steps skip the distances their bounds prove
+    // useless (label_bounds.hpp). The results are the same in every case.
+    LabelSteps label_steps = LabelSteps::adaptive;
     // When set, each training label step appends what it computed.
     std::vector<LabelStepShare>* label_shares = nullptr;
 

@@ -58,6 +58,10 @@ constexpr std::size_t piece_points = 4096;
 // more than a full one (it tests every point, then gathers most of them).
 constexpr double dense_share = 0.85;
 constexpr std::uint64_t max_dense_backoff = 8;
+constexpr std::uint64_t max_losses = 3;
+// Below this many dimensions a group of 16 centroids costs less to score
+// than the bookkeeping that could skip it.
+constexpr std::size_t least_bounded_dim = 32;
 
 // The neighbours of a finite float, by its bits (nextafter is a library
 // call, and this runs for every bound of every point).
@@ -245,7 +249,9 @@ struct Batch {
 
 LabelBounds::LabelBounds(const Model& model, const TrainingState& state, const ExecutionContext& context)
     : k_(model.n_clusters), dim_(state.points.cols), euclidean_(model.euclidean) {
-    if (!context.bounded_labels || k_ < 2 || state.points.rows == 0) return;
+    if (context.label_steps == LabelSteps::full || k_ < 2 || state.points.rows == 0) return;
+    adaptive_ = context.label_steps == LabelSteps::adaptive;
+    if (adaptive_ && dim_ < least_bounded_dim) return;
     const std::size_t per_point_bytes = std::max<std::size_t>(dim_, 64);
     const std::size_t cap = std::min(max_groups, per_point_bytes / sizeof(float) - 2);
     // About ten centroids a group, in whole panels.
@@ -278,8 +284,15 @@ void LabelBounds::choose_groups(const Matrix& centroids) {
 void LabelBounds::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
     const auto start = std::chrono::steady_clock::now();
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
-    if (!enabled_) {
+    // The first step runs the fused kernel and sets no bounds: the initial
+    // centroids are sample points, and the first mean update moves them so
+    // far that bounds set before it would prove almost nothing after it.
+    // Bounds start from the second step's centroids.
+    const bool plain = !enabled_ || steps_ == 0;
+    ++steps_;
+    if (plain) {
         engine::update_labels(model, state, context);
+        plain_seconds_ = seconds();
         if (context.label_shares != nullptr) {
             const std::uint64_t all = checked_product(state.points.rows, k_);
             context.label_shares->push_back({k_ > 1 ? all : 0, all, seconds()});
@@ -565,6 +578,12 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
     std::uint64_t computed = 0;
     for (const Batch& batch : batches) computed += batch.share.distances;
     const std::uint64_t possible = checked_product(n, k_);
+    // Bookkeeping that costs more than it saves, step after step (small
+    // dimensions, or data the bounds cannot settle), ends the bounds for
+    // this training; the steps that set them all count, as they cost more
+    // than a full step. The results are the same either way.
+    losses_ = seconds() > plain_seconds_ ? losses_ + 1 : 0;
+    if (adaptive_ && losses_ == max_losses) enabled_ = false;
     if (!first_step) {
         // A bounded step that computed most distances is followed by steps
         // that compute all of them, more of them each time it happens again.

@@ -23,11 +23,14 @@ std::uint64_t machine_memory_bytes() {
     return total > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(total);
 }
 
-// QUORLA_LABEL_STEP=full turns the bounded label step off, so that
-// benchmarks can time both; the results are the same either way.
-bool bounded_labels_wanted() {
+// QUORLA_LABEL_STEP=full turns the bounded label step off and =bounded
+// keeps it on even where it is slower, so that benchmarks and tests can run
+// each; the results are the same in every case.
+engine::LabelSteps label_steps_wanted() {
     const char* value = std::getenv("QUORLA_LABEL_STEP");
-    return value == nullptr || std::strcmp(value, "full") != 0;
+    if (value != nullptr && std::strcmp(value, "full") == 0) return engine::LabelSteps::full;
+    if (value != nullptr && std::strcmp(value, "bounded") == 0) return engine::LabelSteps::bounded;
+    return engine::LabelSteps::adaptive;
 }
 
 }  // namespace
@@ -51,7 +54,7 @@ engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMo
     engine::ExecutionContext context{&parallel::global_registry(), engine::detected_kernel_level(),
                                      random != nullptr ? random : &engine::thread_random(), machine_memory_bytes(),
                                      &monitor};
-    context.bounded_labels = bounded_labels_wanted();
+    context.label_steps = label_steps_wanted();
     return context;
 }
 

@@ -29,7 +29,7 @@ Trained train_with(const Model& config, const PointView& points, KernelLevel lev
     Trained run{config, {}};
     ThreadRandom random = test::seeded_random(5);
     ExecutionContext context = test::context(level, pool, &random);
-    context.bounded_labels = bounded;
+    context.label_steps = bounded ? LabelSteps::bounded : LabelSteps::full;
     context.label_shares = &run.shares;
     if (!train(run.model, points, std::nullopt, context).ok()) throw std::runtime_error("training failed");
     return run;
@@ -155,6 +155,7 @@ TEST(LabelBounds, TightMemoryFallsBackToFullSteps) {
     Trained bounded{config, {}};
     ThreadRandom random = test::seeded_random(5);
     ExecutionContext context = test::context(detected_kernel_level(), nullptr, &random);
+    context.label_steps = LabelSteps::bounded;
     context.memory_bytes = 3000 * 64;  // enough for the results, not for (groups + 2) floats a point
     context.label_shares = &bounded.shares;
     ASSERT_TRUE(train(bounded.model, points.view(), std::nullopt, context).ok());
