@@ -62,6 +62,7 @@ constexpr std::uint64_t max_losses = 3;
 // Below this many dimensions a group of 16 centroids costs less to score
 // than the bookkeeping that could skip it.
 constexpr std::size_t least_bounded_dim = 32;
+constexpr std::uint64_t least_bounded_points = 4096;
 
 // The neighbours of a finite float, by its bits (nextafter is a library
 // call, and this runs for every bound of every point).
@@ -251,7 +252,12 @@ LabelBounds::LabelBounds(const Model& model, const TrainingState& state, const E
     : k_(model.n_clusters), dim_(state.points.cols), euclidean_(model.euclidean) {
     if (context.label_steps == LabelSteps::full || k_ < 2 || state.points.rows == 0) return;
     adaptive_ = context.label_steps == LabelSteps::adaptive;
-    if (adaptive_ && dim_ < least_bounded_dim) return;
+    // A few points are scored in less time than the bounds' set-up, which
+    // copies the centroids twice each step.
+    if (adaptive_ && (dim_ < least_bounded_dim || state.points.rows < least_bounded_points ||
+                      state.points.rows < checked_product(k_, 8))) {
+        return;
+    }
     const std::size_t per_point_bytes = std::max<std::size_t>(dim_, 64);
     const std::size_t cap = std::min(max_groups, per_point_bytes / sizeof(float) - 2);
     // About ten centroids a group, in whole panels.
@@ -371,9 +377,13 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
     for (Batch& batch : batches) {
         batch.points.reserve(capacity);
         batch.masks.reserve(capacity);
-        if (!points.row_contiguous()) batch.staging.resize(checked_product(rows, dim_));
+        if (!points.row_contiguous()) {
+            batch.staging.resize(checked_product(static_cast<std::size_t>(std::min<std::uint64_t>(rows, n)), dim_));
+        }
         batch.rows.resize(rows);
-        batch.tile = CacheAligned<float>(checked_sum(checked_product(rows, dim_), rows));
+        // As tall as the tallest tile there can be, as the scan sizes its own.
+        const std::size_t tallest = static_cast<std::size_t>(std::min<std::uint64_t>(rows, n));
+        batch.tile = CacheAligned<float>(checked_sum(checked_product(tallest, dim_), rows));
         batch.norms.assign(rows, 0.0f);
         batch.first_keys.resize(checked_product(rows, G));
         batch.second_keys.resize(checked_product(rows, G));
