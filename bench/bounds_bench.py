@@ -289,6 +289,9 @@ def main():
                         help="clusters for the token set, the slowest (default 1024 only)")
     parser.add_argument("--token-iterations", type=int, default=None, help="iterations on the token set")
     parser.add_argument("--sets", nargs="+", default=["sentences", "tokens", "normal"])
+    parser.add_argument("--metrics", nargs="+", choices=METRICS, default=list(METRICS))
+    parser.add_argument("--peers", nargs="*", choices=METHODS[2:], default=list(METHODS[2:]),
+                        help="which of faiss and scikit-learn to run next to quorla")
     parser.add_argument("--elkan-gb", type=float, default=4.0, help="largest n x k x 8 bytes for Elkan's bounds")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--bounds-tool", default=os.environ.get("QUORLA_BOUNDS_TOOL"),
@@ -358,11 +361,13 @@ def main():
         if iterations != args.iterations:
             results["notes"].append(f"{dataset['label']}: {iterations} iterations instead of {args.iterations}")
         for k in dataset["clusters"]:
-            for metric in METRICS:
+            for metric in args.metrics:
                 row = {"label": dataset["label"], "n": dataset["n"], "d": dataset["d"], "k": k, "metric": metric,
                        "iterations": iterations, "load": os.getloadavg()[0], "runs": {}}
                 print(f"... {dataset['label']} k={k} {metric}", file=sys.stderr, flush=True)
                 for method in METHODS:
+                    if not method.startswith("quorla") and method not in args.peers:
+                        continue
                     if method.startswith("sklearn") and metric != "euclidean":
                         continue
                     if method == "sklearn elkan" and dataset["n"] * k * 8 > args.elkan_gb * 2**30:
