@@ -58,7 +58,7 @@ constexpr std::size_t piece_points = 4096;
 // more than a full one (it tests every point, then gathers most of them).
 constexpr double dense_share = 0.85;
 constexpr std::uint64_t max_dense_backoff = 8;
-constexpr std::uint64_t max_losses = 3;
+constexpr std::uint64_t plain_steps = 2;
 // Below this many dimensions a group of 16 centroids costs less to score
 // than the bookkeeping that could skip it.
 constexpr std::size_t least_bounded_dim = 32;
@@ -290,15 +290,16 @@ void LabelBounds::choose_groups(const Matrix& centroids) {
 void LabelBounds::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
     const auto start = std::chrono::steady_clock::now();
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
-    // The first step runs the fused kernel and sets no bounds: the initial
-    // centroids are sample points, and the first mean update moves them so
-    // far that bounds set before it would prove almost nothing after it.
-    // Bounds start from the second step's centroids.
-    const bool plain = !enabled_ || steps_ == 0;
+    // The first two steps run the fused kernel and set no bounds: the
+    // initial centroids are sample points, and the first mean update moves
+    // them so far that bounds set before it would prove almost nothing
+    // after it. The faster of the two is what a full step costs (the first
+    // also pays for touching the points).
+    const bool plain = !enabled_ || steps_ < plain_steps;
     ++steps_;
     if (plain) {
         engine::update_labels(model, state, context);
-        plain_seconds_ = seconds();
+        plain_seconds_ = steps_ == 1 ? seconds() : std::min(plain_seconds_, seconds());
         if (context.label_shares != nullptr) {
             const std::uint64_t all = checked_product(state.points.rows, k_);
             context.label_shares->push_back({k_ > 1 ? all : 0, all, seconds()});
@@ -588,12 +589,12 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
     std::uint64_t computed = 0;
     for (const Batch& batch : batches) computed += batch.share.distances;
     const std::uint64_t possible = checked_product(n, k_);
-    // Bookkeeping that costs more than it saves, step after step (small
-    // dimensions, or data the bounds cannot settle), ends the bounds for
-    // this training; the steps that set them all count, as they cost more
-    // than a full step. The results are the same either way.
-    losses_ = seconds() > plain_seconds_ ? losses_ + 1 : 0;
-    if (adaptive_ && losses_ == max_losses) enabled_ = false;
+    // Once the bounded steps have cost more than a full step in all, beyond
+    // what full steps would have cost (small dimensions, or data the bounds
+    // cannot settle), the bounds end for this training; steps that saved
+    // time make up for slower ones. The results are the same either way.
+    excess_seconds_ += seconds() - plain_seconds_;
+    if (adaptive_ && excess_seconds_ > plain_seconds_) enabled_ = false;
     if (!first_step) {
         // A bounded step that computed most distances is followed by steps
         // that compute all of them, more of them each time it happens again.

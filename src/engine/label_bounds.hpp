@@ -34,9 +34,9 @@ public:
     LabelBounds(const Model& model, const TrainingState& state, const ExecutionContext& context);
 
     // Relabels every point and recounts cluster_sizes exactly as
-    // update_labels does. The first step is update_labels itself; the
-    // second, and any after bounds were lost, computes every key and sets
-    // the bounds up.
+    // update_labels does. The first two steps are update_labels itself;
+    // the third, and any after bounds were lost, computes every key and
+    // sets the bounds up.
     void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context);
 
     std::size_t groups() const { return group_count_; }
@@ -51,8 +51,8 @@ private:
     bool adaptive_ = false;
     bool valid_ = false;  // bounds hold for previous_
     std::uint64_t steps_ = 0;
-    double plain_seconds_ = 0.0;  // the first, full step's time
-    std::uint64_t losses_ = 0;    // bounded steps in a row slower than that
+    double plain_seconds_ = 0.0;   // what a full step costs
+    double excess_seconds_ = 0.0;  // bounded steps' time beyond that, so far
     std::uint64_t dense_steps_left_ = 0;
     std::uint64_t dense_backoff_ = 1;
     std::size_t group_size_ = 0;
