@@ -607,13 +607,7 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
     }
     if (context.label_shares != nullptr) context.label_shares->push_back({computed, possible, seconds()});
 
-    std::vector<std::uint64_t> counts(model.cluster_sizes.size(), 0);
-    for (std::uint64_t label : labels) {
-        if (label >= counts.size()) raise_fault("Label beyond the cluster count");
-        ++counts[label];
-    }
-    model.labels = std::move(labels);
-    std::transform(counts.begin(), counts.end(), model.cluster_sizes.begin(), size_from_count);
+    set_labels(model, std::move(labels));
     previous_ = centroids;
     valid_ = true;
 }

@@ -9,6 +9,17 @@
 
 namespace quorla::engine {
 
+void set_labels(Model& model, std::vector<std::uint64_t> labels) {
+    // Counted as integers: a float count stops at 2^24.
+    std::vector<std::uint64_t> counts(model.cluster_sizes.size(), 0);
+    for (std::uint64_t label : labels) {
+        if (label >= counts.size()) raise_fault("Label beyond the cluster count");
+        ++counts[label];
+    }
+    model.labels = std::move(labels);
+    std::transform(counts.begin(), counts.end(), model.cluster_sizes.begin(), size_from_count);
+}
+
 void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
     if (!model.centroids) raise_fault("Label step without a centroid matrix");
     const Matrix& centroids = *model.centroids;
@@ -31,15 +42,8 @@ void update_labels(Model& model, const TrainingState& state, const ExecutionCont
         scan_points(context, panels, points, euclidean ? &*state.point_norms : nullptr, sink);
     }
 
-    // Counted as integers: a float count stops at 2^24.
-    std::vector<std::uint64_t> counts(model.cluster_sizes.size(), 0);
-    for (std::uint64_t label : labels) {
-        if (label >= counts.size()) raise_fault("Label beyond the cluster count");
-        ++counts[label];
-    }
     // Only now, after every point was evaluated, does the model change.
-    model.labels = std::move(labels);
-    std::transform(counts.begin(), counts.end(), model.cluster_sizes.begin(), size_from_count);
+    set_labels(model, std::move(labels));
 }
 
 }  // namespace quorla::engine

@@ -5,6 +5,9 @@
 // mode the highest dot product and the highest index among equals.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "engine/execution_context.hpp"
 #include "engine/model.hpp"
 #include "engine/training_state.hpp"
@@ -14,5 +17,9 @@ namespace quorla::engine {
 // Relabels every point and recounts cluster_sizes. On a fault neither labels
 // nor cluster_sizes has been touched.
 void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context);
+
+// Makes `labels` the model's and recounts cluster_sizes from them; faults,
+// leaving both untouched, on a label beyond the cluster count.
+void set_labels(Model& model, std::vector<std::uint64_t> labels);
 
 }  // namespace quorla::engine
