@@ -33,7 +33,6 @@
 #include <numeric>
 
 #include "engine/checked.hpp"
-#include "engine/cluster_size.hpp"
 #include "engine/fault.hpp"
 #include "engine/label_step.hpp"
 #include "engine/scan.hpp"
