@@ -4,6 +4,7 @@
 #include "parallel/pool.hpp"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,9 +29,11 @@ constexpr std::size_t kStackBytes = std::size_t{1} << 20;
 // thread that has real work instead of starving it.
 constexpr int kSpinRounds = 256;
 
-// How often a waiting caller with a poll asks it: far below the half second
-// in which an interrupt should end a call, far above the cost of asking.
-constexpr std::chrono::milliseconds kPollInterval{20};
+// How often a waiting caller with a poll pauses its job to ask it: well
+// below the half second in which an interrupt should end a call, and far
+// above the cost of a pause (the running pieces end, of a millisecond or
+// two each, while the workers that finished wait for them).
+constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr int kPauseRounds = 16;
 
 template <class Ready>
@@ -98,7 +101,8 @@ std::size_t environment_thread_count() {
 // Everything a worker writes at start-up is allocated here, before any
 // thread exists, so a start-up that runs out of memory fails in the
 // constructor (bad_alloc, reported by the caller) and never on a worker.
-WorkerPool::WorkerPool(std::size_t threads) : threads_(threads), seats_(threads), members_(threads) {
+WorkerPool::WorkerPool(std::size_t threads)
+    : threads_(threads), seats_(threads), members_(threads), owner_(getpid()) {
     handles_.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) seats_[i] = {this, i};
 }
@@ -171,16 +175,27 @@ void WorkerPool::worker_main(std::size_t index) {
     }
 }
 
+namespace {
+
+// Piece p of `pieces` near-equal pieces of [0, n): the first n % pieces get
+// one more element. Computed this way nothing overflows even for n near
+// SIZE_MAX.
+std::pair<std::size_t, std::size_t> piece_bounds(std::size_t p, std::size_t n, std::size_t pieces) {
+    const std::size_t base = n / pieces, extra = n % pieces;
+    const std::size_t begin = p * base + std::min(p, extra);
+    return {begin, begin + base + (p < extra ? 1 : 0)};
+}
+
+}  // namespace
+
 void WorkerPool::work_on_job(std::size_t index) {
-    const std::size_t base = n_ / pieces_, extra = n_ % pieces_;
     for (;;) {
-        if (failed_.load(std::memory_order_relaxed) || cancelled_.load(std::memory_order_relaxed)) return;
+        // A piece claimed after a pause began still runs: the submitter
+        // waits for every worker to check in before it polls.
+        if (failed_.load(std::memory_order_relaxed) || paused_.load(std::memory_order_relaxed)) return;
         const std::size_t p = next_piece_.fetch_add(1, std::memory_order_relaxed);
         if (p >= pieces_) return;
-        // The first `extra` pieces get one more element; computed this way
-        // nothing overflows even for n near SIZE_MAX.
-        const std::size_t begin = p * base + std::min(p, extra);
-        const std::size_t end = begin + base + (p < extra ? 1 : 0);
+        const auto [begin, end] = piece_bounds(p, n_, pieces_);
         try {
             fn_(ctx_, begin, end, index);
         } catch (...) {
@@ -199,11 +214,27 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, Po
         fn(ctx, 0, n, *worker);
         return;
     }
+    grain = std::max<std::size_t>(grain, 1);
+    const std::size_t by_grain = n / grain + (n % grain != 0 ? 1 : 0);
+    const std::size_t pieces = std::min(n, std::max(threads_, by_grain));
+    // In a forked child the workers are gone, and the pool's locks may be
+    // held by threads that are gone too: neither is touched.
+    if (getpid() != owner_) {
+        run_inline(n, pieces, fn, ctx, poll, poll_ctx);
+        return;
+    }
     if (submitter_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         fn(ctx, 0, n, 0);  // from this thread's own poll; the outer job's scratch is not this loop's
         return;
     }
-    std::lock_guard submit(submit_mutex_);
+    // The thread holding the workers may be running its poll, and the poll
+    // may wait for something this thread holds (the interpreter lock, when
+    // a signal handler lets this thread run). So this thread does not wait.
+    std::unique_lock submit(submit_mutex_, std::try_to_lock);
+    if (!submit.owns_lock()) {
+        run_inline(n, pieces, fn, ctx, poll, poll_ctx);
+        return;
+    }
     struct Submitting {
         std::atomic<std::thread::id>& slot;
         explicit Submitting(std::atomic<std::thread::id>& s) : slot(s) {
@@ -211,43 +242,64 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, Po
         }
         ~Submitting() { slot.store(std::thread::id{}, std::memory_order_relaxed); }
     } submitting(submitter_);
-    grain = std::max<std::size_t>(grain, 1);
-    const std::size_t by_grain = n / grain + (n % grain != 0 ? 1 : 0);
     fn_ = fn;
     ctx_ = ctx;
     n_ = n;
-    pieces_ = std::min(n, std::max(threads_, by_grain));
+    pieces_ = pieces;
     error_ = nullptr;
     failed_.store(false, std::memory_order_relaxed);
-    cancelled_.store(false, std::memory_order_relaxed);
     next_piece_.store(0, std::memory_order_relaxed);
+    publish();
+    wait_for_workers(poll, poll_ctx);
+    if (error_) {
+        std::exception_ptr error = std::exchange(error_, nullptr);
+        std::rethrow_exception(error);  // the original object: bad_alloc stays bad_alloc
+    }
+}
+
+void WorkerPool::publish() {
     finished_.store(0, std::memory_order_relaxed);
+    paused_.store(false, std::memory_order_relaxed);
     {
         std::lock_guard lock(mutex_);
         generation_.fetch_add(1, std::memory_order_release);
     }
     wake_cv_.notify_all();
+}
 
+void WorkerPool::wait_for_workers(PollFn poll, void* poll_ctx) {
     auto all_done = [&] { return finished_.load(std::memory_order_acquire) == threads_; };
-    if (!spin_until(all_done)) {
-        std::unique_lock lock(mutex_);
-        if (poll == nullptr) {
-            done_cv_.wait(lock, all_done);
-        } else {
-            // The poll runs without the lock: it may take long (it can run
-            // the caller's code), and workers need the lock to report done.
-            while (!done_cv_.wait_for(lock, kPollInterval, all_done)) {
-                if (cancelled_.load(std::memory_order_relaxed)) continue;
-                lock.unlock();
-                const bool stop = poll(poll_ctx);
-                lock.lock();
-                if (stop) cancelled_.store(true, std::memory_order_relaxed);
-            }
-        }
+    if (spin_until(all_done)) return;
+    std::unique_lock lock(mutex_);
+    if (poll == nullptr) {
+        done_cv_.wait(lock, all_done);
+        return;
     }
-    if (error_) {
-        std::exception_ptr error = std::exchange(error_, nullptr);
-        std::rethrow_exception(error);  // the original object: bad_alloc stays bad_alloc
+    for (;;) {
+        if (done_cv_.wait_for(lock, kPollInterval, all_done)) return;
+        paused_.store(true, std::memory_order_relaxed);
+        done_cv_.wait(lock, all_done);
+        const bool claimed_all = next_piece_.load(std::memory_order_relaxed) >= pieces_;
+        if (claimed_all || failed_.load(std::memory_order_relaxed)) return;
+        // No piece runs now. The poll may run the caller's code, and the
+        // workers need the lock to check in once they resume.
+        lock.unlock();
+        if (poll(poll_ctx)) return;
+        publish();
+        lock.lock();
+    }
+}
+
+void WorkerPool::run_inline(std::size_t n, std::size_t pieces, PieceFn fn, void* ctx, PollFn poll,
+                            void* poll_ctx) {
+    auto next_poll = std::chrono::steady_clock::now() + kPollInterval;
+    for (std::size_t p = 0; p < pieces; ++p) {
+        if (poll != nullptr && std::chrono::steady_clock::now() >= next_poll) {
+            if (poll(poll_ctx)) return;
+            next_poll = std::chrono::steady_clock::now() + kPollInterval;
+        }
+        const auto [begin, end] = piece_bounds(p, n, pieces);
+        fn(ctx, begin, end, 0);
     }
 }
 

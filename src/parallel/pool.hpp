@@ -6,6 +6,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -75,9 +76,15 @@ public:
 
     int start(const Spawner& spawn);  // 0, or the code of the refused spawn
     std::size_t size() const { return threads_; }
-    // Only after start() returned 0. With `poll`, the caller stops waiting
-    // every poll interval to ask it; once it says stop, no further piece
-    // starts and run returns when the running ones are done.
+    // Only after start() returned 0. With `poll`, the caller asks it every
+    // poll interval, each time with no piece running: the poll may run the
+    // caller's code, which may free or move what the pieces read. Once it
+    // says stop, no further piece starts.
+    //
+    // The loop runs on the calling thread instead, in the same pieces, when
+    // the workers cannot take it: when another thread holds them (waiting
+    // for them could block a thread that the holder's poll waits for), and
+    // in the child of a fork, where they do not exist.
     void run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, PollFn poll = nullptr,
              void* poll_ctx = nullptr);
 
@@ -96,6 +103,12 @@ private:
     static void* entry(void* seat);
     void worker_main(std::size_t index);
     void work_on_job(std::size_t index);
+    // Wakes the workers for the pieces of the current job not yet claimed.
+    void publish();
+    // Waits until the job is done, or until `poll`, asked between pauses as
+    // run() says, says stop.
+    void wait_for_workers(PollFn poll, void* poll_ctx);
+    void run_inline(std::size_t n, std::size_t pieces, PieceFn fn, void* ctx, PollFn poll, void* poll_ctx);
     // The calling thread's worker index if it is one of ours, else nullopt.
     std::optional<std::size_t> own_worker() const;
 
@@ -123,7 +136,10 @@ private:
     alignas(64) std::atomic<std::size_t> next_piece_{0};
     alignas(64) std::atomic<std::size_t> finished_{0};
     std::atomic<bool> failed_{false};
-    std::atomic<bool> cancelled_{false};
+    // Set while the submitter pauses a job to poll: workers stop claiming.
+    std::atomic<bool> paused_{false};
+    // The process whose threads the workers are; a forked child is another.
+    const pid_t owner_;
     // The thread waiting for the current job, if any. Its poll can run the
     // caller's code (a Python signal handler), which can start another loop
     // on this pool from that very thread; that loop runs inline.
