@@ -345,7 +345,7 @@ TEST_P(PoolLoops, WorkerOfAnotherPoolSubmitsNormally) {
     const std::size_t outer_size = registry.thread_count();
     for (std::size_t other_size : {std::size_t{1}, std::size_t{3}}) {
         qp::PoolRegistry other(&pthread_create, fixed(other_size));
-        std::mutex seen_mutex;
+        std::mutex seen_mutex, submit_mutex;
         std::set<std::thread::id> outer_threads, inner_threads;
         std::atomic<int> count{0};
         std::atomic<bool> bad_worker{false};
@@ -354,6 +354,9 @@ TEST_P(PoolLoops, WorkerOfAnotherPoolSubmitsNormally) {
                 std::lock_guard lock(seen_mutex);
                 outer_threads.insert(std::this_thread::get_id());
             }
+            // One submission at a time: a caller that finds the other
+            // pool's workers taken runs its loop itself.
+            std::lock_guard one_at_a_time(submit_mutex);
             other.for_each_piece(10, 1, [&](std::size_t b, std::size_t e, std::size_t w) {
                 if (w >= other_size) bad_worker = true;
                 std::lock_guard lock(seen_mutex);
