@@ -287,7 +287,8 @@ PyObject* finish(engine::Outcome<engine::SearchResult>& outcome) {
 // integer argument after it can run Python code (an __index__ method) that
 // frees or replaces the array's buffer in place, e.g. ndarray.__setstate__ or
 // resize(refcheck=False). The view handed to the engine is therefore taken
-// again once no Python code can run any more.
+// again after it; Python code that runs later in the call (a progress
+// callable, a signal handler) is watched for the same (PythonMonitor).
 bool reread_after_conversion(PyObject* array, ArrayBorrow& data) {
     return interface::read_point_matrix(array, "data", data);
 }
@@ -305,13 +306,15 @@ PyObject* run_on_data(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject*
         if (!interface::match_arguments(callable, names, args, nargs, kwnames, values)) return nullptr;
         AccessGuard access(as_kmeans(self)->access, mode);
         if (!access.ok()) return nullptr;
-        std::optional<std::invoke_result_t<Run&, Model&, const engine::PointView&>> outcome;
+        using Watch = const interface::ArrayWatch&;
+        std::optional<std::invoke_result_t<Run&, Model&, const engine::PointView&, Watch>> outcome;
         {
             ArrayBorrow data;
             if (!interface::read_point_matrix(values[0], "data", data)) return nullptr;
             if (!convert_second(values[1])) return nullptr;
             if (!reread_after_conversion(values[0], data)) return nullptr;
-            outcome.emplace(run(*as_kmeans(self)->model, data.view));
+            const interface::ArrayWatch watch(values[0]);
+            outcome.emplace(run(*as_kmeans(self)->model, data.view, watch));
         }
         return finish(*outcome);
     });
@@ -326,10 +329,10 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
         num_threads = count;
         return true;
     };
-    auto run = [&](Model& model, const engine::PointView& points) {
+    auto run = [&](Model& model, const engine::PointView& points, const interface::ArrayWatch& watch) {
         std::optional<engine::ThreadRandom> seeded;
         if (model.seed) seeded.emplace(engine::seeded_entropy(*model.seed));
-        interface::PythonMonitor monitor(as_kmeans(self)->progress);
+        interface::PythonMonitor monitor(as_kmeans(self)->progress, &watch);
         return engine::train(model, points, num_threads,
                              interface::training_context(seeded ? &*seeded : nullptr, monitor));
     };
@@ -343,8 +346,8 @@ PyObject* run_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* k
                     Query query) {
     std::uint64_t k = 0;
     auto convert = [&](PyObject* value) { return interface::convert_u64(value, "k", k); };
-    auto run = [&](const Model& model, const engine::PointView& points) {
-        interface::PythonMonitor monitor(nullptr);
+    auto run = [&](const Model& model, const engine::PointView& points, const interface::ArrayWatch& watch) {
+        interface::PythonMonitor monitor(nullptr, &watch);
         return query(model, points, k, interface::assignment_context(monitor));
     };
     return run_on_data(self, args, nargs, kwnames, callable, "k", AccessGuard::Mode::Shared, convert, run);

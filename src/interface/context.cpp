@@ -35,8 +35,16 @@ engine::LabelSteps label_steps_wanted() {
 
 }  // namespace
 
+bool PythonMonitor::data_intact() const {
+    if (data_ == nullptr || data_->unchanged()) return true;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "The data array was resized or its memory replaced during the call; "
+                    "keep it unchanged until the call returns");
+    return false;
+}
+
 bool PythonMonitor::stop_requested() {
-    if (!stopped_ && PyErr_CheckSignals() < 0) stopped_ = true;
+    if (!stopped_ && (PyErr_CheckSignals() < 0 || !data_intact())) stopped_ = true;
     return stopped_;
 }
 
@@ -46,7 +54,7 @@ bool PythonMonitor::report(engine::ProgressPhase phase, std::uint64_t step, floa
     const char* name = phase == engine::ProgressPhase::iteration ? "iteration" : "balancing";
     Ref result = Ref::adopt(PyObject_CallFunction(progress_.get(), "sKd", name,
                                                   static_cast<unsigned long long>(step), static_cast<double>(cost)));
-    if (!result) stopped_ = true;
+    if (!result || !data_intact()) stopped_ = true;
     return !stopped_;
 }
 

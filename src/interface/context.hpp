@@ -5,23 +5,31 @@
 
 #include "engine/execution_context.hpp"
 #include "interface/handle.hpp"
+#include "interface/numpy_api.hpp"
 
 namespace quorla::interface {
 
 // Listens to a call for the interpreter, on the calling thread: a pending
 // signal (Ctrl-C) stops it, and so does a progress callable that raises.
-// Either way the Python exception is left set for the call to return.
+// Either way the Python exception is left set for the call to return. Both
+// run Python code, which may resize or replace the array the call reads;
+// the call then stops with RuntimeError before anything reads it again.
 class PythonMonitor final : public engine::CallMonitor {
 public:
-    // `progress`: a callable taking (phase, step, cost), or null.
-    explicit PythonMonitor(PyObject* progress) : progress_(Ref::borrow(progress)) {}
+    // `progress`: a callable taking (phase, step, cost), or null. `data`:
+    // the watch on the array the call reads, or null.
+    PythonMonitor(PyObject* progress, const ArrayWatch* data) : progress_(Ref::borrow(progress)), data_(data) {}
 
     bool stop_requested() override;
     bool wants_progress() const override { return static_cast<bool>(progress_); }
     bool report(engine::ProgressPhase phase, std::uint64_t step, float cost) override;
 
 private:
+    // False, with RuntimeError set, once the watched array has changed.
+    bool data_intact() const;
+
     Ref progress_;
+    const ArrayWatch* data_;
     bool stopped_ = false;
 };
 

@@ -9,6 +9,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL quorla_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -129,6 +130,27 @@ bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out) {
     out.view = engine::PointView{reinterpret_cast<const float*>(data), static_cast<std::uint64_t>(shape[0]),
                                  static_cast<std::uint64_t>(shape[1]), element_strides[0], element_strides[1]};
     return true;
+}
+
+ArrayWatch::ArrayWatch(PyObject* array) : array_(array), seen_(look(array)) {}
+
+std::vector<ArrayWatch::Look> ArrayWatch::look(PyObject* array) {
+    ensure_api();
+    std::vector<Look> chain;
+    // NumPy points a view at the array owning the memory, so chains are
+    // short; the bound only keeps a forged cycle from looping.
+    for (PyObject* at = array; at != nullptr && PyArray_Check(at) && chain.size() < 64;
+         at = PyArray_BASE(reinterpret_cast<PyArrayObject*>(at))) {
+        auto* a = reinterpret_cast<PyArrayObject*>(at);
+        const int dims = PyArray_NDIM(a);
+        Look seen{at, PyArray_DATA(a), {0, 0}, {0, 0}, static_cast<std::int64_t>(PyArray_NBYTES(a)), dims};
+        for (int axis = 0; axis < std::min(dims, 2); ++axis) {
+            seen.shape[axis] = PyArray_DIMS(a)[axis];
+            seen.strides[axis] = PyArray_STRIDES(a)[axis];
+        }
+        chain.push_back(seen);
+    }
+    return chain;
 }
 
 namespace {

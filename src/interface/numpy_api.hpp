@@ -23,6 +23,34 @@ struct ArrayBorrow {
     engine::PointView view;
 };
 
+// What Python code that runs during a call (a progress callable, a signal
+// handler) could change under a view: the memory, shape and strides of the
+// array and of every array it views (`base.resize(refcheck=False)` frees
+// the memory of its views, `__setstate__` replaces it). Comparing them
+// afterwards tells whether the view still describes live memory; arrays
+// over other buffers hold an export, which keeps their memory in place.
+class ArrayWatch {
+public:
+    // `array`: a NumPy array that the caller keeps alive while watching.
+    explicit ArrayWatch(PyObject* array);
+    bool unchanged() const { return look(array_) == seen_; }
+
+private:
+    struct Look {
+        const void* object;
+        const void* data;
+        std::int64_t shape[2];
+        std::int64_t strides[2];
+        std::int64_t bytes;
+        int dims;
+        bool operator==(const Look&) const = default;
+    };
+    static std::vector<Look> look(PyObject* array);
+
+    PyObject* array_;
+    std::vector<Look> seen_;
+};
+
 // On success fills `out` and returns true. A wrong object sets TypeError with
 // the "argument 'NAME': " prefix and returns false. Failing to reach NumPy
 // at all is an internal fault (thrown).

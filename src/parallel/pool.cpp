@@ -26,8 +26,11 @@ constexpr std::size_t kStackBytes = std::size_t{1} << 20;
 // Bounded spin before sleeping: back-to-back jobs (one per clustering
 // iteration) then skip the futex round trip. After a few pause rounds the
 // spinner yields, so when threads outnumber cores it hands its core to the
-// thread that has real work instead of starving it.
+// thread that has real work instead of starving it. On busy cores each
+// yield can last a time slice, so the spin is bounded in time as well:
+// a waiting caller must reach its polls.
 constexpr int kSpinRounds = 256;
+constexpr std::chrono::microseconds kSpinTime{500};
 
 // How often a waiting caller with a poll pauses its job to ask it: well
 // below the half second in which an interrupt should end a call, and far
@@ -38,9 +41,13 @@ constexpr int kPauseRounds = 16;
 
 template <class Ready>
 bool spin_until(Ready ready) {
+    std::chrono::steady_clock::time_point give_up{};
     for (int i = 0; i < kSpinRounds; ++i) {
         if (ready()) return true;
         if (i >= kPauseRounds) {
+            const auto now = std::chrono::steady_clock::now();
+            if (i == kPauseRounds) give_up = now + kSpinTime;
+            if (now > give_up) break;
             sched_yield();
         } else {
 #if defined(__x86_64__) || defined(__i386__)

@@ -239,3 +239,81 @@ except BaseException as e:
 """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == expected[method]
+
+
+# Python code that runs later in a call (the progress callable between
+# iterations, a signal handler while the pool works) frees or replaces the
+# memory of the array, or of the array it views. The call must stop with an
+# error before anything reads it again (arrays of many MiB are mappings of
+# their own, so reading freed memory faults at once).
+RESIZE = "data.resize((1, 1), refcheck=False)"
+SETSTATE = "data.__setstate__((1, (2, 64), np.dtype(np.float32), False, bytes(512)))"
+BASE_RESIZE = "base.resize((1,), refcheck=False)"
+
+
+@pytest.mark.parametrize("method, hook, change", [
+    ("train", "progress", RESIZE), ("train", "progress", SETSTATE), ("train", "progress", BASE_RESIZE),
+    ("train", "signal", RESIZE), ("search", "signal", SETSTATE), ("search", "signal", BASE_RESIZE),
+])
+def test_array_freed_while_the_call_runs(method, hook, change):
+    result = run_python(f"""
+import signal, numpy as np, quorla
+base = np.random.default_rng(0).standard_normal(400_000 * 65).astype(np.float32)
+data = base.reshape(400_000, 65)[:, :64]
+if "base" not in {change!r}:
+    data = data.copy()
+def change(*_):
+    {change}
+model = quorla.KMeans(1024).with_iterations(50)
+if {method!r} == "search":
+    model = quorla.KMeans(1024).with_iterations(1)
+    model.train(data[:20_000].copy(), None)
+if {hook!r} == "progress":
+    model = model.with_progress(lambda phase, step, cost: step == 2 and change())
+else:
+    signal.signal(signal.SIGALRM, change)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+try:
+    for _ in range(100):
+        model.search(data, 4) if {method!r} == "search" else model.train(data, None)
+    print("finished")
+except RuntimeError as e:
+    print("RuntimeError", "resized or its memory replaced" in str(e))
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "RuntimeError True"
+
+
+# A signal handler waits for another thread's call (as any handler that lets
+# another thread run can), while the calling thread holds the pool: that call
+# must not wait for the pool while its thread holds the interpreter lock.
+def test_signal_handler_waiting_for_another_threads_call():
+    result = run_python("""
+import signal, threading, numpy as np, quorla
+rng = np.random.default_rng(0)
+queries = rng.standard_normal((400_000, 64)).astype(np.float32)
+big = quorla.KMeans(1024).with_iterations(1)
+big.train(queries[:20_000], None)
+small = quorla.KMeans(8).with_iterations(1)
+small.train(queries[:1000], None)
+go, done = threading.Event(), threading.Event()
+def other():
+    go.wait()
+    small.search(queries[:20_000], 2)
+    done.set()
+thread = threading.Thread(target=other)
+thread.start()
+def handler(*_):
+    go.set()
+    done.wait(10)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+for _ in range(20):
+    big.search(queries, 10)
+    if done.is_set():
+        break
+thread.join()
+print("both", done.is_set())
+""", timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "both True"
