@@ -53,7 +53,7 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
     const std::size_t choices = n_clusters > 1 ? checked_product(points.rows, slots) : 0;
     context.require_memory(checked_sum(checked_product(listed, 16), checked_product(choices, 4)));
     const ValueBounds bounds = n_clusters > 1 ? ValueBounds::no_overflow : ValueBounds::finite;
-    if (std::optional<ClusteringError> refused = check_values(points, bounds)) return *refused;
+    if (std::optional<ClusteringError> refused = check_values(points, bounds, context)) return *refused;
 
     std::vector<std::uint32_t> chosen;
     if (n_clusters > 1) {
@@ -88,7 +88,7 @@ Outcome<SearchResult> search(const Model& model, const PointView& points, std::u
     // in the arrays handed to Python, and the 32-bit choice of the scan.
     const std::size_t entries = checked_product(points.rows, take);
     context.require_memory(checked_product(entries, 28));
-    if (std::optional<ClusteringError> refused = check_values(points, ValueBounds::no_overflow)) return *refused;
+    if (std::optional<ClusteringError> refused = check_values(points, ValueBounds::no_overflow, context)) return *refused;
 
     SearchResult result{take, std::vector<float>(entries), std::vector<std::int64_t>(entries)};
     std::vector<std::uint32_t> chosen(entries);

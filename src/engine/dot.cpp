@@ -48,16 +48,20 @@ float squared_distance_f32(const float* a, const float* b, std::size_t n) {
 
 std::vector<float> squared_norms(const PointView& matrix) {
     std::vector<float> norms(matrix.rows);
-    std::vector<float> row(matrix.cols);
-    for (std::uint64_t i = 0; i < matrix.rows; ++i) {
+    squared_norms(matrix, 0, matrix.rows, norms.data());
+    return norms;
+}
+
+void squared_norms(const PointView& matrix, std::uint64_t first, std::uint64_t last, float* out) {
+    std::vector<float> row(matrix.row_contiguous() ? 0 : matrix.cols);
+    for (std::uint64_t i = first; i < last; ++i) {
         const float* values = matrix.row_start(i);
         if (!matrix.row_contiguous()) {
             matrix.copy_row(i, row.data());
             values = row.data();
         }
-        norms[i] = dot_f32(values, values, matrix.cols);
+        out[i] = dot_f32(values, values, matrix.cols);
     }
-    return norms;
 }
 
 void normalize_row(std::span<float> row) {

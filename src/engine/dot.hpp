@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -24,6 +25,8 @@ float squared_distance_f32(const float* a, const float* b, std::size_t n);
 
 // Entry i: row i dotted with itself.
 std::vector<float> squared_norms(const PointView& matrix);
+// The same for rows first .. last - 1, into out[first .. last - 1].
+void squared_norms(const PointView& matrix, std::uint64_t first, std::uint64_t last, float* out);
 inline std::vector<float> squared_norms(const Matrix& matrix) { return squared_norms(matrix.view()); }
 
 // Divides the row by its length when its squared length is positive; zero

@@ -98,6 +98,33 @@ struct ExecutionContext {
         }
     }
 
+    // body(first, last) over blocks of whole rows of about 2^16 values each,
+    // through for_each_piece: the passes that read every value before the
+    // real work (the value check, the norms) end as promptly as it does.
+    // A single block runs on the calling thread without waking the pool.
+    template <class Body>
+    void for_each_row_block(std::uint64_t rows, std::uint64_t cols, Body&& body) const {
+        constexpr std::uint64_t block_values = std::uint64_t{1} << 16;
+        const std::uint64_t per_block = std::max<std::uint64_t>(1, block_values / std::max<std::uint64_t>(cols, 1));
+        const std::uint64_t blocks = rows / per_block + (rows % per_block != 0 ? 1 : 0);
+        if (blocks <= 1) {
+            if (rows > 0) body(std::uint64_t{0}, rows);
+            return;
+        }
+        for_each_piece(static_cast<std::size_t>(blocks), 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+            body(begin * per_block, std::min<std::uint64_t>(rows, end * per_block));
+        });
+    }
+
+    // This context without its pool if the pool does not exist yet: a pass
+    // that may still refuse the call must not create it, since a thread
+    // count given to the call would then come too late.
+    ExecutionContext without_absent_pool() const {
+        ExecutionContext copy = *this;
+        if (pool != nullptr && pool->state() != parallel::PoolState::created) copy.pool = nullptr;
+        return copy;
+    }
+
     // CallStopped if the monitor asks the call to end.
     void check_stop() const {
         if (monitor != nullptr && monitor->stop_requested()) throw CallStopped{};

@@ -229,9 +229,13 @@ std::uint64_t ThreadRandom::uniform_below(std::uint64_t m) {
     return high;
 }
 
-void ThreadRandom::shuffle(std::span<std::uint64_t> seq) {
+void ThreadRandom::shuffle(std::span<std::uint64_t> seq) { shuffle(seq, [] {}); }
+
+void ThreadRandom::shuffle(std::span<std::uint64_t> seq, const std::function<void()>& between) {
+    constexpr std::size_t swaps_between = std::size_t{1} << 20;
     for (std::size_t i = seq.size(); i >= 2; --i) {
         std::swap(seq[i - 1], seq[uniform_below(i)]);
+        if (i % swaps_between == 0) between();
     }
 }
 

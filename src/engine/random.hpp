@@ -96,6 +96,9 @@ public:
     // Fisher-Yates from the back: i = n..2 swaps seq[i-1] with
     // seq[uniform_below(i)]; lengths 0 and 1 draw nothing.
     void shuffle(std::span<std::uint64_t> seq);
+    // The same shuffle, calling `between()` every 2^20 swaps: a shuffle of
+    // tens of millions of indices takes seconds, and may be asked to stop.
+    void shuffle(std::span<std::uint64_t> seq, const std::function<void()>& between);
 
     // How many times entropy was taken (1 after the first draw, +1 per reseed).
     std::uint64_t seed_count() const { return seed_count_; }

@@ -32,11 +32,11 @@ namespace {
 constexpr float grow_factor = 1.0009765625f;
 constexpr float shrink_factor = 0.9990234375f;
 
-void choose_initial_centroids(Model& model, const PointView& points, ThreadRandom& random) {
+void choose_initial_centroids(Model& model, const PointView& points, const ExecutionContext& context) {
     const std::size_t k = model.n_clusters;
     std::vector<std::uint64_t> order(points.rows);
     std::iota(order.begin(), order.end(), std::uint64_t{0});
-    random.shuffle(order);
+    context.generator().shuffle(order, [&] { context.check_stop(); });
 
     Matrix centroids(k, points.cols);
     if (model.use_medoids) model.medoid_indices.assign(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k));
@@ -134,7 +134,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     // in the result lists, here and in the Python lists made from them.
     context.require_memory(checked_product(points.rows, 36));
     const ValueBounds bounds = model.n_clusters > 1 ? ValueBounds::clusterable : ValueBounds::finite;
-    if (std::optional<ClusteringError> refused = check_values(points, bounds)) return *refused;
+    if (std::optional<ClusteringError> refused = check_values(points, bounds, context)) return *refused;
     if (num_threads) {
         if (context.pool == nullptr) raise_fault("A thread count was given without a pool to configure");
         if (std::optional<std::string> failure = context.pool->configure(*num_threads)) {
@@ -146,10 +146,10 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     const std::size_t k = model.n_clusters;
     model.labels.assign(points.rows, 0);
     model.cluster_sizes.assign(k, 0.0);
-    const TrainingState state = TrainingState::start(points, model.euclidean);
+    const TrainingState state = TrainingState::start(points, model.euclidean, &context);
     LabelBounds label_bounds(model, state, context);
 
-    choose_initial_centroids(model, points, random);
+    choose_initial_centroids(model, points, context);
     normalize_centroids(model);
 
     // An iteration that repairs nothing and ends with the centroids it
@@ -176,6 +176,9 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
             normalize_centroids(model);
             settled = !repairs && same_bits(previous, *model.centroids);
         }
+        // The iterations left would only repeat this one; with nobody to see
+        // their lines or reports, they need not even be counted out.
+        if (settled && !model.verbose && !context.wants_progress()) break;
         if (model.verbose || context.wants_progress()) {
             const float cost = settled_cost ? *settled_cost : training_cost(model, points, &context);
             if (settled) settled_cost = cost;

@@ -8,6 +8,7 @@
 
 #include "engine/cluster_size.hpp"
 #include "engine/dot.hpp"
+#include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
 
 namespace quorla::engine {
@@ -20,9 +21,19 @@ struct TrainingState {
     // The point count as a size (cluster_size.hpp), as the repair divides by it.
     double point_count = 0.0;
 
-    static TrainingState start(const PointView& points, bool euclidean) {
+    // With a context, the norms are computed on its pool, with its stop
+    // checks.
+    static TrainingState start(const PointView& points, bool euclidean, const ExecutionContext* context = nullptr) {
         TrainingState state{points, std::nullopt, size_from_count(points.rows)};
-        if (euclidean) state.point_norms = squared_norms(points);
+        if (!euclidean) return state;
+        if (context == nullptr) {
+            state.point_norms = squared_norms(points);
+        } else {
+            std::vector<float>& norms = state.point_norms.emplace(points.rows);
+            context->for_each_row_block(points.rows, points.cols, [&](std::uint64_t first, std::uint64_t last) {
+                squared_norms(points, first, last, norms.data());
+            });
+        }
         return state;
     }
 };

@@ -13,6 +13,7 @@
 
 #include <optional>
 
+#include "engine/execution_context.hpp"
 #include "engine/matrix.hpp"
 #include "engine/model.hpp"
 
@@ -26,7 +27,9 @@ enum class ValueBounds {
 
 // The error for the first infinite value (in row-major order) or for the
 // largest magnitude out of bounds; nothing for acceptable data. Broadcast
-// rows and columns are read once.
-std::optional<ClusteringError> check_values(const PointView& points, ValueBounds bounds);
+// rows and columns are read once. Rows are read on the context's pool, with
+// its stop checks. `what` names the values in the message ("Data").
+std::optional<ClusteringError> check_values(const PointView& points, ValueBounds bounds,
+                                            const ExecutionContext& context, const char* what = "Data");
 
 }  // namespace quorla::engine
