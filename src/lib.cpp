@@ -14,6 +14,7 @@
 #include "engine/model.hpp"
 #include "engine/random.hpp"
 #include "engine/training.hpp"
+#include "engine/value_check.hpp"
 #include "interface/arguments.hpp"
 #include "interface/context.hpp"
 #include "interface/errors.hpp"
@@ -211,6 +212,17 @@ PyObject* with_centroids(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObje
             if (!std::all_of(row.begin(), row.end(), [](float x) { return std::isfinite(x); })) {
                 PyErr_Format(PyExc_ValueError, "Centroid row %llu holds a value that is not finite",
                              static_cast<unsigned long long>(i));
+                return nullptr;
+            }
+        }
+        // With more than one cluster the keys are compared, and values
+        // whose keys overflow would rank every cluster alike, as they would
+        // for training data.
+        if (copy.n_clusters > 1) {
+            const engine::ExecutionContext here;
+            if (std::optional<engine::ClusteringError> refused =
+                    engine::check_values(centroids.view(), engine::ValueBounds::no_overflow, here, "Centroid")) {
+                interface::set_clustering_error(*refused);
                 return nullptr;
             }
         }

@@ -75,6 +75,8 @@ def test_given_centroids_assign_with_exactly_those_rows(blobs):
     (KMeans(2), np.zeros((3, 4), np.float32), "Expected 2 rows of centroids"),
     (KMeans(2), np.array([[0, 0], [np.inf, 0]], np.float32), "Centroid row 1 holds a value that is not finite"),
     (KMeans(2).with_use_medoids(True), np.zeros((2, 4), np.float32), "cannot be medoids"),
+    # Squared distances past the float range would rank every cluster alike.
+    (KMeans(2), np.array([[2e20, 0], [1e20, 0]], np.float32), "Centroid values are out of the range.*rescale"),
 ])
 def test_given_centroids_that_cannot_be_used(model, centroids, error):
     with pytest.raises(ValueError, match=error):
