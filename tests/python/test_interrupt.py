@@ -123,6 +123,43 @@ def test_progress_callable_is_kept_by_builders_but_not_by_pickle(blobs):
     assert len(reports) == 2
 
 
+PASSES_CHILD = textwrap.dedent("""
+    import signal, sys, time, numpy as np, quorla
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    # 40,000,000 overlapping rows of 64 over 160 MB: seconds of reading for
+    # the value check, the norms and the shuffle before any label step.
+    values = np.random.default_rng(0).standard_normal(40_000_064).astype(np.float32)
+    data = np.lib.stride_tricks.as_strided(values, (40_000_000, 64), (4, 4))
+    model = quorla.KMeans(16).with_euclidean(True)
+    if sys.argv[1] == "search":
+        model = model.with_centroids(values[:16 * 64].reshape(16, 64))
+    print("ready", flush=True)
+    try:
+        model.search(data, 2) if sys.argv[1] == "search" else model.train(data, None)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.time(), flush=True)
+""")
+
+
+# The passes over every value before the real work stop as promptly.
+@pytest.mark.skipif(bool(SANITIZED), reason="sanitizer builds run many times slower")
+@pytest.mark.parametrize("method", ["search", "train"])
+def test_ctrl_c_ends_the_passes_before_the_work(method):
+    child = subprocess.Popen([sys.executable, "-c", PASSES_CHILD, method], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        sent = time.time()
+        child.send_signal(signal.SIGINT)
+        words = child.stdout.readline().split()
+        assert words[0] == "interrupted", words
+        assert float(words[1]) - sent < 1.0
+    finally:
+        child.kill()
+        child.wait()
+
+
 HANDLER_CHILD = textwrap.dedent("""
     import signal, numpy as np, quorla
     # Several seconds of label steps, none of them a fixed point yet.

@@ -239,3 +239,20 @@ print(m.centroids.shape)
 """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split("\n")[:2] == ["MemoryError", "(600, 4000)"]
+
+
+# At a fixed point every later iteration repeats the last one; with nobody
+# watching them, a count that could never be run out still returns at once,
+# with the result a shorter count gives.
+def test_fixed_point_returns_whatever_the_iteration_count():
+    result = run_python("""
+import numpy as np, quorla
+data = np.random.default_rng(5).standard_normal((3000, 8)).astype(np.float32)
+models = [quorla.KMeans(12).with_seed(4).with_euclidean(True).with_iterations(n) for n in (300, 2**64 - 1)]
+for model in models:
+    model.train(data, None)
+same = all(np.array_equal(getattr(models[0], a), getattr(models[1], a)) for a in ("labels", "centroids"))
+print("same", same)
+""", timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "same True"
