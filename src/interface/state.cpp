@@ -85,9 +85,12 @@ public:
         const engine::PointView& view = borrow.view;
         if (view.rows != rows) return fail("'centroids' does not have n_clusters rows");
         // Saved centroids are a C-contiguous array of their own; a view
-        // could describe far more values than exist (a broadcast).
-        const bool contiguous = (view.rows <= 1 || view.row_stride == static_cast<std::int64_t>(view.cols)) &&
-                                (view.cols <= 1 || view.col_stride == 1);
+        // could describe far more values than exist (a broadcast). An array
+        // without values has no meaningful strides (NumPy rebuilds an empty
+        // one with whatever strides it likes) and nothing to read.
+        const bool contiguous = view.rows == 0 || view.cols == 0 ||
+                                ((view.rows <= 1 || view.row_stride == static_cast<std::int64_t>(view.cols)) &&
+                                 (view.cols <= 1 || view.col_stride == 1));
         if (!contiguous) return fail("'centroids' is not C-contiguous");
         engine::Matrix matrix(view.rows, view.cols);
         for (std::uint64_t i = 0; i < view.rows; ++i) {

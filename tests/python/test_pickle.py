@@ -26,6 +26,8 @@ def _models(blobs):
     with pytest.raises(BaseException) as info:
         failed.train(bad, None)
     assert is_panic(info.value)
+    no_columns = KMeans(2)
+    no_columns.train(np.zeros((10, 0), np.float32), None)
     return {
         "untrained": KMeans(5),
         "configured": KMeans(7).with_iterations(9).with_max_balance_diff(3).with_seed(2**64 - 1).with_verbose(True),
@@ -34,6 +36,7 @@ def _models(blobs):
         "inner medoids": _trained(blobs, use_medoids=True),
         "given centroids": KMeans(2).with_euclidean(True).with_centroids(blobs[:2]),
         "failed training": failed,
+        "no columns": no_columns,
     }
 
 
@@ -55,7 +58,8 @@ def test_round_trips_keep_everything(blobs, how):
         assert type(again) is KMeans and again is not model
         assert _observed(again) == _observed(model), name
         if model.is_trained:
-            assert again.assign(blobs, 2) == model.assign(blobs, 2), name
+            data = blobs[:, :model.centroids.shape[1]]
+            assert again.assign(data, 2) == model.assign(data, 2), name
         else:
             again.train(blobs, None)  # still trainable, and training it leaves the source alone
             assert not model.is_trained
