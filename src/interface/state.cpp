@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "engine/cluster_size.hpp"
-#include "interface/errors.hpp"
 #include "interface/numpy_api.hpp"
 
 namespace quorla::interface {
@@ -77,28 +76,13 @@ public:
     bool centroids(std::optional<engine::Matrix>& out, std::uint64_t rows, bool finite) const {
         PyObject* value = field("centroids");
         if (value == Py_None) return true;
-        ArrayBorrow borrow;
-        if (!read_point_matrix(value, "centroids", borrow)) {
-            const TakenError taken = take_pending_error();
-            return fail("'centroids' is not a readable float32 matrix (" + taken.text + ")");
-        }
-        const engine::PointView& view = borrow.view;
-        if (view.rows != rows) return fail("'centroids' does not have n_clusters rows");
-        // Saved centroids are a C-contiguous array of their own; a view
-        // could describe far more values than exist (a broadcast). An array
-        // without values has no meaningful strides (NumPy rebuilds an empty
-        // one with whatever strides it likes) and nothing to read.
-        const bool contiguous = view.rows == 0 || view.cols == 0 ||
-                                ((view.rows <= 1 || view.row_stride == static_cast<std::int64_t>(view.cols)) &&
-                                 (view.cols <= 1 || view.col_stride == 1));
-        if (!contiguous) return fail("'centroids' is not C-contiguous");
-        engine::Matrix matrix(view.rows, view.cols);
-        for (std::uint64_t i = 0; i < view.rows; ++i) {
-            view.copy_row(i, matrix.row(i).data());
-            if (finite && !std::all_of(matrix.row(i).begin(), matrix.row(i).end(),
-                                       [](float x) { return std::isfinite(x); })) {
-                return fail("'centroids' holds a value that is not finite");
-            }
+        engine::Matrix matrix;
+        std::string problem;
+        if (!read_float_matrix(value, matrix, problem)) return fail("'centroids' is " + problem);
+        if (matrix.rows() != rows) return fail("'centroids' does not have n_clusters rows");
+        if (finite && !std::all_of(matrix.values().begin(), matrix.values().end(),
+                                   [](float x) { return std::isfinite(x); })) {
+            return fail("'centroids' holds a value that is not finite");
         }
         out = std::move(matrix);
         return true;

@@ -65,6 +65,23 @@ def test_round_trips_keep_everything(blobs, how):
             assert not model.is_trained
 
 
+@pytest.mark.parametrize("offset", [1, 2, 3])
+def test_out_of_band_buffers_load_from_any_offset(blobs, offset):
+    # Cluster frameworks receive protocol-5 buffers into memory of their
+    # own, at whatever byte offset the message put them.
+    for name, model in _models(blobs).items():
+        buffers = []
+        data = pickle.dumps(model, protocol=5, buffer_callback=buffers.append)
+        moved = []
+        for buffer in buffers:
+            raw = buffer.raw()
+            block = bytearray(offset + raw.nbytes)
+            block[offset:] = raw
+            moved.append(memoryview(block)[offset:])
+        assert moved or not model.is_trained, name  # the arrays did travel out of band
+        assert _observed(pickle.loads(data, buffers=moved)) == _observed(model), name
+
+
 def test_given_centroids_assign_with_exactly_those_rows(blobs):
     centroids = np.array([[0, 0, 0, 0], [20, 0, 0, 0], [0, 20, 0, 0]], np.float32)
     model = KMeans(3).with_euclidean(True).with_centroids(np.asfortranarray(centroids))
