@@ -154,7 +154,11 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
     // (the kernels index them in 32 bits); a larger count is forged, and is
     // refused before anything is allocated from it.
     if (m.n_clusters > UINT32_MAX) return invalid("'n_clusters' is beyond 2^32");
-    if (!read.centroids(m.centroids, m.n_clusters, m.trained)) return std::nullopt;
+    // Training a single cluster compares nothing, so it accepts NaN, and its
+    // mean can overflow to infinity; that model's centroid must load back as
+    // it was. Two or more trained clusters are always finite: training
+    // refuses data that could make them otherwise, and so does with_centroids.
+    if (!read.centroids(m.centroids, m.n_clusters, m.trained && m.n_clusters > 1)) return std::nullopt;
 
     if (m.trained) {
         if (!m.centroids || !has_labels) return invalid("a trained model without centroids or labels");

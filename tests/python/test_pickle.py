@@ -28,6 +28,10 @@ def _models(blobs):
     assert is_panic(info.value)
     no_columns = KMeans(2)
     no_columns.train(np.zeros((10, 0), np.float32), None)
+    one_nan, one_infinite = KMeans(1), KMeans(1).with_euclidean(True)
+    one_nan.train(bad, None)
+    one_infinite.train(np.full((4, 2), 3e38, np.float32), None)
+    assert np.isnan(one_nan.centroids).any() and np.isinf(one_infinite.centroids).all()
     return {
         "untrained": KMeans(5),
         "configured": KMeans(7).with_iterations(9).with_max_balance_diff(3).with_seed(2**64 - 1).with_verbose(True),
@@ -37,6 +41,8 @@ def _models(blobs):
         "given centroids": KMeans(2).with_euclidean(True).with_centroids(blobs[:2]),
         "failed training": failed,
         "no columns": no_columns,
+        "one cluster, NaN": one_nan,
+        "one cluster, overflowing mean": one_infinite,
     }
 
 
@@ -127,6 +133,8 @@ def _forged(blobs):
         "centroid rows": lambda s: {**s, "centroids": s["centroids"][:-1]},
         "centroid NaN": lambda s: {**s, "centroids": np.where(s["centroids"] == s["centroids"][0, 0], np.nan,
                                                                   s["centroids"]).astype(np.float32)},
+        "centroid infinite": lambda s: {**s, "centroids": np.where(s["centroids"] == s["centroids"][0, 0], np.inf,
+                                                                       s["centroids"]).astype(np.float32)},
         "centroids broadcast": lambda s: {**s, "centroids": np.broadcast_to(s["centroids"][:1], s["centroids"].shape)},
         "trained without centroids": lambda s: {**s, "centroids": None},
         "trained without labels": lambda s: {**s, "labels": None},
