@@ -116,9 +116,14 @@ PyObject* model_state(const engine::Model& m) {
         set_item(dict, "trained", PyBool_FromLong(m.trained)) &&
         set_item(dict, "centroids", m.centroids ? make_centroid_array(*m.centroids) : Py_NewRef(Py_None)) &&
         // An untrained model's labels and medoids are leftovers of a failed
-        // run that nothing reads; they are not saved.
+        // run that nothing reads; they are not saved. Medoid mode can be
+        // switched on after a training without it (no medoids, an empty
+        // array) and off after one with it (the medoids kept for switching
+        // back), so a trained model saves what it holds whenever either
+        // could be seen; None stays the plain non-medoid model.
         set_item(dict, "labels", optional_index_array(m.trained, m.labels)) &&
-        set_item(dict, "medoid_indices", optional_index_array(m.trained && m.use_medoids, m.medoid_indices));
+        set_item(dict, "medoid_indices",
+                 optional_index_array(m.trained && (m.use_medoids || !m.medoid_indices.empty()), m.medoid_indices));
     return ok ? state.release() : nullptr;
 }
 
@@ -162,7 +167,7 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
 
     if (m.trained) {
         if (!m.centroids || !has_labels) return invalid("a trained model without centroids or labels");
-        if (m.use_medoids != has_medoids) return invalid("medoid indices do not match the medoid mode");
+        if (m.use_medoids && !has_medoids) return invalid("medoid mode without medoid indices");
     } else if (has_labels || has_medoids) {
         return invalid("an untrained model with labels or medoid indices");
     }
@@ -172,7 +177,11 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
         ++counts[label];
     }
     if (has_medoids) {
-        if (m.medoid_indices.size() != m.n_clusters) return invalid("'medoid_indices' does not have n_clusters entries");
+        // A medoid training picks one per cluster; every other way to a
+        // trained model leaves none.
+        if (!m.medoid_indices.empty() && m.medoid_indices.size() != m.n_clusters) {
+            return invalid("'medoid_indices' has neither n_clusters entries nor none");
+        }
         for (std::uint64_t index : m.medoid_indices) {
             if (index >= m.labels.size()) return invalid("a medoid index is not a training row");
         }
