@@ -8,16 +8,23 @@ across a Dask cluster.
 The common practice for an inverted-file index: the coarse quantiser is
 trained on a sample that fits one machine, and the whole collection is then
 searched chunk by chunk on the workers. The model travels to the workers by
-pickle; each chunk comes back as the ids of its k nearest clusters, from
-which the inverted lists are built.
+pickle, sent to each of them once ahead of the tasks; each chunk comes back
+as the ids of its k nearest clusters, from which the inverted lists are
+built.
 """
 import argparse
+import contextlib
 import pathlib
 import time
 
 import numpy as np
 
 import quorla
+
+DEFAULT_CLUSTERS = 1024
+# A local cluster whose workers have all gone fails the waiting tasks after
+# this long instead of waiting for a worker that never comes.
+NO_WORKERS_TIMEOUT = "60s"
 
 
 def aligned(block):
@@ -67,10 +74,19 @@ def train_on_sample(collection, n_clusters, sample_rows, seed=0):
     return model
 
 
-def nearest_clusters(model, collection, k):
-    """The ids of each row's k nearest clusters, as a lazy (n, k) int64 array."""
+def nearest_clusters(model, collection, k, client=None):
+    """The ids of each row's k nearest clusters, as a lazy (n, k) int64 array.
+
+    With a client, the model is sent to every worker once, ahead of the
+    tasks, and a worker that cannot load it fails the scatter with its
+    error. Without one, the model travels inside every task like any other
+    argument; a worker that cannot load a task's message drops its
+    connection to the scheduler and closes, and the task is then left
+    waiting for a worker.
+    """
     k = min(k, model.n_clusters)
-    return collection.map_blocks(lambda block: model.search(aligned(block), k)[1],
+    shared = model if client is None else client.scatter(model, broadcast=True)
+    return collection.map_blocks(lambda block, on_worker: on_worker.search(aligned(block), k)[1], shared,
                                  dtype=np.int64, chunks=(collection.chunks[0], (k,)))
 
 
@@ -85,15 +101,22 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("shards", nargs="?", help="directory of .npy shards (default: a generated collection)")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local cluster)")
-    parser.add_argument("--clusters", type=int, default=1024)
+    parser.add_argument("--clusters", type=int, default=DEFAULT_CLUSTERS)
     parser.add_argument("--k", type=int, default=1)
     parser.add_argument("--sample", type=int, default=200_000)
     args = parser.parse_args()
 
+    import dask
     from dask.distributed import Client, LocalCluster
 
-    cluster = None if args.scheduler else LocalCluster(n_workers=2, threads_per_worker=1, processes=True)
-    with Client(args.scheduler or cluster) as client:
+    # Both closed on the way out, an error included.
+    with contextlib.ExitStack() as resources:
+        cluster = args.scheduler
+        if cluster is None:
+            # A running scheduler reads this from its own configuration.
+            with dask.config.set({"distributed.scheduler.no-workers-timeout": NO_WORKERS_TIMEOUT}):
+                cluster = resources.enter_context(LocalCluster(n_workers=2, threads_per_worker=1, processes=True))
+        client = resources.enter_context(Client(cluster))
         collection = collection_from_shards(args.shards) if args.shards else generated_collection()
         print(f"{collection.shape[0]:,} rows x {collection.shape[1]} in {collection.numblocks[0]} chunks, "
               f"{len(client.scheduler_info()['workers'])} workers")
@@ -101,14 +124,12 @@ def main():
         model = train_on_sample(collection, args.clusters, args.sample)
         print(f"trained {model.n_clusters} clusters on a sample in {time.perf_counter() - start:.1f} s")
         start = time.perf_counter()
-        ids = nearest_clusters(model, collection, args.k).compute()
+        ids = nearest_clusters(model, collection, args.k, client).compute()
         print(f"searched every chunk on the workers in {time.perf_counter() - start:.1f} s")
         lists = inverted_lists(ids, model.n_clusters)
         sizes = np.array([len(rows) for rows in lists])
         print(f"inverted lists: {len(lists)}, sizes min {sizes.min()}, median {int(np.median(sizes))}, "
               f"max {sizes.max()}")
-    if cluster is not None:
-        cluster.close()
 
 
 if __name__ == "__main__":

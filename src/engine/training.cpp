@@ -146,6 +146,10 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     const std::size_t k = model.n_clusters;
     model.labels.assign(points.rows, 0);
     model.cluster_sizes.assign(k, 0.0);
+    // An interrupted medoid run leaves its picks behind; a training without
+    // medoids must not keep them, or switching medoid mode on afterwards
+    // would show rows of other data. A medoid training picks its own below.
+    model.medoid_indices.clear();
     const TrainingState state = TrainingState::start(points, model.euclidean, &context);
     LabelBounds label_bounds(model, state, context);
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/fault.hpp"
@@ -197,6 +198,42 @@ PyObject* make_search_arrays(const engine::SearchResult& result) {
         std::memcpy(array_data(clusters.get()), result.clusters.data(), result.clusters.size() * sizeof(std::int64_t));
     }
     return PyTuple_Pack(2, distances.get(), clusters.get());
+}
+
+bool read_float_matrix(PyObject* object, engine::Matrix& out, std::string& problem) {
+    ensure_api();
+    if (!PyArray_Check(object)) {
+        problem = std::string("a '") + Py_TYPE(object)->tp_name + "' object, not a numpy.ndarray";
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    PyArray_Descr* float32 = PyArray_DescrFromType(float32_type_number);
+    if (float32 == nullptr) raise_fault("NumPy has no float32 descriptor");
+    const bool same_type = PyArray_EquivTypes(PyArray_DESCR(array), float32);
+    Py_DECREF(float32);
+    if (PyArray_NDIM(array) != 2 || !same_type) {
+        problem = "not a two-dimensional float32 array";
+        return false;
+    }
+    const npy_intp* shape = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    constexpr auto float_size = static_cast<npy_intp>(sizeof(float));
+    // A view can describe far more values than exist (a broadcast), so only
+    // arrays whose values all lie end to end are copied. An array without
+    // values has nothing to read and no meaningful strides; an axis of
+    // extent 1 never moves. The row stride is divided rather than the row
+    // length multiplied, which could wrap for a forged shape.
+    const bool has_values = shape[0] > 0 && shape[1] > 0;
+    const bool rows_adjoin = shape[0] <= 1 || (strides[0] % float_size == 0 && strides[0] / float_size == shape[1]);
+    const bool values_adjoin = shape[1] <= 1 || strides[1] == float_size;
+    if (has_values && !(rows_adjoin && values_adjoin)) {
+        problem = "not C-contiguous";
+        return false;
+    }
+    engine::Matrix matrix(static_cast<std::uint64_t>(shape[0]), static_cast<std::uint64_t>(shape[1]));
+    if (has_values) std::memcpy(matrix.data(), PyArray_BYTES(array), matrix.values().size() * sizeof(float));
+    out = std::move(matrix);
+    return true;
 }
 
 bool read_index_vector(PyObject* object, std::vector<std::uint64_t>& out, std::string& problem) {

@@ -60,6 +60,12 @@ bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out);
 // fault if NumPy cannot create it.
 PyObject* make_centroid_array(const engine::Matrix& matrix);
 
+// Copies a C-contiguous two-dimensional float32 array into `out`, from any
+// alignment: a protocol-5 pickle can hand its arrays over in buffers that
+// the receiver placed at any byte offset. Anything else returns false with
+// `problem` saying what it is; no Python error is set.
+bool read_float_matrix(PyObject* object, engine::Matrix& out, std::string& problem);
+
 // Copies a contiguous one-dimensional int64 array of non-negative values
 // into `out`.
 // Anything else returns false with `problem` saying what it is; no Python

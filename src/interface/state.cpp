@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "engine/cluster_size.hpp"
-#include "interface/errors.hpp"
 #include "interface/numpy_api.hpp"
 
 namespace quorla::interface {
@@ -77,25 +76,13 @@ public:
     bool centroids(std::optional<engine::Matrix>& out, std::uint64_t rows, bool finite) const {
         PyObject* value = field("centroids");
         if (value == Py_None) return true;
-        ArrayBorrow borrow;
-        if (!read_point_matrix(value, "centroids", borrow)) {
-            const TakenError taken = take_pending_error();
-            return fail("'centroids' is not a readable float32 matrix (" + taken.text + ")");
-        }
-        const engine::PointView& view = borrow.view;
-        if (view.rows != rows) return fail("'centroids' does not have n_clusters rows");
-        // Saved centroids are a C-contiguous array of their own; a view
-        // could describe far more values than exist (a broadcast).
-        const bool contiguous = (view.rows <= 1 || view.row_stride == static_cast<std::int64_t>(view.cols)) &&
-                                (view.cols <= 1 || view.col_stride == 1);
-        if (!contiguous) return fail("'centroids' is not C-contiguous");
-        engine::Matrix matrix(view.rows, view.cols);
-        for (std::uint64_t i = 0; i < view.rows; ++i) {
-            view.copy_row(i, matrix.row(i).data());
-            if (finite && !std::all_of(matrix.row(i).begin(), matrix.row(i).end(),
-                                       [](float x) { return std::isfinite(x); })) {
-                return fail("'centroids' holds a value that is not finite");
-            }
+        engine::Matrix matrix;
+        std::string problem;
+        if (!read_float_matrix(value, matrix, problem)) return fail("'centroids' is " + problem);
+        if (matrix.rows() != rows) return fail("'centroids' does not have n_clusters rows");
+        if (finite && !std::all_of(matrix.values().begin(), matrix.values().end(),
+                                   [](float x) { return std::isfinite(x); })) {
+            return fail("'centroids' holds a value that is not finite");
         }
         out = std::move(matrix);
         return true;
@@ -129,9 +116,14 @@ PyObject* model_state(const engine::Model& m) {
         set_item(dict, "trained", PyBool_FromLong(m.trained)) &&
         set_item(dict, "centroids", m.centroids ? make_centroid_array(*m.centroids) : Py_NewRef(Py_None)) &&
         // An untrained model's labels and medoids are leftovers of a failed
-        // run that nothing reads; they are not saved.
+        // run that nothing reads; they are not saved. Medoid mode can be
+        // switched on after a training without it (no medoids, an empty
+        // array) and off after one with it (the medoids kept for switching
+        // back), so a trained model saves what it holds whenever either
+        // could be seen; None stays the plain non-medoid model.
         set_item(dict, "labels", optional_index_array(m.trained, m.labels)) &&
-        set_item(dict, "medoid_indices", optional_index_array(m.trained && m.use_medoids, m.medoid_indices));
+        set_item(dict, "medoid_indices",
+                 optional_index_array(m.trained && (m.use_medoids || !m.medoid_indices.empty()), m.medoid_indices));
     return ok ? state.release() : nullptr;
 }
 
@@ -167,11 +159,15 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
     // (the kernels index them in 32 bits); a larger count is forged, and is
     // refused before anything is allocated from it.
     if (m.n_clusters > UINT32_MAX) return invalid("'n_clusters' is beyond 2^32");
-    if (!read.centroids(m.centroids, m.n_clusters, m.trained)) return std::nullopt;
+    // Training a single cluster compares nothing, so it accepts NaN, and its
+    // mean can overflow to infinity; that model's centroid must load back as
+    // it was. Two or more trained clusters are always finite: training
+    // refuses data that could make them otherwise, and so does with_centroids.
+    if (!read.centroids(m.centroids, m.n_clusters, m.trained && m.n_clusters > 1)) return std::nullopt;
 
     if (m.trained) {
         if (!m.centroids || !has_labels) return invalid("a trained model without centroids or labels");
-        if (m.use_medoids != has_medoids) return invalid("medoid indices do not match the medoid mode");
+        if (m.use_medoids && !has_medoids) return invalid("medoid mode without medoid indices");
     } else if (has_labels || has_medoids) {
         return invalid("an untrained model with labels or medoid indices");
     }
@@ -181,7 +177,11 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
         ++counts[label];
     }
     if (has_medoids) {
-        if (m.medoid_indices.size() != m.n_clusters) return invalid("'medoid_indices' does not have n_clusters entries");
+        // A medoid training picks one per cluster; every other way to a
+        // trained model leaves none.
+        if (!m.medoid_indices.empty() && m.medoid_indices.size() != m.n_clusters) {
+            return invalid("'medoid_indices' has neither n_clusters entries nor none");
+        }
         for (std::uint64_t index : m.medoid_indices) {
             if (index >= m.labels.size()) return invalid("a medoid index is not a training row");
         }

@@ -19,6 +19,18 @@ def _trained(blobs, **options):
     return model
 
 
+def _retrained_after_interrupted_medoids(blobs):
+    def stop(*_):
+        raise RuntimeError("stop")
+
+    model = KMeans(4).with_seed(1).with_use_medoids(True).with_progress(stop)
+    with pytest.raises(RuntimeError):
+        model.train(blobs, None)
+    model = model.with_use_medoids(False).with_progress(None)
+    model.train(blobs[:20], None)
+    return model
+
+
 def _models(blobs):
     failed = KMeans(3).with_verbose(True)
     bad = blobs.copy()
@@ -26,6 +38,12 @@ def _models(blobs):
     with pytest.raises(BaseException) as info:
         failed.train(bad, None)
     assert is_panic(info.value)
+    no_columns = KMeans(2)
+    no_columns.train(np.zeros((10, 0), np.float32), None)
+    one_nan, one_infinite = KMeans(1), KMeans(1).with_euclidean(True)
+    one_nan.train(bad, None)
+    one_infinite.train(np.full((4, 2), 3e38, np.float32), None)
+    assert np.isnan(one_nan.centroids).any() and np.isinf(one_infinite.centroids).all()
     return {
         "untrained": KMeans(5),
         "configured": KMeans(7).with_iterations(9).with_max_balance_diff(3).with_seed(2**64 - 1).with_verbose(True),
@@ -33,7 +51,14 @@ def _models(blobs):
         "euclidean medoids balanced": _trained(blobs, euclidean=True, use_medoids=True, balanced=True),
         "inner medoids": _trained(blobs, use_medoids=True),
         "given centroids": KMeans(2).with_euclidean(True).with_centroids(blobs[:2]),
+        "medoid mode after training": _trained(blobs).with_use_medoids(True),
+        "medoid mode after given centroids": KMeans(2).with_centroids(blobs[:2]).with_use_medoids(True),
+        "medoid mode switched off": _trained(blobs, use_medoids=True).with_use_medoids(False),
+        "retrained after interrupted medoids": _retrained_after_interrupted_medoids(blobs),
         "failed training": failed,
+        "no columns": no_columns,
+        "one cluster, NaN": one_nan,
+        "one cluster, overflowing mean": one_infinite,
     }
 
 
@@ -41,7 +66,8 @@ def _observed(model):
     return (repr(model), model.n_clusters, model.iterations, model.is_euclidean, model.is_balanced,
             model.is_use_medoids, model.is_trained, model.seed,
             None if model.centroids is None else model.centroids.tobytes(),
-            model.medoid_indices, None if model.labels is None else model.labels.tolist())
+            model.medoid_indices, model.with_use_medoids(True).medoid_indices,
+            None if model.labels is None else model.labels.tolist())
 
 
 COPIES = {f"pickle {p}": (lambda m, p=p: pickle.loads(pickle.dumps(m, protocol=p))) for p in range(2, 6)}
@@ -55,10 +81,32 @@ def test_round_trips_keep_everything(blobs, how):
         assert type(again) is KMeans and again is not model
         assert _observed(again) == _observed(model), name
         if model.is_trained:
-            assert again.assign(blobs, 2) == model.assign(blobs, 2), name
+            data = blobs[:, :model.centroids.shape[1]]
+            assert again.assign(data, 2) == model.assign(data, 2), name
         else:
             again.train(blobs, None)  # still trainable, and training it leaves the source alone
             assert not model.is_trained
+
+
+@pytest.mark.parametrize("offset", [1, 2, 3])
+def test_out_of_band_buffers_load_from_any_offset(blobs, offset):
+    # Cluster frameworks receive protocol-5 buffers into memory of their
+    # own, at whatever byte offset the message put them.
+    for name, model in _models(blobs).items():
+        buffers = []
+        data = pickle.dumps(model, protocol=5, buffer_callback=buffers.append)
+        moved = []
+        for buffer in buffers:
+            raw = buffer.raw()
+            block = bytearray(offset + raw.nbytes)
+            block[offset:] = raw
+            moved.append(memoryview(block)[offset:])
+        assert moved or not model.is_trained, name  # the arrays did travel out of band
+        assert _observed(pickle.loads(data, buffers=moved)) == _observed(model), name
+
+
+def test_training_without_medoids_keeps_none_from_an_interrupted_run(blobs):
+    assert _retrained_after_interrupted_medoids(blobs).with_use_medoids(True).medoid_indices == []
 
 
 def test_given_centroids_assign_with_exactly_those_rows(blobs):
@@ -108,6 +156,8 @@ def _forged(blobs):
         "centroid rows": lambda s: {**s, "centroids": s["centroids"][:-1]},
         "centroid NaN": lambda s: {**s, "centroids": np.where(s["centroids"] == s["centroids"][0, 0], np.nan,
                                                                   s["centroids"]).astype(np.float32)},
+        "centroid infinite": lambda s: {**s, "centroids": np.where(s["centroids"] == s["centroids"][0, 0], np.inf,
+                                                                       s["centroids"]).astype(np.float32)},
         "centroids broadcast": lambda s: {**s, "centroids": np.broadcast_to(s["centroids"][:1], s["centroids"].shape)},
         "trained without centroids": lambda s: {**s, "centroids": None},
         "trained without labels": lambda s: {**s, "labels": None},
@@ -117,10 +167,10 @@ def _forged(blobs):
         "label beyond clusters": lambda s: {**s, "labels": np.full_like(s["labels"], 4)},
         "negative label": lambda s: {**s, "labels": np.full_like(s["labels"], -1)},
         "labels broadcast": lambda s: {**s, "labels": np.broadcast_to(np.int64(0), (2**40,))},
-        "medoids without medoid mode": lambda s: {**s, "medoid_indices": np.arange(4, dtype=np.int64)},
     }
     states = {name: (forge, _state(blobs)) for name, forge in cases.items()}
     states["medoid mode without medoids"] = (lambda s: {**s, "medoid_indices": None}, medoids)
+    states["untrained with medoids"] = (lambda s: {**s, "trained": False, "labels": None}, medoids)
     states["medoid beyond rows"] = (lambda s: {**s, "medoid_indices": np.full(4, 150, np.int64)}, medoids)
     states["medoids short"] = (lambda s: {**s, "medoid_indices": s["medoid_indices"][:3]}, medoids)
     return states
