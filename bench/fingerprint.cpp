@@ -1,9 +1,12 @@
 // Prints a digest of everything a seeded training and the assignments after
 // it produce, for a grid of modes, shapes, layouts and kernel levels: labels,
 // centroid bits, medoids, the verbose cost lines (they go to the same
-// stdout) and assignment lists. Two builds that print the same text compute
-// the same bits; run it once per pool size, since the pool is sized once per
-// process.
+// stdout), every key against the trained centroids, and assignment lists.
+// Two builds that print the same text compute the same bits; run it once per
+// pool size, since the pool is sized once per process. The vector levels
+// print the same text as each other, on any architecture; scripts/
+// cross_aarch64.sh holds NEON under emulation to what AVX2 and AVX-512 print
+// natively.
 //
 //   quorla_fingerprint THREADS > digest.txt
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include "engine/assignment.hpp"
 #include "engine/kernel_level.hpp"
 #include "engine/random.hpp"
+#include "engine/scan.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"
 
@@ -164,6 +168,21 @@ int main(int argc, char** argv) {
             }
             for (const auto& list : outcome.value()) trained.values(list);
             std::printf("trained %016llx\n", static_cast<unsigned long long>(trained.state));
+            if (model.centroids) {
+                // Every key of every point against the trained centroids, to
+                // the bit. The choices above only show a dot where it decides
+                // a near-tie, so levels whose sums differ still print the
+                // same choices in most cases; these bits separate the scalar
+                // oracle's sums from the vector levels' one FMA chain, which
+                // must give the same bits on every instruction set.
+                const engine::CentroidPanels panels(*model.centroids, model.n_clusters, model.euclidean, level);
+                std::vector<float> keys(t.n * t.k);
+                engine::KeysSink sink(keys);
+                engine::scan_points(context, panels, data.view, nullptr, sink);
+                Digest bits;
+                bits.values(keys);
+                std::printf("keys %016llx\n", static_cast<unsigned long long>(bits.state));
+            }
             for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{t.k}}) {
                 Digest assigned;
                 auto lists = engine::assign(model, data.view, k, context);

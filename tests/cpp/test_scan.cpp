@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
+#include <string>
 #include <tuple>
+#include <utility>
 
 #include "engine/assignment.hpp"
 #include "engine/fault.hpp"
@@ -389,6 +392,92 @@ TEST_P(Levels, NaNFaultsWithTwoOrMoreClustersAndLeavesTheModel) {
             EXPECT_EQ(model.labels, std::vector<std::uint64_t>(199, 7));
             EXPECT_EQ(model.cluster_sizes, std::vector<double>(17, 1.0f));
         }
+    }
+}
+
+TEST_P(Levels, EveryLaneOfATileReportsItsOwnNaN) {
+    // The vector kernels test a whole vector of rows for NaN at once and
+    // mask off a short tile's padding lanes, so a slip in one lane's bit or
+    // in one unrolled centroid of the register tile passes any test whose
+    // NaN sits in one place. Here each real row of a full and two short
+    // tiles gets a NaN of its own, and each (row, cluster) of two full
+    // panels and a one-cluster tail gets an inf x 0 product: that one key is
+    // NaN, its neighbours only infinite. Every entry that reports NaN must
+    // report each of them, and none the padding lanes, whose tile slack and
+    // norms are NaN throughout. The keys entry leaves the check to its
+    // caller, so its keys are looked at instead.
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    const std::size_t d = 3, k = 2 * tiles::panel_width + 1, take = 3, group = tiles::panel_width;
+    const std::size_t rows = tile_rows_at(level), groups = (k + group - 1) / group;
+    const Points base = Points::gaussian(rows, d, 181), source = Points::gaussian(k, d, 182);
+    std::vector<float> tile(rows * d + rows), norms(rows), keys(rows * k), kept(rows * 16), lanes(2 * rows);
+    std::vector<float> first_keys(groups * rows), second_keys(groups * rows);
+    std::vector<std::uint32_t> labels(rows), chosen(rows * take), owners(rows * 16), first(groups * rows);
+    const tiles::TopScratch scratch{16, kept.data(), owners.data(), lanes.data(), lanes.data() + rows};
+    for (bool euclidean : {true, false}) {
+        Matrix centroids(k, d);
+        std::copy(source.values.begin(), source.values.end(), centroids.data());
+        CentroidPanels panels(centroids, k, euclidean, level);
+        const tiles::TileKernels& run = panels.kernels();
+        const tiles::Panels& p = panels.panels();
+        const tiles::Rule nearest = euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
+        const std::pair<const char*, std::function<bool(std::size_t)>> entries[] = {
+            {"label", [&](std::size_t n) { return run.label(tile.data(), n, norms.data(), p, nearest, labels.data()); }},
+            {"label, ties to the first",
+             [&](std::size_t n) {
+                 return run.label(tile.data(), n, norms.data(), p, tiles::Rule::highest_dot_first, labels.data());
+             }},
+            {"top",
+             [&](std::size_t n) {
+                 return run.top(tile.data(), n, norms.data(), p, euclidean, take, scratch, chosen.data());
+             }},
+            {"nearest two",
+             [&](std::size_t n) {
+                 return run.nearest_two(tile.data(), n, norms.data(), p, nearest, group, first_keys.data(),
+                                        second_keys.data(), first.data());
+             }},
+            {"keys",
+             [&](std::size_t n) {
+                 run.keys(tile.data(), n, norms.data(), p, euclidean, keys.data(), k);
+                 return std::none_of(keys.begin(), keys.begin() + n * k, [](float key) { return std::isnan(key); });
+             }},
+        };
+        std::vector<std::string> missed;
+        // nan_row == n: no NaN; nan_cluster == k: the point's own NaN, in every key of its row.
+        auto expect = [&](const Points& points, std::size_t n, bool clean, std::size_t nan_row,
+                          std::size_t nan_cluster) {
+            std::fill(tile.begin(), tile.end(), nan);
+            run.pack({points.values.data(), static_cast<std::int64_t>(d), 1, d}, 0, n, tile.data());
+            std::fill(norms.begin(), norms.end(), nan);
+            for (std::size_t r = 0; r < n; ++r) {
+                norms[r] = euclidean ? dot_f32(&base.values[r * d], &base.values[r * d], d) : 0.0f;
+            }
+            for (const auto& [name, clean_tile] : entries) {
+                if (clean_tile(n) == clean) continue;
+                missed.push_back(
+                    testing::PrintToString(std::make_tuple(std::string(name), n, nan_row, nan_cluster)));
+            }
+        };
+        for (std::size_t n : {rows, rows - 1, rows / 2 + 1}) {
+            expect(base, n, true, n, k);
+            for (std::size_t r = 0; r < n; ++r) {
+                Points points = base;
+                points.values[r * d + 2] = nan;
+                expect(points, n, false, r, k);
+                points.values[r * d + 2] = base.values[r * d + 2];
+                points.values[r * d + 1] = inf;
+                for (std::size_t j = 0; j < k; ++j) {
+                    const float was = std::exchange(centroids.row(j)[1], 0.0f);
+                    panels.refresh_row(j);
+                    expect(points, n, false, r, j);
+                    centroids.row(j)[1] = was;
+                    panels.refresh_row(j);
+                }
+            }
+        }
+        EXPECT_TRUE(missed.empty()) << (euclidean ? "euclidean: " : "ip: ") << missed.size()
+                                    << " misses (entry, count, NaN row, NaN cluster), first " << missed.front();
     }
 }
 
