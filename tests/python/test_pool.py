@@ -213,3 +213,25 @@ print(all(isinstance(r, list) and len(r) == 8 for r in results))
 print(results[0] != results[1])
 """)
     assert out[:2] == ["True", "True"]
+
+
+# A fork from inside a call: the child goes on with the call with none of
+# the parent's workers, so it finishes on its own thread, as the parent does.
+def test_a_call_forked_from_its_progress_callable_finishes_in_both():
+    out = run("""
+import signal
+points = np.random.default_rng(1).standard_normal((20_000, 16)).astype(np.float32)
+config = quorla.KMeans(16).with_iterations(3).with_seed(7)
+expected = config.with_seed(7).train(points, 2)  # the pool exists, with workers the child will not have
+children = []
+def progress(phase, step, cost):
+    if step == 2:
+        children.append(os.fork())
+        signal.alarm(30)  # a hang in either process ends it
+lists = config.with_progress(progress).train(points, None)
+if children[0] == 0:
+    os._exit(0 if lists == expected else 1)
+_, status = os.waitpid(children[0], 0)
+print(os.waitstatus_to_exitcode(status), lists == expected)
+""")
+    assert out[0] == "0 True"
