@@ -5,8 +5,6 @@
 #include "parallel/pool.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -476,52 +474,6 @@ TEST(PoolLoopsStop, PollRunsWhileNoPieceRunsAndPausedPiecesResume) {
         EXPECT_FALSE(overlapped) << threads;
         for (const auto& count : runs) ASSERT_EQ(count.load(), 1) << threads;
     }
-}
-
-// A caller that finds the workers taken runs its loop itself: the holder's
-// poll may be waiting for it (for the interpreter lock, when a signal
-// handler lets another thread run), so waiting for the workers could hang.
-TEST(PoolLoopsStop, SecondCallerRunsInlineWhileTheHoldersPollWaitsForIt) {
-    qp::PoolRegistry registry(&pthread_create, fixed(2));
-    std::atomic<bool> other_done{false};
-    std::atomic<std::size_t> inner{0};
-    std::thread other;
-    registry.for_each_piece(
-        400, 1, [](std::size_t, std::size_t, std::size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); },
-        [&] {
-            if (other.joinable()) return false;
-            other = std::thread([&] {
-                registry.for_each_piece(10, 1, [&](std::size_t b, std::size_t e, std::size_t) { inner += e - b; });
-                other_done.store(true);
-            });
-            for (int waited = 0; waited < 10000 && !other_done.load(); ++waited) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            return false;
-        });
-    const bool done_during_poll = other_done.load();
-    other.join();
-    EXPECT_TRUE(done_during_poll);
-    EXPECT_EQ(inner.load(), 10u);
-}
-
-// A fork's child has none of the parent's workers; a loop it starts on the
-// parent's pool (from a progress callable, say) runs on its one thread.
-TEST(PoolLoops, ForkedChildRunsLoopsOnTheParentsPoolInline) {
-    qp::PoolRegistry registry(&pthread_create, fixed(2));
-    registry.for_each_piece(4, 1, [](std::size_t, std::size_t, std::size_t) {});
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        alarm(20);  // a hang ends the child by SIGALRM
-        std::size_t covered = 0;
-        registry.for_each_piece(100, 7, [&](std::size_t b, std::size_t e, std::size_t) { covered += e - b; },
-                                [] { return false; });
-        _exit(covered == 100 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // ------------------------------------------------------------ global
