@@ -319,11 +319,13 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
         choose_groups(centroids);
         bounds_.assign(checked_product(n, G + 1), 0.0f);
         lengths_.resize(n);
-        std::vector<float> row(dim_);
-        for (std::uint64_t i = 0; i < n; ++i) {
-            points.copy_row(i, row.data());
-            lengths_[i] = round_up(length_of(row.data(), dim_));
-        }
+        context.for_each_row_block(n, dim_, [&](std::uint64_t first, std::uint64_t last) {
+            std::vector<float> row(dim_);
+            for (std::uint64_t i = first; i < last; ++i) {
+                points.copy_row(i, row.data());
+                lengths_[i] = round_up(length_of(row.data(), dim_));
+            }
+        });
     }
     // Every distance, as the first step computes them, while the bounds
     // would recompute nearly all anyway: that costs the arithmetic of a full
