@@ -32,6 +32,20 @@ std::optional<ClusteringError> refuse_query(const Model& model, const PointView&
     return std::nullopt;
 }
 
+// `size` zeros, written a block at a time with stop checks: a result of
+// tens of millions of entries takes longer to zero than a stop may wait.
+template <class T>
+std::vector<T> zeroed(std::size_t size, const ExecutionContext& context) {
+    constexpr std::size_t block = std::size_t{1} << 20;
+    std::vector<T> values;
+    values.reserve(size);
+    while (values.size() < size) {
+        context.check_stop();
+        values.resize(values.size() + std::min(block, size - values.size()));
+    }
+    return values;
+}
+
 }  // namespace
 
 Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::uint64_t k,
@@ -58,7 +72,7 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
     std::vector<std::uint32_t> chosen;
     if (n_clusters > 1) {
         const CentroidPanels panels(centroids, n_clusters, model.euclidean, context.level);
-        chosen.resize(choices);
+        chosen = zeroed<std::uint32_t>(choices, context);
         if (slots == 1) {
             NearestSink<std::uint32_t> sink(
                 model.euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_first, chosen);
@@ -90,19 +104,21 @@ Outcome<SearchResult> search(const Model& model, const PointView& points, std::u
     context.require_memory(checked_product(entries, 28));
     if (std::optional<ClusteringError> refused = check_values(points, ValueBounds::no_overflow, context)) return *refused;
 
-    SearchResult result{take, std::vector<float>(entries), std::vector<std::int64_t>(entries)};
-    std::vector<std::uint32_t> chosen(entries);
+    SearchResult result{take, zeroed<float>(entries, context), zeroed<std::int64_t>(entries, context)};
+    std::vector<std::uint32_t> chosen = zeroed<std::uint32_t>(entries, context);
     const CentroidPanels panels(centroids, model.n_clusters, model.euclidean, context.level);
     TopSink sink(take, chosen, result.distances);
     scan_points(context, panels, points, nullptr, sink);
-    for (std::size_t e = 0; e < entries; ++e) {
-        result.clusters[e] = chosen[e];
-        // The keys rank the clusters; what is handed out is the distance
-        // (a key is |x|^2 + |c|^2 - 2 x.c, which rounding can take below 0)
-        // or the inner product (the key is its negation).
-        const float key = result.distances[e];
-        result.distances[e] = model.euclidean ? std::max(key, 0.0f) : -key;
-    }
+    context.for_each_row_block(points.rows, take, [&](std::uint64_t first, std::uint64_t last) {
+        for (std::size_t e = first * take; e < last * take; ++e) {
+            result.clusters[e] = chosen[e];
+            // The keys rank the clusters; what is handed out is the distance
+            // (a key is |x|^2 + |c|^2 - 2 x.c, which rounding can take below
+            // 0) or the inner product (the key is its negation).
+            const float key = result.distances[e];
+            result.distances[e] = model.euclidean ? std::max(key, 0.0f) : -key;
+        }
+    });
     return result;
 }
 
