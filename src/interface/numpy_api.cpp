@@ -133,15 +133,14 @@ bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out) {
     return true;
 }
 
-ArrayWatch::ArrayWatch(PyObject* array) : array_(array), seen_(look(array)) {}
-
-std::vector<ArrayWatch::Look> ArrayWatch::look(PyObject* array) {
+template <class See>
+void ArrayWatch::walk(PyObject* array, See see) {
     ensure_api();
-    std::vector<Look> chain;
     // NumPy points a view at the array owning the memory, so chains are
     // short; the bound only keeps a forged cycle from looping.
-    for (PyObject* at = array; at != nullptr && PyArray_Check(at) && chain.size() < 64;
-         at = PyArray_BASE(reinterpret_cast<PyArrayObject*>(at))) {
+    std::size_t depth = 0;
+    for (PyObject* at = array; at != nullptr && PyArray_Check(at) && depth < 64;
+         at = PyArray_BASE(reinterpret_cast<PyArrayObject*>(at)), ++depth) {
         auto* a = reinterpret_cast<PyArrayObject*>(at);
         const int dims = PyArray_NDIM(a);
         Look seen{at, PyArray_DATA(a), {0, 0}, {0, 0}, static_cast<std::int64_t>(PyArray_NBYTES(a)), dims};
@@ -149,9 +148,22 @@ std::vector<ArrayWatch::Look> ArrayWatch::look(PyObject* array) {
             seen.shape[axis] = PyArray_DIMS(a)[axis];
             seen.strides[axis] = PyArray_STRIDES(a)[axis];
         }
-        chain.push_back(seen);
+        see(seen);
     }
-    return chain;
+}
+
+ArrayWatch::ArrayWatch(PyObject* array) : array_(array) {
+    walk(array, [&](const Look& seen) { seen_.push_back(seen); });
+}
+
+bool ArrayWatch::unchanged() const {
+    std::size_t at = 0;
+    bool same = true;
+    walk(array_, [&](const Look& seen) {
+        same = same && at < seen_.size() && seen_[at] == seen;
+        ++at;
+    });
+    return same && at == seen_.size();
 }
 
 namespace {

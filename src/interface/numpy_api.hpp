@@ -33,7 +33,8 @@ class ArrayWatch {
 public:
     // `array`: a NumPy array that the caller keeps alive while watching.
     explicit ArrayWatch(PyObject* array);
-    bool unchanged() const { return look(array_) == seen_; }
+    // Asked after every run of Python code in a call, so it allocates nothing.
+    bool unchanged() const;
 
 private:
     struct Look {
@@ -45,7 +46,9 @@ private:
         int dims;
         bool operator==(const Look&) const = default;
     };
-    static std::vector<Look> look(PyObject* array);
+    // see(look) for the array and each array under it, outermost first.
+    template <class See>
+    static void walk(PyObject* array, See see);
 
     PyObject* array_;
     std::vector<Look> seen_;
