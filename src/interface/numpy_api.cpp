@@ -212,21 +212,33 @@ PyObject* make_search_arrays(const engine::SearchResult& result) {
     return PyTuple_Pack(2, distances.get(), clusters.get());
 }
 
-bool read_float_matrix(PyObject* object, engine::Matrix& out, std::string& problem) {
+namespace {
+
+// `object` as an array of `dims` dimensions of NumPy type `type`, or null
+// with `problem` saying what it is instead (`wanted` names the right kind).
+PyArrayObject* saved_array(PyObject* object, int type, int dims, const char* wanted, std::string& problem) {
     ensure_api();
     if (!PyArray_Check(object)) {
         problem = std::string("a '") + Py_TYPE(object)->tp_name + "' object, not a numpy.ndarray";
-        return false;
+        return nullptr;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
-    PyArray_Descr* float32 = PyArray_DescrFromType(float32_type_number);
-    if (float32 == nullptr) raise_fault("NumPy has no float32 descriptor");
-    const bool same_type = PyArray_EquivTypes(PyArray_DESCR(array), float32);
-    Py_DECREF(float32);
-    if (PyArray_NDIM(array) != 2 || !same_type) {
-        problem = "not a two-dimensional float32 array";
-        return false;
+    PyArray_Descr* descr = PyArray_DescrFromType(type);
+    if (descr == nullptr) raise_fault(std::string("NumPy has no descriptor for ") + wanted);
+    const bool same_type = PyArray_EquivTypes(PyArray_DESCR(array), descr);
+    Py_DECREF(descr);
+    if (PyArray_NDIM(array) != dims || !same_type) {
+        problem = std::string("not ") + wanted;
+        return nullptr;
     }
+    return array;
+}
+
+}  // namespace
+
+bool read_float_matrix(PyObject* object, engine::Matrix& out, std::string& problem) {
+    PyArrayObject* array = saved_array(object, float32_type_number, 2, "a two-dimensional float32 array", problem);
+    if (array == nullptr) return false;
     const npy_intp* shape = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
     constexpr auto float_size = static_cast<npy_intp>(sizeof(float));
@@ -249,20 +261,8 @@ bool read_float_matrix(PyObject* object, engine::Matrix& out, std::string& probl
 }
 
 bool read_index_vector(PyObject* object, std::vector<std::uint64_t>& out, std::string& problem) {
-    ensure_api();
-    if (!PyArray_Check(object)) {
-        problem = std::string("a '") + Py_TYPE(object)->tp_name + "' object, not a numpy.ndarray";
-        return false;
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    PyArray_Descr* int64 = PyArray_DescrFromType(NPY_INT64);
-    if (int64 == nullptr) raise_fault("NumPy has no int64 descriptor");
-    const bool same_type = PyArray_EquivTypes(PyArray_DESCR(array), int64);
-    Py_DECREF(int64);
-    if (PyArray_NDIM(array) != 1 || !same_type) {
-        problem = "not a one-dimensional int64 array";
-        return false;
-    }
+    PyArrayObject* array = saved_array(object, NPY_INT64, 1, "a one-dimensional int64 array", problem);
+    if (array == nullptr) return false;
     const npy_intp length = PyArray_DIMS(array)[0];
     const npy_intp stride = PyArray_STRIDES(array)[0];
     const char* data = PyArray_BYTES(array);
