@@ -150,7 +150,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     // medoids must not keep them, or switching medoid mode on afterwards
     // would show rows of other data. A medoid training picks its own below.
     model.medoid_indices.clear();
-    const TrainingState state = TrainingState::start(points, model.euclidean, &context);
+    const TrainingState state = TrainingState::start(points, model.euclidean, context);
     LabelBounds label_bounds(model, state, context);
 
     choose_initial_centroids(model, points, context);

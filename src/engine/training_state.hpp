@@ -21,16 +21,13 @@ struct TrainingState {
     // The point count as a size (cluster_size.hpp), as the repair divides by it.
     double point_count = 0.0;
 
-    // With a context, the norms are computed on its pool, with its stop
-    // checks.
-    static TrainingState start(const PointView& points, bool euclidean, const ExecutionContext* context = nullptr) {
+    // The norms are computed on the context's pool, with its stop checks;
+    // without one, on the calling thread.
+    static TrainingState start(const PointView& points, bool euclidean, const ExecutionContext& context = {}) {
         TrainingState state{points, std::nullopt, size_from_count(points.rows)};
-        if (!euclidean) return state;
-        if (context == nullptr) {
-            state.point_norms = squared_norms(points);
-        } else {
+        if (euclidean) {
             std::vector<float>& norms = state.point_norms.emplace(points.rows);
-            context->for_each_row_block(points.rows, points.cols, [&](std::uint64_t first, std::uint64_t last) {
+            context.for_each_row_block(points.rows, points.cols, [&](std::uint64_t first, std::uint64_t last) {
                 squared_norms(points, first, last, norms.data());
             });
         }
