@@ -25,13 +25,24 @@ CHILD = textwrap.dedent("""
         model = quorla.KMeans(1024).with_iterations(1)
         model.train(data[:20_000], None)
         data = np.broadcast_to(data[:1], (30_000_000, 64))
+    if mode.startswith("passes"):
+        # 40,000,000 overlapping rows of 64 over 160 MB: seconds of reading
+        # for the value check, the norms and the shuffle before the work.
+        values = np.random.default_rng(0).standard_normal(40_000_064).astype(np.float32)
+        data = np.lib.stride_tricks.as_strided(values, (40_000_000, 64), (4, 4))
+        model = quorla.KMeans(16).with_euclidean(True)
+        if mode == "passes-search":
+            model = model.with_centroids(values[:16 * 64].reshape(16, 64))
     print("ready", flush=True)
     try:
-        model.assign(data, 5) if mode == "assign" else model.train(data, None)
+        if mode in ("assign", "passes-search"):
+            model.assign(data, 5) if mode == "assign" else model.search(data, 2)
+        else:
+            model.train(data, None)
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted", time.time(), flush=True)
-        if mode != "assign":
+        if mode in ("lloyd", "balancing"):
             assert not model.is_trained
             model.with_iterations(2).train(data[:5000], None)  # a new model; the pool still works
             model.with_iterations(1).train(data[:3000], None)
@@ -42,20 +53,25 @@ CHILD = textwrap.dedent("""
 # Signalled from outside: the calling thread holds the interpreter lock for
 # the whole call, so a thread of the same process could not send it in time.
 @pytest.mark.skipif(bool(SANITIZED), reason="sanitizer builds run many times slower")
-@pytest.mark.parametrize("mode", ["lloyd", "balancing", "assign"])
-def test_ctrl_c_ends_the_call_promptly(mode):
+# The "passes" modes are signalled early, in the passes that read every
+# value before the work, which used to take seconds to notice.
+@pytest.mark.parametrize("mode, delay, margin", [
+    ("lloyd", 2.0, 1.5), ("balancing", 2.0, 1.5), ("assign", 2.0, 1.5),
+    ("passes-search", 0.3, 1.0), ("passes-train", 0.3, 1.0),
+])
+def test_ctrl_c_ends_the_call_promptly(mode, delay, margin):
     child = subprocess.Popen([sys.executable, "-c", CHILD, mode], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "ready"
-        time.sleep(2.0)  # well inside the call: none of them ends in under a minute
+        time.sleep(delay)  # well inside the call: none of them ends in under a minute
         sent = time.time()
         child.send_signal(signal.SIGINT)
         words = child.stdout.readline().split()
         assert words[0] == "interrupted", words
         # Stop checks come every few milliseconds of work; the margin is for
         # a loaded machine, where the child may wait that long for a core.
-        assert float(words[1]) - sent < 1.5
-        if mode != "assign":
+        assert float(words[1]) - sent < margin
+        if mode in ("lloyd", "balancing"):
             assert child.stdout.readline().strip() == "trained again"
     finally:
         child.kill()
@@ -121,43 +137,6 @@ def test_progress_callable_is_kept_by_builders_but_not_by_pickle(blobs):
     assert reports == []
     model.train(blobs, None)
     assert len(reports) == 2
-
-
-PASSES_CHILD = textwrap.dedent("""
-    import signal, sys, time, numpy as np, quorla
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    # 40,000,000 overlapping rows of 64 over 160 MB: seconds of reading for
-    # the value check, the norms and the shuffle before any label step.
-    values = np.random.default_rng(0).standard_normal(40_000_064).astype(np.float32)
-    data = np.lib.stride_tricks.as_strided(values, (40_000_000, 64), (4, 4))
-    model = quorla.KMeans(16).with_euclidean(True)
-    if sys.argv[1] == "search":
-        model = model.with_centroids(values[:16 * 64].reshape(16, 64))
-    print("ready", flush=True)
-    try:
-        model.search(data, 2) if sys.argv[1] == "search" else model.train(data, None)
-        print("finished", flush=True)
-    except KeyboardInterrupt:
-        print("interrupted", time.time(), flush=True)
-""")
-
-
-# The passes over every value before the real work stop as promptly.
-@pytest.mark.skipif(bool(SANITIZED), reason="sanitizer builds run many times slower")
-@pytest.mark.parametrize("method", ["search", "train"])
-def test_ctrl_c_ends_the_passes_before_the_work(method):
-    child = subprocess.Popen([sys.executable, "-c", PASSES_CHILD, method], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.3)
-        sent = time.time()
-        child.send_signal(signal.SIGINT)
-        words = child.stdout.readline().split()
-        assert words[0] == "interrupted", words
-        assert float(words[1]) - sent < 1.0
-    finally:
-        child.kill()
-        child.wait()
 
 
 HANDLER_CHILD = textwrap.dedent("""
