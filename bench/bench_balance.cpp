@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/balancing.hpp"
+#include "engine/balancing/balancing.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/kernel_level.hpp"
-#include "engine/random.hpp"
+#include "engine/kernels/kernel_level.hpp"
+#include "engine/core/random.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"
 

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <random>
 
-#include "engine/balancing.hpp"
-#include "engine/dot.hpp"
-#include "engine/medoids.hpp"
+#include "engine/balancing/balancing.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/updates/medoids.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"
 #include "reference.hpp"

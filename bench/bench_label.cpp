@@ -14,8 +14,8 @@
 #include <string>
 
 #include "engine/assignment.hpp"
-#include "engine/kernel_level.hpp"
-#include "engine/label_step.hpp"
+#include "engine/kernels/kernel_level.hpp"
+#include "engine/label/label_step.hpp"
 #include "parallel/pool.hpp"
 
 namespace {

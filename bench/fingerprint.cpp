@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "engine/assignment.hpp"
-#include "engine/kernel_level.hpp"
-#include "engine/random.hpp"
-#include "engine/scan.hpp"
+#include "engine/kernels/kernel_level.hpp"
+#include "engine/core/random.hpp"
+#include "engine/scan/scan.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"
 

@@ -11,10 +11,10 @@
 #include <type_traits>
 
 #include "engine/assignment.hpp"
-#include "engine/model.hpp"
-#include "engine/random.hpp"
+#include "engine/core/model.hpp"
+#include "engine/core/random.hpp"
 #include "engine/training.hpp"
-#include "engine/value_check.hpp"
+#include "engine/core/value_check.hpp"
 #include "interface/arguments.hpp"
 #include "interface/context.hpp"
 #include "interface/errors.hpp"

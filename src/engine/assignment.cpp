@@ -13,10 +13,10 @@
 #include <optional>
 #include <vector>
 
-#include "engine/checked.hpp"
-#include "engine/fault.hpp"
-#include "engine/scan.hpp"
-#include "engine/value_check.hpp"
+#include "engine/core/checked.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/scan/scan.hpp"
+#include "engine/core/value_check.hpp"
 
 namespace quorla::engine {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/execution_context.hpp"
-#include "engine/matrix.hpp"
-#include "engine/model.hpp"
+#include "engine/core/execution_context.hpp"
+#include "engine/core/matrix.hpp"
+#include "engine/core/model.hpp"
 
 namespace quorla::engine {
 

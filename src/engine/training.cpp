@@ -11,18 +11,18 @@
 #include <numeric>
 #include <string>
 
-#include "engine/balancing.hpp"
-#include "engine/checked.hpp"
-#include "engine/cluster_size.hpp"
-#include "engine/cost.hpp"
-#include "engine/dot.hpp"
-#include "engine/fault.hpp"
-#include "engine/label_bounds.hpp"
-#include "engine/label_step.hpp"
-#include "engine/medoids.hpp"
-#include "engine/member_sums.hpp"
-#include "engine/progress.hpp"
-#include "engine/value_check.hpp"
+#include "engine/balancing/balancing.hpp"
+#include "engine/core/checked.hpp"
+#include "engine/core/cluster_size.hpp"
+#include "engine/updates/cost.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/label/label_bounds.hpp"
+#include "engine/label/label_step.hpp"
+#include "engine/updates/medoids.hpp"
+#include "engine/updates/member_sums.hpp"
+#include "engine/core/progress.hpp"
+#include "engine/core/value_check.hpp"
 
 namespace quorla::engine {
 namespace {

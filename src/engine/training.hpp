@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/execution_context.hpp"
-#include "engine/matrix.hpp"
-#include "engine/model.hpp"
-#include "engine/random.hpp"
+#include "engine/core/execution_context.hpp"
+#include "engine/core/matrix.hpp"
+#include "engine/core/model.hpp"
+#include "engine/core/random.hpp"
 #include "engine/training_state.hpp"
 
 namespace quorla::engine {

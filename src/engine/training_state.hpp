@@ -6,10 +6,10 @@
 #include <optional>
 #include <vector>
 
-#include "engine/cluster_size.hpp"
-#include "engine/dot.hpp"
-#include "engine/execution_context.hpp"
-#include "engine/matrix.hpp"
+#include "engine/core/cluster_size.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/core/execution_context.hpp"
+#include "engine/core/matrix.hpp"
 
 namespace quorla::engine {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/kernel_level.hpp"
-#include "engine/random.hpp"
+#include "engine/kernels/kernel_level.hpp"
+#include "engine/core/random.hpp"
 #include "parallel/pool.hpp"
 
 namespace quorla::interface {

@@ -3,7 +3,7 @@
 // CPU and the calling thread's random generator.
 #pragma once
 
-#include "engine/execution_context.hpp"
+#include "engine/core/execution_context.hpp"
 #include "interface/handle.hpp"
 #include "interface/numpy_api.hpp"
 

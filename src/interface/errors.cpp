@@ -1,7 +1,7 @@
 // Exception translation for the interface layer.
 #include "interface/errors.hpp"
 
-#include "engine/fault.hpp"
+#include "engine/core/fault.hpp"
 
 namespace quorla::interface {
 namespace {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/model.hpp"
+#include "engine/core/model.hpp"
 
 namespace quorla::interface {
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/fault.hpp"
+#include "engine/core/fault.hpp"
 #include "interface/arguments.hpp"
 #include "interface/errors.hpp"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/assignment.hpp"
-#include "engine/matrix.hpp"
+#include "engine/core/matrix.hpp"
 
 namespace quorla::interface {
 

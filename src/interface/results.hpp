@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/model.hpp"
+#include "engine/core/model.hpp"
 
 namespace quorla::interface {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/cluster_size.hpp"
+#include "engine/core/cluster_size.hpp"
 #include "interface/numpy_api.hpp"
 
 namespace quorla::interface {

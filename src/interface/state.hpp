@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "engine/model.hpp"
+#include "engine/core/model.hpp"
 #include "interface/handle.hpp"
 
 namespace quorla::interface {

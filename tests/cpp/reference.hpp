@@ -11,11 +11,11 @@
 #include <optional>
 #include <vector>
 
-#include "engine/dot.hpp"
-#include "engine/fault.hpp"
-#include "engine/medoids.hpp"
-#include "engine/model.hpp"
-#include "engine/scan.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/updates/medoids.hpp"
+#include "engine/core/model.hpp"
+#include "engine/scan/scan.hpp"
 
 namespace quorla::reference {
 

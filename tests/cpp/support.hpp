@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/execution_context.hpp"
-#include "engine/matrix.hpp"
-#include "engine/model.hpp"
-#include "engine/random.hpp"
-#include "engine/scan.hpp"
+#include "engine/core/execution_context.hpp"
+#include "engine/core/matrix.hpp"
+#include "engine/core/model.hpp"
+#include "engine/core/random.hpp"
+#include "engine/scan/scan.hpp"
 #include "parallel/pool.hpp"
 
 namespace quorla::test {

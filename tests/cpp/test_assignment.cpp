@@ -6,8 +6,8 @@
 #include <numeric>
 
 #include "engine/assignment.hpp"
-#include "engine/fault.hpp"
-#include "engine/dot.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/kernels/dot.hpp"
 #include "support.hpp"
 
 namespace quorla::engine {

@@ -8,12 +8,12 @@
 #include <numeric>
 #include <set>
 
-#include "engine/fault.hpp"
-#include "engine/cost.hpp"
-#include "engine/cluster_size.hpp"
-#include "engine/label_step.hpp"
-#include "engine/medoids.hpp"
-#include "engine/member_sums.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/updates/cost.hpp"
+#include "engine/core/cluster_size.hpp"
+#include "engine/label/label_step.hpp"
+#include "engine/updates/medoids.hpp"
+#include "engine/updates/member_sums.hpp"
 #include "engine/training.hpp"
 #include "support.hpp"
 

@@ -1,0 +1,549 @@
+// The balancing phase.
+//
+// Points are visited one at a time in index order; each is taken out of its
+// cluster (which keeps 0.15 of it while it is placed) and put where distance
+// plus size_penalty x size is lowest. Every single-precision step runs in the
+// order the results depend on: the size drift of the 0.15 share is visible in
+// the sizes and, through them, in later choices.
+//
+// Three cases that ordinary data reaches, and that would otherwise end in
+// NaN or in a phase that never stops, are made sound here:
+//  - A cluster about to lose its only member keeps its centroid row instead
+//    of dividing its (empty) sum by zero. Exact member counts decide this,
+//    since float sizes drift.
+//  - A pass in which no point sets a critical penalty, or a penalty that has
+//    grown past the float range, leaves size_penalty infinite. Costs are then
+//    compared as the limit of a growing penalty: smaller size first, then
+//    distance, then cluster index. One such pass leaves every cluster within
+//    one point of the smallest (proof at choose_by_size), so the phase ends.
+//  - Hence the number of passes is bounded: the penalty grows by more than
+//    2.5x per pass from the first positive critical ratio (at least the
+//    smallest positive float), so after at most about 210 passes it is
+//    infinite, and one more pass meets any tolerance of 1 or more.
+#include "engine/balancing/balancing.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "engine/core/cluster_size.hpp"
+#include "engine/updates/cost.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/core/checked.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/updates/medoids.hpp"
+#include "engine/updates/member_sums.hpp"
+#include "engine/core/progress.hpp"
+
+namespace quorla::engine {
+
+// The scans of a visit over float sizes (size_scans_impl.hpp), one copy per
+// lane count. Vector types of 4, 8 and 16 lanes (gcc ignores a vector_size that
+// depends on a template parameter, hence one specialisation each).
+template <std::size_t lanes>
+struct Lanes;
+template <>
+struct Lanes<4> {
+    typedef float F __attribute__((vector_size(16)));
+    typedef std::int32_t M __attribute__((vector_size(16)));
+    typedef std::uint32_t U __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<8> {
+    typedef float F __attribute__((vector_size(32)));
+    typedef std::int32_t M __attribute__((vector_size(32)));
+    typedef std::uint32_t U __attribute__((vector_size(32)));
+};
+template <>
+struct Lanes<16> {
+    typedef float F __attribute__((vector_size(64)));
+    typedef std::int32_t M __attribute__((vector_size(64)));
+    typedef std::uint32_t U __attribute__((vector_size(64)));
+};
+
+struct CostScan {
+    float least;       // the least cost
+    std::size_t best;  // its first index (0 if no cost is below +inf)
+    bool overflows;    // some size x penalty is infinite
+    bool unordered;    // some cost is NaN
+};
+
+struct SizeScans {
+    CostScan (*costs)(const float* keys, const float* sizes, std::size_t k, float size_penalty);
+    float (*least_ratio)(const float* keys, const float* sizes, std::size_t k, float own_size, float own_key);
+};
+
+namespace {
+
+constexpr float infinity = std::numeric_limits<float>::infinity();
+// The share of a visited point that its old cluster keeps while the point
+// is placed (bit pattern 3E19999A). The old cluster then weighs 0.15 of a
+// point more than the others would see it without the point: a cluster one
+// point smaller still counts as smaller, but the critical ratio of a move
+// to it divides by 0.15, so such a move, which only swaps two sizes, needs
+// a much larger penalty than a move to a cluster that is really smaller.
+constexpr float kept_share = 0.15f;
+// From the smallest critical penalty of a pass to the next pass's penalty.
+// Above 1, so that the point that set the smallest critical value prefers
+// the smaller cluster in the next pass if the sizes stayed; and a fixed
+// factor, so that the penalty grows geometrically and the number of passes
+// stays bounded (see above).
+constexpr float penalty_growth = 2.5f;
+
+constexpr std::uint32_t no_slot = UINT32_MAX;
+
+// While every size is below 2^23, sizes and their differences are floats,
+// and each size step of the scans (a product with the penalty, a
+// difference, a quotient) is the float operation's result (cluster_size.hpp),
+// so the scans may run on float copies of the sizes.
+constexpr double narrow_size_limit = 8388608.0;  // 2^23
+
+bool is_narrow(double size) { return std::fabs(size) < narrow_size_limit; }  // false for NaN
+
+// Keys of one block take at most this many floats (8 MB): at large k the
+// blocks get shorter rather than the scratch larger.
+constexpr std::size_t block_key_floats = std::size_t{1} << 21;
+
+// Tiles per worker in a block. Longer blocks amortise the pool's hand-off,
+// but every point then has more staged rows to patch; at 50,000 x 64,
+// k = 1024 one to four tiles per worker timed alike within the noise of a
+// shared machine. The length does not shrink with k: a patch costs at least
+// one staged group (below) however few rows changed, and a point's share of
+// its block's keys does not depend on the block's length, so shorter blocks
+// at small k only add hand-offs. On 384-d embeddings at k = 256, blocks of
+// 16 and 32 points were slower than this length and 48 no faster
+// (bench/RESULTS.md).
+constexpr std::size_t tiles_per_worker = 2;
+
+// The vector levels' one-point kernel keeps up to 8 panels of 16 rows in
+// flight, and one panel costs it as long as a group of 8 (the FMA latency
+// of one chain per dimension): staged rows are handed over in groups of
+// this many, the unused lanes left as they are.
+constexpr std::size_t staged_group = 128;
+
+}  // namespace
+}  // namespace quorla::engine
+
+// One copy of the scans per lane count, each compiled for its level.
+#define QUORLA_SIZE_SCANS_NAME size_scans_baseline
+#define QUORLA_SIZE_SCANS_LANES 4
+#include "engine/kernels/size_scans_impl.hpp"
+#if defined(__x86_64__) || defined(__i386__)
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#define QUORLA_SIZE_SCANS_NAME size_scans_avx2
+#define QUORLA_SIZE_SCANS_LANES 8
+#include "engine/kernels/size_scans_impl.hpp"
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx512bw")
+#define QUORLA_SIZE_SCANS_NAME size_scans_avx512
+#define QUORLA_SIZE_SCANS_LANES 16
+#include "engine/kernels/size_scans_impl.hpp"
+#pragma GCC pop_options
+#endif
+
+namespace quorla::engine {
+namespace {
+
+const SizeScans& size_scans_for(KernelLevel level) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (level == KernelLevel::avx512) return size_scans_avx512::table;
+    if (level == KernelLevel::avx2) return size_scans_avx2::table;
+#endif
+    (void)level;
+    return size_scans_baseline::table;
+}
+
+struct SizeRange {
+    double min = infinity;
+    double max = -infinity;
+
+    double spread() const { return add_sizes(max, -min); }
+};
+
+// Folds that pass over NaN entries, like fmin/fmax.
+SizeRange size_range(const std::vector<double>& sizes) {
+    SizeRange range;
+    for (double size : sizes) {
+        range.min = std::fmin(range.min, size);
+        range.max = std::fmax(range.max, size);
+    }
+    return range;
+}
+
+}  // namespace
+
+BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelLevel level, std::size_t block_points)
+    : model_(model), state_(state), points_(state.points), k_(model.n_clusters), dim_(state.points.cols),
+      block_points_(block_points) {
+    const PointView& points = state.points;
+    const std::optional<std::vector<float>>& point_norms = state.point_norms;
+    if (!model.centroids) raise_fault("Balancing without a centroid matrix");
+    if (model.centroids->cols() != dim_) raise_fault("Centroid and point dimensions differ");
+    if (model.centroids->rows() < k_) raise_fault("Fewer centroid rows than clusters");
+    if (model.cluster_sizes.size() != k_) raise_fault("Cluster sizes do not match the cluster count");
+    if (model.euclidean && (!point_norms || point_norms->size() != points.rows)) {
+        raise_fault("Point norms missing in Euclidean mode");
+    }
+    if (model.labels.size() != points.rows) raise_fault("Labels do not match the point count");
+    sums_ = member_sums(points, model.labels, k_, ExecutionContext{});
+    counts_.assign(k_, 0);
+    for (std::uint64_t c : model.labels) ++counts_[c];
+    pending_.resize(k_);
+    pending_moves_.assign(k_, 0);
+    if (model.use_medoids) members_ = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k_);
+    panels_.emplace(*model.centroids, k_, model.euclidean, level);
+    row_.resize(dim_);
+    distances_.resize(k_);
+    costs_.resize(k_);
+    narrow_sizes_.resize(k_);
+    stage_slot_.assign(k_, no_slot);
+    scans_ = &size_scans_for(level);
+}
+
+void BalancingPhase::mirror_sizes() {
+    wide_sizes_ = 0;
+    for (std::size_t j = 0; j < k_; ++j) {
+        const double size = model_.cluster_sizes[j];
+        narrow_sizes_[j] = static_cast<float>(size);
+        if (!is_narrow(size)) ++wide_sizes_;
+    }
+}
+
+void BalancingPhase::set_size(std::uint64_t cluster, double size) {
+    double& held = model_.cluster_sizes[cluster];
+    if (!is_narrow(held)) --wide_sizes_;
+    held = size;
+    narrow_sizes_[cluster] = static_cast<float>(size);
+    if (!is_narrow(size)) ++wide_sizes_;
+}
+
+// One visit of every point, in index order. Returns the smallest
+// critical penalty above the current one (+inf if none).
+float BalancingPhase::pass(float size_penalty, const ExecutionContext* context) {
+    const ExecutionContext calling_thread{};
+    const ExecutionContext& run_on = context != nullptr ? *context : calling_thread;
+    std::size_t block = block_points_;
+    if (block == 0) block = checked_product(checked_product(panels_->kernels().tile_rows, run_on.workers()), tiles_per_worker);
+    block = std::max<std::size_t>(1, std::min(block, block_key_floats / std::max<std::size_t>(k_, 1)));
+    block = static_cast<std::size_t>(std::min<std::uint64_t>(block, std::max<std::uint64_t>(points_.rows, 1)));
+    // At most two rows change per visit; staged rows are handed to the
+    // vector kernels in whole groups, so the scratch covers the last one.
+    std::size_t capacity = std::min(k_, checked_product(block, 2));
+    if (panels_->kernels().packs_panels) capacity = checked_sum(capacity, staged_group - 1) / staged_group * staged_group;
+    block_keys_.resize(checked_product(block, k_));
+    block_norms_.resize(block);
+    staged_clusters_.resize(capacity);
+    staged_rows_.resize(panels_->kernels().packs_panels ? 0 : checked_product(capacity, dim_));
+    staged_panels_.resize(panels_->kernels().packs_panels
+                              ? checked_sum(checked_product(capacity, dim_), tiles::panel_width)
+                              : 0);
+    staged_norms_.resize(capacity);
+    staged_keys_.resize(capacity);
+
+    end_block();
+    mirror_sizes();
+    float next_penalty = infinity;
+    for (std::uint64_t first = 0; first < points_.rows; first += block) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(block, points_.rows - first));
+        compute_block(first, count, run_on);
+        for (std::size_t r = 0; r < count; ++r) {
+            const std::uint64_t i = first + r;
+            if (context != nullptr && i % 1024 == 0) context->check_stop();
+            next_penalty = visit_point(i, size_penalty, next_penalty, block_keys_.data() + r * k_);
+        }
+        end_block();
+    }
+    return next_penalty;
+}
+
+float BalancingPhase::visit(std::uint64_t i, float size_penalty, float next_penalty) {
+    end_block();
+    mirror_sizes();  // the caller may have set sizes since the last visit
+    return visit_point(i, size_penalty, next_penalty, nullptr);
+}
+
+// block_keys: i's keys as its block computed them, or null to compute
+// them here.
+float BalancingPhase::visit_point(std::uint64_t i, float size_penalty, float next_penalty, float* block_keys) {
+    std::vector<double>& sizes = model_.cluster_sizes;
+    if (i >= model_.labels.size()) raise_fault("Point index beyond the labels");
+    const std::uint64_t c = model_.labels[i];
+    if (c >= k_) raise_fault("Label beyond the cluster count");
+    points_.copy_row(i, row_.data());
+    const double s = sizes[c];
+
+    add_point(c, -1.0f);
+    --counts_[c];
+    if (s > 0.0) refresh_after_removal(c, s);
+    set_size(c, add_sizes(add_sizes(sizes[c], -1.0), kept_share));  // c still counts 0.15 of the point
+
+    const float point_norm = model_.euclidean ? (*state_.point_norms)[i] : 0.0f;
+    if (block_keys != nullptr) {
+        patch_keys(block_keys, point_norm);  // c's row has just changed, too
+        keys_ = block_keys;
+    } else {
+        centroid_distances(*panels_, row_, point_norm, distances_);
+        keys_ = distances_.data();
+    }
+    const std::size_t b = std::isinf(size_penalty) ? choose_by_size() : choose_by_cost(size_penalty);
+    next_penalty = critical_penalty(c, size_penalty, next_penalty);  // before the point is placed
+
+    set_size(b, add_sizes(sizes[b], 1.0));
+    add_point(b, 1.0f);
+    ++counts_[b];
+    refresh_after_addition(b);
+    set_size(c, add_sizes(sizes[c], -kept_share));
+    if (model_.use_medoids && b != c) move_member(i, c, b);
+    model_.labels[i] = b;
+    return next_penalty;
+}
+
+// Keys of points [first, first + count) against the current centroids,
+// spread over the pool a tile per piece.
+void BalancingPhase::compute_block(std::uint64_t first, std::size_t count, const ExecutionContext& context) {
+    const PointView block{points_.row_start(first), count, dim_, points_.row_stride, points_.col_stride};
+    const std::vector<float>* norms = nullptr;
+    if (model_.euclidean) {
+        const float* given = state_.point_norms->data() + first;
+        block_norms_.assign(given, given + count);  // within the capacity sized for the pass
+        norms = &block_norms_;
+    }
+    KeysSink sink(std::span<float>(block_keys_.data(), checked_product(count, k_)));
+    scan_points(context, *panels_, block, norms, sink, panels_->kernels().tile_rows);
+    in_block_ = true;
+}
+
+// After panels_ took the cluster's new row: a block in progress stages it,
+// since the keys its later points hold for it are now stale.
+void BalancingPhase::row_changed(std::uint64_t cluster) {
+    panels_->refresh_row(cluster);
+    if (!in_block_) return;
+    std::uint32_t slot = stage_slot_[cluster];
+    if (slot == no_slot) {
+        if (staged_count_ == staged_clusters_.size()) raise_fault("More changed rows than a block can stage");
+        slot = static_cast<std::uint32_t>(staged_count_++);
+        staged_clusters_[slot] = static_cast<std::uint32_t>(cluster);
+        stage_slot_[cluster] = slot;
+    }
+    const std::span<const float> row = model_.centroids->row(cluster);
+    if (panels_->kernels().packs_panels) {
+        // The panel layout of scan.cpp, panel_width rows per group.
+        float* column = staged_panels_.data() + (slot / tiles::panel_width) * dim_ * tiles::panel_width +
+                        slot % tiles::panel_width;
+        for (std::size_t l = 0; l < dim_; ++l) column[l * tiles::panel_width] = row[l];
+    } else {
+        std::copy(row.begin(), row.end(), staged_rows_.begin() + static_cast<std::ptrdiff_t>(slot * dim_));
+    }
+    if (model_.euclidean) staged_norms_[slot] = panels_->panels().norms[cluster];
+}
+
+// The block's keys of the visited point for the staged rows, recomputed by
+// the level's one-point kernel: the same FMA chain per lane as the tile
+// kernels, so the patched keys are those a fresh computation gives.
+void BalancingPhase::patch_keys(float* keys, float point_norm) {
+    if (staged_count_ == 0) return;
+    const tiles::TileKernels& kernels = panels_->kernels();
+    std::size_t rows = staged_count_;
+    if (kernels.packs_panels) rows = std::min(checked_sum(rows, staged_group - 1) / staged_group * staged_group,
+                                              staged_clusters_.size());
+    const tiles::Panels staged{staged_panels_.data(), staged_rows_.data(),
+                               model_.euclidean ? staged_norms_.data() : nullptr, rows, dim_, tiles::panel_width};
+    kernels.point_keys(row_.data(), staged, model_.euclidean, point_norm, staged_keys_.data());
+    for (std::size_t slot = 0; slot < staged_count_; ++slot) keys[staged_clusters_[slot]] = staged_keys_[slot];
+}
+
+void BalancingPhase::end_block() {
+    for (std::size_t slot = 0; slot < staged_count_; ++slot) stage_slot_[staged_clusters_[slot]] = no_slot;
+    staged_count_ = 0;
+    in_block_ = false;
+}
+
+void BalancingPhase::final_medoid_pass() {
+    for (std::uint64_t j = 0; j < k_; ++j) {
+        if (model_.cluster_sizes[j] == 0.0) continue;
+        update_cluster_medoid(model_, points_, j, members_[j]);
+    }
+}
+
+// A cluster's running sum is its row of sums_ while the cluster has never
+// had more than sum_block members, so that such clusters see exactly the
+// single-precision steps of one running total. Past that, moves go into a
+// pending row that is folded into the sum every sum_block moves: the blocked
+// summation of member_sums.hpp, which keeps one large cluster's sum from
+// drifting away from its members over many passes. The point is the visited
+// one, already copied to row_.
+void BalancingPhase::add_point(std::uint64_t cluster, float weight) {
+    std::vector<float>& pending = pending_[cluster];
+    if (pending.empty() && counts_[cluster] > sum_block) pending.assign(dim_, 0.0f);
+    float* target = pending.empty() ? sums_.row(cluster).data() : pending.data();
+    const float* x = row_.data();
+    if (weight == 1.0f) {
+        for (std::size_t j = 0; j < dim_; ++j) target[j] = target[j] + x[j];
+    } else {
+        for (std::size_t j = 0; j < dim_; ++j) target[j] = target[j] + weight * x[j];
+    }
+    if (!pending.empty() && ++pending_moves_[cluster] == sum_block) {
+        std::span<float> sum = sums_.row(cluster);
+        for (std::size_t j = 0; j < dim_; ++j) {
+            sum[j] = sum[j] + pending[j];
+            pending[j] = 0.0f;
+        }
+        pending_moves_[cluster] = 0;
+    }
+}
+
+// New centroid row = sum / divisor, unit-scaled in inner-product mode.
+void BalancingPhase::set_mean_row(std::uint64_t cluster, double divisor) {
+    std::span<const float> sum = sums_.row(cluster);
+    const std::vector<float>& pending = pending_[cluster];
+    std::span<float> row = model_.centroids->row(cluster);
+    const float narrow = static_cast<float>(divisor);
+    if (static_cast<double>(narrow) == divisor) {
+        // A float divisor: the float division is divide_by_size's result
+        // (cluster_size.hpp), and it vectorises.
+        if (pending.empty()) {
+            for (std::size_t j = 0; j < dim_; ++j) row[j] = sum[j] / narrow;
+        } else {
+            for (std::size_t j = 0; j < dim_; ++j) row[j] = (sum[j] + pending[j]) / narrow;
+        }
+    } else if (pending.empty()) {
+        for (std::size_t j = 0; j < dim_; ++j) row[j] = divide_by_size(sum[j], divisor);
+    } else {
+        for (std::size_t j = 0; j < dim_; ++j) row[j] = divide_by_size(sum[j] + pending[j], divisor);
+    }
+    if (!model_.euclidean) normalize_row(row);
+    // Only the rows that changed since the last point can differ, so keeping
+    // the packed rows and norms current gives the numbers a full
+    // recomputation would.
+    row_changed(cluster);
+}
+
+void BalancingPhase::refresh_after_removal(std::uint64_t c, double s) {
+    if (model_.use_medoids) {
+        // The visited point is still labelled c: still a candidate.
+        update_cluster_medoid(model_, points_, c, members_[c]);
+        row_changed(c);
+        return;
+    }
+    // A cluster whose last member is leaving has no mean; its row stays
+    // as it was (dividing the empty sum by s - 1 = 0 would put NaN in
+    // the next comparison).
+    if (counts_[c] == 0) return;
+    set_mean_row(c, add_sizes(s, -1.0));
+}
+
+void BalancingPhase::refresh_after_addition(std::uint64_t b) {
+    if (model_.use_medoids) {
+        // The point joins b's members only after this update.
+        update_cluster_medoid(model_, points_, b, members_[b]);
+        row_changed(b);
+        return;
+    }
+    set_mean_row(b, model_.cluster_sizes[b]);
+}
+
+std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
+    const float* keys = keys_;
+    if (wide_sizes_ != 0) {
+        const std::vector<double>& sizes = model_.cluster_sizes;
+        for (std::size_t j = 0; j < k_; ++j) {
+            const float penalty = scale_size(sizes[j], size_penalty);
+            // A finite penalty so large that size x penalty overflows would
+            // tie every cluster at +inf whatever its size; it means the
+            // same as the infinite penalty and is treated as such.
+            if (std::isinf(penalty)) return choose_by_size();
+            costs_[j] = keys[j] + penalty;
+        }
+        std::size_t best = 0;
+        for (std::size_t j = 1; j < k_; ++j) {
+            if (std::isnan(costs_[best]) || std::isnan(costs_[j])) raise_nan_fault();
+            if (costs_[best] > costs_[j]) best = j;
+        }
+        return best;
+    }
+    const CostScan scan = scans_->costs(keys, narrow_sizes_.data(), k_, size_penalty);
+    if (scan.overflows) return choose_by_size();
+    if (scan.unordered && k_ > 1) raise_nan_fault();
+    return scan.best;
+}
+
+// The limit of a growing penalty: the smallest size wins, distance
+// breaks ties of size, the lower index ties of both. A point leaves its
+// cluster c only for a cluster smaller than c's size less 0.85, so every
+// visit either leaves c no larger than the smallest other cluster or
+// moves a point from c to a smallest cluster. The smallest size never
+// decreases, and a cluster only grows while it is a smallest one; so
+// once its unvisited points are used up it is at most one above the
+// final minimum, and a cluster with unvisited points left stopped losing
+// them only because it was no larger than the minimum. After one pass
+// the spread is at most 1 (plus float drift far below the 0.5 margin).
+std::size_t BalancingPhase::choose_by_size() {
+    const std::vector<double>& sizes = model_.cluster_sizes;
+    std::size_t best = 0;
+    for (std::size_t j = 1; j < k_; ++j) {
+        if (std::isnan(keys_[best]) || std::isnan(keys_[j])) raise_nan_fault();
+        if (sizes[j] < sizes[best] || (sizes[j] == sizes[best] && keys_[j] < keys_[best])) best = j;
+    }
+    return best;
+}
+
+float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, float next_penalty) const {
+    const float* keys = keys_;
+    float smallest = infinity;
+    if (wide_sizes_ != 0) {
+        const std::vector<double>& sizes = model_.cluster_sizes;
+        const double own_size = sizes[c];
+        for (std::size_t j = 0; j < k_; ++j) {
+            const double gap = add_sizes(own_size, -sizes[j]);
+            if (own_size > sizes[j] && gap != 0.0) {
+                const float ratio = divide_by_size(keys[j] - keys[c], gap);
+                if (smallest > ratio) smallest = ratio;  // NaN never replaces
+            }
+        }
+    } else {
+        // Float sizes: the gap and the quotient are the size steps' results.
+        // Only the sign of a zero minimum could depend on the order it is
+        // taken in, and a zero never passes the test below: the phase's
+        // penalties are never negative.
+        smallest = scans_->least_ratio(keys, narrow_sizes_.data(), k_, narrow_sizes_[c], keys[c]);
+    }
+    return (size_penalty < smallest && smallest < next_penalty) ? smallest : next_penalty;
+}
+
+void BalancingPhase::move_member(std::uint64_t i, std::uint64_t from, std::uint64_t to) {
+    std::vector<std::uint64_t>& source = members_[from];
+    source.erase(std::lower_bound(source.begin(), source.end(), i));
+    std::vector<std::uint64_t>& target = members_[to];
+    target.insert(std::lower_bound(target.begin(), target.end(), i), i);
+}
+
+void balance_clusters(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    const PointView& points = state.points;
+    if (model.verbose) write_line("Balancing clusters...\n");
+    BalancingPhase balancer(model, state, context.level);
+
+    SizeRange range = size_range(model.cluster_sizes);
+    float size_penalty = 0.0f;
+    std::int32_t passes = 0;
+    const float limit = static_cast<float>(model.max_balance_diff) + 0.5f;
+    while (range.spread() > limit) {  // false for NaN as well
+        const float next_penalty = balancer.pass(size_penalty, &context);
+        range = size_range(model.cluster_sizes);
+        size_penalty = next_penalty * penalty_growth;
+        ++passes;
+        if (model.verbose || context.wants_progress()) {
+            const float cost = training_cost(model, points, &context);
+            if (model.verbose) {
+                write_line("Balance iteration " + std::to_string(passes) + " | Cost: " + format_fixed(cost, 6) +
+                           " | Max diff: " + format_fixed(range.spread(), 2) + "\n");
+            }
+            context.report(ProgressPhase::balancing, static_cast<std::uint64_t>(passes), cost);
+        }
+    }
+    if (model.use_medoids) balancer.final_medoid_pass();
+}
+
+}  // namespace quorla::engine

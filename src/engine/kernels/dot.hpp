@@ -1,0 +1,45 @@
+// Single-precision vector arithmetic shared by every step that is not a
+// tile kernel: the plain dot product (the scalar level's, and the one used
+// for norms, costs and medoid distances), squared differences, row norms,
+// unit-length scaling and the Euclidean key. The tile kernels keep their own
+// FMA chain (tile_kernels.hpp); nothing here is compiled for a vector level.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/core/matrix.hpp"
+
+namespace quorla::engine {
+
+// Single-precision dot product of two contiguous vectors. The summation order
+// is this kernel's own (several partial sums); callers must not rely on it.
+float dot_f32(const float* a, const float* b, std::size_t n);
+
+// (a - b) . (a - b), each difference rounded before it is squared, summed in
+// dot_f32's order: the same number as forming the difference row and calling
+// dot_f32 on it, and the same from either side.
+float squared_distance_f32(const float* a, const float* b, std::size_t n);
+
+// Entry i: row i dotted with itself.
+std::vector<float> squared_norms(const PointView& matrix);
+// The same for rows first .. last - 1, into out[first .. last - 1].
+void squared_norms(const PointView& matrix, std::uint64_t first, std::uint64_t last, float* out);
+inline std::vector<float> squared_norms(const Matrix& matrix) { return squared_norms(matrix.view()); }
+
+// Divides the row by its length when its squared length is positive; zero
+// rows and rows with NaN stay as they are.
+void normalize_row(std::span<float> row);
+
+// Euclidean key, in the fixed order: t = 2d, u = |c|^2 - t, e = |x|^2 + u.
+// Not clamped at zero: rounding may make it slightly negative, and that value
+// is compared as it is.
+inline float euclidean_key(float dot, float centroid_norm, float point_norm) {
+    float twice = 2.0f * dot;
+    float shifted = centroid_norm - twice;
+    return point_norm + shifted;
+}
+
+}  // namespace quorla::engine

@@ -1,0 +1,25 @@
+// The label step of training: every point to its nearest centroid, on the
+// worker pool, and the cluster sizes recounted. Scoring is the scan
+// driver's (scan.hpp); the tie rules are the label step's own: Euclidean
+// mode takes the lowest key and the lowest index among equals, inner-product
+// mode the highest dot product and the highest index among equals.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/core/execution_context.hpp"
+#include "engine/core/model.hpp"
+#include "engine/training_state.hpp"
+
+namespace quorla::engine {
+
+// Relabels every point and recounts cluster_sizes. On a fault neither labels
+// nor cluster_sizes has been touched.
+void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context);
+
+// Makes `labels` the model's and recounts cluster_sizes from them; faults,
+// leaving both untouched, on a label beyond the cluster count.
+void set_labels(Model& model, std::vector<std::uint64_t> labels);
+
+}  // namespace quorla::engine

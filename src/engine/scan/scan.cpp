@@ -1,0 +1,253 @@
+// The scan driver and its sinks.
+//
+// Points are scored a tile at a time: each worker packs up to tile_rows
+// points from the strided view into its own scratch (never the whole
+// matrix), and the level's kernels score them against the centroid panels,
+// packed once per scan. A sink turns the scores into results while they are
+// hot; no n x k distance matrix is ever written, and nothing is allocated
+// per point.
+//
+// Scratch follows the points actually present: a tile buffer holds the
+// scan's tallest tile (all its points when they are fewer than a tile), and
+// only workers that can meet a tile get one. At d = 8M a full tile is 1.5 GB
+// at the AVX-512 level; a scan of two such points needs 64 MB.
+#include "engine/scan/scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "engine/core/checked.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/core/fault.hpp"
+
+namespace quorla::engine {
+namespace {
+
+// Points per piece of pool work: enough tiles that claiming a piece costs
+// nothing next to scoring it, few enough that two workers finish close
+// together. Scans of at most this many points stay on the calling thread.
+constexpr std::size_t scan_grain = 256;
+
+const tiles::TileKernels& kernels_for_level(KernelLevel level) {
+    if (!kernel_level_supported(level)) {
+        raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " is not supported on this machine");
+    }
+    const tiles::TileKernels* kernels = nullptr;
+    switch (level) {
+        case KernelLevel::scalar:
+            kernels = tiles::tile_kernels_f32_scalar();
+            break;
+        case KernelLevel::avx2:
+            kernels = tiles::tile_kernels_f32_avx2();
+            break;
+        case KernelLevel::avx512:
+            kernels = tiles::tile_kernels_f32_avx512();
+            break;
+        case KernelLevel::neon:
+            kernels = tiles::tile_kernels_f32_neon();
+            break;
+    }
+    if (kernels == nullptr) raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " was not built");
+    return *kernels;
+}
+
+// From this many dimensions on, fewer clusters than panel_width get one
+// narrow panel, as wide as they are. Below it the padding of a full-width
+// panel is at most 240 KB, and the kernels' full-width copies, whose strides
+// are constants, are worth more: with a run-time width, label steps at d = 4
+// and k = 3 took 15 to 35% longer, while from d = 1024 on both are equal.
+constexpr std::size_t narrow_panel_dim = 4096;
+
+void pack_panel_row(const float* row, std::size_t j, std::size_t dim, std::size_t width, float* panels) {
+    float* column = panels + (j / width) * dim * width + j % width;
+    for (std::size_t l = 0; l < dim; ++l) column[l * width] = row[l];
+}
+
+}  // namespace
+
+CentroidPanels::CentroidPanels(const Matrix& centroids, std::size_t clusters, bool euclidean, KernelLevel level)
+    : centroids_(&centroids), kernels_(&kernels_for_level(level)), euclidean_(euclidean) {
+    if (clusters > centroids.rows()) raise_fault("Fewer centroid rows than clusters");
+    if (clusters > UINT32_MAX) raise_fault("Too many centroids for the tile kernels");
+    const std::size_t dim = centroids.cols();
+    if (euclidean) {
+        norms_.resize(clusters);
+        for (std::size_t j = 0; j < clusters; ++j) {
+            const float* row = centroids.row(j).data();
+            norms_[j] = dot_f32(row, row, dim);
+        }
+    }
+    // Padding k = 2 up to a full-width panel would make the panels 8 times
+    // the centroids: 512 MB at d = 8M.
+    const std::size_t width = clusters > 0 && clusters < tiles::panel_width && dim >= narrow_panel_dim
+                                  ? clusters
+                                  : tiles::panel_width;
+    if (kernels_->packs_panels) {
+        const std::size_t groups = (clusters + width - 1) / width;
+        values_.assign(checked_sum(checked_product(checked_product(groups, width), dim), tiles::panel_width), 0.0f);
+        for (std::size_t j = 0; j < clusters; ++j) {
+            pack_panel_row(centroids.row(j).data(), j, dim, width, values_.data());
+        }
+    }
+    panels_ = {values_.data(), centroids.data(), euclidean ? norms_.data() : nullptr, clusters, dim, width};
+}
+
+void CentroidPanels::refresh_row(std::size_t j) {
+    if (j >= panels_.clusters) raise_fault("Centroid row beyond the panels");
+    const float* row = centroids_->row(j).data();
+    if (kernels_->packs_panels) pack_panel_row(row, j, panels_.dim, panels_.width, values_.data());
+    if (euclidean_) norms_[j] = dot_f32(row, row, panels_.dim);
+}
+
+void scan_points(const ExecutionContext& context, const CentroidPanels& centroids, const PointView& points,
+                 const std::vector<float>* point_norms, ScanSink& sink, std::size_t grain) {
+    const tiles::TileKernels& kernels = centroids.kernels();
+    const std::size_t dim = points.cols;
+    if (centroids.dim() != dim) raise_fault("Centroid and point dimensions differ");
+    const bool euclidean = centroids.euclidean();
+    if (euclidean && point_norms != nullptr && point_norms->size() != points.rows) {
+        raise_fault("Point norms do not match the point count");
+    }
+    const std::size_t rows = kernels.tile_rows;
+    const std::size_t workers = context.workers();  // brings up an absent pool, as every scan does
+    const std::uint64_t n_tiles = points.rows / rows + (points.rows % rows != 0 ? 1 : 0);
+    const std::size_t piece_points = grain != 0 ? grain : scan_grain;
+    const bool pooled = context.pool != nullptr && points.rows > piece_points;
+    // No more slots than tiles: a worker that gets no tile needs no scratch.
+    const std::size_t slots = static_cast<std::size_t>(std::min<std::uint64_t>(pooled ? workers : 1, n_tiles));
+    sink.prepare(slots, rows);
+
+    // Per slot: the packed tile, as tall as the scan's tallest tile, with
+    // the slack the kernels read past a short one; its point norms; and,
+    // when norms of strided points are computed here, one unpacked row.
+    // Whole cache lines each, so that slots never share one.
+    const std::size_t tallest = static_cast<std::size_t>(std::min<std::uint64_t>(rows, points.rows));
+    const std::size_t tile_floats = checked_sum(checked_product(tallest, dim), rows);
+    const bool unpacks_rows = euclidean && point_norms == nullptr && !points.row_contiguous();
+    const std::size_t slot_floats = checked_sum(checked_sum(tile_floats, rows), unpacks_rows ? dim : 0);
+    const std::size_t stride = checked_sum(slot_floats, 15) / 16 * 16;
+    CacheAligned<float> scratch(checked_product(slots, stride));
+    const tiles::PointSource source{points.origin, points.row_stride, points.col_stride, dim};
+
+    // On the pool, a worker claims the next free slot with its first tile;
+    // it meets a tile only if it runs a piece, and pieces are whole tiles,
+    // so no more than `slots` are ever claimed. Each entry of slot_of is
+    // touched by its own worker only.
+    constexpr std::size_t unclaimed = SIZE_MAX;
+    std::vector<std::size_t> slot_of(pooled ? workers : 0, unclaimed);
+    std::atomic<std::size_t> claimed{0};
+
+    auto run = [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        std::size_t slot = 0;
+        if (pooled) {
+            if (worker >= slot_of.size()) raise_fault("Scan piece on a worker beyond the pool");
+            if (slot_of[worker] == unclaimed) slot_of[worker] = claimed.fetch_add(1, std::memory_order_relaxed);
+            slot = slot_of[worker];
+            if (slot >= slots) raise_fault("More workers took tiles than the scan has scratch for");
+        }
+        float* tile = scratch.data() + slot * stride;
+        float* tile_norms = tile + tile_floats;
+        float* row = tile_norms + rows;
+        for (std::size_t t = begin; t < end; ++t) {
+            const std::uint64_t first = t * rows;
+            const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(rows, points.rows - first));
+            kernels.pack(source, first, count, tile);
+            if (euclidean) {
+                if (point_norms != nullptr) {
+                    const float* given = point_norms->data() + first;
+                    std::copy(given, given + count, tile_norms);
+                } else {
+                    // As squared_norms computes them, so that a point scores
+                    // the same whether its norm was given or not.
+                    for (std::size_t r = 0; r < count; ++r) {
+                        const float* x = points.row_start(first + r);
+                        if (unpacks_rows) {
+                            points.copy_row(first + r, row);
+                            x = row;
+                        }
+                        tile_norms[r] = dot_f32(x, x, dim);
+                    }
+                }
+                std::fill(tile_norms + count, tile_norms + rows, 0.0f);
+            }
+            if (!sink.consume(centroids, Tile{tile, count, first, tile_norms}, slot)) raise_nan_fault();
+        }
+    };
+    // Pieces are whole tiles, and a point's scores do not depend on its row
+    // within a tile, so results do not depend on how tiles meet workers.
+    // Larger scans go through the context, which asks its stop check
+    // between pieces: on the pool, or on the calling thread in slot 0.
+    if (points.rows > piece_points) {
+        context.for_each_piece(static_cast<std::size_t>(n_tiles), std::max<std::size_t>(1, piece_points / rows), run);
+    } else if (n_tiles > 0) {
+        run(0, static_cast<std::size_t>(n_tiles), 0);
+    }
+}
+
+template <class Index>
+void NearestSink<Index>::prepare(std::size_t slots, std::size_t tile_rows) {
+    tile_rows_ = tile_rows;
+    chosen_.assign(checked_product(slots, tile_rows), 0);
+}
+
+template <class Index>
+bool NearestSink<Index>::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
+    std::uint32_t* chosen = chosen_.data() + slot * tile_rows_;
+    const bool clean =
+        centroids.kernels().label(tile.values, tile.count, tile.point_norms, centroids.panels(), rule_, chosen);
+    std::copy(chosen, chosen + tile.count, out_.begin() + static_cast<std::ptrdiff_t>(tile.first));
+    return clean;
+}
+
+template class NearestSink<std::uint32_t>;
+template class NearestSink<std::uint64_t>;
+
+void TopSink::prepare(std::size_t slots, std::size_t tile_rows) {
+    tile_rows_ = tile_rows;
+    // At least 16 entries, so that a level may hold a short list in one
+    // vector, and whole cache lines, so that every row's list starts a line.
+    kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
+    const std::size_t rows = checked_product(slots, tile_rows);
+    kept_keys_ = CacheAligned<float>(checked_product(rows, kept_stride_));
+    kept_clusters_ = CacheAligned<std::uint32_t>(checked_product(rows, kept_stride_));
+    lane_keys_ = CacheAligned<float>(rows);
+    cuts_ = CacheAligned<float>(rows);
+}
+
+bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
+    const std::size_t kept = slot * tile_rows_ * kept_stride_;
+    const tiles::TopScratch scratch{kept_stride_, kept_keys_.data() + kept, kept_clusters_.data() + kept,
+                                    lane_keys_.data() + slot * tile_rows_, cuts_.data() + slot * tile_rows_};
+    const bool clean = centroids.kernels().top(tile.values, tile.count, tile.point_norms, centroids.panels(),
+                                               centroids.euclidean(), take_, scratch, out_.data() + tile.first * take_);
+    if (!keys_.empty()) {
+        // Each row's kept list holds its keys in the order of its clusters.
+        for (std::size_t r = 0; r < tile.count; ++r) {
+            const float* row_keys = scratch.keys + r * scratch.stride;
+            std::copy(row_keys, row_keys + take_, keys_.begin() + static_cast<std::ptrdiff_t>((tile.first + r) * take_));
+        }
+    }
+    return clean;
+}
+
+bool KeysSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t) {
+    const std::size_t clusters = centroids.clusters();
+    if (checked_product(checked_sum(tile.first, tile.count), clusters) > out_.size()) {
+        raise_fault("Key block smaller than the scan");
+    }
+    centroids.kernels().keys(tile.values, tile.count, tile.point_norms, centroids.panels(), centroids.euclidean(),
+                             out_.data() + tile.first * clusters, clusters);
+    return true;
+}
+
+void centroid_distances(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
+                        std::span<float> keys) {
+    if (point.size() != centroids.dim()) raise_fault("Centroid and point dimensions differ");
+    if (keys.size() != centroids.clusters()) raise_fault("Key vector does not match the centroid count");
+    centroids.kernels().point_keys(point.data(), centroids.panels(), centroids.euclidean(), point_norm, keys.data());
+}
+
+}  // namespace quorla::engine

@@ -1,0 +1,159 @@
+// The scan driver: scores points against every centroid, for the label
+// step, assignment and balancing alike. It owns everything around the
+// arithmetic: the kernel table of the context's level, the centroid panels
+// and norms, tiling the points, scratch for each worker that takes tiles,
+// packing, point norms, spreading tiles over the pool, and the NaN fault. What is done with a
+// tile's scores is a sink's business: the nearest centroid under a tie rule
+// (NearestSink), the k nearest in stable key order (TopSink), or the keys of
+// single points as balancing visits them (centroid_distances).
+//
+// The arithmetic of a key is fixed step by step (euclidean_key in dot.hpp);
+// only the summation order inside a dot product is free, and it depends on
+// the level (tile_kernels.hpp). Results can differ between levels only where
+// that order decides a near-tie; they never depend on the pool size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/core/execution_context.hpp"
+#include "engine/kernels/kernel_level.hpp"
+#include "engine/core/matrix.hpp"
+#include "engine/kernels/tile_kernels.hpp"
+
+namespace quorla::engine {
+
+// The first `clusters` rows of a centroid matrix as one level's kernels read
+// them, with their squared norms in Euclidean mode. The matrix must outlive
+// this object and keep its shape; after row j of it changes, refresh_row(j)
+// brings the panels and the norm up to date, giving the numbers a fresh
+// build would.
+class CentroidPanels {
+public:
+    CentroidPanels(const Matrix& centroids, std::size_t clusters, bool euclidean, KernelLevel level);
+
+    void refresh_row(std::size_t j);
+
+    const tiles::TileKernels& kernels() const { return *kernels_; }
+    const tiles::Panels& panels() const { return panels_; }
+    std::size_t clusters() const { return panels_.clusters; }
+    std::size_t dim() const { return panels_.dim; }
+    bool euclidean() const { return euclidean_; }
+
+private:
+    const Matrix* centroids_;
+    const tiles::TileKernels* kernels_;
+    bool euclidean_;
+    std::vector<float> values_;  // empty when the level reads the rows in place
+    std::vector<float> norms_;   // Euclidean only
+    tiles::Panels panels_;
+};
+
+// Values whose start is on a cache line, zero-initialised: a full tile's
+// rows of 16 or 48 points are then whole lines, and a kept list of 16 keys
+// is one vector load that never splits a line.
+template <class T>
+class CacheAligned {
+public:
+    CacheAligned() = default;
+    explicit CacheAligned(std::size_t count) : storage_(count + line_values, T{}) {
+        const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+        offset_ = (line_bytes - address % line_bytes) % line_bytes / sizeof(T);
+    }
+    T* data() { return storage_.data() + offset_; }
+
+private:
+    static constexpr std::size_t line_bytes = 64;
+    static constexpr std::size_t line_values = line_bytes / sizeof(T);
+    std::vector<T> storage_;
+    std::size_t offset_ = 0;
+};
+
+// One packed tile as a sink sees it.
+struct Tile {
+    const float* values;       // `count` rows packed by the level's kernels
+    std::size_t count;         // real rows, at most tile_rows
+    std::uint64_t first;       // point index of row 0
+    const float* point_norms;  // tile_rows entries, Euclidean only
+};
+
+// A scan gives each worker that takes tiles a slot of scratch of its own,
+// numbered from 0: as many slots as workers can meet tiles, one on the
+// calling thread, and never more than there are tiles.
+class ScanSink {
+public:
+    virtual ~ScanSink() = default;
+    // Before the scan, on the calling thread: size the scratch of `slots`.
+    virtual void prepare(std::size_t slots, std::size_t tile_rows) = 0;
+    // One tile in one slot; false if a key or dot of a real row was NaN.
+    virtual bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) = 0;
+};
+
+// Scores every point of `points` and hands each tile to `sink`, on the
+// context's pool (created if absent) or on the calling thread. Euclidean
+// point norms are taken from `point_norms` when given (one per point), else
+// computed per tile. NaN reported by the sink is a fault, raised after the
+// scan has stopped. `grain`: points per piece of pool work (rounded to
+// whole tiles), 0 for the default; scans of at most that many points stay
+// on the calling thread.
+void scan_points(const ExecutionContext& context, const CentroidPanels& centroids, const PointView& points,
+                 const std::vector<float>* point_norms, ScanSink& sink, std::size_t grain = 0);
+
+// Each point's cluster under `rule`, written to out[point].
+template <class Index>
+class NearestSink final : public ScanSink {
+public:
+    NearestSink(tiles::Rule rule, std::span<Index> out) : rule_(rule), out_(out) {}
+    void prepare(std::size_t slots, std::size_t tile_rows) override;
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+
+private:
+    tiles::Rule rule_;
+    std::span<Index> out_;
+    std::size_t tile_rows_ = 0;
+    std::vector<std::uint32_t> chosen_;  // per slot, one tile's choices
+};
+
+// Each point's first `take` clusters in stable key order (equal keys keep
+// ascending cluster order), written to out[point * take + t], and their keys
+// to keys[point * take + t] when `keys` is not empty.
+class TopSink final : public ScanSink {
+public:
+    TopSink(std::size_t take, std::span<std::uint32_t> out, std::span<float> keys = {})
+        : take_(take), out_(out), keys_(keys) {}
+    void prepare(std::size_t slots, std::size_t tile_rows) override;
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+
+private:
+    std::size_t take_;
+    std::span<std::uint32_t> out_;
+    std::span<float> keys_;
+    std::size_t tile_rows_ = 0;
+    std::size_t kept_stride_ = 0;
+    CacheAligned<float> kept_keys_, lane_keys_, cuts_;  // per slot
+    CacheAligned<std::uint32_t> kept_clusters_;        // per slot
+};
+
+// Every key of every point, row-major: point i's key of cluster j goes to
+// out[i * clusters + j]; the same bits as centroid_distances gives. Keys are
+// not checked for NaN here: balancing compares them, and faults there.
+class KeysSink final : public ScanSink {
+public:
+    explicit KeysSink(std::span<float> out) : out_(out) {}
+    void prepare(std::size_t, std::size_t) override {}
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+
+private:
+    std::span<float> out_;
+};
+
+// Keys of one contiguous point against every cluster of `centroids`;
+// smaller is closer. Euclidean: the key of dot.hpp with `point_norm`. Inner
+// product: the negated dot. The dots are those of the tile kernels at the
+// same level, so these keys rank clusters exactly as the sinks do.
+void centroid_distances(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
+                        std::span<float> keys);
+
+}  // namespace quorla::engine

@@ -1,0 +1,146 @@
+// Medoids.
+//
+// update_medoids needs, for every member i of a cluster, the total of its
+// distances to the other members summed in ascending member order. Every
+// pair's distance is the same number from either side, so it is computed
+// once: the members are cut into blocks, the distances between one block of
+// candidates and every later block are computed on the worker pool into a
+// strip, and the strip is then added into the totals on the calling thread,
+// rows and columns alike. Processing the strips in block order and each
+// strip left to right delivers every total's terms in ascending order, so the
+// totals are exactly the sequential ones.
+#include "engine/updates/medoids.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/core/checked.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/core/fault.hpp"
+
+namespace quorla::engine {
+namespace {
+
+// Candidates per strip: the strip holds block x members distances, and a
+// block of packed rows should stay in the L1/L2 caches while it is reused.
+constexpr std::size_t medoid_block = 64;
+
+// Packs the listed rows contiguously so that every distance reads two
+// contiguous rows whatever the caller's strides.
+void pack_rows(const PointView& points, std::span<const std::uint64_t> rows, float* out) {
+    for (std::size_t r = 0; r < rows.size(); ++r) points.copy_row(rows[r], out + r * points.cols);
+}
+
+void update_one_cluster(Model& model, const PointView& points, std::uint64_t cluster,
+                        std::span<const std::uint64_t> members, const ExecutionContext& context) {
+    const std::size_t m = members.size();
+    const std::size_t dim = points.cols;
+    const bool euclidean = model.euclidean;
+    std::vector<float> totals(m, 0.0f);
+    std::vector<float> packed(checked_product(m, dim));
+    pack_rows(points, members, packed.data());
+
+    std::vector<float> strip;
+    for (std::size_t start = 0; start < m; start += medoid_block) {
+        const std::size_t rows = std::min(medoid_block, m - start);
+        const std::size_t width = m - start;  // columns start .. m-1
+        strip.assign(rows * width, 0.0f);
+        // Row r (candidate start + r) against columns start + r + 1 .. m - 1.
+        context.for_each_piece(rows, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t r = begin; r < end; ++r) {
+                const float* x = packed.data() + (start + r) * dim;
+                float* out = strip.data() + r * width;
+                for (std::size_t col = r + 1; col < width; ++col) {
+                    out[col] = medoid_distance(x, packed.data() + (start + col) * dim, dim, euclidean);
+                }
+            }
+        });
+        // Every total receives its terms in ascending member order: for a
+        // candidate inside the block, the terms below it arrived with earlier
+        // strips or come from the column pass of this block, then its own row.
+        for (std::size_t r = 0; r < rows; ++r) {
+            const float* row = strip.data() + r * width;
+            float& own = totals[start + r];
+            for (std::size_t q = 0; q < r; ++q) own += strip[q * width + r];
+            for (std::size_t col = r + 1; col < width; ++col) own += row[col];
+        }
+        for (std::size_t col = rows; col < width; ++col) {
+            float& later = totals[start + col];
+            for (std::size_t r = 0; r < rows; ++r) later += strip[r * width + col];
+        }
+    }
+
+    std::uint64_t best = members[0];
+    float best_total = std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < m; ++i) {
+        if (totals[i] < best_total) {  // strict: ties keep the lower index, NaN never wins
+            best = members[i];
+            best_total = totals[i];
+        }
+    }
+    if (cluster >= model.medoid_indices.size()) raise_fault("Cluster index beyond the medoid indices");
+    model.medoid_indices[cluster] = best;
+    if (model.centroids) {
+        if (cluster >= model.centroids->rows()) raise_fault("Cluster index beyond the centroid rows");
+        points.copy_row(best, model.centroids->row(cluster).data());
+    }
+}
+
+}  // namespace
+
+float medoid_distance(const float* x, const float* y, std::size_t dim, bool euclidean) {
+    return euclidean ? squared_distance_f32(x, y, dim) : 1.0f - dot_f32(x, y, dim);
+}
+
+void update_medoids(Model& model, const PointView& points, const ExecutionContext& context) {
+    const ClusterLists members =
+        group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, static_cast<std::size_t>(model.n_clusters));
+    for (std::uint64_t c = 0; c < model.n_clusters; ++c) {
+        if (model.cluster_sizes.at(c) == 0.0) continue;  // the repair replaces it; NaN is not skipped
+        if (members[c].empty()) continue;
+        for (std::uint64_t i : members[c]) {
+            if (i >= points.rows) raise_fault("Medoid candidate beyond the point matrix");
+        }
+        update_one_cluster(model, points, c, members[c], context);
+    }
+}
+
+std::vector<std::uint64_t> members_of(const Model& model, std::uint64_t cluster) {
+    std::vector<std::uint64_t> members;
+    for (std::uint64_t i = 0; i < model.labels.size(); ++i) {
+        if (model.labels[i] == cluster) members.push_back(i);
+    }
+    return members;
+}
+
+void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster,
+                           std::span<const std::uint64_t> members) {
+    if (members.empty()) return;
+    if (!model.centroids) raise_fault("Medoid update without a centroid matrix");
+    Matrix& centroids = *model.centroids;
+    if (cluster >= centroids.rows()) raise_fault("Cluster index beyond the centroid rows");
+    if (centroids.cols() != points.cols) raise_fault("Centroid and point dimensions differ");
+    const std::span<const float> centre = centroids.row(cluster);
+    // Rows with unit column stride are read in place; others are gathered.
+    std::vector<float> row(points.row_contiguous() ? 0 : points.cols);
+    std::uint64_t best = members[0];
+    float best_distance = std::numeric_limits<float>::infinity();
+    for (std::uint64_t m : members) {
+        if (m >= points.rows) raise_fault("Medoid candidate beyond the point matrix");
+        const float* x = points.row_start(m);
+        if (!points.row_contiguous()) {
+            points.copy_row(m, row.data());
+            x = row.data();
+        }
+        const float distance = medoid_distance(x, centre.data(), points.cols, model.euclidean);
+        if (best_distance > distance) {  // NaN never replaces; equal keeps the earlier member
+            best = m;
+            best_distance = distance;
+        }
+    }
+    if (cluster >= model.medoid_indices.size()) raise_fault("Cluster index beyond the medoid indices");
+    model.medoid_indices[cluster] = best;
+    points.copy_row(best, centroids.row(cluster).data());
+}
+
+}  // namespace quorla::engine
