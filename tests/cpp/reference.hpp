@@ -106,7 +106,7 @@ inline void balance(Model& model, const PointView& points, const std::optional<s
             sizes[c] = (sizes[c] + -1.0f) + 0.15f;
             const engine::CentroidPanels fresh(centroids, k, model.euclidean, level);  // norms recomputed too
             std::vector<float> d(k);
-            engine::centroid_distances(fresh, x, model.euclidean ? (*norms)[i] : 0.0f, d);
+            engine::centroid_keys(fresh, x, model.euclidean ? (*norms)[i] : 0.0f, d);
             std::size_t b = 0;
             if (std::isinf(penalty)) {
                 for (std::size_t j = 1; j < k; ++j) {

@@ -100,7 +100,7 @@ inline std::vector<float> keys_of(std::span<const float> point, const engine::Ma
                                   float point_norm, engine::KernelLevel level) {
     const engine::CentroidPanels panels(centroids, centroids.rows(), euclidean, level);
     std::vector<float> keys(centroids.rows());
-    engine::centroid_distances(panels, point, point_norm, keys);
+    engine::centroid_keys(panels, point, point_norm, keys);
     return keys;
 }
 

@@ -121,7 +121,7 @@ TEST(Search, KeysAreTheLevelsOwnAndOrderIsAssigns) {
                 std::vector<float> keys(model.n_clusters);
                 for (std::size_t i = 0; i < points.rows; ++i) {
                     std::span<const float> x(points.values.data() + i * points.cols, points.cols);
-                    centroid_distances(panels, x, euclidean ? dot_f32(x.data(), x.data(), x.size()) : 0.0f, keys);
+                    centroid_keys(panels, x, euclidean ? dot_f32(x.data(), x.data(), x.size()) : 0.0f, keys);
                     for (std::size_t t = 0; t < 5; ++t) {
                         const float key = keys[static_cast<std::size_t>(result.clusters[i * 5 + t])];
                         ASSERT_EQ(result.distances[i * 5 + t], euclidean ? std::max(key, 0.0f) : -key);

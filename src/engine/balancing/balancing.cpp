@@ -109,18 +109,12 @@ constexpr std::size_t block_key_floats = std::size_t{1} << 21;
 // but every point then has more staged rows to patch; at 50,000 x 64,
 // k = 1024 one to four tiles per worker timed alike within the noise of a
 // shared machine. The length does not shrink with k: a patch costs at least
-// one staged group (below) however few rows changed, and a point's share of
+// one staged group (scan/staged_rows.cpp) however few rows changed, and a point's share of
 // its block's keys does not depend on the block's length, so shorter blocks
 // at small k only add hand-offs. On 384-d embeddings at k = 256, blocks of
 // 16 and 32 points were slower than this length and 48 no faster
 // (bench/RESULTS.md).
 constexpr std::size_t tiles_per_worker = 2;
-
-// The vector levels' one-point kernel keeps up to 8 panels of 16 rows in
-// flight, and one panel costs it as long as a group of 8 (the FMA latency
-// of one chain per dimension): staged rows are handed over in groups of
-// this many, the unused lanes left as they are.
-constexpr std::size_t staged_group = 128;
 
 }  // namespace
 }  // namespace quorla::engine
@@ -196,7 +190,7 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
     if (model.use_medoids) members_ = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k_);
     panels_.emplace(*model.centroids, k_, model.euclidean, level);
     row_.resize(dim_);
-    distances_.resize(k_);
+    point_keys_.resize(k_);
     costs_.resize(k_);
     narrow_sizes_.resize(k_);
     stage_slot_.assign(k_, no_slot);
@@ -229,19 +223,12 @@ float BalancingPhase::pass(float size_penalty, const ExecutionContext* context) 
     if (block == 0) block = checked_product(checked_product(panels_->kernels().tile_rows, run_on.workers()), tiles_per_worker);
     block = std::max<std::size_t>(1, std::min(block, block_key_floats / std::max<std::size_t>(k_, 1)));
     block = static_cast<std::size_t>(std::min<std::uint64_t>(block, std::max<std::uint64_t>(points_.rows, 1)));
-    // At most two rows change per visit; staged rows are handed to the
-    // vector kernels in whole groups, so the scratch covers the last one.
-    std::size_t capacity = std::min(k_, checked_product(block, 2));
-    if (panels_->kernels().packs_panels) capacity = checked_sum(capacity, staged_group - 1) / staged_group * staged_group;
+    // At most two rows change per visit.
+    const std::size_t capacity = std::min(k_, checked_product(block, 2));
     block_keys_.resize(checked_product(block, k_));
     block_norms_.resize(block);
     staged_clusters_.resize(capacity);
-    staged_rows_.resize(panels_->kernels().packs_panels ? 0 : checked_product(capacity, dim_));
-    staged_panels_.resize(panels_->kernels().packs_panels
-                              ? checked_sum(checked_product(capacity, dim_), tiles::panel_width)
-                              : 0);
-    staged_norms_.resize(capacity);
-    staged_keys_.resize(capacity);
+    staged_.reserve(*panels_, capacity);
 
     end_block();
     mirror_sizes();
@@ -285,8 +272,8 @@ float BalancingPhase::visit_point(std::uint64_t i, float size_penalty, float nex
         patch_keys(block_keys, point_norm);  // c's row has just changed, too
         keys_ = block_keys;
     } else {
-        centroid_distances(*panels_, row_, point_norm, distances_);
-        keys_ = distances_.data();
+        centroid_keys(*panels_, row_, point_norm, point_keys_);
+        keys_ = point_keys_.data();
     }
     const std::size_t b = std::isinf(size_penalty) ? choose_by_size() : choose_by_cost(size_penalty);
     next_penalty = critical_penalty(c, size_penalty, next_penalty);  // before the point is placed
@@ -328,31 +315,15 @@ void BalancingPhase::row_changed(std::uint64_t cluster) {
         staged_clusters_[slot] = static_cast<std::uint32_t>(cluster);
         stage_slot_[cluster] = slot;
     }
-    const std::span<const float> row = model_.centroids->row(cluster);
-    if (panels_->kernels().packs_panels) {
-        // The panel layout of scan.cpp, panel_width rows per group.
-        float* column = staged_panels_.data() + (slot / tiles::panel_width) * dim_ * tiles::panel_width +
-                        slot % tiles::panel_width;
-        for (std::size_t l = 0; l < dim_; ++l) column[l * tiles::panel_width] = row[l];
-    } else {
-        std::copy(row.begin(), row.end(), staged_rows_.begin() + static_cast<std::ptrdiff_t>(slot * dim_));
-    }
-    if (model_.euclidean) staged_norms_[slot] = panels_->panels().norms[cluster];
+    staged_.stage(slot, cluster);
 }
 
 // The block's keys of the visited point for the staged rows, recomputed by
 // the level's one-point kernel: the same FMA chain per lane as the tile
 // kernels, so the patched keys are those a fresh computation gives.
 void BalancingPhase::patch_keys(float* keys, float point_norm) {
-    if (staged_count_ == 0) return;
-    const tiles::TileKernels& kernels = panels_->kernels();
-    std::size_t rows = staged_count_;
-    if (kernels.packs_panels) rows = std::min(checked_sum(rows, staged_group - 1) / staged_group * staged_group,
-                                              staged_clusters_.size());
-    const tiles::Panels staged{staged_panels_.data(), staged_rows_.data(),
-                               model_.euclidean ? staged_norms_.data() : nullptr, rows, dim_, tiles::panel_width};
-    kernels.point_keys(row_.data(), staged, model_.euclidean, point_norm, staged_keys_.data());
-    for (std::size_t slot = 0; slot < staged_count_; ++slot) keys[staged_clusters_[slot]] = staged_keys_[slot];
+    const std::span<const float> staged = staged_.score(row_, point_norm, staged_count_);
+    for (std::size_t slot = 0; slot < staged.size(); ++slot) keys[staged_clusters_[slot]] = staged[slot];
 }
 
 void BalancingPhase::end_block() {

@@ -12,6 +12,7 @@
 #include "engine/core/matrix.hpp"
 #include "engine/core/model.hpp"
 #include "engine/scan/scan.hpp"
+#include "engine/scan/staged_rows.hpp"
 #include "engine/training_state.hpp"
 
 namespace quorla::engine {
@@ -66,8 +67,8 @@ private:
     std::vector<std::uint64_t> counts_;                // exact member counts
     ClusterLists members_;                             // medoid mode, ascending
     std::optional<CentroidPanels> panels_;             // packed rows and norms, kept current
-    std::vector<float> row_, distances_, costs_;       // per-point scratch, sized once
-    const float* keys_ = nullptr;                      // the visited point's keys: distances_ or a block row
+    std::vector<float> row_, point_keys_, costs_;       // per-point scratch, sized once
+    const float* keys_ = nullptr;                      // the visited point's keys: point_keys_ or a block row
 
     // The sizes as floats while every one is below 2^23 (`wide_sizes_` counts
     // those that are not): the scans then run in single precision, which
@@ -78,16 +79,15 @@ private:
 
     // A pass computes the keys of `block_points_` points at a time against
     // the centroids of the block's start. The rows that change later in the
-    // block are staged (their current values, packed as the level's kernels
-    // read them) and each point's keys of them are recomputed before it is
-    // placed; every other key is still exact.
+    // block are staged and each point's keys of them are recomputed before
+    // it is placed; every other key is still exact.
     std::size_t block_points_ = 1;
     bool in_block_ = false;
     std::vector<float> block_keys_, block_norms_;
     std::size_t staged_count_ = 0;
     std::vector<std::uint32_t> staged_clusters_;       // slot -> cluster
     std::vector<std::uint32_t> stage_slot_;            // cluster -> slot, or no_slot
-    std::vector<float> staged_rows_, staged_panels_, staged_norms_, staged_keys_;
+    StagedRows staged_;
 };
 
 }  // namespace quorla::engine

@@ -22,6 +22,7 @@
 #include "engine/core/checked.hpp"
 #include "engine/kernels/dot.hpp"
 #include "engine/core/fault.hpp"
+#include "engine/scan/panel_layout.hpp"
 
 namespace quorla::engine {
 namespace {
@@ -60,11 +61,6 @@ const tiles::TileKernels& kernels_for_level(KernelLevel level) {
 // are constants, are worth more: with a run-time width, label steps at d = 4
 // and k = 3 took 15 to 35% longer, while from d = 1024 on both are equal.
 constexpr std::size_t narrow_panel_dim = 4096;
-
-void pack_panel_row(const float* row, std::size_t j, std::size_t dim, std::size_t width, float* panels) {
-    float* column = panels + (j / width) * dim * width + j % width;
-    for (std::size_t l = 0; l < dim; ++l) column[l * width] = row[l];
-}
 
 }  // namespace
 
@@ -243,7 +239,7 @@ bool KeysSink::consume(const CentroidPanels& centroids, const Tile& tile, std::s
     return true;
 }
 
-void centroid_distances(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
+void centroid_keys(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
                         std::span<float> keys) {
     if (point.size() != centroids.dim()) raise_fault("Centroid and point dimensions differ");
     if (keys.size() != centroids.clusters()) raise_fault("Key vector does not match the centroid count");

@@ -5,7 +5,7 @@
 // packing, point norms, spreading tiles over the pool, and the NaN fault. What is done with a
 // tile's scores is a sink's business: the nearest centroid under a tie rule
 // (NearestSink), the k nearest in stable key order (TopSink), or the keys of
-// single points as balancing visits them (centroid_distances).
+// single points as balancing visits them (centroid_keys).
 //
 // The arithmetic of a key is fixed step by step (euclidean_key in dot.hpp);
 // only the summation order inside a dot product is free, and it depends on
@@ -137,7 +137,7 @@ private:
 };
 
 // Every key of every point, row-major: point i's key of cluster j goes to
-// out[i * clusters + j]; the same bits as centroid_distances gives. Keys are
+// out[i * clusters + j]; the same bits as centroid_keys gives. Keys are
 // not checked for NaN here: balancing compares them, and faults there.
 class KeysSink final : public ScanSink {
 public:
@@ -153,7 +153,7 @@ private:
 // smaller is closer. Euclidean: the key of dot.hpp with `point_norm`. Inner
 // product: the negated dot. The dots are those of the tile kernels at the
 // same level, so these keys rank clusters exactly as the sinks do.
-void centroid_distances(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
+void centroid_keys(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
                         std::span<float> keys);
 
 }  // namespace quorla::engine

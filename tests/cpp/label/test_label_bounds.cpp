@@ -227,7 +227,7 @@ TEST(LabelBounds, NearestTwoMatchesTheLabelKernelAndTheKeys) {
                                                             first.data()));
                             for (std::size_t r = 0; r < count; ++r) {
                                 std::vector<float> keys(k);
-                                centroid_distances(panels, std::span<const float>(&points.values[r * dim], dim),
+                                centroid_keys(panels, std::span<const float>(&points.values[r * dim], dim),
                                                    norms[r], keys);
                                 for (std::size_t g = 0; g < groups; ++g) {
                                     const std::size_t start = g * group, end = std::min(k, start + group);

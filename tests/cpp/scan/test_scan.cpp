@@ -181,7 +181,7 @@ std::vector<std::uint64_t> labels_from_point_keys(KernelLevel level, const Point
     std::vector<float> row(points.cols), keys(centroids.rows);
     for (std::size_t i = 0; i < points.rows; ++i) {
         points.copy_row(i, row.data());
-        centroid_distances(panels, row, euclidean ? point_norms[i] : 0.0f, keys);
+        centroid_keys(panels, row, euclidean ? point_norms[i] : 0.0f, keys);
         labels[i] = test::label_from_keys(keys, euclidean);
     }
     return labels;
@@ -236,7 +236,7 @@ TEST_P(Levels, TileKeysAreThePointKeysBitForBit) {
             std::vector<float> expected(shape.n * shape.k), row(shape.d);
             for (std::size_t i = 0; i < shape.n; ++i) {
                 points.view().copy_row(i, row.data());
-                centroid_distances(panels, row, euclidean ? point_norms[i] : 0.0f,
+                centroid_keys(panels, row, euclidean ? point_norms[i] : 0.0f,
                                    std::span<float>(expected.data() + i * shape.k, shape.k));
             }
             for (std::size_t threads : {0u, 2u, 3u}) {
@@ -688,7 +688,7 @@ TEST_P(Levels, PanelsFollowRefreshedRows) {
                 kept.refresh_row(j);
             }
             std::vector<float> a(k);
-            centroid_distances(kept, point.values, 2.5f, a);
+            centroid_keys(kept, point.values, 2.5f, a);
             EXPECT_EQ(a, test::keys_of(point.values, centroids, euclidean, 2.5f, level));
             // And each key is the exact one up to rounding.
             for (std::size_t j = 0; j < k; ++j) {
@@ -701,7 +701,7 @@ TEST_P(Levels, PanelsFollowRefreshedRows) {
 }
 
 // The reference of the assignment: a full stable sort of cluster numbers by
-// the level's own keys (centroid_distances uses the label step's dots).
+// the level's own keys (centroid_keys uses the label step's dots).
 ClusterLists stable_sort_reference(const Model& model, const Points& points, std::size_t k, KernelLevel level) {
     ClusterLists lists(model.n_clusters);
     for (std::size_t i = 0; i < points.rows; ++i) {
@@ -743,8 +743,8 @@ TEST_P(Levels, NarrowPanelsScoreAsFullWidthOnes) {
             for (std::size_t i = 0; i < points.rows; ++i) {
                 const std::span<const float> x(&points.values[i * d], d);
                 const float norm = dot_f32(x.data(), x.data(), d);
-                centroid_distances(wide, x, norm, full);
-                centroid_distances(tight, x, norm, narrow);
+                centroid_keys(wide, x, norm, full);
+                centroid_keys(tight, x, norm, narrow);
                 ASSERT_EQ(narrow, std::vector<float>(full.begin(), full.begin() + k)) << "point " << i;
             }
             if (k == 1) continue;  // one cluster is never scanned
