@@ -127,7 +127,16 @@ PyObject* model_state(const engine::Model& m) {
     return ok ? state.release() : nullptr;
 }
 
-std::optional<engine::Model> model_from_state(PyObject* state) {
+namespace {
+
+// A state's fields as read, before they are held against each other.
+struct ReadModel {
+    engine::Model model;
+    bool has_labels = false;
+    bool has_medoids = false;
+};
+
+std::optional<ReadModel> read_fields(PyObject* state) {
     if (!PyDict_CheckExact(state)) return invalid("not a dict");
     for (const char* name : field_names) {
         if (PyDict_GetItemString(state, name) == nullptr) return invalid(std::string("'") + name + "' is missing");
@@ -140,14 +149,14 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
     if (format != static_cast<std::uint64_t>(format_version)) {
         return invalid("format " + std::to_string(format) + " is not " + std::to_string(format_version));
     }
-    engine::Model m;
-    bool has_labels = false, has_medoids = false;
+    ReadModel r;
+    engine::Model& m = r.model;
     if (!read.count("n_clusters", m.n_clusters, true) || !read.count("iterations", m.iterations, true) ||
         !read.count("max_balance_diff", m.max_balance_diff, true) || !read.flag("euclidean", m.euclidean) ||
         !read.flag("balanced", m.balanced) || !read.flag("verbose", m.verbose) ||
         !read.flag("use_medoids", m.use_medoids) || !read.flag("trained", m.trained) ||
-        !read.indices("labels", m.labels, has_labels) ||
-        !read.indices("medoid_indices", m.medoid_indices, has_medoids)) {
+        !read.indices("labels", m.labels, r.has_labels) ||
+        !read.indices("medoid_indices", m.medoid_indices, r.has_medoids)) {
         return std::nullopt;
     }
     if (PyObject* seed = read.field("seed"); seed != Py_None) {
@@ -164,11 +173,17 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
     // it was. Two or more trained clusters are always finite: training
     // refuses data that could make them otherwise, and so does with_centroids.
     if (!read.centroids(m.centroids, m.n_clusters, m.trained && m.n_clusters > 1)) return std::nullopt;
+    return r;
+}
 
+// Labels and medoids against the model they came with; the cluster sizes
+// are recounted from the labels.
+std::optional<engine::Model> consistent_model(ReadModel r) {
+    engine::Model& m = r.model;
     if (m.trained) {
-        if (!m.centroids || !has_labels) return invalid("a trained model without centroids or labels");
-        if (m.use_medoids && !has_medoids) return invalid("medoid mode without medoid indices");
-    } else if (has_labels || has_medoids) {
+        if (!m.centroids || !r.has_labels) return invalid("a trained model without centroids or labels");
+        if (m.use_medoids && !r.has_medoids) return invalid("medoid mode without medoid indices");
+    } else if (r.has_labels || r.has_medoids) {
         return invalid("an untrained model with labels or medoid indices");
     }
     std::vector<std::uint64_t> counts(m.n_clusters, 0);
@@ -176,7 +191,7 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
         if (label >= m.n_clusters) return invalid("a label is not below n_clusters");
         ++counts[label];
     }
-    if (has_medoids) {
+    if (r.has_medoids) {
         // A medoid training picks one per cluster; every other way to a
         // trained model leaves none.
         if (!m.medoid_indices.empty() && m.medoid_indices.size() != m.n_clusters) {
@@ -188,7 +203,15 @@ std::optional<engine::Model> model_from_state(PyObject* state) {
     }
     m.cluster_sizes.resize(m.n_clusters);
     std::transform(counts.begin(), counts.end(), m.cluster_sizes.begin(), engine::size_from_count);
-    return m;
+    return std::move(m);
+}
+
+}  // namespace
+
+std::optional<engine::Model> model_from_state(PyObject* state) {
+    std::optional<ReadModel> read = read_fields(state);
+    if (!read) return std::nullopt;
+    return consistent_model(std::move(*read));
 }
 
 }  // namespace quorla::interface
