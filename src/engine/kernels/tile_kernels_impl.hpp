@@ -29,6 +29,7 @@
 #include <cstdint>
 
 #include "engine/kernels/key.hpp"
+#include "engine/kernels/size_scans_impl.hpp"
 #include "engine/kernels/tile_kernels.hpp"
 
 namespace quorla::engine::tiles {
@@ -606,8 +607,9 @@ void point_keys_f32(const float* point, const Panels& panels, bool euclidean, fl
 
 template <class V>
 constexpr TileKernels level_table{
-    tile_rows_of<V>, true, &pack_f32<V>, &label_f32<V>, &top_f32<V>, &point_keys_f32<V>,
-    &nearest_two_f32<V>, &keys_f32<V>, &pack_gathered_f32<V>,
+    tile_rows_of<V>,      true,          &pack_f32<V>,          &label_f32<V>,
+    &top_f32<V>,          &point_keys_f32<V>, &nearest_two_f32<V>, &keys_f32<V>,
+    &pack_gathered_f32<V>, &scan_costs_f32<V::lanes>, &least_ratio_f32<V::lanes>,
 };
 
 }  // namespace
