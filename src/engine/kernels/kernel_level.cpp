@@ -74,21 +74,10 @@ const TileKernels& kernels_for(KernelLevel level) {
     if (!kernel_level_supported(level)) {
         raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " is not supported on this machine");
     }
-    const TileKernels* kernels = nullptr;
-    switch (level) {
-        case KernelLevel::scalar:
-            kernels = tile_kernels_f32_scalar();
-            break;
-        case KernelLevel::avx2:
-            kernels = tile_kernels_f32_avx2();
-            break;
-        case KernelLevel::avx512:
-            kernels = tile_kernels_f32_avx512();
-            break;
-        case KernelLevel::neon:
-            kernels = tile_kernels_f32_neon();
-            break;
-    }
+    // Indexed by the levels' values, which are fixed (kernel_level.hpp).
+    static constexpr const TileKernels* (*tables[])() = {&tile_kernels_f32_scalar, &tile_kernels_f32_avx2,
+                                                          &tile_kernels_f32_avx512, &tile_kernels_f32_neon};
+    const TileKernels* kernels = tables[static_cast<int>(level)]();
     if (kernels == nullptr) raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " was not built");
     return *kernels;
 }
