@@ -38,42 +38,6 @@
 
 namespace quorla::engine {
 
-// The scans of a visit over float sizes (size_scans_impl.hpp), one copy per
-// lane count. Vector types of 4, 8 and 16 lanes (gcc ignores a vector_size that
-// depends on a template parameter, hence one specialisation each).
-template <std::size_t lanes>
-struct Lanes;
-template <>
-struct Lanes<4> {
-    typedef float F __attribute__((vector_size(16)));
-    typedef std::int32_t M __attribute__((vector_size(16)));
-    typedef std::uint32_t U __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<8> {
-    typedef float F __attribute__((vector_size(32)));
-    typedef std::int32_t M __attribute__((vector_size(32)));
-    typedef std::uint32_t U __attribute__((vector_size(32)));
-};
-template <>
-struct Lanes<16> {
-    typedef float F __attribute__((vector_size(64)));
-    typedef std::int32_t M __attribute__((vector_size(64)));
-    typedef std::uint32_t U __attribute__((vector_size(64)));
-};
-
-struct CostScan {
-    float least;       // the least cost
-    std::size_t best;  // its first index (0 if no cost is below +inf)
-    bool overflows;    // some size x penalty is infinite
-    bool unordered;    // some cost is NaN
-};
-
-struct SizeScans {
-    CostScan (*costs)(const float* keys, const float* sizes, std::size_t k, float size_penalty);
-    float (*least_ratio)(const float* keys, const float* sizes, std::size_t k, float own_size, float own_key);
-};
-
 namespace {
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
@@ -109,46 +73,12 @@ constexpr std::size_t block_key_floats = std::size_t{1} << 21;
 // but every point then has more staged rows to patch; at 50,000 x 64,
 // k = 1024 one to four tiles per worker timed alike within the noise of a
 // shared machine. The length does not shrink with k: a patch costs at least
-// one staged group (scan/staged_rows.cpp) however few rows changed, and a point's share of
-// its block's keys does not depend on the block's length, so shorter blocks
-// at small k only add hand-offs. On 384-d embeddings at k = 256, blocks of
+// one staged group (scan/staged_rows.cpp) however few rows changed, and a
+// point's share of its block's keys does not depend on the block's length,
+// so shorter blocks at small k only add hand-offs. On 384-d embeddings at k = 256, blocks of
 // 16 and 32 points were slower than this length and 48 no faster
 // (bench/RESULTS.md).
 constexpr std::size_t tiles_per_worker = 2;
-
-}  // namespace
-}  // namespace quorla::engine
-
-// One copy of the scans per lane count, each compiled for its level.
-#define QUORLA_SIZE_SCANS_NAME size_scans_baseline
-#define QUORLA_SIZE_SCANS_LANES 4
-#include "engine/kernels/size_scans_impl.hpp"
-#if defined(__x86_64__) || defined(__i386__)
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#define QUORLA_SIZE_SCANS_NAME size_scans_avx2
-#define QUORLA_SIZE_SCANS_LANES 8
-#include "engine/kernels/size_scans_impl.hpp"
-#pragma GCC pop_options
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512vl,avx512dq,avx512bw")
-#define QUORLA_SIZE_SCANS_NAME size_scans_avx512
-#define QUORLA_SIZE_SCANS_LANES 16
-#include "engine/kernels/size_scans_impl.hpp"
-#pragma GCC pop_options
-#endif
-
-namespace quorla::engine {
-namespace {
-
-const SizeScans& size_scans_for(KernelLevel level) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (level == KernelLevel::avx512) return size_scans_avx512::table;
-    if (level == KernelLevel::avx2) return size_scans_avx2::table;
-#endif
-    (void)level;
-    return size_scans_baseline::table;
-}
 
 struct SizeRange {
     double min = infinity;
@@ -194,7 +124,6 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
     costs_.resize(k_);
     narrow_sizes_.resize(k_);
     stage_slot_.assign(k_, no_slot);
-    scans_ = &size_scans_for(level);
 }
 
 void BalancingPhase::mirror_sizes() {
@@ -435,7 +364,7 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
         }
         return best;
     }
-    const CostScan scan = scans_->costs(keys, narrow_sizes_.data(), k_, size_penalty);
+    const tiles::CostScan scan = panels_->kernels().scan_costs(keys, narrow_sizes_.data(), k_, size_penalty);
     if (scan.overflows) return choose_by_size();
     if (scan.unordered && k_ > 1) raise_nan_fault();
     return scan.best;
@@ -479,7 +408,7 @@ float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, floa
         // Only the sign of a zero minimum could depend on the order it is
         // taken in, and a zero never passes the test below: the phase's
         // penalties are never negative.
-        smallest = scans_->least_ratio(keys, narrow_sizes_.data(), k_, narrow_sizes_[c], keys[c]);
+        smallest = panels_->kernels().least_ratio(keys, narrow_sizes_.data(), k_, narrow_sizes_[c], keys[c]);
     }
     return (size_penalty < smallest && smallest < next_penalty) ? smallest : next_penalty;
 }

@@ -19,8 +19,6 @@ namespace quorla::engine {
 
 void balance_clusters(Model& model, const TrainingState& state, const ExecutionContext& context);
 
-struct SizeScans;  // balancing.cpp
-
 class BalancingPhase {
 public:
     // Builds cluster_sums and the bookkeeping from the model's labels. The
@@ -75,7 +73,6 @@ private:
     // gives the double steps' results bit for bit (cluster_size.hpp).
     std::vector<float> narrow_sizes_;
     std::size_t wide_sizes_ = 0;
-    const SizeScans* scans_ = nullptr;                 // the level's vectorised scans of them
 
     // A pass computes the keys of `block_points_` points at a time against
     // the centroids of the block's start. The rows that change later in the

@@ -1,8 +1,9 @@
 // Single-precision vector arithmetic shared by every step that is not a
 // tile kernel: the plain dot product (the scalar level's, and the one used
 // for norms, costs and medoid distances), squared differences, row norms,
-// unit-length scaling and the Euclidean key. The tile kernels keep their own
-// FMA chain (tile_kernels.hpp); nothing here is compiled for a vector level.
+// unit-length scaling; the Euclidean key comes with it (key.hpp). The tile
+// kernels keep their own FMA chain (tile_kernels.hpp); nothing here is
+// compiled for a vector level.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "engine/core/matrix.hpp"
+#include "engine/kernels/key.hpp"
 
 namespace quorla::engine {
 
@@ -32,14 +34,5 @@ inline std::vector<float> squared_norms(const Matrix& matrix) { return squared_n
 // Divides the row by its length when its squared length is positive; zero
 // rows and rows with NaN stay as they are.
 void normalize_row(std::span<float> row);
-
-// Euclidean key, in the fixed order: t = 2d, u = |c|^2 - t, e = |x|^2 + u.
-// Not clamped at zero: rounding may make it slightly negative, and that value
-// is compared as it is.
-inline float euclidean_key(float dot, float centroid_norm, float point_norm) {
-    float twice = 2.0f * dot;
-    float shifted = centroid_norm - twice;
-    return point_norm + shifted;
-}
 
 }  // namespace quorla::engine

@@ -1,5 +1,11 @@
-// Run-time choice of the kernels' instruction-set level.
+// Run-time choice of the kernels' instruction-set level, and the one
+// dispatch from a level to its kernel table.
 #include "engine/kernels/kernel_level.hpp"
+
+#include <string>
+
+#include "engine/core/fault.hpp"
+#include "engine/kernels/tile_kernels.hpp"
 
 namespace quorla::engine {
 namespace {
@@ -62,4 +68,19 @@ KernelLevel detected_kernel_level() {
     return detected;
 }
 
+namespace tiles {
+
+const TileKernels& kernels_for(KernelLevel level) {
+    if (!kernel_level_supported(level)) {
+        raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " is not supported on this machine");
+    }
+    // Indexed by the levels' values, which are fixed (kernel_level.hpp).
+    static constexpr const TileKernels* (*tables[])() = {&tile_kernels_f32_scalar, &tile_kernels_f32_avx2,
+                                                          &tile_kernels_f32_avx512, &tile_kernels_f32_neon};
+    const TileKernels* kernels = tables[static_cast<int>(level)]();
+    if (kernels == nullptr) raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " was not built");
+    return *kernels;
+}
+
+}  // namespace tiles
 }  // namespace quorla::engine

@@ -1,6 +1,7 @@
-// The interface between the scan driver (scan.hpp, baseline code) and the
-// kernels of each instruction-set level: one table per level, the portable
-// scalar level included. Only plain structs, raw pointers and functions with
+// The interface between the engine's baseline code (the scan driver,
+// scan.hpp, and the balancing phase) and the kernels of each
+// instruction-set level: one table per level, the portable scalar level
+// included, and one function that picks it (kernels_for). Only plain structs, raw pointers and functions with
 // internal linkage live here, so that nothing compiled for AVX-512 can be
 // shared with (and picked by the linker for) baseline code.
 //
@@ -43,6 +44,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/kernels/kernel_level.hpp"
+
 namespace quorla::engine::tiles {
 
 inline constexpr std::size_t panel_width = 16;
@@ -83,6 +86,14 @@ struct TopScratch {
     float* cuts = nullptr;              // tile_rows, each row's current cut (its take-th kept key)
 };
 
+// What the balancing phase's scan of a point's costs finds.
+struct CostScan {
+    float least;       // the least cost
+    std::size_t best;  // its first index (0 if no cost is below +inf)
+    bool overflows;    // some size x penalty is infinite
+    bool unordered;    // some cost is NaN
+};
+
 struct TileKernels {
     std::size_t tile_rows;
     bool packs_panels;  // false: the kernels read Panels::rows, not Panels::values
@@ -121,9 +132,20 @@ struct TileKernels {
     // As pack, from `count` rows anywhere in memory, each `dim` contiguous
     // floats: the points a step gathered from all over the view.
     void (*pack_gathered)(const float* const* rows, std::size_t count, std::size_t dim, float* tile);
+    // The balancing phase's scans over float sizes (size_scans_impl.hpp).
+    // keys[j] + sizes[j] x size_penalty over j < k: the least, its first
+    // index, and whether any product overflows or any cost is NaN.
+    CostScan (*scan_costs)(const float* keys, const float* sizes, std::size_t k, float size_penalty);
+    // The least (keys[j] - own_key) / (own_size - sizes[j]) over the
+    // clusters smaller than own_size; +inf if none, and NaN never taken.
+    float (*least_ratio)(const float* keys, const float* sizes, std::size_t k, float own_size, float own_key);
 };
 
-// Always available: the portable oracle.
+// The table of a level; an internal fault if the CPU does not support the
+// level or the build left it out.
+const TileKernels& kernels_for(KernelLevel level);
+
+// Each level's table. Always available: the portable oracle.
 const TileKernels* tile_kernels_f32_scalar();
 // nullptr when the level was not compiled in (the x86 levels on other
 // targets, NEON anywhere but AArch64).

@@ -36,9 +36,6 @@ struct Avx2 {
     static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
     static void store_i(std::uint32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
     static F fma(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
-    static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
-    static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
-    static F add(F a, F b) { return _mm256_add_ps(a, b); }
     static F neg(F a) { return _mm256_xor_ps(a, _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN))); }
     static M all() { return _mm256_castsi256_ps(_mm256_set1_epi32(-1)); }
     static M lt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
@@ -72,7 +69,7 @@ namespace quorla::engine::tiles {
 
 // Compiled for the baseline: the dispatcher calls this on any CPU, before it
 // knows whether the level's kernels may run.
-const TileKernels* tile_kernels_f32_avx2() { return &kernels_for<Avx2>; }
+const TileKernels* tile_kernels_f32_avx2() { return &level_table<Avx2>; }
 
 }  // namespace quorla::engine::tiles
 

@@ -46,9 +46,6 @@ struct Avx512 {
     static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
     static void store_i(std::uint32_t* p, I v) { _mm512_storeu_si512(p, v); }
     static F fma(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
-    static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
-    static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
-    static F add(F a, F b) { return _mm512_add_ps(a, b); }
     static F neg(F a) {
         return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(a), _mm512_set1_epi32(INT32_MIN)));
     }
@@ -184,7 +181,7 @@ namespace quorla::engine::tiles {
 
 // Compiled for the baseline: the dispatcher calls this on any CPU, before it
 // knows whether the level's kernels may run.
-const TileKernels* tile_kernels_f32_avx512() { return &kernels_for<Avx512>; }
+const TileKernels* tile_kernels_f32_avx512() { return &level_table<Avx512>; }
 
 }  // namespace quorla::engine::tiles
 

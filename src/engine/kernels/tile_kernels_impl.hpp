@@ -2,9 +2,16 @@
 // instantiated by each level's file after its `#pragma GCC target`. Every
 // function here has internal linkage, so each level's copy stays its own.
 //
-// Names follow what_elementtype (label_tile_f32, top_tile_f32, ...); the
-// instruction set is the traits type, and each level's table is exported as
-// tile_kernels_f32_<isa>().
+// Each kernel is named for the TileKernels entry it fills, then the element
+// type: label_f32, top_f32, nearest_two_f32, keys_f32, point_keys_f32,
+// pack_f32, pack_gathered_f32; the instruction set is the traits type.
+//
+// The four tile kernels are one register-tile loop (tile_loop) with an
+// ending each, in the manner of faiss's result handlers: what a kernel keeps
+// of the keys (the nearest cluster, the first k, the nearest two, all of
+// them) is a small struct whose hooks the loop calls. The hooks are forced
+// inline, so an ending's running choice lives in registers beside the
+// accumulators, exactly as if the loop had been written out for it.
 //
 // V provides: F (float vector), I (uint32 vector), M (lane mask); lanes;
 // point_vectors (vectors of points per tile); tile_centroids (centroids per
@@ -13,15 +20,16 @@
 //
 // Arithmetic contract, kept in every kernel:
 //  - dot: the fixed FMA chain described in tile_kernels.hpp;
-//  - Euclidean key: t = 2 * d, u = |c|^2 - t, e = |x|^2 + u, three separate
-//    single-precision operations (mul, sub, add; never fused: the key is
-//    compared across clusters and must round the same way everywhere);
+//  - Euclidean key: euclidean_key (key.hpp), the same three single-precision
+//    steps as in the scalar level, never fused;
 //  - a NaN key or dot of a real row is reported, never silently skipped.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/kernels/key.hpp"
+#include "engine/kernels/size_scans_impl.hpp"
 #include "engine/kernels/tile_kernels.hpp"
 
 namespace quorla::engine::tiles {
@@ -44,6 +52,39 @@ bool full_tile(std::size_t count, const Panels& panels) {
     return count == tile_rows_of<V> && panels.width == panel_width;
 }
 
+// A run-time choice made a template argument: the kernels take their shape
+// and mode as constants, so that each copy has only its own branches.
+template <auto v>
+struct Constant {
+    static constexpr decltype(v) value = v;
+};
+
+// body(Constant<full>).
+template <class Body>
+[[gnu::always_inline]] inline decltype(auto) with_shape(bool full, Body&& body) {
+    return full ? body(Constant<true>{}) : body(Constant<false>{});
+}
+
+// body(Constant<m>) for the first m of `modes` equal to `mode`, or the last.
+template <auto m, auto... rest, class Body>
+[[gnu::always_inline]] inline decltype(auto) with_mode(decltype(m) mode, Body&& body) {
+    if constexpr (sizeof...(rest) == 0) {
+        return body(Constant<m>{});
+    } else {
+        if (mode == m) return body(Constant<m>{});
+        return with_mode<rest...>(mode, body);
+    }
+}
+
+// The one dispatch of every kernel with a mode: body(shape, mode), both as
+// Constants.
+template <auto... modes, class Mode, class Body>
+[[gnu::always_inline]] inline decltype(auto) dispatch(bool full, Mode mode, Body&& body) {
+    return with_shape(full, [&](auto shape) {
+        return with_mode<modes...>(mode, [&](auto chosen) { return body(shape, chosen); });
+    });
+}
+
 // Lanes of vector p in a tile that hold real rows, as a bit mask.
 template <class V>
 unsigned real_lanes(std::size_t count, int p) {
@@ -59,7 +100,7 @@ unsigned real_lanes(std::size_t count, int p) {
 // memory in order. Nothing is written past count * dim: in a short tile the
 // lanes past `count` are padding the kernels read but never use.
 template <class V, bool full>
-void pack_tile_f32_shape(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
+void pack_f32_shape(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
     const std::size_t stride = full ? tile_rows_of<V> : count;
     const std::size_t dim = source.dim;
     const std::int64_t rs = source.row_stride;
@@ -105,21 +146,15 @@ void pack_gathered_f32_shape(const float* const* rows, std::size_t count, std::s
 }
 
 template <class V>
-void pack_gathered_f32(const float* const* rows, std::size_t count, std::size_t dim, float* tile) {
-    if (count == tile_rows_of<V>) {
-        pack_gathered_f32_shape<V, true>(rows, count, dim, tile);
-    } else {
-        pack_gathered_f32_shape<V, false>(rows, count, dim, tile);
-    }
+void pack_f32(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
+    with_shape(count == tile_rows_of<V>,
+               [&](auto full) { pack_f32_shape<V, full.value>(source, first, count, tile); });
 }
 
 template <class V>
-void pack_tile_f32(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
-    if (count == tile_rows_of<V>) {
-        pack_tile_f32_shape<V, true>(source, first, count, tile);
-    } else {
-        pack_tile_f32_shape<V, false>(source, first, count, tile);
-    }
+void pack_gathered_f32(const float* const* rows, std::size_t count, std::size_t dim, float* tile) {
+    with_shape(count == tile_rows_of<V>,
+               [&](auto full) { pack_gathered_f32_shape<V, full.value>(rows, count, dim, tile); });
 }
 
 // The register tile: point_vectors x tile_centroids accumulators, each one
@@ -161,25 +196,40 @@ struct Accumulators {
     }
 };
 
-template <class V, Rule rule, bool full>
-bool label_tile_f32_rule(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                     std::uint32_t* labels) {
+// Keys ordered smaller-is-closer, as assignment ranks them: the Euclidean
+// key as it is, a dot negated.
+template <class V, bool euclidean>
+[[gnu::always_inline]] inline typename V::F smaller_is_closer(typename V::F key_or_dot) {
+    if constexpr (euclidean) {
+        return key_or_dot;
+    } else {
+        return V::neg(key_or_dot);
+    }
+}
+
+// The register-tile loop of every tile kernel. For each group of
+// tile_centroids clusters it runs the accumulators, then turns each one
+// into the Euclidean key (or leaves the dot), folds it into the NaN check
+// of its lanes, and hands it to the ending:
+//   take(p, j, cluster, key_or_dot)  vector p of rows against cluster j0 + j;
+//   end_centroid(cluster)            after a cluster's point_vectors takes;
+//   end_group(j0, live)              after the group's `live` real clusters;
+//   finish(count)                    after the last group.
+// Ending::euclidean picks the key. Returns false if a real row met a NaN.
+template <class V, bool full, class Ending>
+[[gnu::always_inline]] inline bool tile_loop(const float* tile, std::size_t count, const float* point_norms,
+                                             const Panels& panels, Ending& ending) {
     using F = typename V::F;
-    using I = typename V::I;
     using M = typename V::M;
     constexpr int P = V::point_vectors;
     constexpr int J = V::tile_centroids;
-    constexpr bool euclidean = rule == Rule::lowest_key;
+    constexpr bool euclidean = Ending::euclidean;
 
-    F best[P], norms[P];
-    I chosen[P];
+    F norms[P];
     M ordered[P];
-    const F two = V::splat(2.0f);
     for (int p = 0; p < P; ++p) {
-        best[p] = V::splat(euclidean ? positive_infinity : -positive_infinity);
-        chosen[p] = V::splat_i(0);
-        ordered[p] = V::all();
         norms[p] = euclidean ? V::load(point_norms + static_cast<std::size_t>(p) * V::lanes) : V::zero();
+        ordered[p] = V::all();
     }
 
     Accumulators<V> tile_acc;
@@ -187,68 +237,100 @@ bool label_tile_f32_rule(const float* tile, std::size_t count, const float* poin
     for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
         tile_acc.template run<full>(tile, count, panels, j0);
         const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
-        // The choice is folded in while the tile is in registers: per lane,
-        // clusters arrive in ascending order, so a strict comparison keeps the
-        // lowest index among equals and a non-strict one the highest.
+        // Fully unrolled, so that the accumulators and the ending's running
+        // state are only ever named by constants and stay in registers.
 #pragma GCC unroll 16
         for (int j = 0; j < J; ++j) {
             if (static_cast<std::size_t>(j) >= live) break;
-            const I index = V::splat_i(static_cast<std::uint32_t>(j0 + static_cast<std::size_t>(j)));
-            const F centroid_norm = euclidean ? V::splat(panels.norms[j0 + static_cast<std::size_t>(j)]) : V::zero();
+            const std::size_t cluster = j0 + static_cast<std::size_t>(j);
+            const F centroid_norm = euclidean ? V::splat(panels.norms[cluster]) : V::zero();
 #pragma GCC unroll 4
             for (int p = 0; p < P; ++p) {
-                const F d = tile_acc.acc[p][j];
-                F key;
-                M better;
-                if constexpr (euclidean) {
-                    const F t = V::mul(two, d);
-                    const F u = V::sub(centroid_norm, t);
-                    key = V::add(norms[p], u);
-                    better = V::lt(key, best[p]);
-                } else if constexpr (rule == Rule::highest_dot_last) {
-                    key = d;
-                    better = V::ge(key, best[p]);
-                } else {
-                    key = d;
-                    better = V::gt(key, best[p]);
-                }
-                ordered[p] = V::keep_ordered(ordered[p], key);
-                best[p] = V::select(better, best[p], key);
-                chosen[p] = V::select_i(better, chosen[p], index);
+                F key_or_dot = tile_acc.acc[p][j];
+                if constexpr (euclidean) key_or_dot = euclidean_key(key_or_dot, centroid_norm, norms[p]);
+                ordered[p] = V::keep_ordered(ordered[p], key_or_dot);
+                ending.take(p, j, cluster, key_or_dot);
             }
+            ending.end_centroid(cluster);
         }
+        ending.end_group(j0, live);
     }
 
-    alignas(64) std::uint32_t lanes[tile_rows_of<V>];
     bool clean = true;
     for (int p = 0; p < P; ++p) {
-        V::store_i(lanes + static_cast<std::size_t>(p) * V::lanes, chosen[p]);
         const unsigned real = real_lanes<V>(count, p);
         if ((V::bits(ordered[p]) & real) != real) clean = false;
     }
-    for (std::size_t r = 0; r < count; ++r) labels[r] = lanes[r];
+    ending.finish(count);
     return clean;
 }
 
-template <class V, bool full>
-bool label_tile_f32_shape(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                          Rule rule, std::uint32_t* labels) {
-    switch (rule) {
-        case Rule::lowest_key:
-            return label_tile_f32_rule<V, Rule::lowest_key, full>(tile, count, point_norms, panels, labels);
-        case Rule::highest_dot_last:
-            return label_tile_f32_rule<V, Rule::highest_dot_last, full>(tile, count, point_norms, panels, labels);
-        case Rule::highest_dot_first:
-            return label_tile_f32_rule<V, Rule::highest_dot_first, full>(tile, count, point_norms, panels, labels);
-    }
-    return false;
+// The hooks an ending may leave out.
+struct EndingDefaults {
+    [[gnu::always_inline]] void end_centroid(std::size_t) {}
+    [[gnu::always_inline]] void end_group(std::size_t, std::size_t) {}
+    [[gnu::always_inline]] void finish(std::size_t) {}
+};
+
+// One tile kernel: the loop with Ending<V, mode> built from `args`, at the
+// shape and mode the dispatch picks.
+template <class V, template <class, auto> class Ending, auto... modes, class Mode, class... Args>
+bool tile_kernel(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Mode mode,
+                 Args... args) {
+    return dispatch<modes...>(full_tile<V>(count, panels), mode, [&](auto full, auto chosen) {
+        Ending<V, chosen.value> ending{args...};
+        return tile_loop<V, full.value>(tile, count, point_norms, panels, ending);
+    });
 }
 
+// Label: the nearest cluster by `rule`, folded in while the tile is in
+// registers. Per lane, clusters arrive in ascending order, so a strict
+// comparison keeps the lowest index among equals and a non-strict one the
+// highest.
+template <class V, Rule rule>
+struct LabelEnding : EndingDefaults {
+    using F = typename V::F;
+    using I = typename V::I;
+    static constexpr bool euclidean = rule == Rule::lowest_key;
+
+    std::uint32_t* labels;
+    F best[V::point_vectors];
+    I chosen[V::point_vectors];
+
+    explicit LabelEnding(std::uint32_t* out) : labels(out) {
+        for (int p = 0; p < V::point_vectors; ++p) {
+            best[p] = V::splat(euclidean ? positive_infinity : -positive_infinity);
+            chosen[p] = V::splat_i(0);
+        }
+    }
+
+    [[gnu::always_inline]] void take(int p, int, std::size_t cluster, F key_or_dot) {
+        typename V::M better;
+        if constexpr (euclidean) {
+            better = V::lt(key_or_dot, best[p]);
+        } else if constexpr (rule == Rule::highest_dot_last) {
+            better = V::ge(key_or_dot, best[p]);
+        } else {
+            better = V::gt(key_or_dot, best[p]);
+        }
+        best[p] = V::select(better, best[p], key_or_dot);
+        chosen[p] = V::select_i(better, chosen[p], V::splat_i(static_cast<std::uint32_t>(cluster)));
+    }
+
+    [[gnu::always_inline]] void finish(std::size_t count) {
+        alignas(64) std::uint32_t lanes[tile_rows_of<V>];
+        for (int p = 0; p < V::point_vectors; ++p) {
+            V::store_i(lanes + static_cast<std::size_t>(p) * V::lanes, chosen[p]);
+        }
+        for (std::size_t r = 0; r < count; ++r) labels[r] = lanes[r];
+    }
+};
+
 template <class V>
-bool label_tile_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
-                std::uint32_t* labels) {
-    return full_tile<V>(count, panels) ? label_tile_f32_shape<V, true>(tile, count, point_norms, panels, rule, labels)
-                                       : label_tile_f32_shape<V, false>(tile, count, point_norms, panels, rule, labels);
+bool label_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
+               std::uint32_t* labels) {
+    return tile_kernel<V, LabelEnding, Rule::lowest_key, Rule::highest_dot_last, Rule::highest_dot_first>(
+        tile, count, point_norms, panels, rule, labels);
 }
 
 // Inserts cluster `cluster` for the rows of `wanted` (bits from row `base`)
@@ -266,93 +348,177 @@ __attribute__((noinline)) void insert_rows(const TopScratch& scratch, std::size_
     }
 }
 
-// Top-k: the same register tile; each key is tested against its row's
-// current cut (the take-th kept key) for a whole vector of rows at once, and
-// only the rare keys that beat it are inserted one by one. A key equal to
-// the cut comes later in the stable order, so it is not taken.
-template <class V, bool euclidean, bool full>
-bool top_tile_f32_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                   std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
+// Top-k: each key is tested against its row's current cut (the take-th
+// kept key) for a whole vector of rows at once, and only the rare keys that
+// beat it are inserted one by one. A key equal to the cut comes later in
+// the stable order, so it is not taken.
+template <class V, bool euclidean_keys>
+struct TopEnding : EndingDefaults {
     using F = typename V::F;
-    using M = typename V::M;
-    constexpr int P = V::point_vectors;
-    constexpr int J = V::tile_centroids;
-    constexpr std::size_t rows = tile_rows_of<V>;
+    static constexpr bool euclidean = euclidean_keys;
 
-    F norms[P], cut[P];
-    M ordered[P];
-    unsigned real[P];
-    const F two = V::splat(2.0f);
-    for (int p = 0; p < P; ++p) {
-        norms[p] = euclidean ? V::load(point_norms + static_cast<std::size_t>(p) * V::lanes) : V::zero();
-        cut[p] = V::splat(-positive_infinity);
-        ordered[p] = V::all();
-        real[p] = real_lanes<V>(count, p);
-    }
+    TopScratch scratch;
+    std::size_t take_count, count;
+    std::uint32_t* chosen;
+    F cut[V::point_vectors];
+    unsigned real[V::point_vectors];
 
-    Accumulators<V> tile_acc;
-    const std::size_t clusters = panels.clusters;
-    for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
-        tile_acc.template run<full>(tile, count, panels, j0);
-        const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
-        // Fully unrolled, like the label kernel's, so that the accumulators
-        // are only ever named by constants and stay in registers.
-#pragma GCC unroll 16
-        for (int j = 0; j < J; ++j) {
-            if (static_cast<std::size_t>(j) >= live) break;
-            const std::size_t cluster = j0 + static_cast<std::size_t>(j);
-            const F centroid_norm = euclidean ? V::splat(panels.norms[cluster]) : V::zero();
-            const bool filling = cluster < take;
-#pragma GCC unroll 4
-            for (int p = 0; p < P; ++p) {
-                const F d = tile_acc.acc[p][j];
-                F key;
-                if constexpr (euclidean) {
-                    const F t = V::mul(two, d);
-                    const F u = V::sub(centroid_norm, t);
-                    key = V::add(norms[p], u);
-                } else {
-                    key = V::neg(d);
-                }
-                ordered[p] = V::keep_ordered(ordered[p], key);
-                // While the lists fill, every key is kept; afterwards only
-                // those strictly below the cut.
-                const unsigned wanted = filling ? real[p] : V::bits(V::lt(key, cut[p])) & real[p];
-                if (wanted != 0u) {
-                    const std::size_t base = static_cast<std::size_t>(p) * V::lanes;
-                    V::store(scratch.lane_keys + base, key);
-                    insert_rows<V>(scratch, base, wanted, filling ? cluster : take, take, cluster);
-                    if (!filling) cut[p] = V::load(scratch.cuts + base);
-                }
-            }
-            if (cluster + 1 == take) {
-                // The lists are full: from now on the last kept key is the
-                // cut. Padding rows get -inf, which no key is below.
-                for (std::size_t r = count; r < rows; ++r) scratch.cuts[r] = -positive_infinity;
-                for (int p = 0; p < P; ++p) cut[p] = V::load(scratch.cuts + static_cast<std::size_t>(p) * V::lanes);
-            }
+    TopEnding(const TopScratch& kept, std::size_t take, std::size_t rows, std::uint32_t* out)
+        : scratch(kept), take_count(take), count(rows), chosen(out) {
+        for (int p = 0; p < V::point_vectors; ++p) {
+            cut[p] = V::splat(-positive_infinity);
+            real[p] = real_lanes<V>(rows, p);
         }
     }
 
-    bool clean = true;
-    for (int p = 0; p < P; ++p) {
-        if ((V::bits(ordered[p]) & real[p]) != real[p]) clean = false;
+    [[gnu::always_inline]] void take(int p, int, std::size_t cluster, F key_or_dot) {
+        const F key = smaller_is_closer<V, euclidean>(key_or_dot);
+        // While the lists fill, every key is kept; afterwards only those
+        // strictly below the cut.
+        const bool filling = cluster < take_count;
+        const unsigned wanted = filling ? real[p] : V::bits(V::lt(key, cut[p])) & real[p];
+        if (wanted != 0u) {
+            const std::size_t base = static_cast<std::size_t>(p) * V::lanes;
+            V::store(scratch.lane_keys + base, key);
+            insert_rows<V>(scratch, base, wanted, filling ? cluster : take_count, take_count, cluster);
+            if (!filling) cut[p] = V::load(scratch.cuts + base);
+        }
     }
-    for (std::size_t r = 0; r < count; ++r) {
-        for (std::size_t t = 0; t < take; ++t) chosen[r * take + t] = scratch.clusters[r * scratch.stride + t];
+
+    [[gnu::always_inline]] void end_centroid(std::size_t cluster) {
+        if (cluster + 1 != take_count) return;
+        // The lists are full: from now on the last kept key is the cut.
+        // Padding rows get -inf, which no key is below.
+        for (std::size_t r = count; r < tile_rows_of<V>; ++r) scratch.cuts[r] = -positive_infinity;
+        for (int p = 0; p < V::point_vectors; ++p) {
+            cut[p] = V::load(scratch.cuts + static_cast<std::size_t>(p) * V::lanes);
+        }
     }
-    return clean;
-}
+
+    [[gnu::always_inline]] void finish(std::size_t) {
+        for (std::size_t r = 0; r < count; ++r) {
+            for (std::size_t t = 0; t < take_count; ++t) {
+                chosen[r * take_count + t] = scratch.clusters[r * scratch.stride + t];
+            }
+        }
+    }
+};
 
 template <class V>
-bool top_tile_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
-              std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
-    if (full_tile<V>(count, panels)) {
-        return euclidean ? top_tile_f32_mode<V, true, true>(tile, count, point_norms, panels, take, scratch, chosen)
-                         : top_tile_f32_mode<V, false, true>(tile, count, point_norms, panels, take, scratch, chosen);
+bool top_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
+             std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
+    return tile_kernel<V, TopEnding, true, false>(tile, count, point_norms, panels, euclidean, scratch, take, count,
+                                                  chosen);
+}
+
+// Nearest two: the label choice plus the runner-up's key, per group of
+// `group` consecutive clusters (a multiple of tile_centroids, or all of
+// them). When a cluster takes over, the one it displaces becomes the
+// runner-up; otherwise the runner-up is the smaller of itself and the new
+// key. Invariant: `second` is the least key among the group's clusters seen
+// other than the chosen one, ties and all. At each group's end the three are
+// stored, a vector of rows at a time, and start over.
+template <class V, bool euclidean_keys>
+struct NearestTwoEnding : EndingDefaults {
+    using F = typename V::F;
+    using I = typename V::I;
+    static constexpr bool euclidean = euclidean_keys;
+
+    std::size_t group, clusters;
+    float* first_keys;
+    float* second_keys;
+    std::uint32_t* first;
+    std::size_t group_start = 0;
+    F best[V::point_vectors], second[V::point_vectors];
+    I chosen[V::point_vectors];
+
+    NearestTwoEnding(std::size_t size, std::size_t n_clusters, float* first_out, float* second_out,
+                     std::uint32_t* first_clusters)
+        : group(size), clusters(n_clusters), first_keys(first_out), second_keys(second_out), first(first_clusters) {
+        start_group();
     }
-    return euclidean ? top_tile_f32_mode<V, true, false>(tile, count, point_norms, panels, take, scratch, chosen)
-                     : top_tile_f32_mode<V, false, false>(tile, count, point_norms, panels, take, scratch, chosen);
+
+    [[gnu::always_inline]] void start_group() {
+        for (int p = 0; p < V::point_vectors; ++p) {
+            best[p] = V::splat(positive_infinity);
+            second[p] = V::splat(positive_infinity);
+            chosen[p] = V::splat_i(0);
+        }
+    }
+
+    [[gnu::always_inline]] void take(int p, int, std::size_t cluster, F key_or_dot) {
+        const F key = smaller_is_closer<V, euclidean>(key_or_dot);
+        // -dot at or below the best: the highest index among equals.
+        const typename V::M better = euclidean ? V::lt(key, best[p]) : V::ge(best[p], key);
+        const F runner_up = V::select(V::lt(key, second[p]), second[p], key);
+        second[p] = V::select(better, runner_up, best[p]);
+        best[p] = V::select(better, best[p], key);
+        chosen[p] = V::select_i(better, chosen[p], V::splat_i(static_cast<std::uint32_t>(cluster - group_start)));
+    }
+
+    [[gnu::always_inline]] void end_group(std::size_t j0, std::size_t live) {
+        const std::size_t end = j0 + live;
+        if (end != clusters && end % group != 0) return;
+        const std::size_t at = j0 / group * tile_rows_of<V>;
+        for (int p = 0; p < V::point_vectors; ++p) {
+            const std::size_t base = at + static_cast<std::size_t>(p) * V::lanes;
+            V::store_i(first + base, chosen[p]);
+            V::store(first_keys + base, best[p]);
+            V::store(second_keys + base, second[p]);
+        }
+        start_group();
+        group_start = end;
+    }
+};
+
+template <class V>
+bool nearest_two_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
+                     std::size_t group, float* first_keys, float* second_keys, std::uint32_t* first) {
+    return tile_kernel<V, NearestTwoEnding, true, false>(tile, count, point_norms, panels, rule == Rule::lowest_key,
+                                                         group, panels.clusters, first_keys, second_keys, first);
+}
+
+// Every key of a tile, equal to point_keys' bit for bit. The register tile
+// holds a vector of points per centroid, and the rows want a vector of
+// centroids per point; without shuffles among the V operations, a group's
+// keys go through a small buffer on the stack and are copied out row by
+// row. At d = 64 that copy is about a tenth of the kernel's time, and it
+// runs on the workers with the arithmetic. No NaN check: the caller
+// compares the keys and faults there.
+template <class V, bool euclidean_keys>
+struct KeysEnding : EndingDefaults {
+    static constexpr bool euclidean = euclidean_keys;
+    static constexpr int J = V::tile_centroids;
+
+    float* keys;
+    std::size_t row_stride, count;
+    alignas(64) float buffer[J][tile_rows_of<V>];
+
+    KeysEnding(float* out, std::size_t stride, std::size_t rows) : keys(out), row_stride(stride), count(rows) {}
+
+    [[gnu::always_inline]] void take(int p, int j, std::size_t, typename V::F key_or_dot) {
+        V::store(&buffer[j][static_cast<std::size_t>(p) * V::lanes], smaller_is_closer<V, euclidean>(key_or_dot));
+    }
+
+    [[gnu::always_inline]] void end_group(std::size_t j0, std::size_t live) {
+        if (live == static_cast<std::size_t>(J)) {
+            for (std::size_t r = 0; r < count; ++r) {
+                float* out = keys + r * row_stride + j0;
+#pragma GCC unroll 16
+                for (int j = 0; j < J; ++j) out[j] = buffer[j][r];
+            }
+        } else {
+            for (std::size_t r = 0; r < count; ++r) {
+                for (std::size_t j = 0; j < live; ++j) keys[r * row_stride + j0 + j] = buffer[j][r];
+            }
+        }
+    }
+};
+
+template <class V>
+void keys_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
+              float* keys, std::size_t row_stride) {
+    tile_kernel<V, KeysEnding, true, false>(tile, count, point_norms, panels, euclidean, keys, row_stride, count);
 }
 
 // One point against every centroid, centroids in the lanes: each lane runs
@@ -361,7 +527,7 @@ bool top_tile_f32(const float* tile, std::size_t count, const float* point_norms
 // chains in flight to cover the FMA latency.
 // `full`: every panel is panel_width wide, as in the tile kernels.
 template <class V, bool euclidean, bool full>
-void point_keys_f32_mode(const float* point, const Panels& panels, float point_norm, float* keys) {
+void point_keys_f32_shape(const float* point, const Panels& panels, float point_norm, float* keys) {
     using F = typename V::F;
     constexpr std::size_t per_panel = panel_width / V::lanes;
     constexpr std::size_t group = V::point_key_panels;
@@ -369,7 +535,6 @@ void point_keys_f32_mode(const float* point, const Panels& panels, float point_n
     const std::size_t width = full ? panel_width : panels.width;
     const std::size_t clusters = panels.clusters;
     const std::size_t n_panels = (clusters + panel_width - 1) / panel_width;  // a narrow panel is the only one
-    const F two = V::splat(2.0f);
     const F norm = V::splat(point_norm);
     alignas(64) float spill[panel_width];
 
@@ -385,9 +550,7 @@ void point_keys_f32_mode(const float* point, const Panels& panels, float point_n
                 for (std::size_t r = 0; r < V::lanes; ++r) spill[r] = j + r < clusters ? panels.norms[j + r] : 0.0f;
                 centroid_norms = V::load(spill);
             }
-            const F t = V::mul(two, d);
-            const F u = V::sub(centroid_norms, t);
-            key = V::add(norm, u);
+            key = euclidean_key(d, centroid_norms, norm);
         } else {
             key = V::neg(d);
         }
@@ -437,196 +600,16 @@ void point_keys_f32_mode(const float* point, const Panels& panels, float point_n
 
 template <class V>
 void point_keys_f32(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
-    const bool full = panels.width == panel_width;
-    if (euclidean) {
-        full ? point_keys_f32_mode<V, true, true>(point, panels, point_norm, keys)
-             : point_keys_f32_mode<V, true, false>(point, panels, point_norm, keys);
-    } else {
-        full ? point_keys_f32_mode<V, false, true>(point, panels, point_norm, keys)
-             : point_keys_f32_mode<V, false, false>(point, panels, point_norm, keys);
-    }
-}
-
-// The label kernel's register tile and running choice, plus the runner-up's
-// key, per group of `group` consecutive clusters (a multiple of
-// tile_centroids, or all of them): when a cluster takes over, the one it
-// displaces becomes the runner-up; otherwise the runner-up is the smaller of
-// itself and the new key. Invariant: `second` is the least key among the
-// group's clusters seen other than the chosen one, ties and all. At each
-// group's end the three are stored, a vector of rows at a time, and start
-// over; one call covers every group of a tile.
-template <class V, bool euclidean, bool full>
-bool nearest_two_f32_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                          std::size_t group, float* first_keys, float* second_keys, std::uint32_t* first) {
-    using F = typename V::F;
-    using I = typename V::I;
-    using M = typename V::M;
-    constexpr int P = V::point_vectors;
-    constexpr int J = V::tile_centroids;
-    constexpr std::size_t rows = tile_rows_of<V>;
-
-    F best[P], second[P], norms[P];
-    I chosen[P];
-    M ordered[P];
-    const F two = V::splat(2.0f);
-    auto start_group = [&] {
-        for (int p = 0; p < P; ++p) {
-            best[p] = V::splat(positive_infinity);
-            second[p] = V::splat(positive_infinity);
-            chosen[p] = V::splat_i(0);
-        }
-    };
-    for (int p = 0; p < P; ++p) {
-        ordered[p] = V::all();
-        norms[p] = euclidean ? V::load(point_norms + static_cast<std::size_t>(p) * V::lanes) : V::zero();
-    }
-    start_group();
-
-    Accumulators<V> tile_acc;
-    const std::size_t clusters = panels.clusters;
-    for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
-        tile_acc.template run<full>(tile, count, panels, j0);
-        const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
-        const std::size_t group_start = j0 / group * group;
-#pragma GCC unroll 16
-        for (int j = 0; j < J; ++j) {
-            if (static_cast<std::size_t>(j) >= live) break;
-            const I index = V::splat_i(static_cast<std::uint32_t>(j0 + static_cast<std::size_t>(j) - group_start));
-            const F centroid_norm = euclidean ? V::splat(panels.norms[j0 + static_cast<std::size_t>(j)]) : V::zero();
-#pragma GCC unroll 4
-            for (int p = 0; p < P; ++p) {
-                const F d = tile_acc.acc[p][j];
-                F key;
-                M better;
-                if constexpr (euclidean) {
-                    const F t = V::mul(two, d);
-                    const F u = V::sub(centroid_norm, t);
-                    key = V::add(norms[p], u);
-                    better = V::lt(key, best[p]);
-                } else {
-                    // -dot at or below the best: the highest index among equals.
-                    key = V::neg(d);
-                    better = V::ge(best[p], key);
-                }
-                ordered[p] = V::keep_ordered(ordered[p], key);
-                const F runner_up = V::select(V::lt(key, second[p]), second[p], key);
-                second[p] = V::select(better, runner_up, best[p]);
-                best[p] = V::select(better, best[p], key);
-                chosen[p] = V::select_i(better, chosen[p], index);
-            }
-        }
-        const std::size_t end = j0 + live;
-        if (end == clusters || end % group == 0) {
-            const std::size_t at = j0 / group * rows;
-            for (int p = 0; p < P; ++p) {
-                const std::size_t base = at + static_cast<std::size_t>(p) * V::lanes;
-                V::store_i(first + base, chosen[p]);
-                V::store(first_keys + base, best[p]);
-                V::store(second_keys + base, second[p]);
-            }
-            start_group();
-        }
-    }
-
-    bool clean = true;
-    for (int p = 0; p < P; ++p) {
-        const unsigned real = real_lanes<V>(count, p);
-        if ((V::bits(ordered[p]) & real) != real) clean = false;
-    }
-    return clean;
+    dispatch<true, false>(panels.width == panel_width, euclidean, [&](auto full, auto mode) {
+        point_keys_f32_shape<V, mode.value, full.value>(point, panels, point_norm, keys);
+    });
 }
 
 template <class V>
-bool nearest_two_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
-                     std::size_t group, float* first_keys, float* second_keys, std::uint32_t* first) {
-    const bool euclidean = rule == Rule::lowest_key;
-    if (full_tile<V>(count, panels)) {
-        return euclidean ? nearest_two_f32_mode<V, true, true>(tile, count, point_norms, panels, group, first_keys,
-                                                               second_keys, first)
-                         : nearest_two_f32_mode<V, false, true>(tile, count, point_norms, panels, group, first_keys,
-                                                                second_keys, first);
-    }
-    return euclidean ? nearest_two_f32_mode<V, true, false>(tile, count, point_norms, panels, group, first_keys,
-                                                            second_keys, first)
-                     : nearest_two_f32_mode<V, false, false>(tile, count, point_norms, panels, group, first_keys,
-                                                             second_keys, first);
-}
-
-// Every key of a tile: the register tile's dots turned into keys with the
-// top kernel's three steps, so they equal point_keys' bit for bit. The
-// register tile holds a vector of points per centroid, and the rows want a
-// vector of centroids per point; without shuffles among the V operations,
-// a tile's keys of tile_centroids clusters go through a small buffer on the
-// stack and are copied out row by row. At d = 64 that copy is about a tenth
-// of the kernel's time, and it runs on the workers with the arithmetic.
-template <class V, bool euclidean, bool full>
-void keys_tile_f32_mode(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                        float* keys, std::size_t row_stride) {
-    using F = typename V::F;
-    constexpr int P = V::point_vectors;
-    constexpr int J = V::tile_centroids;
-    constexpr std::size_t rows = tile_rows_of<V>;
-
-    F norms[P];
-    const F two = V::splat(2.0f);
-    for (int p = 0; p < P; ++p) {
-        norms[p] = euclidean ? V::load(point_norms + static_cast<std::size_t>(p) * V::lanes) : V::zero();
-    }
-    alignas(64) float buffer[J][rows];
-
-    Accumulators<V> tile_acc;
-    const std::size_t clusters = panels.clusters;
-    for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
-        tile_acc.template run<full>(tile, count, panels, j0);
-        const std::size_t live = clusters - j0 < static_cast<std::size_t>(J) ? clusters - j0 : J;
-#pragma GCC unroll 16
-        for (int j = 0; j < J; ++j) {
-            if (static_cast<std::size_t>(j) >= live) break;
-            const F centroid_norm = euclidean ? V::splat(panels.norms[j0 + static_cast<std::size_t>(j)]) : V::zero();
-#pragma GCC unroll 4
-            for (int p = 0; p < P; ++p) {
-                const F d = tile_acc.acc[p][j];
-                F key;
-                if constexpr (euclidean) {
-                    const F t = V::mul(two, d);
-                    const F u = V::sub(centroid_norm, t);
-                    key = V::add(norms[p], u);
-                } else {
-                    key = V::neg(d);
-                }
-                V::store(&buffer[j][static_cast<std::size_t>(p) * V::lanes], key);
-            }
-        }
-        if (live == static_cast<std::size_t>(J)) {
-            for (std::size_t r = 0; r < count; ++r) {
-                float* out = keys + r * row_stride + j0;
-#pragma GCC unroll 16
-                for (int j = 0; j < J; ++j) out[j] = buffer[j][r];
-            }
-        } else {
-            for (std::size_t r = 0; r < count; ++r) {
-                for (std::size_t j = 0; j < live; ++j) keys[r * row_stride + j0 + j] = buffer[j][r];
-            }
-        }
-    }
-}
-
-template <class V>
-void keys_tile_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                   bool euclidean, float* keys, std::size_t row_stride) {
-    if (full_tile<V>(count, panels)) {
-        euclidean ? keys_tile_f32_mode<V, true, true>(tile, count, point_norms, panels, keys, row_stride)
-                  : keys_tile_f32_mode<V, false, true>(tile, count, point_norms, panels, keys, row_stride);
-    } else {
-        euclidean ? keys_tile_f32_mode<V, true, false>(tile, count, point_norms, panels, keys, row_stride)
-                  : keys_tile_f32_mode<V, false, false>(tile, count, point_norms, panels, keys, row_stride);
-    }
-}
-
-template <class V>
-constexpr TileKernels kernels_for{
-    tile_rows_of<V>, true, &pack_tile_f32<V>, &label_tile_f32<V>, &top_tile_f32<V>, &point_keys_f32<V>,
-    &nearest_two_f32<V>, &keys_tile_f32<V>, &pack_gathered_f32<V>,
+constexpr TileKernels level_table{
+    tile_rows_of<V>,      true,          &pack_f32<V>,          &label_f32<V>,
+    &top_f32<V>,          &point_keys_f32<V>, &nearest_two_f32<V>, &keys_f32<V>,
+    &pack_gathered_f32<V>, &scan_costs_f32<V::lanes>, &least_ratio_f32<V::lanes>,
 };
 
 }  // namespace

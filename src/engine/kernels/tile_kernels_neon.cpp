@@ -63,9 +63,6 @@ struct Neon {
     // vfmaq_f32(c, a, b) is c + a * b with one rounding: the accumulator
     // comes first in the intrinsic, last in the traits' fma.
     static F fma(F a, F b, F c) { return vfmaq_f32(c, a, b); }
-    static F mul(F a, F b) { return vmulq_f32(a, b); }
-    static F sub(F a, F b) { return vsubq_f32(a, b); }
-    static F add(F a, F b) { return vaddq_f32(a, b); }
     // fneg flips the sign bit only, like the x86 levels' xor with -0.0.
     static F neg(F a) { return vnegq_f32(a); }
     static M all() { return vdupq_n_u32(0xFFFFFFFFu); }
@@ -102,7 +99,7 @@ struct Neon {
 
 namespace quorla::engine::tiles {
 
-const TileKernels* tile_kernels_f32_neon() { return &kernels_for<Neon>; }
+const TileKernels* tile_kernels_f32_neon() { return &level_table<Neon>; }
 
 }  // namespace quorla::engine::tiles
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "engine/kernels/dot.hpp"
+#include "engine/kernels/size_scans_impl.hpp"
 #include "engine/kernels/tile_kernels.hpp"
 
 namespace quorla::engine::tiles {
@@ -22,7 +23,7 @@ namespace {
 constexpr std::size_t scalar_tile_rows = 16;
 constexpr float positive_infinity = __builtin_inff();
 
-void pack_rows_f32_scalar(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
+void pack_f32_scalar(const PointSource& source, std::uint64_t first, std::size_t count, float* tile) {
     const std::size_t dim = source.dim;
     for (std::size_t r = 0; r < count; ++r) {
         const float* row = source.origin + static_cast<std::ptrdiff_t>(first + r) * source.row_stride;
@@ -44,7 +45,7 @@ float key_of(const Panels& panels, const float* x, float point_norm, std::size_t
 // The clusters are scanned in order with the first as the current best; a
 // later one replaces it when strictly closer, or, for the label step's
 // inner-product rule, when at least as close (ties to the highest index).
-bool label_tile_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+bool label_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
                            Rule rule, std::uint32_t* labels) {
     bool clean = true;
     for (std::size_t r = 0; r < count; ++r) {
@@ -81,7 +82,7 @@ bool label_tile_f32_scalar(const float* tile, std::size_t count, const float* po
     return clean;
 }
 
-bool top_tile_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+bool top_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
                          bool euclidean, std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
     bool clean = true;
     for (std::size_t r = 0; r < count; ++r) {
@@ -138,7 +139,7 @@ bool nearest_two_f32_scalar(const float* tile, std::size_t count, const float* p
     return clean;
 }
 
-void keys_tile_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
+void keys_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
                          bool euclidean, float* keys, std::size_t row_stride) {
     for (std::size_t r = 0; r < count; ++r) {
         const float* x = tile + r * panels.dim;
@@ -151,9 +152,12 @@ void pack_gathered_f32_scalar(const float* const* rows, std::size_t count, std::
     for (std::size_t r = 0; r < count; ++r) std::copy_n(rows[r], dim, tile + r * dim);
 }
 
+// The size scans in 4-lane vectors, the native width of every baseline
+// target (SSE2, NEON).
 constexpr TileKernels scalar_kernels{
-    scalar_tile_rows,      false, &pack_rows_f32_scalar, &label_tile_f32_scalar, &top_tile_f32_scalar,
-    &point_keys_f32_scalar, &nearest_two_f32_scalar, &keys_tile_f32_scalar, &pack_gathered_f32_scalar,
+    scalar_tile_rows,       false,                   &pack_f32_scalar,   &label_f32_scalar,
+    &top_f32_scalar,        &point_keys_f32_scalar,  &nearest_two_f32_scalar, &keys_f32_scalar,
+    &pack_gathered_f32_scalar, &scan_costs_f32<4>,   &least_ratio_f32<4>,
 };
 
 }  // namespace

@@ -32,28 +32,7 @@ namespace {
 // together. Scans of at most this many points stay on the calling thread.
 constexpr std::size_t scan_grain = 256;
 
-const tiles::TileKernels& kernels_for_level(KernelLevel level) {
-    if (!kernel_level_supported(level)) {
-        raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " is not supported on this machine");
-    }
-    const tiles::TileKernels* kernels = nullptr;
-    switch (level) {
-        case KernelLevel::scalar:
-            kernels = tiles::tile_kernels_f32_scalar();
-            break;
-        case KernelLevel::avx2:
-            kernels = tiles::tile_kernels_f32_avx2();
-            break;
-        case KernelLevel::avx512:
-            kernels = tiles::tile_kernels_f32_avx512();
-            break;
-        case KernelLevel::neon:
-            kernels = tiles::tile_kernels_f32_neon();
-            break;
-    }
-    if (kernels == nullptr) raise_fault(std::string("Kernel level ") + kernel_level_name(level) + " was not built");
-    return *kernels;
-}
+const tiles::TileKernels& kernels_for_level(KernelLevel level) { return tiles::kernels_for(level); }
 
 // From this many dimensions on, fewer clusters than panel_width get one
 // narrow panel, as wide as they are. Below it the padding of a full-width
