@@ -358,14 +358,11 @@ void LabelBounds::update_labels(Model& model, const TrainingState& state, const 
     const CentroidPanels panels(grouped, k_, euclidean_, context.level);
     const tiles::TileKernels& kernels = panels.kernels();
     const tiles::Panels& whole = panels.panels();
-    std::vector<tiles::Panels> group_panels(G, whole);
+    std::vector<tiles::Panels> group_panels;
+    group_panels.reserve(G);
     for (std::size_t g = 0; g < G; ++g) {
         const std::size_t first = g * group_size_;
-        tiles::Panels& part = group_panels[g];
-        part.clusters = std::min(k_, first + group_size_) - first;
-        if (kernels.packs_panels) part.values = whole.values + first / whole.width * dim_ * whole.width;
-        part.rows = whole.rows + first * dim_;
-        if (euclidean_) part.norms = whole.norms + first;
+        group_panels.push_back(panels.range(first, std::min(k_, first + group_size_) - first));
     }
     const tiles::Rule rule = euclidean_ ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
     const std::uint64_t all_groups = G == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << G) - 1;
