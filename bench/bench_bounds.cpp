@@ -2,7 +2,10 @@
 // on a float32 .npy file or seeded standard-normal data, and prints each
 // label step's share of the point-centroid distances it computed. Both runs
 // draw from the same seed, so they must end with the same labels and
-// centroids; the digest line shows that they do.
+// centroids; the digest line shows that they do. "forced" keeps bounded
+// steps on where the policy would drop them; each step's counts (points
+// tested, own distances tightened, rows packed, group results, keys) are
+// what step_policy.cpp's cost model was fitted to.
 //
 //   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded | forced]
 //
@@ -131,6 +134,10 @@ int main(int argc, char** argv) {
         for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].tested);
         std::printf("], \"tightened\": [");
         for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].tightened);
+        std::printf("], \"packed\": [");
+        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].packed);
+        std::printf("], \"group_results\": [");
+        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].group_results);
         std::printf("], \"distances\": [");
         for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].distances);
         std::printf("], \"step_seconds\": [");

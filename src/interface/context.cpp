@@ -77,7 +77,7 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
     }
     // Only an accepted call sizes the pool; a refused one leaves it as it was.
     if (num_threads) {
-        if (context.pool == nullptr) engine::raise_fault("A thread count was given without a pool to configure");
+        if (context.pool == nullptr) raise_fault("A thread count was given without a pool to configure");
         if (std::optional<std::string> failure = context.pool->configure(*num_threads)) {
             return engine::ClusteringError::invalid_parameter("Thread setup failed: " + *failure);
         }

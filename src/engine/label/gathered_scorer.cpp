@@ -94,6 +94,7 @@ void GatheredScorer::load_tile(GatherBatch& batch, std::span<const std::uint32_t
     }
     std::fill(batch.norms.begin() + static_cast<std::ptrdiff_t>(live), batch.norms.end(), 0.0f);
     kernels_.pack_gathered(batch.rows.data(), live, dim_, batch.tile.data());
+    batch.work.packed += live;
 }
 
 // The nearest two keys of each tile row in each group of `groups`, and the
@@ -119,6 +120,7 @@ void GatheredScorer::run_kernels(GatherBatch& batch, std::size_t live, std::uint
         }
     }
     const bool euclidean = frame_.euclidean;
+    batch.work.group_results += live * static_cast<std::size_t>(std::popcount(groups));
     for (std::uint64_t bits = groups; bits != 0; bits &= bits - 1) {
         const std::size_t at = static_cast<std::size_t>(std::countr_zero(bits)) * rows;
         for (std::size_t r = 0; r < live; ++r) {

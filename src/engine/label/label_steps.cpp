@@ -34,6 +34,8 @@ void LabelSteps::update_labels(Model& model, const TrainingState& state, const E
         share.distances = work.distances;
         share.tested = work.tested;
         share.tightened = work.tightened;
+        share.packed = work.packed;
+        share.group_results = work.group_results;
     }
     if (shares_ != nullptr) {
         share.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

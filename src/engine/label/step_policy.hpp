@@ -22,6 +22,8 @@ struct LabelStepShare {
     std::uint64_t possible = 0;   // points x centroids
     std::uint64_t tested = 0;     // points whose bounds were moved and tested (bounded steps)
     std::uint64_t tightened = 0;  // own-centroid distances computed to tighten a bound (bounded steps)
+    std::uint64_t packed = 0;     // point rows packed into gathered tiles (bounded steps)
+    std::uint64_t group_results = 0;  // nearest-two results taken, one per point and group scored (bounded steps)
     double seconds = 0.0;
 };
 
@@ -30,11 +32,15 @@ struct BoundedWork {
     std::uint64_t distances = 0;  // as LabelStepShare::distances
     std::uint64_t tested = 0;
     std::uint64_t tightened = 0;
+    std::uint64_t packed = 0;
+    std::uint64_t group_results = 0;
 
     BoundedWork& operator+=(const BoundedWork& other) {
         distances += other.distances;
         tested += other.tested;
         tightened += other.tightened;
+        packed += other.packed;
+        group_results += other.group_results;
         return *this;
     }
 };
