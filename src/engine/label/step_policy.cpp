@@ -30,7 +30,7 @@ namespace {
 // the per-step times of forced bounded trainings, each step the faster of
 // two runs (the path is the same in both), against the data set's fastest
 // full step per multiply-add; bench/bench_bounds.cpp on AMD EPYC (lscpu
-// model name; 2 threads, the detected kernel level), 10 iterations:
+// model name; 2 threads, the AVX-512 level it detects), 10 iterations:
 // 45,056 points of 384-d Gaussian blobs (1,024 centres, two spreads) at
 // k = 256, 512 and 1,024, Euclidean and inner product; standard-normal
 // data at 64, 96, 128 and 384 dimensions, k = 256 to 1,024. Over 82
