@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
     const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
 
     auto start = std::chrono::steady_clock::now();
-    if (!engine::train(model, view, std::nullopt, context).ok()) {
+    if (!engine::train(model, view, context).ok()) {
         std::fprintf(stderr, "training failed\n");
         return 1;
     }

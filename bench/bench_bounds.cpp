@@ -2,9 +2,12 @@
 // on a float32 .npy file or seeded standard-normal data, and prints each
 // label step's share of the point-centroid distances it computed. Both runs
 // draw from the same seed, so they must end with the same labels and
-// centroids; the digest line shows that they do.
+// centroids; the digest line shows that they do. "forced" keeps bounded
+// steps on where the policy would drop them; each step's counts (points
+// tested, own distances tightened, rows packed, group results, keys) are
+// what step_policy.cpp's cost model was fitted to.
 //
-//   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded]
+//   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded | forced]
 //
 // One JSON object per training on stdout.
 #include <chrono>
@@ -86,7 +89,7 @@ std::uint64_t digest(const engine::Model& model) {
 
 int main(int argc, char** argv) {
     if (argc != 6 && argc != 7) {
-        std::fprintf(stderr, "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded]\n",
+        std::fprintf(stderr, "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded | forced]\n",
                      argv[0]);
         return 2;
     }
@@ -101,7 +104,10 @@ int main(int argc, char** argv) {
     parallel::PoolRegistry pool;
     if (pool.configure(threads)) return 1;
     const engine::PointView view{data.values.data(), data.rows, data.cols, static_cast<std::int64_t>(data.cols), 1};
-    const std::string only = argc == 7 ? argv[6] : "";
+    std::string only = argc == 7 ? argv[6] : "";
+    // "forced": bounded steps whether or not the policy finds they pay.
+    const bool forced = only == "forced";
+    if (forced) only = "bounded";
     for (const bool bounded : {false, true}) {
         if (!only.empty() && only != (bounded ? "bounded" : "full")) continue;
         engine::Model model = engine::Model::create(k);
@@ -109,11 +115,12 @@ int main(int argc, char** argv) {
         model.iterations = iterations;
         engine::ThreadRandom random(engine::seeded_entropy(7));
         std::vector<engine::LabelStepShare> shares;
-        engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
-        context.label_steps = bounded ? engine::LabelSteps::adaptive : engine::LabelSteps::full;
-        context.label_shares = &shares;
+        const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
+        const engine::LabelStepMode mode =
+            !bounded ? engine::LabelStepMode::full : forced ? engine::LabelStepMode::bounded : engine::LabelStepMode::adaptive;
+        const engine::TrainingOptions options{mode, &shares};
         const auto start = std::chrono::steady_clock::now();
-        if (!engine::train(model, view, std::nullopt, context).ok()) return 1;
+        if (!engine::train(model, view, context, options).ok()) return 1;
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::printf("{\"label_step\": \"%s\", \"rows\": %lu, \"dim\": %lu, \"k\": %lu, \"metric\": \"%s\", "
                     "\"iterations\": %lu, \"threads\": %zu, \"seconds\": %.3f, \"digest\": \"%016lx\", \"shares\": [",
@@ -123,6 +130,16 @@ int main(int argc, char** argv) {
             std::printf("%s%.4f", s == 0 ? "" : ", ",
                         static_cast<double>(shares[s].distances) / static_cast<double>(shares[s].possible));
         }
+        std::printf("], \"tested\": [");
+        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].tested);
+        std::printf("], \"tightened\": [");
+        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].tightened);
+        std::printf("], \"packed\": [");
+        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].packed);
+        std::printf("], \"group_results\": [");
+        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].group_results);
+        std::printf("], \"distances\": [");
+        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].distances);
         std::printf("], \"step_seconds\": [");
         for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%.4f", s == 0 ? "" : ", ", shares[s].seconds);
         std::printf("]}\n");

@@ -65,7 +65,7 @@ Model lloyd_state(const Data& data, std::size_t k, bool euclidean, bool medoids)
     model.use_medoids = medoids;
     model.iterations = 5;
     engine::ThreadRandom random;
-    if (!engine::train(model, data.view, std::nullopt, context(&random)).ok()) std::abort();
+    if (!engine::train(model, data.view, context(&random)).ok()) std::abort();
     model.trained = false;
     return model;
 }

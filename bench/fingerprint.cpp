@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             engine::ThreadRandom random = seeded(static_cast<std::uint8_t>(7 * c + 1));
             const engine::ExecutionContext context{&pool, level, &random};
-            auto outcome = engine::train(model, data.view, std::nullopt, context);
+            auto outcome = engine::train(model, data.view, context);
             if (!outcome.ok()) {
                 std::printf("error %s\n", outcome.error().message().c_str());
                 continue;

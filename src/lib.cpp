@@ -345,8 +345,7 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
         std::optional<engine::ThreadRandom> seeded;
         if (model.seed) seeded.emplace(engine::seeded_entropy(*model.seed));
         interface::PythonMonitor monitor(as_kmeans(self)->progress, &watch);
-        return engine::train(model, points, num_threads,
-                             interface::training_context(seeded ? &*seeded : nullptr, monitor));
+        return interface::train(model, points, num_threads, seeded ? &*seeded : nullptr, monitor);
     };
     return run_on_data(self, args, nargs, kwnames, "KMeans.train", "num_threads", AccessGuard::Mode::Exclusive,
                        convert, run);

@@ -17,8 +17,8 @@
 #include "engine/updates/cost.hpp"
 #include "engine/kernels/dot.hpp"
 #include "engine/core/fault.hpp"
-#include "engine/label/label_bounds.hpp"
 #include "engine/label/label_step.hpp"
+#include "engine/label/label_steps.hpp"
 #include "engine/updates/medoids.hpp"
 #include "engine/updates/member_sums.hpp"
 #include "engine/core/progress.hpp"
@@ -126,21 +126,25 @@ void normalize_centroids(Model& model) {
     for (std::size_t c = 0; c < centroids.rows(); ++c) normalize_row(centroids.row(c));
 }
 
-Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional<std::uint64_t> num_threads,
-                            const ExecutionContext& context) {
+std::optional<ClusteringError> refuse_training(const Model& model, const PointView& points,
+                                               const ExecutionContext& context) {
     if (model.trained) return ClusteringError::already_trained();
     if (points.rows < model.n_clusters) return ClusteringError::too_few_points(points.rows, model.n_clusters);
     // Per point: its label, its place in the shuffle, its norm, and its entry
     // in the result lists, here and in the Python lists made from them.
     context.require_memory(checked_product(points.rows, 36));
     const ValueBounds bounds = model.n_clusters > 1 ? ValueBounds::clusterable : ValueBounds::finite;
-    if (std::optional<ClusteringError> refused = check_values(points, bounds, context)) return *refused;
-    if (num_threads) {
-        if (context.pool == nullptr) raise_fault("A thread count was given without a pool to configure");
-        if (std::optional<std::string> failure = context.pool->configure(*num_threads)) {
-            return ClusteringError::invalid_parameter("Thread setup failed: " + *failure);
-        }
-    }
+    return check_values(points, bounds, context);
+}
+
+Outcome<ClusterLists> train(Model& model, const PointView& points, const ExecutionContext& context,
+                            const TrainingOptions& options) {
+    if (std::optional<ClusteringError> refused = refuse_training(model, points, context)) return *refused;
+    return run_training(model, points, context, options);
+}
+
+Outcome<ClusterLists> run_training(Model& model, const PointView& points, const ExecutionContext& context,
+                                   const TrainingOptions& options) {
     ThreadRandom& random = context.generator();
 
     const std::size_t k = model.n_clusters;
@@ -151,7 +155,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     // would show rows of other data. A medoid training picks its own below.
     model.medoid_indices.clear();
     const TrainingState state = TrainingState::start(points, model.euclidean, context);
-    LabelBounds label_bounds(model, state, context);
+    LabelSteps label_steps(model, state, context, options.label_steps, options.label_shares);
 
     choose_initial_centroids(model, points, context);
     normalize_centroids(model);
@@ -168,7 +172,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
     for (std::uint64_t round = 1; round <= iterations; ++round) {
         if (!settled) {
             previous = *model.centroids;
-            label_bounds.update_labels(model, state, context);
+            label_steps.update_labels(model, state, context);
             if (model.use_medoids) {
                 update_medoids(model, points, context);
             } else {
@@ -195,7 +199,7 @@ Outcome<ClusterLists> train(Model& model, const PointView& points, std::optional
         context.check_stop();
     }
 
-    if (!settled) label_bounds.update_labels(model, state, context);
+    if (!settled) label_steps.update_labels(model, state, context);
     if (model.balanced) balance_clusters(model, state, context);
 
     ClusterLists lists = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k);

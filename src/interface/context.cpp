@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "engine/core/fault.hpp"
 #include "engine/kernels/kernel_level.hpp"
 #include "engine/core/random.hpp"
 #include "parallel/pool.hpp"
@@ -26,11 +28,12 @@ std::uint64_t machine_memory_bytes() {
 // QUORLA_LABEL_STEP=full turns the bounded label step off and =bounded
 // keeps it on even where it is slower, so that benchmarks and tests can run
 // each; the results are the same in every case.
-engine::LabelSteps label_steps_wanted() {
+engine::TrainingOptions training_options() {
+    engine::TrainingOptions options;
     const char* value = std::getenv("QUORLA_LABEL_STEP");
-    if (value != nullptr && std::strcmp(value, "full") == 0) return engine::LabelSteps::full;
-    if (value != nullptr && std::strcmp(value, "bounded") == 0) return engine::LabelSteps::bounded;
-    return engine::LabelSteps::adaptive;
+    if (value != nullptr && std::strcmp(value, "full") == 0) options.label_steps = engine::LabelStepMode::full;
+    if (value != nullptr && std::strcmp(value, "bounded") == 0) options.label_steps = engine::LabelStepMode::bounded;
+    return options;
 }
 
 }  // namespace
@@ -62,8 +65,24 @@ engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMo
     engine::ExecutionContext context{&parallel::global_registry(), engine::detected_kernel_level(),
                                      random != nullptr ? random : &engine::thread_random(), machine_memory_bytes(),
                                      &monitor};
-    context.label_steps = label_steps_wanted();
     return context;
+}
+
+engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::PointView& points,
+                                            std::optional<std::uint64_t> num_threads, engine::ThreadRandom* random,
+                                            PythonMonitor& monitor) {
+    const engine::ExecutionContext context = training_context(random, monitor);
+    if (std::optional<engine::ClusteringError> refused = engine::refuse_training(model, points, context)) {
+        return *refused;
+    }
+    // Only an accepted call sizes the pool; a refused one leaves it as it was.
+    if (num_threads) {
+        if (context.pool == nullptr) raise_fault("A thread count was given without a pool to configure");
+        if (std::optional<std::string> failure = context.pool->configure(*num_threads)) {
+            return engine::ClusteringError::invalid_parameter("Thread setup failed: " + *failure);
+        }
+    }
+    return engine::run_training(model, points, context, training_options());
 }
 
 engine::ExecutionContext assignment_context(PythonMonitor& monitor) {

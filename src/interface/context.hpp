@@ -1,9 +1,14 @@
 // The execution context of each call into the engine, built here and
 // nowhere else: the process's worker pool, the kernel level detected on this
-// CPU and the calling thread's random generator.
+// CPU and the calling thread's random generator; and the training call,
+// which sizes the pool between the engine's entry checks and the work.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 #include "engine/core/execution_context.hpp"
+#include "engine/training.hpp"
 #include "interface/handle.hpp"
 #include "interface/numpy_api.hpp"
 
@@ -36,6 +41,15 @@ private:
 // Training may create the pool (lazily, at its first label step) and draws
 // from `random`, or from the calling thread's generator when it is null.
 engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMonitor& monitor);
+
+// KMeans.train: the engine's entry checks, then the pool sized to
+// `num_threads` when given, then the training, with the label steps
+// QUORLA_LABEL_STEP asks for. A refused call never sizes the pool; a thread
+// count the pool cannot take is an invalid parameter ("Thread setup
+// failed: ...").
+engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::PointView& points,
+                                            std::optional<std::uint64_t> num_threads, engine::ThreadRandom* random,
+                                            PythonMonitor& monitor);
 
 // Assignment uses the pool only once it exists: creating it is training's
 // business, whose thread setting decides its size. It draws nothing.

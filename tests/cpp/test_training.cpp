@@ -26,7 +26,7 @@ using test::Points;
 Outcome<ClusterLists> train_seeded(Model& model, const PointView& points, std::uint8_t seed,
                                    parallel::PoolRegistry* pool = nullptr) {
     ThreadRandom random = test::seeded_random(seed);
-    return train(model, points, std::nullopt, test::context(detected_kernel_level(), pool, &random));
+    return train(model, points, test::context(detected_kernel_level(), pool, &random));
 }
 
 // A state for the steps that only need the points and the point count.
@@ -50,18 +50,18 @@ void expect_partition(const ClusterLists& lists, std::size_t n, std::size_t k) {
 TEST(Train, EntryChecksInOrderLeaveTheModelUntouched) {
     Points points = Points::gaussian(3, 2, 1);
     Model model = Model::create(4);
-    auto outcome = train(model, points.view(), std::nullopt, test::context(detected_kernel_level()));
+    auto outcome = train(model, points.view(), test::context(detected_kernel_level()));
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error().message(), "Number of points (3) must be at least as large as number of clusters (4)");
     EXPECT_FALSE(model.centroids.has_value());
     EXPECT_TRUE(model.labels.empty());
 
     Points none = Points::of(0, 2, {});
-    auto empty = train(model, none.view(), std::nullopt, test::context(detected_kernel_level()));
+    auto empty = train(model, none.view(), test::context(detected_kernel_level()));
     EXPECT_EQ(empty.error().message(), "Number of points (0) must be at least as large as number of clusters (4)");
 
     model.trained = true;  // the trained check comes first, whatever the data
-    auto again = train(model, none.view(), std::uint64_t{0}, test::context(detected_kernel_level()));
+    auto again = train(model, none.view(), test::context(detected_kernel_level()));
     EXPECT_EQ(again.error().kind(), ClusteringError::Kind::AlreadyTrained);
 }
 
@@ -203,14 +203,11 @@ TEST(Train, TheContextsGeneratorDecidesAndThePoolDoesNot) {
     }
 }
 
-TEST(Train, NoGeneratorIsAFaultAndNoPoolMeansNoThreadSetting) {
+TEST(Train, NoGeneratorIsAFault) {
     Points points = Points::gaussian(20, 2, 16);
     Model model = Model::create(2);
-    EXPECT_THROW(train(model, points.view(), std::nullopt, test::context(KernelLevel::scalar)), Fault);
+    EXPECT_THROW(train(model, points.view(), test::context(KernelLevel::scalar)), Fault);
     EXPECT_FALSE(model.trained);
-    ThreadRandom random = test::seeded_random(1);
-    EXPECT_THROW(train(model, points.view(), std::uint64_t{2}, test::context(KernelLevel::scalar, nullptr, &random)),
-                 Fault);
 }
 
 TEST(Repair, SplitsTheDonorWithTheTwoFactors) {
@@ -352,7 +349,7 @@ TEST(TrainingStops, StopCheckOrFailedReportEndsTrainingUntrained) {
             context.monitor = &monitor;
             Model model = Model::create(5);
             model.iterations = 6;
-            EXPECT_THROW(train(model, points.view(), std::nullopt, context), CallStopped);
+            EXPECT_THROW(train(model, points.view(), context), CallStopped);
             EXPECT_FALSE(model.trained);
             if (fail_at == 3) {
                 EXPECT_EQ(monitor.reports.size(), 3u);
@@ -435,7 +432,7 @@ TEST(TrainingFixedPoint, SkippedIterationsChangeNothing) {
                 CostRecorder recorder;
                 ExecutionContext context = test::context(detected_kernel_level(), nullptr, &first);
                 context.monitor = &recorder;
-                ASSERT_TRUE(train(model, points.view(), std::nullopt, context).ok());
+                ASSERT_TRUE(train(model, points.view(), context).ok());
                 EXPECT_EQ(model.labels, expected.labels);
                 EXPECT_EQ(model.cluster_sizes, expected.cluster_sizes);
                 EXPECT_EQ(*model.centroids, *expected.centroids);

@@ -21,19 +21,6 @@ namespace quorla::engine {
 
 enum class ProgressPhase { iteration, balancing };
 
-enum class LabelSteps {
-    adaptive,  // bounded from 32 dimensions on, while that is faster than full steps
-    bounded,   // bounded whenever memory allows, however slow: tests see every path
-    full,      // every distance, every step
-};
-
-// What one training label step computed, for benchmarks.
-struct LabelStepShare {
-    std::uint64_t distances = 0;  // point-centroid keys computed (the padding lanes of short tiles not counted)
-    std::uint64_t possible = 0;   // points x centroids
-    double seconds = 0.0;
-};
-
 // What a call hears from its caller while it runs, always on the calling
 // thread: whether to stop, and a report after every Lloyd iteration and
 // balancing pass.
@@ -61,12 +48,6 @@ struct ExecutionContext {
     std::uint64_t memory_bytes = UINT64_MAX;
     // Null: nobody listens, and the call runs to its end.
     CallMonitor* monitor = nullptr;
-    // Whether training's label steps skip the distances their bounds prove
-    // useless (label_bounds.hpp). The results are the same in every case.
-    LabelSteps label_steps = LabelSteps::adaptive;
-    // When set, each training label step appends what it computed.
-    std::vector<LabelStepShare>* label_shares = nullptr;
-
     // How many workers a piece of work may be spread over (creates an
     // absent pool).
     std::size_t workers() const { return pool != nullptr ? pool->thread_count() : 1; }

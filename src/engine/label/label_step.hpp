@@ -3,6 +3,9 @@
 // driver's (scan.hpp); the tie rules are the label step's own: Euclidean
 // mode takes the lowest key and the lowest index among equals, inner-product
 // mode the highest dot product and the highest index among equals.
+//
+// Training's steps are classes behind one interface: FullStep here, the
+// bounded step in bounded_step.hpp; label_steps.hpp chooses between them.
 #pragma once
 
 #include <cstdint>
@@ -21,5 +24,21 @@ void update_labels(Model& model, const TrainingState& state, const ExecutionCont
 // Makes `labels` the model's and recounts cluster_sizes from them; faults,
 // leaving both untouched, on a label beyond the cluster count.
 void set_labels(Model& model, std::vector<std::uint64_t> labels);
+
+// One way of relabelling every point and recounting cluster_sizes; every
+// way gives the full step's labels bit for bit.
+class LabelStep {
+public:
+    virtual ~LabelStep() = default;
+    virtual void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) = 0;
+};
+
+// Every point against every centroid, with the fused kernel.
+class FullStep final : public LabelStep {
+public:
+    void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) override {
+        engine::update_labels(model, state, context);
+    }
+};
 
 }  // namespace quorla::engine

@@ -77,6 +77,18 @@ void CentroidPanels::refresh_row(std::size_t j) {
     if (euclidean_) norms_[j] = dot_f32(row, row, panels_.dim);
 }
 
+tiles::Panels CentroidPanels::range(std::size_t first, std::size_t count) const {
+    if (first % panels_.width != 0) raise_fault("Panel range not starting a panel");
+    if (first > panels_.clusters || count > panels_.clusters - first) raise_fault("Panel range beyond the clusters");
+    tiles::Panels part = panels_;
+    part.clusters = count;
+    // Levels that read the rows in place have no packed values to offset.
+    if (kernels_->packs_panels) part.values = panels_.values + first / panels_.width * panels_.dim * panels_.width;
+    part.rows = panels_.rows + first * panels_.dim;
+    if (euclidean_) part.norms = panels_.norms + first;
+    return part;
+}
+
 void scan_points(const ExecutionContext& context, const CentroidPanels& centroids, const PointView& points,
                  const std::vector<float>* point_norms, ScanSink& sink, std::size_t grain) {
     const tiles::TileKernels& kernels = centroids.kernels();

@@ -38,6 +38,9 @@ public:
 
     const tiles::TileKernels& kernels() const { return *kernels_; }
     const tiles::Panels& panels() const { return panels_; }
+    // Clusters [first, first + count) as panels of their own, which a kernel
+    // reads as it reads the whole; `first` must start a panel.
+    tiles::Panels range(std::size_t first, std::size_t count) const;
     std::size_t clusters() const { return panels_.clusters; }
     std::size_t dim() const { return panels_.dim; }
     bool euclidean() const { return euclidean_; }

@@ -8,7 +8,7 @@
 #include <limits>
 #include <random>
 
-#include "engine/label/label_bounds.hpp"
+#include "engine/label/label_steps.hpp"
 #include "engine/scan/scan.hpp"
 #include "engine/training.hpp"
 #include "support.hpp"
@@ -28,10 +28,10 @@ Trained train_with(const Model& config, const PointView& points, KernelLevel lev
                bool bounded) {
     Trained run{config, {}};
     ThreadRandom random = test::seeded_random(5);
-    ExecutionContext context = test::context(level, pool, &random);
-    context.label_steps = bounded ? LabelSteps::bounded : LabelSteps::full;
-    context.label_shares = &run.shares;
-    if (!train(run.model, points, std::nullopt, context).ok()) throw std::runtime_error("training failed");
+    const TrainingOptions options{bounded ? LabelStepMode::bounded : LabelStepMode::full, &run.shares};
+    if (!train(run.model, points, test::context(level, pool, &random), options).ok()) {
+        throw std::runtime_error("training failed");
+    }
     return run;
 }
 
@@ -155,10 +155,9 @@ TEST(LabelBounds, TightMemoryFallsBackToFullSteps) {
     Trained bounded{config, {}};
     ThreadRandom random = test::seeded_random(5);
     ExecutionContext context = test::context(detected_kernel_level(), nullptr, &random);
-    context.label_steps = LabelSteps::bounded;
     context.memory_bytes = 3000 * 64;  // enough for the results, not for (groups + 2) floats a point
-    context.label_shares = &bounded.shares;
-    ASSERT_TRUE(train(bounded.model, points.view(), std::nullopt, context).ok());
+    const TrainingOptions options{LabelStepMode::bounded, &bounded.shares};
+    ASSERT_TRUE(train(bounded.model, points.view(), context, options).ok());
     ASSERT_EQ(bounded.shares.size(), 7u);
     for (const LabelStepShare& share : bounded.shares) EXPECT_EQ(share.distances, share.possible);
     expect_same_training(train_with(config, points.view(), detected_kernel_level(), nullptr, false), bounded);

@@ -172,7 +172,7 @@ TEST(MedoidTraining, IterationsKeepRowsEqualToMedoidPoints) {
     model.euclidean = true;
     model.iterations = 4;
     ThreadRandom random = test::seeded_random(4);
-    ASSERT_TRUE(train(model, points.view(), std::nullopt, test::context(detected_kernel_level(), nullptr, &random)).ok());
+    ASSERT_TRUE(train(model, points.view(), test::context(detected_kernel_level(), nullptr, &random)).ok());
     ASSERT_EQ(model.medoid_indices.size(), 5u);
     for (std::size_t c = 0; c < 5; ++c) {
         auto row = model.centroids->row(c);

@@ -1,0 +1,46 @@
+// Training's label steps, one at a time, as the policy says.
+#include "engine/label/label_steps.hpp"
+
+#include <chrono>
+
+#include "engine/core/checked.hpp"
+
+namespace quorla::engine {
+
+LabelSteps::LabelSteps(const Model& model, const TrainingState& state, const ExecutionContext& context,
+                       LabelStepMode mode, std::vector<LabelStepShare>* shares)
+    : policy_(mode,
+              {state.points.rows, model.n_clusters, state.points.cols,
+               BoundedStep::group_count_for(model.n_clusters, state.points.cols)},
+              context.memory_bytes),
+      shares_(shares) {
+    if (policy_.uses_bounds()) bounded_ = std::make_unique<BoundedStep>(model.n_clusters, state.points.cols, model.euclidean);
+}
+
+void LabelSteps::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    // The clock is read for benchmarks only; no step is chosen by it.
+    const auto start = std::chrono::steady_clock::now();
+    const StepKind kind = policy_.next();
+    const std::uint64_t possible = checked_product(state.points.rows, model.n_clusters);
+    LabelStepShare share{model.n_clusters > 1 ? possible : 0, possible};
+    if (kind == StepKind::full) {
+        full_.update_labels(model, state, context);
+        policy_.full_done();
+    } else {
+        if (kind == StepKind::refresh) bounded_->refresh_all();
+        bounded_->update_labels(model, state, context);
+        const BoundedWork& work = bounded_->work();
+        policy_.bounded_done(kind, work);
+        share.distances = work.distances;
+        share.tested = work.tested;
+        share.tightened = work.tightened;
+        share.packed = work.packed;
+        share.group_results = work.group_results;
+    }
+    if (shares_ != nullptr) {
+        share.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        shares_->push_back(share);
+    }
+}
+
+}  // namespace quorla::engine

@@ -1,0 +1,38 @@
+// What the training driver holds for its label steps: the full step, the
+// bounded one when the policy allows it, and the policy (step_policy.hpp)
+// that picks one of them for each step.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "engine/core/execution_context.hpp"
+#include "engine/core/model.hpp"
+#include "engine/label/bounded_step.hpp"
+#include "engine/label/label_step.hpp"
+#include "engine/label/step_policy.hpp"
+#include "engine/training_state.hpp"
+
+namespace quorla::engine {
+
+class LabelSteps {
+public:
+    // `shares`, when not null, gets one entry per step.
+    LabelSteps(const Model& model, const TrainingState& state, const ExecutionContext& context, LabelStepMode mode,
+               std::vector<LabelStepShare>* shares = nullptr);
+
+    // Relabels every point and recounts cluster_sizes, as update_labels
+    // (label_step.hpp) does, with whichever step the policy picks.
+    void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context);
+
+    // Groups of the bounded step; 0 when bounds never run.
+    std::size_t groups() const { return bounded_ ? bounded_->groups() : 0; }
+
+private:
+    FullStep full_;
+    std::unique_ptr<BoundedStep> bounded_;
+    StepPolicy policy_;
+    std::vector<LabelStepShare>* shares_;
+};
+
+}  // namespace quorla::engine
