@@ -1,9 +1,10 @@
 // The interface between the engine's baseline code (the scan driver,
 // scan.hpp, and the balancing phase) and the kernels of each
 // instruction-set level: one table per level, the portable scalar level
-// included, and one function that picks it (kernels_for). Only plain structs, raw pointers and functions with
-// internal linkage live here, so that nothing compiled for AVX-512 can be
-// shared with (and picked by the linker for) baseline code.
+// included, and one function that picks it (kernels_for). Only plain
+// structs, raw pointers and functions with internal linkage live here, so
+// that nothing compiled for AVX-512 can be shared with (and picked by the
+// linker for) baseline code.
 //
 // Data layouts:
 //  - Centroid panels: centroids in groups of `width`, each group stored

@@ -17,7 +17,6 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
-#include <string>
 
 #include "engine/core/checked.hpp"
 #include "engine/kernels/dot.hpp"
@@ -32,8 +31,6 @@ namespace {
 // together. Scans of at most this many points stay on the calling thread.
 constexpr std::size_t scan_grain = 256;
 
-const tiles::TileKernels& kernels_for_level(KernelLevel level) { return tiles::kernels_for(level); }
-
 // From this many dimensions on, fewer clusters than panel_width get one
 // narrow panel, as wide as they are. Below it the padding of a full-width
 // panel is at most 240 KB, and the kernels' full-width copies, whose strides
@@ -44,7 +41,7 @@ constexpr std::size_t narrow_panel_dim = 4096;
 }  // namespace
 
 CentroidPanels::CentroidPanels(const Matrix& centroids, std::size_t clusters, bool euclidean, KernelLevel level)
-    : centroids_(&centroids), kernels_(&kernels_for_level(level)), euclidean_(euclidean) {
+    : centroids_(&centroids), kernels_(&tiles::kernels_for(level)), euclidean_(euclidean) {
     if (clusters > centroids.rows()) raise_fault("Fewer centroid rows than clusters");
     if (clusters > UINT32_MAX) raise_fault("Too many centroids for the tile kernels");
     const std::size_t dim = centroids.cols();
