@@ -166,6 +166,11 @@ PyObject* with_use_medoids(PyObject* self, FastArgs args, Py_ssize_t nargs, PyOb
                       interface::convert_bool, nullptr);
 }
 
+PyObject* with_release_gil(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_release_gil", "release", &Model::release_gil,
+                      interface::convert_bool, nullptr);
+}
+
 bool convert_seed(PyObject* object, const char* name, std::optional<std::uint64_t>& out) {
     if (object == Py_None) {
         out.reset();
@@ -308,7 +313,12 @@ bool reread_after_conversion(PyObject* array, ArrayBorrow& data) {
 // train and assign alike: match (data, second argument), take access, read
 // the array, convert the second argument (which may run Python code), read
 // the array again, and run the engine. The array is released before any
-// Python object of the result is built.
+// Python object of the result is built. A call that computes without the
+// interpreter lock lets it go only inside `run` (PythonMonitor::run): the
+// access flag, the array's reference and its borrow are taken before and
+// given back after with the lock held, so another thread that reaches this
+// model meanwhile sees the flag and gets the access error, and the array
+// outlives the view.
 template <class Convert, class Run>
 PyObject* run_on_data(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames, const char* callable,
                       const char* second_name, AccessGuard::Mode mode, Convert convert_second, Run run) {
@@ -345,31 +355,37 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
         std::optional<engine::ThreadRandom> seeded;
         if (model.seed) seeded.emplace(engine::seeded_entropy(*model.seed));
         interface::PythonMonitor monitor(as_kmeans(self)->progress, &watch);
-        return interface::train(model, points, num_threads, seeded ? &*seeded : nullptr, monitor);
+        return monitor.run(model.release_gil, [&] {
+            return interface::train(model, points, num_threads, seeded ? &*seeded : nullptr, monitor);
+        });
     };
     return run_on_data(self, args, nargs, kwnames, "KMeans.train", "num_threads", AccessGuard::Mode::Exclusive,
                        convert, run);
 }
 
 // assign and search: the same arguments, the same context, another answer.
+// `always_release`: run without the interpreter lock whatever the model says.
 template <class Query>
 PyObject* run_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames, const char* callable,
-                    Query query) {
+                    bool always_release, Query query) {
     std::uint64_t k = 0;
     auto convert = [&](PyObject* value) { return interface::convert_u64(value, "k", k); };
     auto run = [&](const Model& model, const engine::PointView& points, const interface::ArrayWatch& watch) {
         interface::PythonMonitor monitor(nullptr, &watch);
-        return query(model, points, k, interface::assignment_context(monitor));
+        return monitor.run(always_release || model.release_gil,
+                           [&] { return query(model, points, k, interface::assignment_context(monitor)); });
     };
     return run_on_data(self, args, nargs, kwnames, callable, "k", AccessGuard::Mode::Shared, convert, run);
 }
 
 PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query(self, args, nargs, kwnames, "KMeans.assign", engine::assign);
+    return run_query(self, args, nargs, kwnames, "KMeans.assign", false, engine::assign);
 }
 
 PyObject* search(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query(self, args, nargs, kwnames, "KMeans.search", engine::search);
+    // search came after the promise that calls keep the lock, so it never
+    // made that promise: it always computes without it.
+    return run_query(self, args, nargs, kwnames, "KMeans.search", true, engine::search);
 }
 
 // ---- read-only properties -------------------------------------------------
@@ -425,6 +441,9 @@ PyObject* get_seed(PyObject* self, void*) {
 PyObject* get_is_trained(PyObject* self, void*) {
     return read_property(self, [](const Model& m) { return PyBool_FromLong(m.trained); });
 }
+PyObject* get_is_release_gil(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) { return PyBool_FromLong(m.release_gil); });
+}
 
 // ---- the type -------------------------------------------------------------
 
@@ -447,6 +466,7 @@ PyMethodDef kmeans_methods[] = {
     QUORLA_METHOD(with_centroids, "with_centroids($self, centroids)\n--\n\n"),
     QUORLA_METHOD(with_progress, "with_progress($self, progress)\n--\n\n"),
     QUORLA_METHOD(search, "search($self, data, k)\n--\n\n"),
+    QUORLA_METHOD(with_release_gil, "with_release_gil($self, release)\n--\n\n"),
     {"__reduce__", kmeans_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -464,6 +484,7 @@ PyGetSetDef kmeans_properties[] = {
     {"is_trained", get_is_trained, nullptr, nullptr, nullptr},
     {"seed", get_seed, nullptr, nullptr, nullptr},
     {"labels", get_labels, nullptr, nullptr, nullptr},
+    {"is_release_gil", get_is_release_gil, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -15,6 +15,10 @@
 namespace quorla::interface {
 namespace {
 
+// A tenth of the pool's own poll interval: Ctrl-C still ends a released
+// call about as promptly as one that keeps the lock.
+constexpr std::chrono::milliseconds kReleasedPollInterval{10};
+
 // Memory and swap together: what the kernel's overcommit heuristic itself
 // measures an allocation against. Unknown means unbounded.
 std::uint64_t machine_memory_bytes() {
@@ -47,7 +51,16 @@ bool PythonMonitor::data_intact() const {
 }
 
 bool PythonMonitor::stop_requested() {
-    if (!stopped_ && (PyErr_CheckSignals() < 0 || !data_intact())) stopped_ = true;
+    if (stopped_) return true;
+    if (thread_ != nullptr) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_poll_) return false;
+        next_poll_ = now + kReleasedPollInterval;
+    }
+    // Signal handlers run only on the main thread; elsewhere this checks
+    // the array alone.
+    const LockTaken held(thread_);
+    if (PyErr_CheckSignals() < 0 || !data_intact()) stopped_ = true;
     return stopped_;
 }
 
@@ -55,6 +68,7 @@ bool PythonMonitor::report(engine::ProgressPhase phase, std::uint64_t step, floa
     if (stopped_) return false;
     if (!progress_) return true;
     const char* name = phase == engine::ProgressPhase::iteration ? "iteration" : "balancing";
+    const LockTaken held(thread_);
     Ref result = Ref::adopt(PyObject_CallFunction(progress_.get(), "sKd", name,
                                                   static_cast<unsigned long long>(step), static_cast<double>(cost)));
     if (!result || !data_intact()) stopped_ = true;

@@ -4,8 +4,11 @@
 // which sizes the pool between the engine's entry checks and the work.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "engine/core/execution_context.hpp"
 #include "engine/training.hpp"
@@ -19,23 +22,82 @@ namespace quorla::interface {
 // Either way the Python exception is left set for the call to return. Both
 // run Python code, which may resize or replace the array the call reads;
 // the call then stops with RuntimeError before anything reads it again.
+//
+// A call may run without the interpreter lock (run(true, ...)). The monitor
+// then takes the lock back only for the moments it runs Python itself (a
+// poll, a report) and lets it go again before the work goes on, so other
+// Python threads run while the engine computes.
 class PythonMonitor final : public engine::CallMonitor {
 public:
     // `progress`: a callable taking (phase, step, cost), or null. `data`:
-    // the watch on the array the call reads, or null.
+    // the watch on the array the call reads, or null. Built and destroyed
+    // with the lock held: it holds a reference to the callable.
     PythonMonitor(PyObject* progress, const ArrayWatch* data) : progress_(Ref::borrow(progress)), data_(data) {}
+
+    // work() on this thread, without the interpreter lock when `release`.
+    // Called with the lock held, and it is held again when this returns or
+    // throws, so whatever the caller does next may touch Python.
+    template <class Work>
+    std::invoke_result_t<Work&> run(bool release, Work&& work) {
+        if (!release) return work();
+        std::optional<std::invoke_result_t<Work&>> result;
+        {
+            const LockRelease released(thread_);
+            result.emplace(work());
+        }
+        // Other threads ran Python all along, and one of them may have
+        // resized or replaced the array under the view: an answer read from
+        // memory that is no longer the array is not returned.
+        if (!data_intact()) throw CallStopped{};
+        return std::move(*result);
+    }
 
     bool stop_requested() override;
     bool wants_progress() const override { return static_cast<bool>(progress_); }
     bool report(engine::ProgressPhase phase, std::uint64_t step, float cost) override;
 
 private:
+    // Lets the lock go for one scope; `slot` keeps this thread's state for
+    // the monitor to take the lock back with.
+    class LockRelease {
+    public:
+        explicit LockRelease(PyThreadState*& slot) : slot_(slot) { slot_ = PyEval_SaveThread(); }
+        ~LockRelease() { PyEval_RestoreThread(std::exchange(slot_, nullptr)); }
+        LockRelease(const LockRelease&) = delete;
+        LockRelease& operator=(const LockRelease&) = delete;
+
+    private:
+        PyThreadState*& slot_;
+    };
+    // Holds the lock for one scope inside a released call; does nothing
+    // when the call kept the lock.
+    class LockTaken {
+    public:
+        explicit LockTaken(PyThreadState*& slot) : slot_(slot) {
+            if (slot_ != nullptr) PyEval_RestoreThread(slot_);
+        }
+        ~LockTaken() {
+            if (slot_ != nullptr) slot_ = PyEval_SaveThread();
+        }
+        LockTaken(const LockTaken&) = delete;
+        LockTaken& operator=(const LockTaken&) = delete;
+
+    private:
+        PyThreadState*& slot_;
+    };
+
     // False, with RuntimeError set, once the watched array has changed.
     bool data_intact() const;
 
     Ref progress_;
     const ArrayWatch* data_;
     bool stopped_ = false;
+    // This thread's state while the call runs without the lock, else null.
+    PyThreadState* thread_ = nullptr;
+    // Without the lock, stop checks come every few thousand points, and
+    // taking the lock can wait a whole switch interval (5 ms) for a busy
+    // Python thread; the interpreter is asked at most this often.
+    std::chrono::steady_clock::time_point next_poll_{};
 };
 
 // Training may create the pool (lazily, at its first label step) and draws

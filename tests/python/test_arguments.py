@@ -63,6 +63,7 @@ def test_index_raising_other_errors_propagates_unchanged():
 @pytest.mark.parametrize("builder, getter", [
     ("with_euclidean", "is_euclidean"), ("with_balanced", "is_balanced"),
     ("with_use_medoids", "is_use_medoids"), ("with_verbose", None),
+    ("with_release_gil", "is_release_gil"),
 ])
 def test_booleans(builder, getter, value, expected):
     m = getattr(KMeans(2), builder)(value)
@@ -74,6 +75,7 @@ def test_booleans(builder, getter, value, expected):
 @pytest.mark.parametrize("builder, name", [
     ("with_euclidean", "euclidean"), ("with_balanced", "balanced"),
     ("with_verbose", "verbose"), ("with_use_medoids", "use_medoids"),
+    ("with_release_gil", "release"),
 ])
 def test_non_booleans_are_refused(builder, name, value):
     with pytest.raises(TypeError) as info:

@@ -74,6 +74,9 @@ struct Model {
     bool balanced = false;
     bool verbose = false;
     bool use_medoids = false;
+    // train and assign let the interpreter lock go while they compute. The
+    // engine never reads it; the interface does.
+    bool release_gil = false;
     // Seeds every draw of a training call when set; the operating system
     // seeds them otherwise.
     std::optional<std::uint64_t> seed;
