@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,14 +14,22 @@
 namespace quorla::interface {
 namespace {
 
-// Raised when what the format means changes; older numbers are refused
-// rather than guessed at.
-constexpr long format_version = 1;
+// Raised when what the format means changes. Format 2 added release_gil;
+// format 1 states, saved before it existed, load with it off. Any other
+// number is refused rather than guessed at.
+constexpr long format_version = 2;
 
+// Each format has exactly its own fields: format 2's are format 1's and
+// then release_gil.
 constexpr const char* field_names[] = {"format",      "n_clusters", "iterations", "max_balance_diff",
                                        "euclidean",   "balanced",   "verbose",    "use_medoids",
                                        "seed",        "trained",    "centroids",  "labels",
-                                       "medoid_indices"};
+                                       "medoid_indices", "release_gil"};
+constexpr std::size_t format_1_fields = std::size(field_names) - 1;
+
+std::size_t fields_of_format(std::uint64_t format) {
+    return format == 1 ? format_1_fields : std::size(field_names);
+}
 
 bool set_item(PyObject* dict, const char* key, PyObject* fresh) {
     Ref value = Ref::adopt(fresh);
@@ -112,6 +122,7 @@ PyObject* model_state(const engine::Model& m) {
         set_item(dict, "balanced", PyBool_FromLong(m.balanced)) &&
         set_item(dict, "verbose", PyBool_FromLong(m.verbose)) &&
         set_item(dict, "use_medoids", PyBool_FromLong(m.use_medoids)) &&
+        set_item(dict, "release_gil", PyBool_FromLong(m.release_gil)) &&
         set_item(dict, "seed", m.seed ? PyLong_FromUnsignedLongLong(*m.seed) : Py_NewRef(Py_None)) &&
         set_item(dict, "trained", PyBool_FromLong(m.trained)) &&
         set_item(dict, "centroids", m.centroids ? make_centroid_array(*m.centroids) : Py_NewRef(Py_None)) &&
@@ -138,19 +149,25 @@ struct ReadModel {
 
 std::optional<ReadModel> read_fields(PyObject* state) {
     if (!PyDict_CheckExact(state)) return invalid("not a dict");
-    for (const char* name : field_names) {
-        if (PyDict_GetItemString(state, name) == nullptr) return invalid(std::string("'") + name + "' is missing");
-    }
-    if (PyDict_Size(state) != static_cast<Py_ssize_t>(std::size(field_names))) return invalid("unexpected fields");
     const StateReader read(state);
-
+    // The format decides which fields there must be, so it is read first.
+    if (read.field("format") == nullptr) return invalid("'format' is missing");
     std::uint64_t format = 0;
     if (!read.count("format", format, true)) return std::nullopt;
-    if (format != static_cast<std::uint64_t>(format_version)) {
-        return invalid("format " + std::to_string(format) + " is not " + std::to_string(format_version));
+    if (format != 1 && format != static_cast<std::uint64_t>(format_version)) {
+        return invalid("format " + std::to_string(format) + " is not 1 or " + std::to_string(format_version));
     }
+    const std::size_t expected = fields_of_format(format);
+    for (std::size_t i = 0; i < expected; ++i) {
+        if (read.field(field_names[i]) == nullptr) {
+            return invalid(std::string("'") + field_names[i] + "' is missing");
+        }
+    }
+    if (PyDict_Size(state) != static_cast<Py_ssize_t>(expected)) return invalid("unexpected fields");
+
     ReadModel r;
     engine::Model& m = r.model;
+    if (format != 1 && !read.flag("release_gil", m.release_gil)) return std::nullopt;
     if (!read.count("n_clusters", m.n_clusters, true) || !read.count("iterations", m.iterations, true) ||
         !read.count("max_balance_diff", m.max_balance_diff, true) || !read.flag("euclidean", m.euclidean) ||
         !read.flag("balanced", m.balanced) || !read.flag("verbose", m.verbose) ||

@@ -1,4 +1,5 @@
 """Saving and loading models: pickle, copy, and centroids trained elsewhere."""
+import base64
 import copy
 import pickle
 
@@ -47,6 +48,7 @@ def _models(blobs):
     return {
         "untrained": KMeans(5),
         "configured": KMeans(7).with_iterations(9).with_max_balance_diff(3).with_seed(2**64 - 1).with_verbose(True),
+        "lock released": _trained(blobs).with_release_gil(True),
         "inner": _trained(blobs),
         "euclidean medoids balanced": _trained(blobs, euclidean=True, use_medoids=True, balanced=True),
         "inner medoids": _trained(blobs, use_medoids=True),
@@ -64,7 +66,7 @@ def _models(blobs):
 
 def _observed(model):
     return (repr(model), model.n_clusters, model.iterations, model.is_euclidean, model.is_balanced,
-            model.is_use_medoids, model.is_trained, model.seed,
+            model.is_use_medoids, model.is_trained, model.seed, model.is_release_gil,
             None if model.centroids is None else model.centroids.tobytes(),
             model.medoid_indices, model.with_use_medoids(True).medoid_indices,
             None if model.labels is None else model.labels.tolist())
@@ -105,6 +107,27 @@ def test_round_trips_keep_everything(blobs, how):
             assert not model.is_trained
 
 
+# Saved by the module before release_gil existed (state format 1):
+# KMeans(2).with_verbose(True).with_iterations(7) with centroids [[0, 1], [2, 3]].
+FORMAT_1_PICKLE = base64.b64decode(
+    "gASVrgEAAAAAAACMBnF1b3JsYZSMEl9rbWVhbnNfZnJvbV9zdGF0ZZSTlH2UKIwGZm9ybWF0lEsBjApuX2NsdXN0ZXJzlEsCjAppdGVyYXRp"
+    "b25zlEsHjBBtYXhfYmFsYW5jZV9kaWZmlEsQjAlldWNsaWRlYW6UiYwIYmFsYW5jZWSUiYwHdmVyYm9zZZSIjAt1c2VfbWVkb2lkc5SJjARz"
+    "ZWVklE6MB3RyYWluZWSUiIwJY2VudHJvaWRzlIwWbnVtcHkuX2NvcmUubXVsdGlhcnJheZSMDF9yZWNvbnN0cnVjdJSTlIwFbnVtcHmUjAdu"
+    "ZGFycmF5lJOUSwCFlEMBYpSHlFKUKEsBSwJLAoaUaBKMBWR0eXBllJOUjAJmNJSJiIeUUpQoSwOMATyUTk5OSv////9K/////0sAdJRiiUMQ"
+    "AAAAAAAAgD8AAABAAABAQJR0lGKMBmxhYmVsc5RoEWgUSwCFlGgWh5RSlChLAUsAhZRoG4wCaTiUiYiHlFKUKEsDaB9OTk5K/////0r/////"
+    "SwB0lGKJQwCUdJRijA5tZWRvaWRfaW5kaWNlc5ROdYWUUpQu")
+
+
+def test_models_saved_before_release_gil_load_with_it_off():
+    model = pickle.loads(FORMAT_1_PICKLE)
+    assert (model.n_clusters, model.iterations, model.is_trained, model.is_release_gil) == (2, 7, True, False)
+    np.testing.assert_array_equal(model.centroids, [[0, 1], [2, 3]])
+    assert model.assign(np.array([[2, 2.5]], np.float32), 1) == [[], [0]]
+    # Saved again, it is written in the current format and keeps its flag.
+    state = model.with_release_gil(True).__reduce__()[1][0]
+    assert (state["format"], state["release_gil"]) == (2, True)
+
+
 def test_training_without_medoids_keeps_none_from_an_interrupted_run(blobs):
     assert _retrained_after_interrupted_medoids(blobs).with_use_medoids(True).medoid_indices == []
 
@@ -143,7 +166,10 @@ def _forged(blobs):
         "not a dict": lambda s: list(s.items()),
         "missing field": lambda s: {k: v for k, v in s.items() if k != "labels"},
         "extra field": lambda s: {**s, "extra": 1},
-        "future format": lambda s: {**s, "format": 2},
+        "future format": lambda s: {**s, "format": 3},
+        "format 1 with release_gil": lambda s: {**s, "format": 1},
+        "format 2 without release_gil": lambda s: {k: v for k, v in s.items() if k != "release_gil"},
+        "release_gil as int": lambda s: {**s, "release_gil": 1},
         "bool as count": lambda s: {**s, "iterations": True},
         "count as bool": lambda s: {**s, "euclidean": 1},
         "negative count": lambda s: {**s, "max_balance_diff": -1},
@@ -191,7 +217,8 @@ VALUES = st.one_of(st.none(), st.booleans(), st.integers(-2, 2**65), st.floats()
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(changes=st.dictionaries(st.sampled_from(["format", "n_clusters", "iterations", "max_balance_diff",
                                                 "euclidean", "balanced", "verbose", "use_medoids", "seed",
-                                                "trained", "centroids", "labels", "medoid_indices"]),
+                                                "trained", "centroids", "labels", "medoid_indices",
+                                                "release_gil"]),
                                VALUES, max_size=4))
 def test_any_state_loads_or_is_refused(blobs, changes):
     state = {**_STATE, **changes}
