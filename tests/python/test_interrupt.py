@@ -18,7 +18,7 @@ CHILD = textwrap.dedent("""
     signal.signal(signal.SIGINT, signal.default_int_handler)
     mode = sys.argv[1]
     data = np.random.default_rng(0).standard_normal((200_000, 64)).astype(np.float32)
-    model = quorla.KMeans(512).with_iterations(100_000)
+    model = quorla.KMeans(512).with_iterations(100_000).with_release_gil(mode == "lloyd-released")
     if mode == "balancing":
         model = quorla.KMeans(1024).with_iterations(1).with_balanced(True).with_max_balance_diff(1)
     if mode == "assign":
@@ -42,7 +42,7 @@ CHILD = textwrap.dedent("""
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted", time.time(), flush=True)
-        if mode in ("lloyd", "balancing"):
+        if mode in ("lloyd", "lloyd-released", "balancing"):
             assert not model.is_trained
             model.with_iterations(2).train(data[:5000], None)  # a new model; the pool still works
             model.with_iterations(1).train(data[:3000], None)
@@ -56,7 +56,7 @@ CHILD = textwrap.dedent("""
 # The "passes" modes are signalled early, in the passes that read every
 # value before the work, which used to take seconds to notice.
 @pytest.mark.parametrize("mode, delay, margin", [
-    ("lloyd", 2.0, 1.5), ("balancing", 2.0, 1.5), ("assign", 2.0, 1.5),
+    ("lloyd", 2.0, 1.5), ("lloyd-released", 2.0, 1.5), ("balancing", 2.0, 1.5), ("assign", 2.0, 1.5),
     ("passes-search", 0.3, 1.0), ("passes-train", 0.3, 1.0),
 ])
 def test_ctrl_c_ends_the_call_promptly(mode, delay, margin):
@@ -71,7 +71,7 @@ def test_ctrl_c_ends_the_call_promptly(mode, delay, margin):
         # Stop checks come every few milliseconds of work; the margin is for
         # a loaded machine, where the child may wait that long for a core.
         assert float(words[1]) - sent < margin
-        if mode in ("lloyd", "balancing"):
+        if mode in ("lloyd", "lloyd-released", "balancing"):
             assert child.stdout.readline().strip() == "trained again"
     finally:
         child.kill()
