@@ -25,6 +25,10 @@ DEFAULT_CLUSTERS = 1024
 # A local cluster whose workers have all gone fails the waiting tasks after
 # this long instead of waiting for a worker that never comes.
 NO_WORKERS_TIMEOUT = "60s"
+# search lets go of the interpreter lock while it computes, so the threads
+# of one worker search their chunks at the same time, each on its own core;
+# tasks on one worker share the scattered model, which search only reads.
+THREADS_PER_WORKER = 2
 
 
 def aligned(block):
@@ -115,7 +119,8 @@ def main():
         if cluster is None:
             # A running scheduler reads this from its own configuration.
             with dask.config.set({"distributed.scheduler.no-workers-timeout": NO_WORKERS_TIMEOUT}):
-                cluster = resources.enter_context(LocalCluster(n_workers=2, threads_per_worker=1, processes=True))
+                cluster = resources.enter_context(
+                    LocalCluster(n_workers=2, threads_per_worker=THREADS_PER_WORKER, processes=True))
         client = resources.enter_context(Client(cluster))
         collection = collection_from_shards(args.shards) if args.shards else generated_collection()
         print(f"{collection.shape[0]:,} rows x {collection.shape[1]} in {collection.numblocks[0]} chunks, "

@@ -1,5 +1,6 @@
 """The distributed example: train on a sample, search every chunk on the
-workers of a two-process Dask cluster, same answer as one process."""
+workers of a Dask cluster of two processes with two threads each (which
+search at once, on one scattered model), same answer as one process."""
 import importlib.util
 import os
 import pathlib
@@ -28,7 +29,7 @@ def client():
 
     # A cluster that has lost every worker fails the test instead of hanging it.
     with dask.config.set({"distributed.scheduler.no-workers-timeout": "20s"}), \
-            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
         yield client
 
