@@ -138,26 +138,32 @@ def test_two_threads_searching_one_model_share_it():
 
 
 def largest_gap_while(call):
-    """Runs call() on a second thread while this one ticks every 5 ms;
+    """Runs call() on this thread while a second one ticks every 5 ms;
     returns (duration of the call, largest gap between ticks)."""
     done = threading.Event()
-    timing = []
+    ticking = threading.Event()
+    gaps = []
 
-    def run():
-        began = time.perf_counter()
+    def tick():
+        last, gap = time.perf_counter(), 0.0
+        ticking.set()
+        while not done.is_set():
+            time.sleep(0.005)
+            now = time.perf_counter()
+            gap, last = max(gap, now - last), now
+        gaps.append(gap)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    ticking.wait()
+    began = time.perf_counter()
+    try:
         call()
-        timing.append(time.perf_counter() - began)
+    finally:
+        duration = time.perf_counter() - began
         done.set()
-
-    worker = threading.Thread(target=run)
-    worker.start()
-    last, gap = time.perf_counter(), 0.0
-    while not done.is_set():
-        time.sleep(0.005)
-        now = time.perf_counter()
-        gap, last = max(gap, now - last), now
-    worker.join()
-    return timing[0], gap
+        ticker.join()
+    return duration, gaps[0]
 
 
 BIG = np.random.default_rng(12).standard_normal((100_000, 32)).astype(np.float32)
