@@ -4,6 +4,8 @@
 // which sizes the pool between the engine's entry checks and the work.
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -57,12 +59,27 @@ public:
     bool report(engine::ProgressPhase phase, std::uint64_t step, float cost) override;
 
 private:
+    // While the interpreter shuts down, a thread that takes the lock back is
+    // ended on the spot (pthread_exit), and that forced unwind cannot pass
+    // the noexcept frames of a running call: the process would abort. Only
+    // daemon threads still run then, and such a thread waits here for the
+    // process to end instead, as the interpreter's own daemon threads do.
+    static void take_lock_back(PyThreadState* state) {
+#if PY_VERSION_HEX >= 0x030D0000
+        const bool finalizing = Py_IsFinalizing() != 0;
+#else
+        const bool finalizing = _Py_IsFinalizing() != 0;
+#endif
+        while (finalizing) pause();
+        PyEval_RestoreThread(state);
+    }
+
     // Lets the lock go for one scope; `slot` keeps this thread's state for
     // the monitor to take the lock back with.
     class LockRelease {
     public:
         explicit LockRelease(PyThreadState*& slot) : slot_(slot) { slot_ = PyEval_SaveThread(); }
-        ~LockRelease() { PyEval_RestoreThread(std::exchange(slot_, nullptr)); }
+        ~LockRelease() { take_lock_back(std::exchange(slot_, nullptr)); }
         LockRelease(const LockRelease&) = delete;
         LockRelease& operator=(const LockRelease&) = delete;
 
@@ -74,7 +91,7 @@ private:
     class LockTaken {
     public:
         explicit LockTaken(PyThreadState*& slot) : slot_(slot) {
-            if (slot_ != nullptr) PyEval_RestoreThread(slot_);
+            if (slot_ != nullptr) take_lock_back(slot_);
         }
         ~LockTaken() {
             if (slot_ != nullptr) slot_ = PyEval_SaveThread();

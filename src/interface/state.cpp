@@ -114,7 +114,9 @@ PyObject* model_state(const engine::Model& m) {
     if (!state) return nullptr;
     PyObject* dict = state.get();
     const bool ok =
-        set_item(dict, "format", PyLong_FromLong(format_version)) &&
+        // A model that keeps the lock saves the format without release_gil,
+        // so that builds from before the flag still load it.
+        set_item(dict, "format", PyLong_FromLong(m.release_gil ? format_version : 1)) &&
         set_item(dict, "n_clusters", PyLong_FromUnsignedLongLong(m.n_clusters)) &&
         set_item(dict, "iterations", PyLong_FromUnsignedLongLong(m.iterations)) &&
         set_item(dict, "max_balance_diff", PyLong_FromUnsignedLongLong(m.max_balance_diff)) &&
@@ -122,7 +124,7 @@ PyObject* model_state(const engine::Model& m) {
         set_item(dict, "balanced", PyBool_FromLong(m.balanced)) &&
         set_item(dict, "verbose", PyBool_FromLong(m.verbose)) &&
         set_item(dict, "use_medoids", PyBool_FromLong(m.use_medoids)) &&
-        set_item(dict, "release_gil", PyBool_FromLong(m.release_gil)) &&
+        (!m.release_gil || set_item(dict, "release_gil", Py_NewRef(Py_True))) &&
         set_item(dict, "seed", m.seed ? PyLong_FromUnsignedLongLong(*m.seed) : Py_NewRef(Py_None)) &&
         set_item(dict, "trained", PyBool_FromLong(m.trained)) &&
         set_item(dict, "centroids", m.centroids ? make_centroid_array(*m.centroids) : Py_NewRef(Py_None)) &&

@@ -123,7 +123,8 @@ def test_models_saved_before_release_gil_load_with_it_off():
     assert (model.n_clusters, model.iterations, model.is_trained, model.is_release_gil) == (2, 7, True, False)
     np.testing.assert_array_equal(model.centroids, [[0, 1], [2, 3]])
     assert model.assign(np.array([[2, 2.5]], np.float32), 1) == [[], [0]]
-    # Saved again, it is written in the current format and keeps its flag.
+    # Saved again, it keeps format 1 unless it lets the lock go.
+    assert model.__reduce__()[1][0]["format"] == 1
     state = model.with_release_gil(True).__reduce__()[1][0]
     assert (state["format"], state["release_gil"]) == (2, True)
 
@@ -167,9 +168,9 @@ def _forged(blobs):
         "missing field": lambda s: {k: v for k, v in s.items() if k != "labels"},
         "extra field": lambda s: {**s, "extra": 1},
         "future format": lambda s: {**s, "format": 3},
-        "format 1 with release_gil": lambda s: {**s, "format": 1},
-        "format 2 without release_gil": lambda s: {k: v for k, v in s.items() if k != "release_gil"},
-        "release_gil as int": lambda s: {**s, "release_gil": 1},
+        "format 1 with release_gil": lambda s: {**s, "format": 1, "release_gil": True},
+        "format 2 without release_gil": lambda s: {**s, "format": 2},
+        "release_gil as int": lambda s: {**s, "format": 2, "release_gil": 1},
         "bool as count": lambda s: {**s, "iterations": True},
         "count as bool": lambda s: {**s, "euclidean": 1},
         "negative count": lambda s: {**s, "max_balance_diff": -1},

@@ -186,3 +186,28 @@ def test_python_threads_run_while_the_engine_computes(call):
     # With the lock held the ticker would wait the whole call; loose for a
     # loaded two-core machine.
     assert gap < 0.2, (duration, gap)
+
+
+@pytest.mark.parametrize("call", ["search", "train"])
+def test_interpreter_exit_during_a_call_without_the_lock(call):
+    # A daemon thread still in the engine when the interpreter shuts down
+    # must not take the process down with it on its way back to Python.
+    import subprocess
+    import sys
+    script = f"""
+import threading, time, numpy as np, quorla
+x = np.random.default_rng(0).standard_normal((400_000, 32)).astype(np.float32)
+model = quorla.KMeans(256).with_seed(1).with_iterations(1).with_release_gil(True)
+model.train(x[:20_000], None)
+work = (lambda: [model.search(x, 4) for _ in range(100)]) if "{call}" == "search" else \\
+    (lambda: quorla.KMeans(256).with_seed(1).with_release_gil(True).with_iterations(50).train(x, None))
+threading.Thread(target=work, daemon=True).start()
+time.sleep(0.3)
+class SlowTeardown:  # keeps the shutdown going long enough for the thread's next poll
+    def __del__(self):
+        time.sleep(0.5)
+keep = SlowTeardown()
+print("main done", flush=True)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, "main done"), done.stderr[-2000:]
