@@ -383,8 +383,8 @@ PyObject* assign(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwna
 }
 
 PyObject* search(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    // search came after the promise that calls keep the lock, so it never
-    // made that promise: it always computes without it.
+    // Threads that search together are what search's users want, and
+    // nothing it returns depends on the lock: it always computes without it.
     return run_query(self, args, nargs, kwnames, "KMeans.search", true, engine::search);
 }
 
