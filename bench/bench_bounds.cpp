@@ -130,16 +130,18 @@ int main(int argc, char** argv) {
             std::printf("%s%.4f", s == 0 ? "" : ", ",
                         static_cast<double>(shares[s].distances) / static_cast<double>(shares[s].possible));
         }
-        std::printf("], \"tested\": [");
-        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].tested);
-        std::printf("], \"tightened\": [");
-        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].tightened);
-        std::printf("], \"packed\": [");
-        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].packed);
-        std::printf("], \"group_results\": [");
-        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].group_results);
-        std::printf("], \"distances\": [");
-        for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%lu", s == 0 ? "" : ", ", shares[s].distances);
+        // One array per counter of the steps, in step order.
+        auto counts = [&](const char* name, std::uint64_t engine::LabelStepShare::*count) {
+            std::printf("], \"%s\": [", name);
+            for (std::size_t s = 0; s < shares.size(); ++s) {
+                std::printf("%s%llu", s == 0 ? "" : ", ", static_cast<unsigned long long>(shares[s].*count));
+            }
+        };
+        counts("tested", &engine::LabelStepShare::tested);
+        counts("tightened", &engine::LabelStepShare::tightened);
+        counts("packed", &engine::LabelStepShare::packed);
+        counts("group_results", &engine::LabelStepShare::group_results);
+        counts("distances", &engine::LabelStepShare::distances);
         std::printf("], \"step_seconds\": [");
         for (std::size_t s = 0; s < shares.size(); ++s) std::printf("%s%.4f", s == 0 ? "" : ", ", shares[s].seconds);
         std::printf("]}\n");
