@@ -183,8 +183,9 @@ void WorkerPool::worker_main(std::size_t index) {
         // pieces the others took first) sleeps straight away.
         if (worked && spin_until(open_pieces)) continue;
         std::unique_lock lock(mutex_);
-        sleepers_.fetch_add(1, std::memory_order_seq_cst);
-        wake_cv_.wait(lock, [&] { return stopping_ || remaining_.load(std::memory_order_seq_cst) != 0; });
+        sleepers_.fetch_add(1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with open()'s
+        wake_cv_.wait(lock, [&] { return stopping_ || remaining_.load(std::memory_order_relaxed) != 0; });
         sleepers_.fetch_sub(1, std::memory_order_relaxed);
         if (stopping_) return;
     }
@@ -230,8 +231,9 @@ void WorkerPool::run_piece(std::size_t piece, std::size_t worker) {
         done += remaining_.exchange(0, std::memory_order_acq_rel);
     }
     // Release: the caller that sees the count sees what the piece wrote.
-    finished_.fetch_add(done, std::memory_order_seq_cst);
-    if (caller_asleep_.load(std::memory_order_seq_cst)) {
+    finished_.fetch_add(done, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with pause()'s
+    if (caller_asleep_.load(std::memory_order_relaxed)) {
         // Taking the lock orders this notify after the caller's last look
         // at the count, so the wake-up cannot be lost.
         { std::lock_guard lock(mutex_); }
@@ -317,10 +319,11 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, Po
 
 void WorkerPool::open(std::size_t unclaimed) {
     // Release: a worker whose claim reads this sees the job's description.
-    remaining_.store(unclaimed, std::memory_order_seq_cst);
+    remaining_.store(unclaimed, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with worker_main()'s
     // The caller takes one piece itself; only sleepers need a futex call.
     const std::size_t wanted = std::min(unclaimed - 1, threads_ - 1);
-    const std::size_t asleep = sleepers_.load(std::memory_order_seq_cst);
+    const std::size_t asleep = sleepers_.load(std::memory_order_relaxed);
     if (wanted == 0 || asleep == 0) return;
     // Taking the lock orders the notify after a sleeper's last look at
     // remaining_, so the wake-up cannot be lost.
@@ -339,8 +342,9 @@ std::size_t WorkerPool::pause() {
     auto all_finished = [&] { return finished_.load(std::memory_order_acquire) >= claimed; };
     if (!spin_until(all_finished)) {
         std::unique_lock lock(mutex_);
-        caller_asleep_.store(true, std::memory_order_seq_cst);
-        done_cv_.wait(lock, [&] { return finished_.load(std::memory_order_seq_cst) >= claimed; });
+        caller_asleep_.store(true, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with run_piece()'s
+        done_cv_.wait(lock, all_finished);
         caller_asleep_.store(false, std::memory_order_relaxed);
     }
     return unclaimed;

@@ -160,7 +160,12 @@ private:
     std::atomic<bool> failed_{false};
     // Workers asleep on wake_cv_, and whether the caller sleeps on done_cv_:
     // set before the sleeper's last look at the counters, read after the
-    // counters change, so either side sees the other.
+    // counters change, so either side sees the other. Each side stores, then
+    // fences, then loads: a store followed by a load of another variable is
+    // the reordering store buffers allow, and only a full fence between them
+    // rules it out everywhere. Sequentially consistent loads and stores alone
+    // were not enough under AArch64 emulation on x86, where a wake-up went
+    // missing and a job hung with every thread asleep.
     alignas(64) std::atomic<std::size_t> sleepers_{0};
     std::atomic<bool> caller_asleep_{false};
     // The process whose threads the workers are; a forked child is another.
