@@ -40,6 +40,7 @@ constexpr int kPausesPerClockRead = 32;
 // half second in which an interrupt should end a call, and far above the
 // cost of a pause (the running pieces end, of a millisecond or two each).
 constexpr std::chrono::milliseconds kPollInterval{100};
+constexpr std::chrono::milliseconds kCallerRecheck{1};
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -344,7 +345,12 @@ std::size_t WorkerPool::pause() {
         std::unique_lock lock(mutex_);
         caller_asleep_.store(true, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with run_piece()'s
-        done_cv_.wait(lock, all_finished);
+        // The handshake cannot lose the last piece's wake-up; the timed
+        // wait is there in case a platform orders memory less strictly than
+        // it promises, where a lost wake-up then costs a millisecond and
+        // not the whole process.
+        while (!done_cv_.wait_for(lock, kCallerRecheck, all_finished)) {
+        }
         caller_asleep_.store(false, std::memory_order_relaxed);
     }
     return unclaimed;

@@ -78,6 +78,23 @@ std::string pool_fault_text(F&& f) {
     return "<no PoolFault>";
 }
 
+void spin_for(std::chrono::microseconds span) {
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// A pool that hangs cannot be joined, and a future's destructor would wait
+// for it for ever: the test binary ends instead, and the pool is leaked.
+template <class T>
+T result_or_exit(std::future<T>& pending, const char* what) {
+    if (pending.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+        ADD_FAILURE() << what;
+        std::quick_exit(1);
+    }
+    return pending.get();
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ count rules
@@ -403,8 +420,7 @@ TEST_P(PoolLoops, CallerRunsPiecesAsWorkerZero) {
 TEST_P(PoolLoops, ConcurrentSubmittersAllFinish) {
     // Threads submitting at once, one of them with a poll that pauses its
     // jobs, each get every job done: one holds the workers while the others
-    // run theirs alone. Leaked if the guard fires, since a hung worker
-    // could never be joined.
+    // run theirs alone.
     auto* shared = new qp::PoolRegistry(&pthread_create, fixed(GetParam()));
     constexpr int kSubmitters = 3, kJobs = 2000;
     auto submit = [shared](int who) {
@@ -426,14 +442,38 @@ TEST_P(PoolLoops, ConcurrentSubmittersAllFinish) {
     };
     std::vector<std::future<std::uint64_t>> done;
     for (int who = 0; who < kSubmitters; ++who) done.push_back(std::async(std::launch::async, submit, who));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    for (auto& d : done) {
-        if (d.wait_until(deadline) != std::future_status::ready) {
-            ADD_FAILURE() << "concurrent submitters did not finish";
-            std::quick_exit(1);  // the futures' destructors would wait for ever
+    for (auto& d : done) EXPECT_EQ(result_or_exit(d, "concurrent submitters did not finish"), 0u);
+    delete shared;
+}
+
+TEST_P(PoolLoops, SleepingCallerSeesEveryPieceFinished) {
+    // Pieces on workers outlast the caller's spin, so the caller goes to
+    // sleep in nearly every job and is woken by the last piece to finish;
+    // half the jobs have a poll, and after those the workers fall asleep
+    // too. A miscount of claimed or finished pieces either hangs the caller
+    // or lets it return with pieces still running.
+    auto* shared = new qp::PoolRegistry(&pthread_create, fixed(GetParam()));
+    auto jobs = std::async(std::launch::async, [shared] {
+        const std::thread::id caller = std::this_thread::get_id();
+        const std::size_t n = 2 * shared->thread_count();
+        std::uint64_t wrong = 0;
+        for (int job = 0; job < 3000; ++job) {
+            std::atomic<std::size_t> items{0};
+            auto body = [&](std::size_t b, std::size_t e, std::size_t) {
+                if (std::this_thread::get_id() != caller) spin_for(std::chrono::microseconds(40));
+                items.fetch_add(e - b);
+            };
+            if (job % 2 == 0) {
+                shared->for_each_piece(n, 1, body);
+            } else {
+                shared->for_each_piece(n, 1, body, [] { return false; });
+                spin_for(std::chrono::microseconds(100));
+            }
+            wrong += items.load() != n;
         }
-        EXPECT_EQ(d.get(), 0u);
-    }
+        return wrong;
+    });
+    EXPECT_EQ(result_or_exit(jobs, "a job never ended"), 0u);
     delete shared;
 }
 
