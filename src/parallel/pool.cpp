@@ -23,41 +23,43 @@ constexpr const char* kNotInitialized = "The global thread pool has not been ini
 // only reserve address space; a small fixed size lets large counts start.
 constexpr std::size_t kStackBytes = std::size_t{1} << 20;
 
-// Bounded spin before sleeping: back-to-back jobs (one per clustering
-// iteration) then skip the futex round trip. After a few pause rounds the
-// spinner yields, so when threads outnumber cores it hands its core to the
-// thread that has real work instead of starving it. On busy cores each
-// yield can last a time slice, so the spin is bounded in time as well:
-// a waiting caller must reach its polls.
-constexpr int kSpinRounds = 256;
-constexpr std::chrono::microseconds kSpinTime{500};
+// Spinning before sleeping lets back-to-back jobs (several per clustering
+// iteration, tens of microseconds apart) skip the futex round trip on an
+// idle machine. The bound is wall time, read every few dozen pauses: a
+// spinner that loses its core to another process finds the time used up
+// when it gets the core back, and sleeps at once instead of spinning on a
+// core that process needs. No sched_yield: on a busy core it gives the core
+// away for a whole time slice, far longer than any wait worth spinning for.
+// Short, because the caller runs pieces itself: a worker that sleeps through
+// the start of a job costs only the pieces it misses, and on a shared
+// machine 200 us of spinning measured slower than 20 us.
+constexpr std::chrono::microseconds kSpinTime{20};
+constexpr int kPausesPerClockRead = 32;
 
-// How often a waiting caller with a poll pauses its job to ask it: well
-// below the half second in which an interrupt should end a call, and far
-// above the cost of a pause (the running pieces end, of a millisecond or
-// two each, while the workers that finished wait for them).
+// How often a caller with a poll pauses its job to ask it: well below the
+// half second in which an interrupt should end a call, and far above the
+// cost of a pause (the running pieces end, of a millisecond or two each).
 constexpr std::chrono::milliseconds kPollInterval{100};
-constexpr int kPauseRounds = 16;
+constexpr std::chrono::milliseconds kCallerRecheck{1};
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
 
 template <class Ready>
 bool spin_until(Ready ready) {
-    std::chrono::steady_clock::time_point give_up{};
-    for (int i = 0; i < kSpinRounds; ++i) {
-        if (ready()) return true;
-        if (i >= kPauseRounds) {
-            const auto now = std::chrono::steady_clock::now();
-            if (i == kPauseRounds) give_up = now + kSpinTime;
-            if (now > give_up) break;
-            sched_yield();
-        } else {
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#elif defined(__aarch64__)
-            asm volatile("yield");
-#endif
+    const auto give_up = std::chrono::steady_clock::now() + kSpinTime;
+    for (;;) {
+        for (int i = 0; i < kPausesPerClockRead; ++i) {
+            if (ready()) return true;
+            cpu_relax();
         }
+        if (std::chrono::steady_clock::now() >= give_up) return ready();
     }
-    return ready();
 }
 
 }  // namespace
@@ -120,6 +122,7 @@ WorkerPool::~WorkerPool() {
         stopping_ = true;
     }
     wake_cv_.notify_all();
+    reserve_cv_.notify_all();
     for (pthread_t handle : handles_) pthread_join(handle, nullptr);
 }
 
@@ -160,25 +163,32 @@ void WorkerPool::worker_main(std::size_t index) {
         ++started_;
     }
     done_cv_.notify_all();
-    std::uint64_t seen = 0;
+    if (index == 0) {
+        // Worker 0's pieces run on the submitting thread; this one sleeps
+        // on a condition of its own so that no wake-up meant for a worker
+        // is spent on it.
+        std::unique_lock lock(mutex_);
+        reserve_cv_.wait(lock, [&] { return stopping_; });
+        return;
+    }
+    auto open_pieces = [&] { return remaining_.load(std::memory_order_relaxed) != 0; };
     for (;;) {
-        if (!spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; })) {
-            std::unique_lock lock(mutex_);
-            wake_cv_.wait(lock, [&] {
-                return stopping_ || generation_.load(std::memory_order_acquire) != seen;
-            });
-            if (stopping_) return;
+        bool worked = false;
+        std::size_t piece = 0;
+        while (claim(piece)) {
+            run_piece(piece, index);
+            worked = true;
         }
-        // Exactly one job per generation: the submitter waits for every
-        // worker to check in before publishing the next one.
-        seen = generation_.load(std::memory_order_acquire);
-        work_on_job(index);
-        if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == threads_) {
-            // Taking the lock orders this notify after the submitter's
-            // predicate check, so the wake-up cannot be lost.
-            { std::lock_guard lock(mutex_); }
-            done_cv_.notify_all();
-        }
+        // Just out of a job, the next one is likely to follow at once. A
+        // worker that found nothing to claim (woken late, or its spin saw
+        // pieces the others took first) sleeps straight away.
+        if (worked && spin_until(open_pieces)) continue;
+        std::unique_lock lock(mutex_);
+        sleepers_.fetch_add(1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with open()'s
+        wake_cv_.wait(lock, [&] { return stopping_ || remaining_.load(std::memory_order_relaxed) != 0; });
+        sleepers_.fetch_sub(1, std::memory_order_relaxed);
+        if (stopping_) return;
     }
 }
 
@@ -195,21 +205,40 @@ std::pair<std::size_t, std::size_t> piece_bounds(std::size_t p, std::size_t n, s
 
 }  // namespace
 
-void WorkerPool::work_on_job(std::size_t index) {
-    for (;;) {
-        // A piece claimed after a pause began still runs: the submitter
-        // waits for every worker to check in before it polls.
-        if (failed_.load(std::memory_order_relaxed) || paused_.load(std::memory_order_relaxed)) return;
-        const std::size_t p = next_piece_.fetch_add(1, std::memory_order_relaxed);
-        if (p >= pieces_) return;
-        const auto [begin, end] = piece_bounds(p, n_, pieces_);
-        try {
-            fn_(ctx_, begin, end, index);
-        } catch (...) {
-            // Only the first failure is kept; the flag makes every worker
-            // stop claiming pieces at its next loop turn.
-            if (!failed_.exchange(true, std::memory_order_acq_rel)) error_ = std::current_exception();
+bool WorkerPool::claim(std::size_t& piece) {
+    std::size_t left = remaining_.load(std::memory_order_relaxed);
+    while (left != 0) {
+        // Acquire pairs with open(): whoever takes a piece sees the job's
+        // description, even when it read `left` during an earlier job.
+        if (remaining_.compare_exchange_weak(left, left - 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+            piece = pieces_ - left;
+            return true;
         }
+    }
+    return false;
+}
+
+void WorkerPool::run_piece(std::size_t piece, std::size_t worker) {
+    const auto [begin, end] = piece_bounds(piece, n_, pieces_);
+    std::size_t done = 1;
+    try {
+        fn_(ctx_, begin, end, worker);
+    } catch (...) {
+        // Only the first failure is kept. The pieces nobody claimed yet are
+        // given up and counted as finished, so the caller stops waiting
+        // once the ones already running end.
+        if (!failed_.exchange(true, std::memory_order_acq_rel)) error_ = std::current_exception();
+        done += remaining_.exchange(0, std::memory_order_acq_rel);
+    }
+    // Release: the caller that sees the count sees what the piece wrote.
+    finished_.fetch_add(done, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with pause()'s
+    if (caller_asleep_.load(std::memory_order_relaxed)) {
+        // Taking the lock orders this notify after the caller's last look
+        // at the count, so the wake-up cannot be lost.
+        { std::lock_guard lock(mutex_); }
+        done_cv_.notify_all();
     }
 }
 
@@ -231,7 +260,16 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, Po
         return;
     }
     if (submitter_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-        fn(ctx, 0, n, 0);  // from this thread's own poll; the outer job's scratch is not this loop's
+        // From this thread's own piece or poll. A piece of the outer job
+        // runs as worker 0, and so does this loop, inside that piece.
+        fn(ctx, 0, n, 0);
+        return;
+    }
+    // Waking a worker costs a few microseconds when it is idle, and a time
+    // slice when its core is busy; a loop of one piece, or of no more items
+    // than its caller would put in one piece, is done sooner here.
+    if (pieces == 1 || n <= grain || threads_ == 1) {
+        run_inline(n, pieces, fn, ctx, poll, poll_ctx);
         return;
     }
     // The thread holding the workers may be running its poll, and the poll
@@ -249,52 +287,73 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, Po
         }
         ~Submitting() { slot.store(std::thread::id{}, std::memory_order_relaxed); }
     } submitting(submitter_);
+    // No piece can be claimed now (the last job ended with none left), so
+    // no other thread reads these until open() publishes them.
     fn_ = fn;
     ctx_ = ctx;
     n_ = n;
     pieces_ = pieces;
     error_ = nullptr;
     failed_.store(false, std::memory_order_relaxed);
-    next_piece_.store(0, std::memory_order_relaxed);
-    publish();
-    wait_for_workers(poll, poll_ctx);
+    finished_.store(0, std::memory_order_relaxed);
+    open(pieces);
+
+    auto next_poll = std::chrono::steady_clock::now() + kPollInterval;
+    std::size_t piece = 0;
+    bool ended = false;
+    while (!ended && claim(piece)) {
+        run_piece(piece, 0);
+        if (poll == nullptr || std::chrono::steady_clock::now() < next_poll) continue;
+        const std::size_t unclaimed = pause();
+        // No piece runs now, on any thread, and none can start.
+        ended = unclaimed == 0 || failed_.load(std::memory_order_relaxed) || poll(poll_ctx);
+        if (!ended) open(unclaimed);
+        next_poll = std::chrono::steady_clock::now() + kPollInterval;
+    }
+    // Every piece is claimed or given up: wait for the ones still running.
+    if (!ended) pause();
     if (error_) {
         std::exception_ptr error = std::exchange(error_, nullptr);
         std::rethrow_exception(error);  // the original object: bad_alloc stays bad_alloc
     }
 }
 
-void WorkerPool::publish() {
-    finished_.store(0, std::memory_order_relaxed);
-    paused_.store(false, std::memory_order_relaxed);
-    {
-        std::lock_guard lock(mutex_);
-        generation_.fetch_add(1, std::memory_order_release);
+void WorkerPool::open(std::size_t unclaimed) {
+    // Release: a worker whose claim reads this sees the job's description.
+    remaining_.store(unclaimed, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with worker_main()'s
+    // The caller takes one piece itself; only sleepers need a futex call.
+    const std::size_t wanted = std::min(unclaimed - 1, threads_ - 1);
+    const std::size_t asleep = sleepers_.load(std::memory_order_relaxed);
+    if (wanted == 0 || asleep == 0) return;
+    // Taking the lock orders the notify after a sleeper's last look at
+    // remaining_, so the wake-up cannot be lost.
+    { std::lock_guard lock(mutex_); }
+    if (wanted >= asleep) {
+        wake_cv_.notify_all();
+    } else {
+        for (std::size_t i = 0; i < wanted; ++i) wake_cv_.notify_one();
     }
-    wake_cv_.notify_all();
 }
 
-void WorkerPool::wait_for_workers(PollFn poll, void* poll_ctx) {
-    auto all_done = [&] { return finished_.load(std::memory_order_acquire) == threads_; };
-    if (spin_until(all_done)) return;
-    std::unique_lock lock(mutex_);
-    if (poll == nullptr) {
-        done_cv_.wait(lock, all_done);
-        return;
+std::size_t WorkerPool::pause() {
+    const std::size_t unclaimed = remaining_.exchange(0, std::memory_order_acq_rel);
+    const std::size_t claimed = pieces_ - unclaimed;
+    // Acquire: what the finished pieces wrote (and error_) is visible here.
+    auto all_finished = [&] { return finished_.load(std::memory_order_acquire) >= claimed; };
+    if (!spin_until(all_finished)) {
+        std::unique_lock lock(mutex_);
+        caller_asleep_.store(true, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with run_piece()'s
+        // The handshake cannot lose the last piece's wake-up; the timed
+        // wait is there in case a platform orders memory less strictly than
+        // it promises, where a lost wake-up then costs a millisecond and
+        // not the whole process.
+        while (!done_cv_.wait_for(lock, kCallerRecheck, all_finished)) {
+        }
+        caller_asleep_.store(false, std::memory_order_relaxed);
     }
-    for (;;) {
-        if (done_cv_.wait_for(lock, kPollInterval, all_done)) return;
-        paused_.store(true, std::memory_order_relaxed);
-        done_cv_.wait(lock, all_done);
-        const bool claimed_all = next_piece_.load(std::memory_order_relaxed) >= pieces_;
-        if (claimed_all || failed_.load(std::memory_order_relaxed)) return;
-        // No piece runs now. The poll may run the caller's code, and the
-        // workers need the lock to check in once they resume.
-        lock.unlock();
-        if (poll(poll_ctx)) return;
-        publish();
-        lock.lock();
-    }
+    return unclaimed;
 }
 
 void WorkerPool::run_inline(std::size_t n, std::size_t pieces, PieceFn fn, void* ctx, PollFn poll,

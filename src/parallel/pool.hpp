@@ -51,10 +51,19 @@ std::size_t automatic_thread_count(const char* rayon_num_threads, const char* ra
 std::size_t available_processors();
 std::size_t environment_thread_count();  // reads the environment now
 
-// Fixed set of workers running one job at a time. Each job is split into
-// pieces that workers claim with an atomic counter (dynamic balancing);
-// every worker checks in once per job, so the job's state can be reused
-// without a late worker touching the next job.
+// Fixed set of threads running one job at a time. Each job is split into
+// pieces that are claimed one by one from a shared count of unclaimed
+// pieces (dynamic balancing). The submitting thread claims pieces too, as
+// worker 0, so a job never waits for a worker that has no core: whatever a
+// descheduled worker does not claim, the caller runs itself. Worker 0's own
+// thread is therefore kept in reserve: the pool starts as many threads as
+// its size (the count a caller asked for), and its size is the number of
+// threads that run a job, caller included.
+//
+// A job ends when all its claimed pieces have finished. A worker touches the
+// job's description only after claiming one of its pieces, so a worker that
+// wakes late, or not at all, never holds the caller up and never sees the
+// next job's description half written.
 //
 // Workers touch no thread_local storage. In a dlopen'ed module glibc
 // allocates a thread's block of it on first touch and ends the process when
@@ -65,8 +74,8 @@ std::size_t environment_thread_count();  // reads the environment now
 class WorkerPool {
 public:
     using PieceFn = void (*)(void* ctx, std::size_t begin, std::size_t end, std::size_t worker);
-    // Asked by the waiting caller, on its own thread, every poll interval
-    // while a job runs; true makes the workers stop claiming pieces.
+    // Asked by the caller, on its own thread, every poll interval while a
+    // job runs; true makes everyone stop claiming pieces.
     using PollFn = bool (*)(void* ctx);
 
     explicit WorkerPool(std::size_t threads);
@@ -76,15 +85,19 @@ public:
 
     int start(const Spawner& spawn);  // 0, or the code of the refused spawn
     std::size_t size() const { return threads_; }
-    // Only after start() returned 0. With `poll`, the caller asks it every
-    // poll interval, each time with no piece running: the poll may run the
+    // Only after start() returned 0. The calling thread runs pieces as
+    // worker 0 alongside workers 1 .. size() - 1. With `poll`, the caller
+    // asks it every poll interval, each time with no piece running on any
+    // thread (a piece of its own is finished first): the poll may run the
     // caller's code, which may free or move what the pieces read. Once it
     // says stop, no further piece starts.
     //
-    // The loop runs on the calling thread instead, in the same pieces, when
-    // the workers cannot take it: when another thread holds them (waiting
-    // for them could block a thread that the holder's poll waits for), and
-    // in the child of a fork, where they do not exist.
+    // The loop runs on the calling thread alone, in the same pieces, when
+    // waking workers would not pay (a single piece, no more items than one
+    // grain, no worker besides the caller) or when the workers cannot take
+    // it: when another thread holds them (waiting for them could block a
+    // thread that the holder's poll waits for), and in the child of a fork,
+    // where they do not exist.
     void run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, PollFn poll = nullptr,
              void* poll_ctx = nullptr);
 
@@ -102,12 +115,16 @@ private:
 
     static void* entry(void* seat);
     void worker_main(std::size_t index);
-    void work_on_job(std::size_t index);
-    // Wakes the workers for the pieces of the current job not yet claimed.
-    void publish();
-    // Waits until the job is done, or until `poll`, asked between pauses as
-    // run() says, says stop.
-    void wait_for_workers(PollFn poll, void* poll_ctx);
+    // Claims the next unclaimed piece of the open job, if there is one.
+    bool claim(std::size_t& piece);
+    // Runs a claimed piece as `worker` and counts it finished; a failure
+    // also gives up the pieces nobody has claimed yet.
+    void run_piece(std::size_t piece, std::size_t worker);
+    // Opens `unclaimed` pieces of the current job and wakes sleeping workers for them.
+    void open(std::size_t unclaimed);
+    // Closes the job to further claims and waits for the claimed pieces to
+    // finish; returns how many were left unclaimed, for open() to reopen.
+    std::size_t pause();
     void run_inline(std::size_t n, std::size_t pieces, PieceFn fn, void* ctx, PollFn poll, void* poll_ctx);
     // The calling thread's worker index if it is one of ours, else nullopt.
     std::optional<std::size_t> own_worker() const;
@@ -121,26 +138,39 @@ private:
     std::mutex submit_mutex_;  // one job at a time even if callers are not serialised
     std::mutex mutex_;         // guards sleeping/waking and start/stop
     std::condition_variable wake_cv_, done_cv_;
+    std::condition_variable reserve_cv_;  // worker 0's thread waits here for the pool to stop
     std::size_t started_ = 0;
     bool stopping_ = false;
 
-    // Job description: written by the submitter before publishing generation_.
+    // Job description: written by the submitter while no piece can be
+    // claimed, read by a thread only after it claimed a piece of the job.
     PieceFn fn_ = nullptr;
     void* ctx_ = nullptr;
     std::size_t n_ = 0, pieces_ = 0;
-    std::exception_ptr error_;  // first failure; read after all workers check in
+    std::exception_ptr error_;  // first failure; read once the claimed pieces finished
 
     // Hot counters on their own cache lines so claiming pieces does not
-    // bounce the line that sleeping workers poll.
-    alignas(64) std::atomic<std::uint64_t> generation_{0};
-    alignas(64) std::atomic<std::size_t> next_piece_{0};
+    // bounce the line that counts finished ones.
+    // Pieces of the open job nobody has claimed; 0 when none can be claimed
+    // (no job, all claimed, paused, or given up after a failure). A claim
+    // takes piece pieces_ - remaining_.
+    alignas(64) std::atomic<std::size_t> remaining_{0};
+    // Pieces of the current job that finished, or were given up.
     alignas(64) std::atomic<std::size_t> finished_{0};
     std::atomic<bool> failed_{false};
-    // Set while the submitter pauses a job to poll: workers stop claiming.
-    std::atomic<bool> paused_{false};
+    // Workers asleep on wake_cv_, and whether the caller sleeps on done_cv_:
+    // set before the sleeper's last look at the counters, read after the
+    // counters change, so either side sees the other. Each side stores, then
+    // fences, then loads: a store followed by a load of another variable is
+    // the reordering store buffers allow, and only a full fence between them
+    // rules it out everywhere. Sequentially consistent loads and stores alone
+    // were not enough under AArch64 emulation on x86, where a wake-up went
+    // missing and a job hung with every thread asleep.
+    alignas(64) std::atomic<std::size_t> sleepers_{0};
+    std::atomic<bool> caller_asleep_{false};
     // The process whose threads the workers are; a forked child is another.
     const pid_t owner_;
-    // The thread waiting for the current job, if any. Its poll can run the
+    // The thread submitting the current job, if any. Its poll can run the
     // caller's code (a Python signal handler), which can start another loop
     // on this pool from that very thread; that loop runs inline.
     std::atomic<std::thread::id> submitter_{};
@@ -163,10 +193,11 @@ public:
 
     // body(begin, end, worker) over contiguous pieces covering [0, n) once
     // each. Pieces: max(threads, ceil(n / max(grain, 1))), at most n, of
-    // near-equal length, claimed dynamically. A worker index runs one piece
-    // at a time, so per-worker scratch indexed by it needs no locking. The
-    // caller only waits. The first exception thrown by body stops further
-    // pieces from starting and is rethrown here once all workers are idle.
+    // near-equal length, claimed dynamically. A worker index (below
+    // thread_count()) runs one piece at a time, so per-worker scratch indexed
+    // by it needs no locking; the calling thread runs pieces as worker 0.
+    // The first exception thrown by body stops further pieces from starting
+    // and is rethrown here once no piece is running.
     template <class Body>
     void for_each_piece(std::size_t n, std::size_t grain, Body&& body) {
         WorkerPool& workers = pool();  // creates lazily even for n == 0
@@ -174,8 +205,9 @@ public:
         workers.run(n, grain, piece_fn<Body>(), erase(body));
     }
 
-    // The same, with `stop()` asked on the calling thread while it waits
-    // (see WorkerPool::run); once it returns true no further piece starts.
+    // The same, with `stop()` asked on the calling thread between pieces
+    // while none runs (see WorkerPool::run); once it returns true no further
+    // piece starts.
     template <class Body, class Stop>
     void for_each_piece(std::size_t n, std::size_t grain, Body&& body, Stop&& stop) {
         WorkerPool& workers = pool();

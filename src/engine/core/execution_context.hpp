@@ -55,9 +55,9 @@ struct ExecutionContext {
     // body(begin, end, worker) over pieces covering [0, n), on the pool when
     // there is one, else on the calling thread. Without a monitor the
     // calling thread takes it as one piece; with one, pieces of `grain` with
-    // a stop check between them, as the pool's waiting caller checks while
-    // its workers run. A stop ends the loop with CallStopped once no piece
-    // is running.
+    // a stop check between them, as the pool's caller checks between the
+    // pieces it runs alongside its workers. A stop ends the loop with
+    // CallStopped once no piece is running.
     template <class Body>
     void for_each_piece(std::size_t n, std::size_t grain, Body&& body) const {
         if (pool != nullptr) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -75,6 +76,23 @@ std::string pool_fault_text(F&& f) {
         return e.what();
     }
     return "<no PoolFault>";
+}
+
+void spin_for(std::chrono::microseconds span) {
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// A pool that hangs cannot be joined, and a future's destructor would wait
+// for it for ever: the test binary ends instead, and the pool is leaked.
+template <class T>
+T result_or_exit(std::future<T>& pending, const char* what) {
+    if (pending.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+        ADD_FAILURE() << what;
+        std::quick_exit(1);
+    }
+    return pending.get();
 }
 
 }  // namespace
@@ -319,62 +337,144 @@ TEST_P(PoolLoops, ManySmallJobsInARow) {
 }
 
 TEST_P(PoolLoops, NestedLoopRunsInlineOnTheSameWorker) {
-    // Inline means one piece covering everything, on the outer piece's
-    // thread and worker index; a nested call that went to the pool instead
-    // would wait for itself and never return.
-    std::atomic<int> count{0}, nested_calls{0};
+    // Inline means on the outer piece's thread and worker index, covering
+    // everything; a nested call that went to the pool instead would wait
+    // for itself and never return.
+    std::atomic<int> count{0};
     std::atomic<bool> mismatch{false};
     registry.for_each_piece(8, 1, [&](std::size_t, std::size_t, std::size_t outer) {
         const std::thread::id here = std::this_thread::get_id();
+        std::size_t covered = 0;
         registry.for_each_piece(5, 1, [&](std::size_t b, std::size_t e, std::size_t inner) {
-            if (inner != outer || b != 0 || e != 5 || std::this_thread::get_id() != here) mismatch = true;
-            nested_calls.fetch_add(1);
+            if (inner != outer || b != covered || std::this_thread::get_id() != here) mismatch = true;
+            covered = e;
             count.fetch_add(int(e - b));
         });
+        if (covered != 5) mismatch = true;
     });
     EXPECT_FALSE(mismatch);
-    EXPECT_EQ(nested_calls.load(), 8);
     EXPECT_EQ(count.load(), 40);
 }
 
 TEST_P(PoolLoops, WorkerOfAnotherPoolSubmitsNormally) {
     // Being a worker of one pool must not make a loop on another pool run
-    // inline: the other pool's own workers take its pieces, with its indices.
+    // inline as a nested call: the other pool splits it into its own
+    // pieces, run by its workers and by the submitting thread as worker 0.
     const std::size_t outer_size = registry.thread_count();
     for (std::size_t other_size : {std::size_t{1}, std::size_t{3}}) {
         qp::PoolRegistry other(&pthread_create, fixed(other_size));
         std::mutex seen_mutex, submit_mutex;
         std::set<std::thread::id> outer_threads, inner_threads;
-        std::atomic<int> count{0};
+        std::atomic<int> count{0}, inner_pieces{0};
         std::atomic<bool> bad_worker{false};
         registry.for_each_piece(2 * outer_size, 1, [&](std::size_t, std::size_t, std::size_t) {
+            const std::thread::id submitter = std::this_thread::get_id();
             {
                 std::lock_guard lock(seen_mutex);
-                outer_threads.insert(std::this_thread::get_id());
+                outer_threads.insert(submitter);
             }
             // One submission at a time: a caller that finds the other
             // pool's workers taken runs its loop itself.
             std::lock_guard one_at_a_time(submit_mutex);
             other.for_each_piece(10, 1, [&](std::size_t b, std::size_t e, std::size_t w) {
-                if (w >= other_size) bad_worker = true;
+                const std::thread::id here = std::this_thread::get_id();
+                if (w >= other_size || (here == submitter) != (w == 0)) bad_worker = true;
                 std::lock_guard lock(seen_mutex);
-                inner_threads.insert(std::this_thread::get_id());
+                if (here != submitter) inner_threads.insert(here);
                 count.fetch_add(int(e - b));
+                inner_pieces.fetch_add(1);
             });
         });
         EXPECT_FALSE(bad_worker);
         EXPECT_EQ(count.load(), int(20 * outer_size));
-        EXPECT_LE(inner_threads.size(), other_size);
+        EXPECT_EQ(inner_pieces.load(), int(20 * outer_size));
+        EXPECT_LE(inner_threads.size(), other_size - 1);
         for (const std::thread::id& id : inner_threads) EXPECT_EQ(outer_threads.count(id), 0u);
         // The other pool's own nested calls still run inline on its workers.
         std::atomic<bool> mismatch{false};
         other.for_each_piece(4, 1, [&](std::size_t, std::size_t, std::size_t outer) {
             other.for_each_piece(3, 1, [&](std::size_t b, std::size_t e, std::size_t inner) {
-                if (inner != outer || b != 0 || e != 3) mismatch = true;
+                if (inner != outer || (outer != 0 && (b != 0 || e != 3))) mismatch = true;
             });
         });
         EXPECT_FALSE(mismatch);
     }
+}
+
+TEST_P(PoolLoops, CallerRunsPiecesAsWorkerZero) {
+    // The calling thread takes pieces itself, always as worker 0, and no
+    // other thread ever uses that index.
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> by_caller{0};
+    std::atomic<bool> misplaced{false};
+    registry.for_each_piece(64, 1, [&](std::size_t, std::size_t, std::size_t w) {
+        const bool on_caller = std::this_thread::get_id() == caller;
+        if (on_caller != (w == 0)) misplaced = true;
+        if (on_caller) by_caller.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    });
+    EXPECT_FALSE(misplaced);
+    EXPECT_GT(by_caller.load(), 0);
+}
+
+TEST_P(PoolLoops, ConcurrentSubmittersAllFinish) {
+    // Threads submitting at once, one of them with a poll that pauses its
+    // jobs, each get every job done: one holds the workers while the others
+    // run theirs alone.
+    auto* shared = new qp::PoolRegistry(&pthread_create, fixed(GetParam()));
+    constexpr int kSubmitters = 3, kJobs = 2000;
+    auto submit = [shared](int who) {
+        std::uint64_t wrong = 0;
+        for (int job = 0; job < kJobs; ++job) {
+            const std::size_t n = 1 + std::size_t(job % 97);
+            std::atomic<std::uint64_t> sum{0};
+            auto body = [&](std::size_t b, std::size_t e, std::size_t) {
+                for (std::size_t i = b; i < e; ++i) sum.fetch_add(i + 1);
+            };
+            if (who == 0) {
+                shared->for_each_piece(n, 1, body, [] { return false; });
+            } else {
+                shared->for_each_piece(n, 1, body);
+            }
+            wrong += sum.load() != n * (n + 1) / 2;
+        }
+        return wrong;
+    };
+    std::vector<std::future<std::uint64_t>> done;
+    for (int who = 0; who < kSubmitters; ++who) done.push_back(std::async(std::launch::async, submit, who));
+    for (auto& d : done) EXPECT_EQ(result_or_exit(d, "concurrent submitters did not finish"), 0u);
+    delete shared;
+}
+
+TEST_P(PoolLoops, SleepingCallerSeesEveryPieceFinished) {
+    // Pieces on workers outlast the caller's spin, so the caller goes to
+    // sleep in nearly every job and is woken by the last piece to finish;
+    // half the jobs have a poll, and after those the workers fall asleep
+    // too. A miscount of claimed or finished pieces either hangs the caller
+    // or lets it return with pieces still running.
+    auto* shared = new qp::PoolRegistry(&pthread_create, fixed(GetParam()));
+    auto jobs = std::async(std::launch::async, [shared] {
+        const std::thread::id caller = std::this_thread::get_id();
+        const std::size_t n = 2 * shared->thread_count();
+        std::uint64_t wrong = 0;
+        for (int job = 0; job < 3000; ++job) {
+            std::atomic<std::size_t> items{0};
+            auto body = [&](std::size_t b, std::size_t e, std::size_t) {
+                if (std::this_thread::get_id() != caller) spin_for(std::chrono::microseconds(40));
+                items.fetch_add(e - b);
+            };
+            if (job % 2 == 0) {
+                shared->for_each_piece(n, 1, body);
+            } else {
+                shared->for_each_piece(n, 1, body, [] { return false; });
+                spin_for(std::chrono::microseconds(100));
+            }
+            wrong += items.load() != n;
+        }
+        return wrong;
+    });
+    EXPECT_EQ(result_or_exit(jobs, "a job never ended"), 0u);
+    delete shared;
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreadCounts, PoolLoops, ::testing::Values(1, 2, 4, 9));
@@ -449,17 +549,20 @@ TEST(PoolLoopsStop, LoopStartedFromThePollRunsInline) {
 }
 
 // The poll may free what the pieces read (a signal handler can), so it runs
-// while no piece does; the pieces paused for it then resume, each run once.
+// while no piece does, on any thread: the caller, which runs pieces too,
+// finishes its own first. The pieces paused for it then resume, each run once.
 TEST(PoolLoopsStop, PollRunsWhileNoPieceRunsAndPausedPiecesResume) {
-    for (std::size_t threads : {1, 3}) {
+    for (std::size_t threads : {1, 2, 3}) {
         qp::PoolRegistry registry(&pthread_create, fixed(threads));
         std::vector<std::atomic<int>> runs(1000);
-        std::atomic<int> running{0};
+        std::atomic<int> running{0}, by_caller{0};
+        const std::thread::id caller = std::this_thread::get_id();
         int polls = 0;
         bool overlapped = false;
         registry.for_each_piece(
             runs.size(), 1,
             [&](std::size_t b, std::size_t e, std::size_t) {
+                if (std::this_thread::get_id() == caller) by_caller.fetch_add(1);
                 running.fetch_add(1);
                 for (std::size_t i = b; i < e; ++i) runs[i].fetch_add(1);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -471,6 +574,7 @@ TEST(PoolLoopsStop, PollRunsWhileNoPieceRunsAndPausedPiecesResume) {
                 return false;
             });
         EXPECT_GE(polls, 1) << threads;
+        EXPECT_GT(by_caller.load(), 0) << threads;
         EXPECT_FALSE(overlapped) << threads;
         for (const auto& count : runs) ASSERT_EQ(count.load(), 1) << threads;
     }
