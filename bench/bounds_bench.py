@@ -1,11 +1,12 @@
 """Whole k-means trainings with quorla's bounded label step against its
-full one, faiss and scikit-learn, at equal threads.
+full one, faiss, oneDAL and scikit-learn, at equal threads.
 
     python bench/bounds_bench.py --wait-quiet 600 --markdown FILE   # full run
     python bench/bounds_bench.py --smoke                            # tiny sizes: checks that it runs
 
 Needs quorla, faiss-cpu, scikit-learn and threadpoolctl in the running
-interpreter, a built quorla_bench_bounds (--bounds-tool, or
+interpreter (scikit-learn-intelex for the oneDAL column, left out with a
+note when it is missing), a built quorla_bench_bounds (--bounds-tool, or
 $QUORLA_BOUNDS_TOOL; CMake option QUORLA_BUILD_BOUNDS_BENCH) for the shares
 of distances computed, and for the real sets the caches of
 bench/embeddings.py and bench/token_vectors.py (a missing one is left out,
@@ -28,10 +29,12 @@ and threadpoolctl held to --threads:
     computed; both from the same seed, so their labels must be equal, and
     the run stops with an error when they are not;
   - faiss.Kmeans (nredo=1, every point used, spherical for inner product);
+  - oneDAL's k-means through scikit-learn-intelex (sklearnex.cluster.KMeans,
+    "lloyd", n_init=1, tol=0), Euclidean only, as scikit-learn;
   - scikit-learn KMeans, algorithm "lloyd" and "elkan" (n_init=1, tol=0),
     Euclidean only, since it has no inner-product mode; Elkan's bounds take
     n x k doubles, so it is left out above --elkan-gb of them.
-faiss and scikit-learn start from one seeded random sample of the points;
+The peers start from one seeded random sample of the points;
 quorla draws its own seeded sample (its API takes no initial centroids), so
 the cost column, computed the same way for every method from its final
 centroids, is the accuracy figure next to each time. A training under a
@@ -59,7 +62,9 @@ import suite  # noqa: E402  (FMA peak, child environment, machine description, p
 NORMAL_SHAPES = [(200_000, 128), (100_000, 16)]
 SMOKE_NORMAL = [(4_000, 8)]
 METRICS = ("euclidean", "inner")
-METHODS = ("quorla bounded", "quorla full", "faiss", "sklearn lloyd", "sklearn elkan")
+METHODS = ("quorla bounded", "quorla full", "faiss", "onedal", "sklearn lloyd", "sklearn elkan")
+# Peers without an inner-product mode.
+EUCLIDEAN_ONLY = ("onedal", "sklearn lloyd", "sklearn elkan")
 
 
 def cache_root():
@@ -151,11 +156,15 @@ def train_once(task, data, init):
                           max_points_per_centroid=n // k + 1, min_points_per_centroid=1, verbose=False)
         km.train(data, init_centroids=init)
         return km, km.centroids, {}
-    from sklearn.cluster import KMeans
+    if method == "onedal":
+        from sklearnex.cluster import KMeans
+    else:
+        from sklearn.cluster import KMeans
 
-    km = KMeans(n_clusters=k, init=init, n_init=1, max_iter=iterations, tol=0.0, algorithm=method.split()[1],
+    algorithm = "lloyd" if method == "onedal" else method.split()[1]
+    km = KMeans(n_clusters=k, init=init, n_init=1, max_iter=iterations, tol=0.0, algorithm=algorithm,
                 random_state=task["seed"]).fit(data)
-    # With tol=0 scikit-learn still stops early at strict convergence (no label changed).
+    # With tol=0 scikit-learn and oneDAL still stop early at strict convergence (no label changed).
     return km, km.cluster_centers_, {"n_iter": int(km.n_iter_)}
 
 
@@ -231,9 +240,9 @@ def report(results, args):
         emit(f"- {note}")
     emit("")
     emit(f"#### Whole trainings, seconds ({args.threads} threads)\n")
-    emit("| data (n, d) | k | metric | iterations | load | quorla bounded | quorla full | faiss | sklearn lloyd "
-         "| sklearn elkan | full / bounded | faiss / bounded | lloyd / bounded | elkan / bounded | labels equal |")
-    emit("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    emit("| data (n, d) | k | metric | iterations | load | " + " | ".join(METHODS) + " | " +
+         " | ".join(f"{m.split()[-1]} / bounded" for m in METHODS[1:]) + " | labels equal |")
+    emit("|---" * (6 + 2 * len(METHODS)) + "|")
     for row in results["rows"]:
         s = {m: row["runs"][m]["seconds"] if m in row["runs"] else None for m in METHODS}
         cell = lambda m: f"{s[m]:.3f}" if s[m] is not None else "n/a"  # noqa: E731
@@ -243,20 +252,19 @@ def report(results, args):
              f" | {'yes' if row['labels_equal'] else 'NO'} |")
     emit("")
     emit("A ratio above 1 means quorla's bounded step is the faster. 'labels equal': the bounded and the full "
-         "training's label arrays (and centroids) compared element by element. n/a: scikit-learn has no "
-         "inner-product mode; Elkan is left out where its n x k bounds would exceed the memory cap.")
+         "training's label arrays (and centroids) compared element by element. n/a: oneDAL and scikit-learn "
+         "have no inner-product mode; Elkan is left out where its n x k bounds would exceed the memory cap.")
     emit("")
     emit("#### Cost of the final centroids\n")
-    emit("| data | k | metric | quorla bounded | quorla full | faiss | sklearn lloyd | sklearn elkan | "
-         "scikit-learn iterations run |")
-    emit("|---|---|---|---|---|---|---|---|---|")
+    emit("| data | k | metric | " + " | ".join(METHODS) + " | peers' iterations run |")
+    emit("|---" * (4 + len(METHODS)) + "|")
     for row in results["rows"]:
         c = [f"{row['runs'][m]['cost']:.5f}" if m in row["runs"] else "n/a" for m in METHODS]
-        its = ", ".join(f"{m.split()[1]} {row['runs'][m]['n_iter']}" for m in METHODS[3:] if m in row["runs"])
+        its = ", ".join(f"{m.split()[-1]} {row['runs'][m]['n_iter']}" for m in EUCLIDEAN_ONLY if m in row["runs"])
         emit(f"| {row['label']} | {row['k']} | {row['metric']} | " + " | ".join(c) + f" | {its or '-'} |")
     emit("")
     emit("Cost: mean squared distance to the nearest centroid (Euclidean, lower is better) or mean largest "
-         "inner product (higher is better), from each method's final centroids. faiss and scikit-learn start "
+         "inner product (higher is better), from each method's final centroids. The peers start "
          "from the same random rows; quorla from its own seeded random rows.")
     emit("")
     emit("#### Share of point-centroid distances computed per label step (quorla_bench_bounds, bounded)\n")
@@ -291,7 +299,7 @@ def main():
     parser.add_argument("--sets", nargs="+", default=["sentences", "tokens", "normal"])
     parser.add_argument("--metrics", nargs="+", choices=METRICS, default=list(METRICS))
     parser.add_argument("--peers", nargs="*", choices=METHODS[2:], default=list(METHODS[2:]),
-                        help="which of faiss and scikit-learn to run next to quorla")
+                        help="which of faiss, oneDAL and scikit-learn to run next to quorla")
     parser.add_argument("--elkan-gb", type=float, default=4.0, help="largest n x k x 8 bytes for Elkan's bounds")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--bounds-tool", default=os.environ.get("QUORLA_BOUNDS_TOOL"),
@@ -314,6 +322,15 @@ def main():
 
     results = {"rows": [], "notes": [], "versions": f"quorla {getattr(quorla, '__version__', '?')}, faiss "
                f"{faiss.__version__}, scikit-learn {sklearn.__version__}, numpy {np.__version__}"}
+    if "onedal" in args.peers:
+        try:
+            import sklearnex  # noqa: F401
+            from importlib.metadata import version
+
+            results["versions"] += f", scikit-learn-intelex {version('scikit-learn-intelex')}"
+        except ImportError:
+            args.peers.remove("onedal")
+            results["notes"].append("oneDAL left out: scikit-learn-intelex is not installed")
     datasets = []
     limit = 3_000 if args.smoke else 0
     clusters = [16] if args.smoke else args.clusters
@@ -368,7 +385,7 @@ def main():
                 for method in METHODS:
                     if not method.startswith("quorla") and method not in args.peers:
                         continue
-                    if method.startswith("sklearn") and metric != "euclidean":
+                    if method in EUCLIDEAN_ONLY and metric != "euclidean":
                         continue
                     if method == "sklearn elkan" and dataset["n"] * k * 8 > args.elkan_gb * 2**30:
                         continue
