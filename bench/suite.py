@@ -8,8 +8,8 @@ run.
 
 Needs quorla installed in the running interpreter (pip install .), a C++
 compiler and CMake for the two native helpers, and for the peer columns the
-"bench" extra (scikit-learn, faiss-cpu, threadpoolctl); --no-peers leaves
-those columns out.
+"bench" extra (scikit-learn, faiss-cpu, threadpoolctl, and on x86-64
+scikit-learn-intelex for oneDAL); --no-peers leaves those columns out.
 
 What is measured, per shape (n points, d dimensions, k clusters) and per
 thread count, each thread count in a fresh interpreter (quorla's worker pool
@@ -21,7 +21,8 @@ is sized once per process) with OpenBLAS/OpenMP pinned to the same count:
   - the label step alone at every kernel level (bench/bench_label.cpp on the
     engine's C++ API), as GFLOP/s, fraction of the FMA peak and of matmul;
   - training seconds per iteration for quorla, scikit-learn KMeans (lloyd,
-    float32, tol=0, n_init=1, init=the same array as faiss) and faiss Kmeans
+    float32, tol=0, n_init=1, init=the same array as faiss), oneDAL's k-means
+    through scikit-learn-intelex (the same settings) and faiss Kmeans
     (max_points_per_centroid >= n/k, so no subsampling; spherical for the
     inner product), each as the difference of an (iterations + 1)-iteration
     and a 1-iteration run, so set-up and final passes cancel; final cost of
@@ -196,6 +197,18 @@ def child_run(task):
         out["train"]["euclidean"].update(sklearn=(seconds[iterations + 1] - seconds[1]) / iterations,
                                          sklearn_cost=cost(np, data, sk.cluster_centers_, True),
                                          sklearn_iterations=int(sk.n_iter_))
+        try:
+            from sklearnex.cluster import KMeans as DalKMeans
+        except ImportError:
+            DalKMeans = None
+        if DalKMeans is not None:
+            seconds = {}
+            for its in (1, iterations + 1):
+                dal = DalKMeans(n_clusters=k, init=init, n_init=1, max_iter=its, tol=0.0, algorithm="lloyd",
+                                random_state=0)
+                seconds[its], _ = timed(lambda: dal.fit(data))
+            out["train"]["euclidean"].update(onedal=(seconds[iterations + 1] - seconds[1]) / iterations,
+                                             onedal_cost=cost(np, data, dal.cluster_centers_, True))
         for mode, spherical in (("euclidean", False), ("inner", True)):
             seconds = {}
             for its in (1, iterations + 1):
@@ -333,21 +346,23 @@ def report(results, args):
         emit("")
 
     emit("## Training, seconds per iteration\n")
-    emit("| shape (n, d, k) | threads | mode | quorla | scikit-learn | faiss | sklearn / quorla | faiss / quorla "
-         "| cost quorla | cost sklearn | cost faiss |")
-    emit("|---|---|---|---|---|---|---|---|---|---|---|")
+    emit("| shape (n, d, k) | threads | mode | quorla | scikit-learn | oneDAL | faiss | sklearn / quorla "
+         "| oneDAL / quorla | faiss / quorla | cost quorla | cost sklearn | cost oneDAL | cost faiss |")
+    emit("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for shape in args.shapes:
         for threads in args.threads:
             run = results["runs"][key(shape, threads)]
             for mode in ("euclidean", "inner"):
                 t = run["train"][mode]
                 emit(f"| {tuple(shape)} | {threads} | {mode} | {t['quorla']:.4f} | {fmt(t.get('sklearn'), '.4f')} | "
-                     f"{fmt(t.get('faiss'), '.4f')} | {ratio(t.get('sklearn'), t['quorla'])} | "
+                     f"{fmt(t.get('onedal'), '.4f')} | {fmt(t.get('faiss'), '.4f')} | "
+                     f"{ratio(t.get('sklearn'), t['quorla'])} | {ratio(t.get('onedal'), t['quorla'])} | "
                      f"{ratio(t.get('faiss'), t['quorla'])} | {t['quorla_cost']:.4f} | "
-                     f"{fmt(t.get('sklearn_cost'), '.4f')} | {fmt(t.get('faiss_cost'), '.4f')} |")
+                     f"{fmt(t.get('sklearn_cost'), '.4f')} | {fmt(t.get('onedal_cost'), '.4f')} | "
+                     f"{fmt(t.get('faiss_cost'), '.4f')} |")
     emit("")
     emit("Cost: mean squared distance to the nearest centroid (Euclidean, lower is better) or mean largest "
-         "dot product (inner product, higher is better). scikit-learn has no inner-product mode; faiss runs "
+         "dot product (inner product, higher is better). scikit-learn and oneDAL have no inner-product mode; faiss runs "
          "spherical k-means there. Initial centroids: one random sample of the points for scikit-learn and "
          "faiss; quorla draws its own random sample (its API takes no initial centroids).")
     emit("")
@@ -492,6 +507,12 @@ def main():
             import faiss
             import sklearn
             peer_versions = f"scikit-learn {sklearn.__version__}, faiss {faiss.__version__}"
+            try:
+                from importlib.metadata import PackageNotFoundError, version
+
+                peer_versions += f", scikit-learn-intelex {version('scikit-learn-intelex')}"
+            except PackageNotFoundError:
+                peer_versions += ", oneDAL left out (scikit-learn-intelex not installed)"
         except ImportError as error:
             sys.exit(f"{error}; install the bench extra (pip install '.[bench]') or pass --no-peers")
 
