@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
         const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
         const engine::LabelStepMode mode =
             !bounded ? engine::LabelStepMode::full : forced ? engine::LabelStepMode::bounded : engine::LabelStepMode::adaptive;
-        const engine::TrainingOptions options{mode, &shares};
+        const engine::TrainingOptions options{mode, &shares, {}};
         const auto start = std::chrono::steady_clock::now();
         if (!engine::train(model, view, context, options).ok()) return 1;
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
