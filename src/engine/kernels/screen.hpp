@@ -127,12 +127,15 @@ namespace {
 // even, as VCVTNEPS2BF16 does. Subnormal inputs become zeros of their sign
 // (the instruction's DAZ); a NaN stays a NaN (quiet). Values within half a
 // bf16 unit of the largest float round to infinity.
+// Written without branches, so that packing loops vectorise.
 inline std::uint32_t bf16_bits(float value) {
-    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-    if ((bits & 0x7F800000u) == 0) return (bits & 0x80000000u) >> 16;
-    if ((bits & 0x7FFFFFFFu) > 0x7F800000u) return (bits >> 16) | 0x0040u;
-    bits += 0x7FFFu + ((bits >> 16) & 1u);
-    return bits >> 16;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+    const std::uint32_t rounded = (bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16;
+    const std::uint32_t quiet = (bits >> 16) | 0x0040u;
+    const std::uint32_t zero = (bits >> 16) & 0x8000u;
+    const std::int32_t magnitude = static_cast<std::int32_t>(bits & 0x7FFFFFFFu);
+    const std::uint32_t finite = (bits & 0x7F800000u) == 0 ? zero : rounded;
+    return magnitude > 0x7F800000 ? quiet : finite;
 }
 
 inline float bf16_value(std::uint32_t half) { return std::bit_cast<float>(half << 16); }

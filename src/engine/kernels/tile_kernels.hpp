@@ -143,11 +143,11 @@ struct TileKernels {
     // The least (keys[j] - own_key) / (own_size - sizes[j]) over the
     // clusters smaller than own_size; +inf if none, and NaN never taken.
     float (*least_ratio)(const float* keys, const float* sizes, std::size_t k, float own_size, float own_key);
-    // Dots of row `row` of a packed tile of `count` rows with the rows of
-    // the `listed` clusters in `clusters`, into dots[0 .. listed): the same
-    // bits as the tile kernels give for those pairs, for a step that scores
-    // a point against a few clusters only.
-    void (*listed_dots)(const float* tile, std::size_t count, std::size_t row, const Panels& panels,
+    // Dots of `listed` pairs of a tile row and a cluster: row rows[i] of a
+    // packed tile of `count` rows with the row of cluster clusters[i], into
+    // dots[i]. The same bits as the tile kernels give for those pairs, for a
+    // step that scores points against a few clusters each.
+    void (*listed_dots)(const float* tile, std::size_t count, const std::uint32_t* rows, const Panels& panels,
                         const std::uint32_t* clusters, std::size_t listed, float* dots);
 };
 

@@ -608,28 +608,29 @@ void point_keys_f32(const float* point, const Panels& panels, bool euclidean, fl
     });
 }
 
-// A tile row against a few listed clusters. Each dot is the FMA chain of
-// the tile kernels, one lane's worth, so it has their bits; eight chains
-// run side by side to cover the FMA latency, the last cluster repeated
-// to fill them. Rows of a packed tile are `count` floats apart.
+// Tile rows against a few listed clusters. Each dot is the FMA chain of
+// the tile kernels, one lane's worth, so it has their bits; eight pairs,
+// from any rows, run side by side to cover the FMA latency, the last pair
+// repeated to fill them. Rows of a packed tile are `count` floats apart.
 template <class V>
-void listed_dots_f32(const float* tile, std::size_t count, std::size_t row, const Panels& panels,
+void listed_dots_f32(const float* tile, std::size_t count, const std::uint32_t* rows, const Panels& panels,
                      const std::uint32_t* clusters, std::size_t listed, float* dots) {
     constexpr std::size_t chains = 8;
     const std::size_t dim = panels.dim;
-    const float* x = tile + row;
     for (std::size_t i = 0; i < listed; i += chains) {
         const std::size_t live = listed - i < chains ? listed - i : chains;
-        const float* rows[chains];
+        const float* x[chains];
+        const float* c[chains];
         float acc[chains];
         for (std::size_t a = 0; a < chains; ++a) {
-            rows[a] = panels.rows + static_cast<std::size_t>(clusters[i + (a < live ? a : live - 1)]) * dim;
+            const std::size_t pair = i + (a < live ? a : live - 1);
+            x[a] = tile + rows[pair];
+            c[a] = panels.rows + static_cast<std::size_t>(clusters[pair]) * dim;
             acc[a] = 0.0f;
         }
         for (std::size_t l = 0; l < dim; ++l) {
-            const float value = x[l * count];
 #pragma GCC unroll 8
-            for (std::size_t a = 0; a < chains; ++a) acc[a] = __builtin_fmaf(value, rows[a][l], acc[a]);
+            for (std::size_t a = 0; a < chains; ++a) acc[a] = __builtin_fmaf(x[a][l * count], c[a][l], acc[a]);
         }
         for (std::size_t a = 0; a < live; ++a) dots[i + a] = acc[a];
     }

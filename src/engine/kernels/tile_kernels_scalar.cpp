@@ -152,12 +152,12 @@ void pack_gathered_f32_scalar(const float* const* rows, std::size_t count, std::
     for (std::size_t r = 0; r < count; ++r) std::copy_n(rows[r], dim, tile + r * dim);
 }
 
-// Row-major tiles: row `row` is dim floats at row * dim.
-void listed_dots_scalar(const float* tile, std::size_t, std::size_t row, const Panels& panels,
+// Row-major tiles: row r is dim floats at r * dim.
+void listed_dots_scalar(const float* tile, std::size_t, const std::uint32_t* rows, const Panels& panels,
                         const std::uint32_t* clusters, std::size_t listed, float* dots) {
-    const float* x = tile + row * panels.dim;
+    const std::size_t dim = panels.dim;
     for (std::size_t i = 0; i < listed; ++i) {
-        dots[i] = dot_f32(panels.rows + static_cast<std::size_t>(clusters[i]) * panels.dim, x, panels.dim);
+        dots[i] = dot_f32(panels.rows + static_cast<std::size_t>(clusters[i]) * dim, tile + rows[i] * dim, dim);
     }
 }
 

@@ -84,7 +84,11 @@ public:
             s.sizes.assign(rows, 0);
             s.kept_keys.resize(checked_product(rows, capacity_));
             s.kept_clusters.resize(checked_product(rows, capacity_));
-            s.dots.resize(capacity_);
+            s.sums.resize(rows);
+            s.listed.resize(rows);
+            s.pair_rows.resize(checked_product(rows, capacity_));
+            s.pair_clusters.resize(checked_product(rows, capacity_));
+            s.dots.resize(checked_product(rows, capacity_));
             s.row.resize(dim);
             s.wide.assign(tile_rows, 0);
             s.deferred.reserve(tile_rows);
@@ -116,7 +120,12 @@ private:
         CacheAligned<std::uint32_t> tile;
         CacheAligned<float> norms, widths, lane_keys, cuts;
         std::vector<std::uint32_t> sizes, kept_clusters;
-        std::vector<float> kept_keys, dots, row;
+        std::vector<float> kept_keys, sums, row;
+        // The candidates of a screen tile's rows, all scored in one call:
+        // row r's are pairs [first, first + listed[r]), in cluster order.
+        std::vector<std::size_t> listed;
+        std::vector<std::uint32_t> pair_rows, pair_clusters;
+        std::vector<float> dots;
         std::vector<unsigned char> wide;  // per row of the scan's tile
         // Points whose window was too wide, gathered into tiles of their own
         // for the level's label kernel.
@@ -132,8 +141,10 @@ private:
         return {capacity_, s.kept_clusters.data(), s.kept_keys.data(), s.sizes.data(), s.widths.data(),
                 s.lane_keys.data(), s.cuts.data()};
     }
-    void pack(Slot& s, const Tile& tile, std::size_t from, std::size_t rows);
-    bool settle(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t screen_row);
+    void pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows);
+    std::size_t list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
+    bool choose(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t first,
+                std::size_t listed);
     bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
     bool score_deferred(Slot& s, const CentroidPanels& centroids);
     const float* contiguous_row(Slot& s, std::uint64_t i) {
@@ -154,54 +165,94 @@ private:
 
 // Rows [from, from + rows) of the scan's tile into the slot's screen tile,
 // rounded to bf16 on the way, with each row's cut width; the rest of the
-// screen tile is padding that keeps nothing.
-void ScreenedSink::pack(Slot& s, const Tile& tile, std::size_t from, std::size_t rows) {
+// screen tile is padding that keeps nothing. The values come from the
+// level's packed tile: dimension-major at the vector levels, which the
+// loops below read along the rows, and row-major at the scalar level.
+void ScreenedSink::pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from,
+                        std::size_t rows) {
     const std::size_t dim = points_.cols;
     const std::size_t n_pairs = (dim + 1) / 2;
     const std::size_t stride = screen_tile_rows;
     const bool euclidean = centroids_.panels.norms != nullptr;
     std::uint32_t* out = s.tile.data();
-    for (std::size_t sr = 0; sr < stride; ++sr) {
-        s.sizes[sr] = 0;
-        if (sr >= rows) {
-            s.norms.data()[sr] = 0.0f;
-            s.widths.data()[sr] = -__builtin_inff();
-            for (std::size_t q = 0; q < n_pairs; ++q) out[q * stride + sr] = 0u;
+    float* sums = s.sums.data();
+    if (centroids.kernels().packs_panels) {
+        const std::size_t count = tile.count;
+        for (std::size_t q = 0; q < n_pairs; ++q) {
+            const float* low = tile.values + 2 * q * count + from;
+            std::uint32_t* pairs = out + q * stride;
+            if (2 * q + 1 < dim) {
+                const float* high = low + count;
+                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], high[r]);
+            } else {
+                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], 0.0f);
+            }
+            std::fill(pairs + rows, pairs + stride, 0u);
+        }
+        // Squared lengths in single precision, in any order: within the
+        // relative error length_above allows for.
+        std::fill(sums, sums + stride, 0.0f);
+        for (std::size_t l = 0; l < dim; ++l) {
+            const float* column = tile.values + l * count + from;
+            for (std::size_t r = 0; r < rows; ++r) sums[r] = sums[r] + column[r] * column[r];
+        }
+    } else {
+        for (std::size_t r = 0; r < stride; ++r) {
+            const float* x = tile.values + (from + r) * dim;
+            sums[r] = r < rows ? dot_f32(x, x, dim) : 0.0f;
+            for (std::size_t q = 0; q < n_pairs; ++q) {
+                out[q * stride + r] =
+                    r < rows ? tiles::bf16_pair(x[2 * q], 2 * q + 1 < dim ? x[2 * q + 1] : 0.0f) : 0u;
+            }
+        }
+    }
+    for (std::size_t r = 0; r < stride; ++r) {
+        s.sizes[r] = 0;
+        if (r >= rows) {
+            s.norms.data()[r] = 0.0f;
+            s.widths.data()[r] = -__builtin_inff();
             continue;
         }
-        const float* x = contiguous_row(s, tile.first + from + sr);
-        const float point_norm = euclidean ? tile.point_norms[from + sr] : 0.0f;
-        const double length = screen_bound::length_above(dot_f32(x, x, dim), dim);
-        s.norms.data()[sr] = point_norm;
-        s.widths.data()[sr] =
+        const float point_norm = euclidean ? tile.point_norms[from + r] : 0.0f;
+        const double length = screen_bound::length_above(sums[r], dim);
+        s.norms.data()[r] = point_norm;
+        s.widths.data()[r] =
             screen_bound::cut_width(screen_bound::window(euclidean, dim, length, point_norm, centroids_.side));
-        for (std::size_t q = 0; q < n_pairs; ++q) {
-            out[q * stride + sr] = tiles::bf16_pair(x[2 * q], 2 * q + 1 < dim ? x[2 * q + 1] : 0.0f);
-        }
     }
 }
 
-// Row r's label from its candidates: those kept at or below the final cut,
-// in ascending cluster order, scored with the level's exact chain and the
-// label step's rule. False when the row was not screened, overflowed, or
-// met a NaN (the full score then meets it too, and faults).
-bool ScreenedSink::settle(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r,
-                          std::size_t screen_row) {
+// A screened row's candidates, those kept at or below its final cut, in
+// ascending cluster order, as pairs from `first` on; 0 when the row was not
+// screened or overflowed.
+std::size_t ScreenedSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
     const std::uint32_t size = s.sizes[screen_row];
-    if (size > capacity_ || !(s.widths.data()[screen_row] >= 0.0f)) return false;
+    if (size > capacity_ || !(s.widths.data()[screen_row] >= 0.0f)) return 0;
     const float cut = s.cuts.data()[screen_row];
     const float* keys = s.kept_keys.data() + screen_row * capacity_;
-    std::uint32_t* clusters = s.kept_clusters.data() + screen_row * capacity_;
+    const std::uint32_t* clusters = s.kept_clusters.data() + screen_row * capacity_;
     std::size_t listed = 0;
     for (std::uint32_t i = 0; i < size; ++i) {
-        if (keys[i] <= cut) clusters[listed++] = clusters[i];
+        if (keys[i] <= cut) {
+            s.pair_rows[first + listed] = static_cast<std::uint32_t>(tile_row);
+            s.pair_clusters[first + listed] = clusters[i];
+            ++listed;
+        }
     }
+    return listed;
+}
+
+// Row r's label from its scored candidates, by the label step's rule.
+// False when it has none or met a NaN (the full score then meets it too,
+// and faults).
+bool ScreenedSink::choose(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r,
+                          std::size_t first, std::size_t listed) {
     if (listed == 0) return false;
     const tiles::Panels& panels = centroids.panels();
-    centroids.kernels().listed_dots(tile.values, tile.count, r, panels, clusters, listed, s.dots.data());
     const bool euclidean = panels.norms != nullptr;
+    const std::uint32_t* clusters = s.pair_clusters.data() + first;
+    const float* dots = s.dots.data() + first;
     auto value = [&](std::size_t i) {
-        return euclidean ? euclidean_key(s.dots[i], panels.norms[clusters[i]], tile.point_norms[r]) : s.dots[i];
+        return euclidean ? euclidean_key(dots[i], panels.norms[clusters[i]], tile.point_norms[r]) : dots[i];
     };
     std::uint32_t label = clusters[0];
     float best = value(0);
@@ -228,10 +279,21 @@ bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, st
     std::size_t wide = 0;
     for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
         const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
-        pack(s, tile, from, rows);
+        pack(s, centroids, tile, from, rows);
         screen_.screen(s.tile.data(), s.norms.data(), centroids_.panels, euclidean, scratch(s));
+        // Every row's candidates in one call, so that the exact chains of
+        // different rows overlap.
+        std::size_t pairs = 0;
         for (std::size_t sr = 0; sr < rows; ++sr) {
-            const bool settled = settle(s, centroids, tile, from + sr, sr);
+            s.listed[sr] = list(s, sr, from + sr, pairs);
+            pairs += s.listed[sr];
+        }
+        centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
+                                        s.pair_clusters.data(), pairs, s.dots.data());
+        std::size_t first = 0;
+        for (std::size_t sr = 0; sr < rows; ++sr) {
+            const bool settled = choose(s, centroids, tile, from + sr, first, s.listed[sr]);
+            first += s.listed[sr];
             s.wide[from + sr] = settled ? 0 : 1;
             if (!settled) ++wide;
         }
