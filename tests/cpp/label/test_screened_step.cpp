@@ -319,37 +319,39 @@ TEST(ScreenedTraining, ForcedScreenTrainsTheSameAndAutomaticGivesUpOnNoise) {
         ASSERT_TRUE(screened.centroids && plain.centroids);
         EXPECT_EQ(std::memcmp(screened.centroids->data(), plain.centroids->data(), 80 * 48 * sizeof(float)), 0);
     }
-    // A hundred centroids within a bf16 unit of one another: every window
-    // holds all of them, every point is scored in full, and the automatic
-    // policy screens no second step; a forced one keeps screening.
-    const Points noise = Points::gaussian(2000, 64, 6);
-    Points centres = Points::gaussian(100, 64, 7, 0x1p-12f);
+    // Centroids within a bf16 unit of one another: every window holds all
+    // of them, every point is scored in full, and the automatic policy
+    // screens no second step; a forced one keeps screening.
+    const Points noise = Points::gaussian(500, 256, 6);
+    Points centres = Points::gaussian(256, 256, 7, 0x1p-12f);
     for (float& v : centres.values) v += 1.0f;
     const TrainingState state = TrainingState::start(noise.view(), true);
     for (const ScreenMode mode : {ScreenMode::automatic, ScreenMode::forced}) {
-        FullStep step({mode, ScreenUnit::emulated}, 100, 64);
+        FullStep step({mode, ScreenUnit::emulated}, 256, 256);
         Model model = test::model_with_centroids(centres, true);
         step.update_labels(model, state, test::context(level));
         const ScreenWork first = step.screen_work();
-        EXPECT_EQ(first.full, 2000u);
-        EXPECT_GT(ScreenPolicy::cost(first, 100, 64), 0.95);
+        EXPECT_EQ(first.full, 500u);
+        EXPECT_GT(ScreenPolicy::cost(first, 256, 256), 0.95);
         step.update_labels(model, state, test::context(level));
-        EXPECT_EQ(step.screen_work().points, mode == ScreenMode::forced ? 2000u : 0u);
+        EXPECT_EQ(step.screen_work().points, mode == ScreenMode::forced ? 500u : 0u);
     }
 }
 
 TEST(ScreenPolicy, AutomaticNeedsAShapeThatPaysAndStopsWhenItDoesNot) {
-    EXPECT_FALSE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated}, 32, 384).screens());
-    EXPECT_FALSE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated}, 1024, 8).screens());
+    EXPECT_FALSE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated}, 128, 384).screens());
+    EXPECT_FALSE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated}, 1024, 32).screens());
+    EXPECT_FALSE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated}, 256, 128).screens());
+    EXPECT_TRUE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated}, 256, 256).screens());
     EXPECT_TRUE(ScreenPolicy({ScreenMode::forced, ScreenUnit::emulated}, 2, 1).screens());
     EXPECT_FALSE(ScreenPolicy({ScreenMode::off, ScreenUnit::emulated}, 1024, 384).screens());
     EXPECT_FALSE(ScreenPolicy({ScreenMode::forced, ScreenUnit::emulated}, 1, 384).screens());
     ScreenPolicy policy({ScreenMode::automatic, ScreenUnit::emulated}, 1024, 384);
     ASSERT_TRUE(policy.screens());
-    // Two candidates a point and 1% in full pays; 60% in full does not.
+    // Two candidates a point and 1% in full pays; 40% in full does not.
     policy.done({1000, 990, 1980, 10}, 1024, 384);
     EXPECT_TRUE(policy.screens());
-    policy.done({1000, 400, 800, 600}, 1024, 384);
+    policy.done({1000, 600, 1200, 400}, 1024, 384);
     EXPECT_FALSE(policy.screens());
 }
 
