@@ -30,7 +30,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "engine/kernels/kernel_level.hpp"
 #include "engine/kernels/tile_kernels.hpp"
 
 namespace quorla::engine {
@@ -47,6 +49,12 @@ const char* screen_unit_name(ScreenUnit unit);
 
 // True if the unit was compiled in and the CPU and OS support it.
 bool screen_unit_supported(ScreenUnit unit);
+
+// The hardware unit that the automatic choice uses beside kernels of
+// `level`: AVX512_BF16 where the machine has it and a measurement, taken
+// once per process and level, finds its screen clearly faster than the
+// level's label kernel; none otherwise (screen_choice.cpp).
+std::optional<ScreenUnit> detected_screen_unit(KernelLevel level);
 
 namespace tiles {
 
