@@ -185,6 +185,18 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ScreenUnits,
                                                               Shape{384, 33}),
                                             ::testing::Bool()));
 
+// The automatic choice names only a unit the machine has, and keeps its
+// answer for the process.
+TEST(ScreenUnits, DetectionNamesASupportedUnitOnce) {
+    for (KernelLevel level : supported_levels()) {
+        const std::optional<ScreenUnit> unit = detected_screen_unit(level);
+        if (unit) EXPECT_TRUE(screen_unit_supported(*unit));
+        if (!screen_unit_supported(ScreenUnit::avx512_bf16)) EXPECT_FALSE(unit.has_value());
+        EXPECT_EQ(detected_screen_unit(level), unit);
+    }
+    EXPECT_TRUE(screen_unit_supported(ScreenUnit::emulated));
+}
+
 // The window holds what it claims: for every point and cluster, the exact
 // key and the screen's are within half a window, at every level.
 TEST(ScreenBound, MeasuredErrorsStayInsideTheWindow) {
