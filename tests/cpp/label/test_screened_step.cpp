@@ -190,8 +190,12 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ScreenUnits,
 TEST(ScreenUnits, DetectionNamesASupportedUnitOnce) {
     for (KernelLevel level : supported_levels()) {
         const std::optional<ScreenUnit> unit = detected_screen_unit(level);
-        if (unit) EXPECT_TRUE(screen_unit_supported(*unit));
-        if (!screen_unit_supported(ScreenUnit::avx512_bf16)) EXPECT_FALSE(unit.has_value());
+        if (unit) {
+            EXPECT_TRUE(screen_unit_supported(*unit));
+        }
+        if (!screen_unit_supported(ScreenUnit::avx512_bf16)) {
+            EXPECT_FALSE(unit.has_value());
+        }
         EXPECT_EQ(detected_screen_unit(level), unit);
     }
     EXPECT_TRUE(screen_unit_supported(ScreenUnit::emulated));
