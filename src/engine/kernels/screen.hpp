@@ -45,6 +45,11 @@ inline constexpr ScreenUnit all_screen_units[] = {ScreenUnit::emulated, ScreenUn
 // 16 points), which the emulated unit shares so that both read one layout.
 inline constexpr std::size_t screen_tile_rows = 48;
 
+// Clusters between two moves of a row's cut: the AVX-512 unit's register
+// group, which the emulated unit follows so that both keep, and overflow,
+// exactly alike.
+inline constexpr std::size_t screen_cut_group = 8;
+
 const char* screen_unit_name(ScreenUnit unit);
 
 // True if the unit was compiled in and the CPU and OS support it.

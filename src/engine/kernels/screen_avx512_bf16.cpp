@@ -30,6 +30,7 @@ struct Avx512Bf16 : Avx512 {
 };
 
 static_assert(tile_rows_of<Avx512Bf16> == screen_tile_rows, "the units share one screen tile");
+static_assert(Avx512Bf16::tile_centroids == screen_cut_group, "the units move their cuts alike");
 
 constexpr ScreenKernels avx512_bf16_kernels{&keys_bf16<Avx512Bf16>, &screen_bf16<Avx512Bf16>};
 

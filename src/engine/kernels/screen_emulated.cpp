@@ -38,8 +38,8 @@ void keys_bf16_emulated(const std::uint32_t* tile, const float* point_norms, con
     }
 }
 
-// Row by row, the cut following every key; the vector unit moves it once
-// per register group, which keeps more on the way but the same in the end.
+// Row by row, the cut moving once per group of screen_cut_group clusters,
+// as in the vector unit's register tile.
 void screen_bf16_emulated(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
                           const ScreenScratch& scratch) {
     for (std::size_t r = 0; r < screen_tile_rows; ++r) {
@@ -51,9 +51,9 @@ void screen_bf16_emulated(const std::uint32_t* tile, const float* point_norms, c
             const float key = approximate_key(tile, r, point_norms, panels, euclidean, j);
             if (key < best) best = key;
             if (key <= cut) keep_candidate(scratch, r, key, static_cast<std::uint32_t>(j), cut);
-            cut = best + width;
+            if ((j + 1) % screen_cut_group == 0) cut = best + width;
         }
-        scratch.cuts[r] = cut;
+        scratch.cuts[r] = best + width;
     }
 }
 
