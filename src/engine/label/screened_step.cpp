@@ -390,7 +390,7 @@ ScreenPolicy::ScreenPolicy(const ScreenOptions& options, std::size_t n_clusters,
     : automatic_(options.mode == ScreenMode::automatic), unit_(options.unit) {
     if (options.mode == ScreenMode::off || n_clusters < 2) return;
     if (automatic_ && (n_clusters < least_screened_clusters || dim < least_screened_dim ||
-                       n_clusters * dim < least_screened_work)) {
+                       checked_product(n_clusters, dim) < least_screened_work)) {
         return;
     }
     enabled_ = true;
