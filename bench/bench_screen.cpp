@@ -8,15 +8,20 @@
 // points scored in full and what the automatic policy estimates the step
 // to cost (screened_step.cpp).
 //
-//   quorla_bench_screen (FILE.npy | N,D) ROWS K THREADS [REPEATS] [ITERATIONS] [UNIT]
+// With TRAININGS > 0 it then times whole seeded trainings of that many
+// iterations (adaptive label steps, as training runs by default) with the
+// screen off and on, twice each, alternating, and checks that they end alike.
+//
+//   quorla_bench_screen (FILE.npy | N,D) ROWS K THREADS [REPEATS] [ITERATIONS] [UNIT] [TRAININGS]
 //
 // UNIT: avx512_bf16 (default where the machine has it) or emulated.
-// One JSON object per metric on stdout.
+// One JSON object per metric (and per metric's trainings) on stdout.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "bench_data.hpp"
 #include "engine/kernels/kernel_level.hpp"
@@ -27,6 +32,40 @@
 #include "parallel/pool.hpp"
 
 using namespace quorla;
+
+namespace {
+
+// Whole trainings with the screen off and automatic, the best of two each.
+bool time_trainings(const engine::PointView& view, std::size_t k, bool euclidean, std::uint64_t iterations,
+                    parallel::PoolRegistry& pool, engine::ScreenUnit unit) {
+    double best[2] = {1e300, 1e300};
+    std::vector<std::uint64_t> labels[2];
+    for (int round = 0; round < 2; ++round) {
+        for (int screened = 0; screened < 2; ++screened) {
+            engine::Model model = engine::Model::create(k);
+            model.euclidean = euclidean;
+            model.iterations = iterations;
+            engine::ThreadRandom random(engine::seeded_entropy(7));
+            const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
+            engine::TrainingOptions options;
+            if (screened == 1) options.screening = {engine::ScreenMode::automatic, unit};
+            const auto start = std::chrono::steady_clock::now();
+            if (!engine::train(model, view, context, options).ok()) return false;
+            best[screened] = std::min(
+                best[screened], std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            labels[screened] = model.labels;
+        }
+    }
+    const bool same = labels[0] == labels[1];
+    std::printf("{\"training\": true, \"k\": %zu, \"metric\": \"%s\", \"iterations\": %lu, \"plain_seconds\": %.3f, "
+                "\"screened_seconds\": %.3f, \"speedup\": %.3f, \"same_labels\": %s}\n",
+                k, euclidean ? "euclidean" : "inner", iterations, best[0], best[1], best[0] / best[1],
+                same ? "true" : "false");
+    std::fflush(stdout);
+    return same;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 5) {
@@ -45,6 +84,7 @@ int main(int argc, char** argv) {
                                   ? engine::ScreenUnit::avx512_bf16
                                   : engine::ScreenUnit::emulated;
     if (argc > 7) unit = std::string(argv[7]) == "emulated" ? engine::ScreenUnit::emulated : engine::ScreenUnit::avx512_bf16;
+    const std::uint64_t training_iterations = argc > 8 ? std::strtoull(argv[8], nullptr, 10) : 0;
 
     parallel::PoolRegistry pool;
     if (pool.configure(threads)) return 1;
@@ -89,6 +129,7 @@ int main(int argc, char** argv) {
             same ? "true" : "false");
         std::fflush(stdout);
         if (!same) return 1;
+        if (training_iterations > 0 && !time_trainings(view, k, euclidean, training_iterations, pool, unit)) return 1;
     }
     return 0;
 }
