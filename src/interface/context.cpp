@@ -38,7 +38,10 @@ bool equals(const char* value, const char* wanted) { return value != nullptr && 
 // unit (=bf16 leaves it off on a machine without AVX512_BF16). Unset, the
 // screen runs with the detected unit where it pays. Benchmarks and tests
 // run each way; the results are the same in every case.
-engine::TrainingOptions training_options(engine::KernelLevel level) {
+// The unit is measured (detected_screen_unit) only for a shape the
+// automatic choice may screen: a small training allocates nothing for it.
+engine::TrainingOptions training_options(engine::KernelLevel level, const engine::Model& model,
+                                         const engine::PointView& points) {
     engine::TrainingOptions options;
     const char* steps = std::getenv("QUORLA_LABEL_STEP");
     if (equals(steps, "full")) options.label_steps = engine::LabelStepMode::full;
@@ -50,7 +53,7 @@ engine::TrainingOptions training_options(engine::KernelLevel level) {
         if (engine::screen_unit_supported(engine::ScreenUnit::avx512_bf16)) {
             options.screening = {engine::ScreenMode::forced, engine::ScreenUnit::avx512_bf16};
         }
-    } else if (!equals(screen, "off")) {
+    } else if (!equals(screen, "off") && engine::ScreenPolicy::shape_pays(model.n_clusters, points.cols)) {
         if (std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(level)) {
             options.screening = {engine::ScreenMode::automatic, *unit};
         }
@@ -114,7 +117,7 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
             return engine::ClusteringError::invalid_parameter("Thread setup failed: " + *failure);
         }
     }
-    return engine::run_training(model, points, context, training_options(context.level));
+    return engine::run_training(model, points, context, training_options(context.level, model, points));
 }
 
 engine::ExecutionContext assignment_context(PythonMonitor& monitor) {

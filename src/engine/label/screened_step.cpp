@@ -386,13 +386,15 @@ ScreenWork screened_update_labels(Model& model, const TrainingState& state, cons
     return sink.work();
 }
 
+bool ScreenPolicy::shape_pays(std::size_t n_clusters, std::size_t dim) {
+    return n_clusters >= least_screened_clusters && dim >= least_screened_dim &&
+           checked_product(n_clusters, dim) >= least_screened_work;
+}
+
 ScreenPolicy::ScreenPolicy(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim)
     : automatic_(options.mode == ScreenMode::automatic), unit_(options.unit) {
     if (options.mode == ScreenMode::off || n_clusters < 2) return;
-    if (automatic_ && (n_clusters < least_screened_clusters || dim < least_screened_dim ||
-                       checked_product(n_clusters, dim) < least_screened_work)) {
-        return;
-    }
+    if (automatic_ && !shape_pays(n_clusters, dim)) return;
     enabled_ = true;
 }
 

@@ -58,6 +58,9 @@ public:
     ScreenPolicy() = default;
     ScreenPolicy(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim);
 
+    // Whether the automatic choice may screen a training of this shape.
+    static bool shape_pays(std::size_t n_clusters, std::size_t dim);
+
     bool screens() const { return enabled_; }
     ScreenUnit unit() const { return unit_; }
     // After a screened step.
