@@ -4,21 +4,26 @@
 //
 // Each kernel is named for the TileKernels entry it fills, then the element
 // type: label_f32, top_f32, nearest_two_f32, keys_f32, point_keys_f32,
-// pack_f32, pack_gathered_f32; the instruction set is the traits type.
+// pack_f32, pack_gathered_f32, listed_dots_f32; the bf16 screen's keys_bf16
+// and screen_bf16 (ScreenKernels, screen.hpp). The instruction set is the
+// traits type.
 //
-// The four tile kernels are one register-tile loop (tile_loop) with an
-// ending each, in the manner of faiss's result handlers: what a kernel keeps
-// of the keys (the nearest cluster, the first k, the nearest two, all of
-// them) is a small struct whose hooks the loop calls. The hooks are forced
-// inline, so an ending's running choice lives in registers beside the
-// accumulators, exactly as if the loop had been written out for it.
+// The tile kernels are one register-tile loop (tile_loop) with an ending
+// each, in the manner of faiss's result handlers: what a kernel keeps of
+// the keys (the nearest cluster, the first k, the nearest two, all of them,
+// the screen's candidates) is a small struct whose hooks the loop calls.
+// The hooks are forced inline, so an ending's running choice lives in
+// registers beside the accumulators, exactly as if the loop had been
+// written out for it. The bf16 screen runs the same loop over a register
+// tile of bf16 pairs (PairAccumulators) instead of floats.
 //
 // V provides: F (float vector), I (uint32 vector), M (lane mask); lanes;
 // point_vectors (vectors of points per tile); tile_centroids (centroids per
 // register tile, a divisor of panel_width); and the handful of operations
 // used below. Not a general SIMD layer: only what these kernels need.
 //
-// Arithmetic contract, kept in every kernel:
+// Arithmetic contract, kept in every float kernel (the screen's keys are
+// approximate by design; screen.hpp fixes their order of operations):
 //  - dot: the fixed FMA chain described in tile_kernels.hpp;
 //  - Euclidean key: euclidean_key (key.hpp), the same three single-precision
 //    steps as in the scalar level, never fused;
