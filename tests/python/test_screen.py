@@ -52,3 +52,19 @@ def test_nan_faults_with_the_screen_forced(monkeypatch, euclidean):
     assert is_panic(raised.value)
     assert "NaN" in str(raised.value)
     assert not model.is_trained
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+def test_automatic_screen_at_a_shape_it_may_take(monkeypatch, euclidean):
+    # k = 256 and d = 64: the automatic choice measures the unit and may
+    # screen the full steps; whichever it decides, the bits are the same.
+    rng = np.random.default_rng(9)
+    centres = rng.standard_normal((64, 64)).astype(np.float32)
+    data = (centres[rng.integers(0, 64, 6000)] + 0.3 * rng.standard_normal((6000, 64))).astype(np.float32)
+    monkeypatch.setenv("QUORLA_LABEL_STEP", "full")
+    runs = []
+    for screen in ["off", "auto"]:
+        monkeypatch.setenv("QUORLA_SCREEN", screen)
+        model = KMeans(256).with_seed(2).with_euclidean(euclidean).with_iterations(3)
+        runs.append((model.train(data, None), model.centroids.tobytes()))
+    assert runs[0] == runs[1]
