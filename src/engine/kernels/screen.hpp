@@ -22,9 +22,10 @@
 // A pair's two products are exact in single precision (8 + 8 significant
 // bits) and are added to the running sum one after the other, the high one
 // first, each sum rounded to nearest: VDPBF16PS's order, which the emulated
-// unit follows step for step. (The instruction also flushes sums below
-// 2^-126 to zero, which the emulation does not: the units can differ where
-// partial sums are that small, and the error bound covers both.)
+// unit follows step for step. (The instruction also takes a subnormal sum
+// as zero and flushes products and sums below 2^-126 to zero, as Zen 4
+// does; the emulation keeps them. The units can differ only where values
+// are that small, and the error bound covers both.)
 #pragma once
 
 #include <bit>
