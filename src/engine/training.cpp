@@ -155,7 +155,7 @@ Outcome<ClusterLists> run_training(Model& model, const PointView& points, const 
     // would show rows of other data. A medoid training picks its own below.
     model.medoid_indices.clear();
     const TrainingState state = TrainingState::start(points, model.euclidean, context);
-    LabelSteps label_steps(model, state, context, options.label_steps, options.label_shares);
+    LabelSteps label_steps(model, state, context, options.label_steps, options.label_shares, options.screening);
 
     choose_initial_centroids(model, points, context);
     normalize_centroids(model);

@@ -12,18 +12,22 @@
 #include "engine/core/matrix.hpp"
 #include "engine/core/model.hpp"
 #include "engine/core/random.hpp"
+#include "engine/label/screened_step.hpp"
 #include "engine/label/step_policy.hpp"
 #include "engine/training_state.hpp"
 
 namespace quorla::engine {
 
 // How a training runs, where the results do not depend on it: which label
-// steps it may take (step_policy.hpp), and, for benchmarks, a record of
-// each label step. The interface sets the steps from QUORLA_LABEL_STEP.
+// steps it may take (step_policy.hpp), whether full steps are screened in
+// bf16 (screened_step.hpp), and, for benchmarks, a record of each label
+// step. The interface sets the steps from QUORLA_LABEL_STEP and the screen
+// from QUORLA_SCREEN and the detected unit.
 struct TrainingOptions {
     LabelStepMode label_steps = LabelStepMode::adaptive;
     // When set, each label step appends what it computed.
     std::vector<LabelStepShare>* label_shares = nullptr;
+    ScreenOptions screening;
 };
 
 // The error a training call is refused with, before it changes anything or

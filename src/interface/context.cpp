@@ -9,6 +9,7 @@
 
 #include "engine/core/fault.hpp"
 #include "engine/kernels/kernel_level.hpp"
+#include "engine/kernels/screen.hpp"
 #include "engine/core/random.hpp"
 #include "parallel/pool.hpp"
 
@@ -29,14 +30,34 @@ std::uint64_t machine_memory_bytes() {
     return total > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(total);
 }
 
+bool equals(const char* value, const char* wanted) { return value != nullptr && std::strcmp(value, wanted) == 0; }
+
 // QUORLA_LABEL_STEP=full turns the bounded label step off and =bounded
-// keeps it on even where it is slower, so that benchmarks and tests can run
-// each; the results are the same in every case.
-engine::TrainingOptions training_options() {
+// keeps it on even where it is slower; QUORLA_SCREEN=off turns the bf16
+// screen off, and =emulated or =bf16 screens every full step with that
+// unit (=bf16 leaves it off on a machine without AVX512_BF16). Unset, the
+// screen runs with the detected unit where it pays. Benchmarks and tests
+// run each way; the results are the same in every case.
+// The unit is measured (detected_screen_unit) only for a shape the
+// automatic choice may screen: a small training allocates nothing for it.
+engine::TrainingOptions training_options(engine::KernelLevel level, const engine::Model& model,
+                                         const engine::PointView& points) {
     engine::TrainingOptions options;
-    const char* value = std::getenv("QUORLA_LABEL_STEP");
-    if (value != nullptr && std::strcmp(value, "full") == 0) options.label_steps = engine::LabelStepMode::full;
-    if (value != nullptr && std::strcmp(value, "bounded") == 0) options.label_steps = engine::LabelStepMode::bounded;
+    const char* steps = std::getenv("QUORLA_LABEL_STEP");
+    if (equals(steps, "full")) options.label_steps = engine::LabelStepMode::full;
+    if (equals(steps, "bounded")) options.label_steps = engine::LabelStepMode::bounded;
+    const char* screen = std::getenv("QUORLA_SCREEN");
+    if (equals(screen, "emulated")) {
+        options.screening = {engine::ScreenMode::forced, engine::ScreenUnit::emulated};
+    } else if (equals(screen, "bf16")) {
+        if (engine::screen_unit_supported(engine::ScreenUnit::avx512_bf16)) {
+            options.screening = {engine::ScreenMode::forced, engine::ScreenUnit::avx512_bf16};
+        }
+    } else if (!equals(screen, "off") && engine::ScreenPolicy::shape_pays(model.n_clusters, points.cols)) {
+        if (std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(level)) {
+            options.screening = {engine::ScreenMode::automatic, *unit};
+        }
+    }
     return options;
 }
 
@@ -96,7 +117,7 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
             return engine::ClusteringError::invalid_parameter("Thread setup failed: " + *failure);
         }
     }
-    return engine::run_training(model, points, context, training_options());
+    return engine::run_training(model, points, context, training_options(context.level, model, points));
 }
 
 engine::ExecutionContext assignment_context(PythonMonitor& monitor) {

@@ -123,9 +123,9 @@ engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMo
 
 // KMeans.train: the engine's entry checks, then the pool sized to
 // `num_threads` when given, then the training, with the label steps
-// QUORLA_LABEL_STEP asks for. A refused call never sizes the pool; a thread
-// count the pool cannot take is an invalid parameter ("Thread setup
-// failed: ...").
+// QUORLA_LABEL_STEP and QUORLA_SCREEN ask for. A refused call never sizes
+// the pool; a thread count the pool cannot take is an invalid parameter
+// ("Thread setup failed: ...").
 engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::PointView& points,
                                             std::optional<std::uint64_t> num_threads, engine::ThreadRandom* random,
                                             PythonMonitor& monitor);

@@ -58,6 +58,9 @@ struct Panels {
     std::size_t clusters = 0;
     std::size_t dim = 0;
     std::size_t width = panel_width;  // centroids per panel: panel_width, or all of them in one narrow panel
+    // The bf16 screen's centroids (screen.hpp): in panels of panel_width,
+    // each dimension pair one 32-bit entry; null for the float kernels.
+    const std::uint32_t* pairs = nullptr;
 };
 
 // The rows a tile is packed from: any signed strides, as in PointView.
@@ -140,6 +143,12 @@ struct TileKernels {
     // The least (keys[j] - own_key) / (own_size - sizes[j]) over the
     // clusters smaller than own_size; +inf if none, and NaN never taken.
     float (*least_ratio)(const float* keys, const float* sizes, std::size_t k, float own_size, float own_key);
+    // Dots of `listed` pairs of a tile row and a cluster: row rows[i] of a
+    // packed tile of `count` rows with the row of cluster clusters[i], into
+    // dots[i]. The same bits as the tile kernels give for those pairs, for a
+    // step that scores points against a few clusters each.
+    void (*listed_dots)(const float* tile, std::size_t count, const std::uint32_t* rows, const Panels& panels,
+                        const std::uint32_t* clusters, std::size_t listed, float* dots);
 };
 
 // The table of a level; an internal fault if the CPU does not support the

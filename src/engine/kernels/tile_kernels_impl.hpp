@@ -4,21 +4,26 @@
 //
 // Each kernel is named for the TileKernels entry it fills, then the element
 // type: label_f32, top_f32, nearest_two_f32, keys_f32, point_keys_f32,
-// pack_f32, pack_gathered_f32; the instruction set is the traits type.
+// pack_f32, pack_gathered_f32, listed_dots_f32; the bf16 screen's keys_bf16
+// and screen_bf16 (ScreenKernels, screen.hpp). The instruction set is the
+// traits type.
 //
-// The four tile kernels are one register-tile loop (tile_loop) with an
-// ending each, in the manner of faiss's result handlers: what a kernel keeps
-// of the keys (the nearest cluster, the first k, the nearest two, all of
-// them) is a small struct whose hooks the loop calls. The hooks are forced
-// inline, so an ending's running choice lives in registers beside the
-// accumulators, exactly as if the loop had been written out for it.
+// The tile kernels are one register-tile loop (tile_loop) with an ending
+// each, in the manner of faiss's result handlers: what a kernel keeps of
+// the keys (the nearest cluster, the first k, the nearest two, all of them,
+// the screen's candidates) is a small struct whose hooks the loop calls.
+// The hooks are forced inline, so an ending's running choice lives in
+// registers beside the accumulators, exactly as if the loop had been
+// written out for it. The bf16 screen runs the same loop over a register
+// tile of bf16 pairs (PairAccumulators) instead of floats.
 //
 // V provides: F (float vector), I (uint32 vector), M (lane mask); lanes;
 // point_vectors (vectors of points per tile); tile_centroids (centroids per
 // register tile, a divisor of panel_width); and the handful of operations
 // used below. Not a general SIMD layer: only what these kernels need.
 //
-// Arithmetic contract, kept in every kernel:
+// Arithmetic contract, kept in every float kernel (the screen's keys are
+// approximate by design; screen.hpp fixes their order of operations):
 //  - dot: the fixed FMA chain described in tile_kernels.hpp;
 //  - Euclidean key: euclidean_key (key.hpp), the same three single-precision
 //    steps as in the scalar level, never fused;
@@ -29,6 +34,7 @@
 #include <cstdint>
 
 #include "engine/kernels/key.hpp"
+#include "engine/kernels/screen.hpp"
 #include "engine/kernels/size_scans_impl.hpp"
 #include "engine/kernels/tile_kernels.hpp"
 
@@ -216,8 +222,10 @@ template <class V, bool euclidean>
 //   end_group(j0, live)              after the group's `live` real clusters;
 //   finish(count)                    after the last group.
 // Ending::euclidean picks the key. Returns false if a real row met a NaN.
-template <class V, bool full, class Ending>
-[[gnu::always_inline]] inline bool tile_loop(const float* tile, std::size_t count, const float* point_norms,
+// `Acc` is the register tile: the float one, or the bf16 screen's pairs
+// (PairAccumulators), each reading its own kind of tile.
+template <class V, bool full, class Ending, class Acc = Accumulators<V>, class Value>
+[[gnu::always_inline]] inline bool tile_loop(const Value* tile, std::size_t count, const float* point_norms,
                                              const Panels& panels, Ending& ending) {
     using F = typename V::F;
     using M = typename V::M;
@@ -232,7 +240,7 @@ template <class V, bool full, class Ending>
         ordered[p] = V::all();
     }
 
-    Accumulators<V> tile_acc;
+    Acc tile_acc;
     const std::size_t clusters = panels.clusters;
     for (std::size_t j0 = 0; j0 < clusters; j0 += J) {
         tile_acc.template run<full>(tile, count, panels, j0);
@@ -605,12 +613,157 @@ void point_keys_f32(const float* point, const Panels& panels, bool euclidean, fl
     });
 }
 
+// Tile rows against a few listed clusters. Each dot is the FMA chain of
+// the tile kernels, one lane's worth, so it has their bits; eight pairs,
+// from any rows, run side by side to cover the FMA latency, the last pair
+// repeated to fill them. Rows of a packed tile are `count` floats apart.
+template <class V>
+void listed_dots_f32(const float* tile, std::size_t count, const std::uint32_t* rows, const Panels& panels,
+                     const std::uint32_t* clusters, std::size_t listed, float* dots) {
+    constexpr std::size_t chains = 8;
+    const std::size_t dim = panels.dim;
+    for (std::size_t i = 0; i < listed; i += chains) {
+        const std::size_t live = listed - i < chains ? listed - i : chains;
+        const float* x[chains];
+        const float* c[chains];
+        float acc[chains];
+        for (std::size_t a = 0; a < chains; ++a) {
+            const std::size_t pair = i + (a < live ? a : live - 1);
+            x[a] = tile + rows[pair];
+            c[a] = panels.rows + static_cast<std::size_t>(clusters[pair]) * dim;
+            acc[a] = 0.0f;
+        }
+        for (std::size_t l = 0; l < dim; ++l) {
+#pragma GCC unroll 8
+            for (std::size_t a = 0; a < chains; ++a) acc[a] = __builtin_fmaf(x[a][l * count], c[a][l], acc[a]);
+        }
+        for (std::size_t a = 0; a < live; ++a) dots[i + a] = acc[a];
+    }
+}
+
 template <class V>
 constexpr TileKernels level_table{
     tile_rows_of<V>,      true,          &pack_f32<V>,          &label_f32<V>,
     &top_f32<V>,          &point_keys_f32<V>, &nearest_two_f32<V>, &keys_f32<V>,
     &pack_gathered_f32<V>, &scan_costs_f32<V::lanes>, &least_ratio_f32<V::lanes>,
+    &listed_dots_f32<V>,
 };
+
+// The bf16 screen's register tile: Accumulators' loop over pairs of
+// dimensions. A tile entry holds one point's bf16 values of dimensions 2q
+// (low half) and 2q + 1 (high half), a panel entry the same of one centroid,
+// and V::dot_pairs adds both exact products into a float lane. Screen tiles
+// are always whole (padding rows zero) and their panels always
+// panel_width wide, so the one shape needs no run-time strides.
+template <class V>
+struct PairAccumulators {
+    static constexpr int P = V::point_vectors;
+    static constexpr int J = V::tile_centroids;
+    typename V::F acc[P][J];
+
+    template <bool>
+    void run(const std::uint32_t* tile, std::size_t, const Panels& panels, std::size_t j0) {
+        const std::size_t pairs = (panels.dim + 1) / 2;
+        const std::uint32_t* centroids = panels.pairs + (j0 / panel_width) * pairs * panel_width + j0 % panel_width;
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p) {
+#pragma GCC unroll 16
+            for (int j = 0; j < J; ++j) acc[p][j] = V::zero();
+        }
+        for (std::size_t q = 0; q < pairs; ++q) {
+            typename V::I x[P];
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) x[p] = V::load_i(tile + q * tile_rows_of<V> + static_cast<std::size_t>(p) * V::lanes);
+            const std::uint32_t* c = centroids + q * panel_width;
+#pragma GCC unroll 16
+            for (int j = 0; j < J; ++j) {
+                const typename V::I cj = V::splat_i(c[j]);
+#pragma GCC unroll 4
+                for (int p = 0; p < P; ++p) acc[p][j] = V::dot_pairs(acc[p][j], x[p], cj);
+            }
+        }
+    }
+};
+
+// Keeps cluster `cluster` for the rows of `wanted` (bits from row `base`),
+// out of line as insert_rows: once the cuts have settled, rare.
+template <class V>
+__attribute__((noinline)) void keep_rows(const ScreenScratch& scratch, std::size_t base, unsigned wanted,
+                                         std::size_t cluster) {
+    for (unsigned bits = wanted; bits != 0u; bits &= bits - 1u) {
+        const std::size_t r = base + static_cast<std::size_t>(__builtin_ctz(bits));
+        keep_candidate(scratch, r, scratch.lane_keys[r], static_cast<std::uint32_t>(cluster), scratch.cuts[r]);
+    }
+}
+
+// The screen: each row's least approximate key so far, and the clusters at
+// most its cut, the least key plus the row's width. The cut follows the
+// least key once per register group (a late cut only keeps more), starts
+// at +inf, and for a row not screened (width -inf) is NaN, which no key
+// meets. Keys are compared smaller-is-closer in both modes.
+template <class V, bool euclidean_keys>
+struct ScreenEnding : EndingDefaults {
+    using F = typename V::F;
+    static constexpr bool euclidean = euclidean_keys;
+
+    ScreenScratch scratch;
+    F best[V::point_vectors], width[V::point_vectors], cut[V::point_vectors];
+
+    explicit ScreenEnding(const ScreenScratch& kept) : scratch(kept) {
+        for (int p = 0; p < V::point_vectors; ++p) {
+            best[p] = V::splat(positive_infinity);
+            width[p] = V::load(scratch.widths + static_cast<std::size_t>(p) * V::lanes);
+            cut[p] = best[p] + width[p];
+        }
+    }
+
+    [[gnu::always_inline]] void take(int p, int, std::size_t cluster, F key_or_dot) {
+        const F key = smaller_is_closer<V, euclidean>(key_or_dot);
+        best[p] = V::select(V::lt(key, best[p]), best[p], key);
+        const unsigned wanted = V::bits(V::ge(cut[p], key));
+        if (wanted != 0u) {
+            const std::size_t base = static_cast<std::size_t>(p) * V::lanes;
+            V::store(scratch.lane_keys + base, key);
+            V::store(scratch.cuts + base, cut[p]);
+            keep_rows<V>(scratch, base, wanted, cluster);
+        }
+    }
+
+    [[gnu::always_inline]] void end_group(std::size_t, std::size_t) {
+        for (int p = 0; p < V::point_vectors; ++p) cut[p] = best[p] + width[p];
+    }
+
+    [[gnu::always_inline]] void finish(std::size_t) {
+        for (int p = 0; p < V::point_vectors; ++p) {
+            V::store(scratch.cuts + static_cast<std::size_t>(p) * V::lanes, best[p] + width[p]);
+        }
+    }
+};
+
+// A whole screen tile through the pair register tile, with `Ending`.
+template <class V, template <class, auto> class Ending, class... Args>
+void screen_tile(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
+                 Args... args) {
+    with_mode<true, false>(euclidean, [&](auto mode) {
+        Ending<V, mode.value> ending{args...};
+        tile_loop<V, true, Ending<V, mode.value>, PairAccumulators<V>>(tile, tile_rows_of<V>, point_norms, panels,
+                                                                       ending);
+    });
+}
+
+// Every approximate key of a screen tile (ScreenKernels::keys).
+template <class V>
+void keys_bf16(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean, float* keys,
+               std::size_t row_stride) {
+    screen_tile<V, KeysEnding>(tile, point_norms, panels, euclidean, keys, row_stride, tile_rows_of<V>);
+}
+
+// The candidates of a screen tile's rows (ScreenKernels::screen).
+template <class V>
+void screen_bf16(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
+                 const ScreenScratch& scratch) {
+    screen_tile<V, ScreenEnding>(tile, point_norms, panels, euclidean, scratch);
+}
 
 }  // namespace
 }  // namespace quorla::engine::tiles

@@ -152,12 +152,21 @@ void pack_gathered_f32_scalar(const float* const* rows, std::size_t count, std::
     for (std::size_t r = 0; r < count; ++r) std::copy_n(rows[r], dim, tile + r * dim);
 }
 
+// Row-major tiles: row r is dim floats at r * dim.
+void listed_dots_scalar(const float* tile, std::size_t, const std::uint32_t* rows, const Panels& panels,
+                        const std::uint32_t* clusters, std::size_t listed, float* dots) {
+    const std::size_t dim = panels.dim;
+    for (std::size_t i = 0; i < listed; ++i) {
+        dots[i] = dot_f32(panels.rows + static_cast<std::size_t>(clusters[i]) * dim, tile + rows[i] * dim, dim);
+    }
+}
+
 // The size scans in 4-lane vectors, the native width of every baseline
 // target (SSE2, NEON).
 constexpr TileKernels scalar_kernels{
     scalar_tile_rows,       false,                   &pack_f32_scalar,   &label_f32_scalar,
     &top_f32_scalar,        &point_keys_f32_scalar,  &nearest_two_f32_scalar, &keys_f32_scalar,
-    &pack_gathered_f32_scalar, &scan_costs_f32<4>,   &least_ratio_f32<4>,
+    &pack_gathered_f32_scalar, &scan_costs_f32<4>,   &least_ratio_f32<4>,     &listed_dots_scalar,
 };
 
 }  // namespace

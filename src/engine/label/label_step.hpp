@@ -13,6 +13,7 @@
 
 #include "engine/core/execution_context.hpp"
 #include "engine/core/model.hpp"
+#include "engine/label/screened_step.hpp"
 #include "engine/training_state.hpp"
 
 namespace quorla::engine {
@@ -33,12 +34,32 @@ public:
     virtual void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) = 0;
 };
 
-// Every point against every centroid, with the fused kernel.
+// Every point against every centroid: with the fused kernel, or through
+// the bf16 screen (screened_step.hpp) while its policy says so.
 class FullStep final : public LabelStep {
 public:
+    FullStep() = default;
+    FullStep(const ScreenOptions& screen, std::size_t n_clusters, std::size_t dim)
+        : policy_(screen, n_clusters, dim), n_clusters_(n_clusters), dim_(dim) {}
+
     void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) override {
-        engine::update_labels(model, state, context);
+        if (!policy_.screens()) {
+            work_ = {};
+            engine::update_labels(model, state, context);
+            return;
+        }
+        work_ = screened_update_labels(model, state, context, policy_.unit());
+        policy_.done(work_, n_clusters_, dim_);
     }
+
+    // What the last step did through the screen; nothing if it was not screened.
+    const ScreenWork& screen_work() const { return work_; }
+
+private:
+    ScreenPolicy policy_;
+    std::size_t n_clusters_ = 0;
+    std::size_t dim_ = 0;
+    ScreenWork work_;
 };
 
 }  // namespace quorla::engine

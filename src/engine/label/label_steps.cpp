@@ -8,8 +8,9 @@
 namespace quorla::engine {
 
 LabelSteps::LabelSteps(const Model& model, const TrainingState& state, const ExecutionContext& context,
-                       LabelStepMode mode, std::vector<LabelStepShare>* shares)
-    : policy_(mode,
+                       LabelStepMode mode, std::vector<LabelStepShare>* shares, const ScreenOptions& screen)
+    : full_(screen, model.n_clusters, state.points.cols),
+      policy_(mode,
               {state.points.rows, model.n_clusters, state.points.cols,
                BoundedStep::group_count_for(model.n_clusters, state.points.cols)},
               context.memory_bytes),

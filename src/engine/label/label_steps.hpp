@@ -17,9 +17,10 @@ namespace quorla::engine {
 
 class LabelSteps {
 public:
-    // `shares`, when not null, gets one entry per step.
+    // `shares`, when not null, gets one entry per step. `screen`: whether
+    // full steps go through the bf16 screen.
     LabelSteps(const Model& model, const TrainingState& state, const ExecutionContext& context, LabelStepMode mode,
-               std::vector<LabelStepShare>* shares = nullptr);
+               std::vector<LabelStepShare>* shares = nullptr, const ScreenOptions& screen = {});
 
     // Relabels every point and recounts cluster_sizes, as update_labels
     // (label_step.hpp) does, with whichever step the policy picks.

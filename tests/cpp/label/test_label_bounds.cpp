@@ -28,7 +28,7 @@ Trained train_with(const Model& config, const PointView& points, KernelLevel lev
                bool bounded) {
     Trained run{config, {}};
     ThreadRandom random = test::seeded_random(5);
-    const TrainingOptions options{bounded ? LabelStepMode::bounded : LabelStepMode::full, &run.shares};
+    const TrainingOptions options{bounded ? LabelStepMode::bounded : LabelStepMode::full, &run.shares, {}};
     if (!train(run.model, points, test::context(level, pool, &random), options).ok()) {
         throw std::runtime_error("training failed");
     }
@@ -156,7 +156,7 @@ TEST(LabelBounds, TightMemoryFallsBackToFullSteps) {
     ThreadRandom random = test::seeded_random(5);
     ExecutionContext context = test::context(detected_kernel_level(), nullptr, &random);
     context.memory_bytes = 3000 * 64;  // enough for the results, not for (groups + 2) floats a point
-    const TrainingOptions options{LabelStepMode::bounded, &bounded.shares};
+    const TrainingOptions options{LabelStepMode::bounded, &bounded.shares, {}};
     ASSERT_TRUE(train(bounded.model, points.view(), context, options).ok());
     ASSERT_EQ(bounded.shares.size(), 7u);
     for (const LabelStepShare& share : bounded.shares) EXPECT_EQ(share.distances, share.possible);

@@ -1,0 +1,412 @@
+// The screened label step: the screen panels and their bound inputs, the
+// scan sink that settles each point from its candidates, and the policy.
+#include "engine/label/screened_step.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+#include <vector>
+
+#include "engine/core/checked.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/label/label_step.hpp"
+#include "engine/label/screen_bound.hpp"
+#include "engine/scan/scan.hpp"
+
+namespace quorla::engine {
+namespace {
+
+// Clusters a point may keep as candidates. An exact key of a candidate is
+// one FMA chain of d steps, about 16 times the cost of a key in the tile
+// kernels, so at k / 16 candidates a point costs as much as scoring it in
+// full; past that it is scored in full.
+std::size_t candidate_capacity(std::size_t n_clusters) { return std::clamp<std::size_t>(n_clusters / 16, 16, 256); }
+
+// The centroids as the screen reads them, rounded to bf16 once per step,
+// and what the window needs to know of them.
+struct ScreenCentroids {
+    std::vector<std::uint32_t> pairs;
+    screen_bound::CentroidSide side;
+    tiles::Panels panels;
+
+    ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact) {
+        const std::size_t k = exact.clusters();
+        const std::size_t dim = exact.dim();
+        const std::size_t n_pairs = (dim + 1) / 2;
+        const std::size_t width = tiles::panel_width;
+        const std::size_t groups = (k + width - 1) / width;
+        pairs.assign(checked_product(checked_product(groups, n_pairs), width), 0u);
+        std::vector<float> rounded(dim);
+        bool finite = true;
+        for (std::size_t j = 0; j < k; ++j) {
+            const float* row = centroids.row(j).data();
+            std::uint32_t* column = pairs.data() + (j / width) * n_pairs * width + j % width;
+            for (std::size_t q = 0; q < n_pairs; ++q) {
+                column[q * width] = tiles::bf16_pair(row[2 * q], 2 * q + 1 < dim ? row[2 * q + 1] : 0.0f);
+            }
+            for (std::size_t l = 0; l < dim; ++l) rounded[l] = tiles::bf16_value(tiles::bf16_bits(row[l]));
+            const double length = bounds::length_of(rounded.data(), dim);
+            const double moved = bounds::distance_between(row, rounded.data(), dim);
+            const double norm = exact.euclidean() ? static_cast<double>(exact.panels().norms[j]) : 0.0;
+            // A comparison would drop a NaN; it must make the window infinite.
+            finite = finite && std::isfinite(length) && std::isfinite(moved) && std::isfinite(norm);
+            side.rounded_length = std::max(side.rounded_length, length);
+            side.rounding = std::max(side.rounding, moved);
+            side.largest_norm = std::max(side.largest_norm, norm);
+        }
+        if (!finite) side.rounded_length = screen_bound::infinity;
+        panels = exact.panels();
+        panels.pairs = pairs.data();
+    }
+};
+
+class ScreenedSink final : public ScanSink {
+public:
+    ScreenedSink(const PointView& points, ScreenUnit unit, const ScreenCentroids& screen, std::span<std::uint64_t> out)
+        : points_(points),
+          screen_(tiles::screen_kernels_for(unit)),
+          centroids_(screen),
+          out_(out),
+          capacity_(candidate_capacity(screen.panels.clusters)) {}
+
+    void prepare(std::size_t slots, std::size_t tile_rows) override {
+        tile_rows_ = tile_rows;
+        slots_.resize(slots);
+        const std::size_t dim = points_.cols;
+        const std::size_t rows = screen_tile_rows;
+        for (Slot& s : slots_) {
+            s.tile = CacheAligned<std::uint32_t>(checked_product((dim + 1) / 2, rows));
+            s.norms = CacheAligned<float>(rows);
+            s.widths = CacheAligned<float>(rows);
+            s.lane_keys = CacheAligned<float>(rows);
+            s.cuts = CacheAligned<float>(rows);
+            s.sizes.assign(rows, 0);
+            s.kept_keys.resize(checked_product(rows, capacity_));
+            s.kept_clusters.resize(checked_product(rows, capacity_));
+            s.sums.resize(rows);
+            s.listed.resize(rows);
+            s.pair_rows.resize(checked_product(rows, capacity_));
+            s.pair_clusters.resize(checked_product(rows, capacity_));
+            s.dots.resize(checked_product(rows, capacity_));
+            s.row.resize(dim);
+            s.wide.assign(tile_rows, 0);
+            s.deferred.reserve(tile_rows);
+            s.deferred_rows.resize(checked_product(tile_rows, dim));
+            s.deferred_norms.assign(tile_rows, 0.0f);
+            s.deferred_tile = CacheAligned<float>(checked_sum(checked_product(tile_rows, dim), tile_rows));
+            s.row_pointers.resize(tile_rows);
+            s.chosen.resize(tile_rows);
+        }
+    }
+
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+
+    // Scores the points still deferred, on the calling thread once the scan is over.
+    void finish(const CentroidPanels& centroids) {
+        for (Slot& s : slots_) {
+            if (!score_deferred(s, centroids)) raise_nan_fault();
+        }
+    }
+
+    ScreenWork work() const {
+        ScreenWork total;
+        for (const Slot& s : slots_) total += s.work;
+        return total;
+    }
+
+private:
+    struct Slot {
+        CacheAligned<std::uint32_t> tile;
+        CacheAligned<float> norms, widths, lane_keys, cuts;
+        std::vector<std::uint32_t> sizes, kept_clusters;
+        std::vector<float> kept_keys, sums, row;
+        // The candidates of a screen tile's rows, all scored in one call:
+        // row r's are pairs [first, first + listed[r]), in cluster order.
+        std::vector<std::size_t> listed;
+        std::vector<std::uint32_t> pair_rows, pair_clusters;
+        std::vector<float> dots;
+        std::vector<unsigned char> wide;  // per row of the scan's tile
+        // Points whose window was too wide, gathered into tiles of their own
+        // for the level's label kernel.
+        std::vector<std::uint64_t> deferred;
+        std::vector<float> deferred_rows, deferred_norms;
+        CacheAligned<float> deferred_tile;
+        std::vector<const float*> row_pointers;
+        std::vector<std::uint32_t> chosen;
+        ScreenWork work;
+    };
+
+    tiles::ScreenScratch scratch(Slot& s) {
+        return {capacity_, s.kept_clusters.data(), s.kept_keys.data(), s.sizes.data(), s.widths.data(),
+                s.lane_keys.data(), s.cuts.data()};
+    }
+    void pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows);
+    std::size_t list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
+    bool choose(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t first,
+                std::size_t listed);
+    bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
+    bool score_deferred(Slot& s, const CentroidPanels& centroids);
+    const float* contiguous_row(Slot& s, std::uint64_t i) {
+        if (points_.row_contiguous()) return points_.row_start(i);
+        points_.copy_row(i, s.row.data());
+        return s.row.data();
+    }
+    tiles::Rule rule() const { return centroids_.panels.norms != nullptr ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last; }
+
+    const PointView& points_;
+    const tiles::ScreenKernels& screen_;
+    const ScreenCentroids& centroids_;
+    std::span<std::uint64_t> out_;
+    std::size_t capacity_;
+    std::size_t tile_rows_ = 0;
+    std::vector<Slot> slots_;
+};
+
+// Rows [from, from + rows) of the scan's tile into the slot's screen tile,
+// rounded to bf16 on the way, with each row's cut width; the rest of the
+// screen tile is padding that keeps nothing. The values come from the
+// level's packed tile: dimension-major at the vector levels, which the
+// loops below read along the rows, and row-major at the scalar level.
+void ScreenedSink::pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from,
+                        std::size_t rows) {
+    const std::size_t dim = points_.cols;
+    const std::size_t n_pairs = (dim + 1) / 2;
+    const std::size_t stride = screen_tile_rows;
+    const bool euclidean = centroids_.panels.norms != nullptr;
+    std::uint32_t* out = s.tile.data();
+    float* sums = s.sums.data();
+    if (centroids.kernels().packs_panels) {
+        const std::size_t count = tile.count;
+        for (std::size_t q = 0; q < n_pairs; ++q) {
+            const float* low = tile.values + 2 * q * count + from;
+            std::uint32_t* pairs = out + q * stride;
+            if (2 * q + 1 < dim) {
+                const float* high = low + count;
+                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], high[r]);
+            } else {
+                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], 0.0f);
+            }
+            std::fill(pairs + rows, pairs + stride, 0u);
+        }
+        // Squared lengths in single precision, in any order: within the
+        // relative error length_above allows for.
+        std::fill(sums, sums + stride, 0.0f);
+        for (std::size_t l = 0; l < dim; ++l) {
+            const float* column = tile.values + l * count + from;
+            for (std::size_t r = 0; r < rows; ++r) sums[r] = sums[r] + column[r] * column[r];
+        }
+    } else {
+        for (std::size_t r = 0; r < stride; ++r) {
+            const float* x = tile.values + (from + r) * dim;
+            sums[r] = r < rows ? dot_f32(x, x, dim) : 0.0f;
+            for (std::size_t q = 0; q < n_pairs; ++q) {
+                out[q * stride + r] =
+                    r < rows ? tiles::bf16_pair(x[2 * q], 2 * q + 1 < dim ? x[2 * q + 1] : 0.0f) : 0u;
+            }
+        }
+    }
+    for (std::size_t r = 0; r < stride; ++r) {
+        s.sizes[r] = 0;
+        if (r >= rows) {
+            s.norms.data()[r] = 0.0f;
+            s.widths.data()[r] = -__builtin_inff();
+            continue;
+        }
+        const float point_norm = euclidean ? tile.point_norms[from + r] : 0.0f;
+        const double length = screen_bound::length_above(sums[r], dim);
+        s.norms.data()[r] = point_norm;
+        s.widths.data()[r] =
+            screen_bound::cut_width(screen_bound::window(euclidean, dim, length, point_norm, centroids_.side));
+    }
+}
+
+// A screened row's candidates, those kept at or below its final cut, in
+// ascending cluster order, as pairs from `first` on; 0 when the row was not
+// screened or overflowed.
+std::size_t ScreenedSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
+    const std::uint32_t size = s.sizes[screen_row];
+    if (size > capacity_ || !(s.widths.data()[screen_row] >= 0.0f)) return 0;
+    const float cut = s.cuts.data()[screen_row];
+    const float* keys = s.kept_keys.data() + screen_row * capacity_;
+    const std::uint32_t* clusters = s.kept_clusters.data() + screen_row * capacity_;
+    std::size_t listed = 0;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        if (keys[i] <= cut) {
+            s.pair_rows[first + listed] = static_cast<std::uint32_t>(tile_row);
+            s.pair_clusters[first + listed] = clusters[i];
+            ++listed;
+        }
+    }
+    return listed;
+}
+
+// Row r's label from its scored candidates, by the label step's rule.
+// False when it has none or met a NaN (the full score then meets it too,
+// and faults).
+bool ScreenedSink::choose(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r,
+                          std::size_t first, std::size_t listed) {
+    if (listed == 0) return false;
+    const tiles::Panels& panels = centroids.panels();
+    const bool euclidean = panels.norms != nullptr;
+    const std::uint32_t* clusters = s.pair_clusters.data() + first;
+    const float* dots = s.dots.data() + first;
+    auto value = [&](std::size_t i) {
+        return euclidean ? euclidean_key(dots[i], panels.norms[clusters[i]], tile.point_norms[r]) : dots[i];
+    };
+    std::uint32_t label = clusters[0];
+    float best = value(0);
+    if (std::isnan(best)) return false;
+    for (std::size_t i = 1; i < listed; ++i) {
+        const float v = value(i);
+        if (std::isnan(v)) return false;
+        // The full step's rules: the lowest key, ties to the lowest index;
+        // the highest dot, ties to the highest index.
+        if (euclidean ? best > v : best <= v) {
+            best = v;
+            label = clusters[i];
+        }
+    }
+    out_[tile.first + r] = label;
+    ++s.work.settled;
+    s.work.candidates += listed;
+    return true;
+}
+
+bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
+    Slot& s = slots_[slot];
+    const bool euclidean = centroids_.panels.norms != nullptr;
+    std::size_t wide = 0;
+    for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
+        const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
+        pack(s, centroids, tile, from, rows);
+        screen_.screen(s.tile.data(), s.norms.data(), centroids_.panels, euclidean, scratch(s));
+        // Every row's candidates in one call, so that the exact chains of
+        // different rows overlap.
+        std::size_t pairs = 0;
+        for (std::size_t sr = 0; sr < rows; ++sr) {
+            s.listed[sr] = list(s, sr, from + sr, pairs);
+            pairs += s.listed[sr];
+        }
+        centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
+                                        s.pair_clusters.data(), pairs, s.dots.data());
+        std::size_t first = 0;
+        for (std::size_t sr = 0; sr < rows; ++sr) {
+            const bool settled = choose(s, centroids, tile, from + sr, first, s.listed[sr]);
+            first += s.listed[sr];
+            s.wide[from + sr] = settled ? 0 : 1;
+            if (!settled) ++wide;
+        }
+    }
+    s.work.points += tile.count;
+    if (wide == 0) return true;
+    if (2 * wide > tile.count) {
+        // Mostly wide: the whole tile, packed already, through the label
+        // kernel; the settled rows get the labels they have.
+        s.work.full += tile.count;
+        const bool clean = centroids.kernels().label(tile.values, tile.count, tile.point_norms, centroids.panels(),
+                                                     rule(), s.chosen.data());
+        for (std::size_t r = 0; r < tile.count; ++r) out_[tile.first + r] = s.chosen[r];
+        return clean;
+    }
+    bool clean = true;
+    for (std::size_t r = 0; r < tile.count; ++r) {
+        if (s.wide[r] != 0) clean = defer(s, centroids, tile, r) && clean;
+    }
+    return clean;
+}
+
+bool ScreenedSink::defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r) {
+    const std::size_t dim = points_.cols;
+    const std::size_t at = s.deferred.size();
+    const std::uint64_t i = tile.first + r;
+    const float* x = contiguous_row(s, i);
+    std::copy(x, x + dim, s.deferred_rows.begin() + static_cast<std::ptrdiff_t>(at * dim));
+    s.deferred_norms[at] = centroids_.panels.norms != nullptr ? tile.point_norms[r] : 0.0f;
+    s.deferred.push_back(i);
+    return s.deferred.size() < tile_rows_ || score_deferred(s, centroids);
+}
+
+bool ScreenedSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
+    const std::size_t count = s.deferred.size();
+    if (count == 0) return true;
+    const std::size_t dim = points_.cols;
+    for (std::size_t r = 0; r < count; ++r) s.row_pointers[r] = s.deferred_rows.data() + r * dim;
+    std::fill(s.deferred_norms.begin() + static_cast<std::ptrdiff_t>(count), s.deferred_norms.end(), 0.0f);
+    const tiles::TileKernels& kernels = centroids.kernels();
+    kernels.pack_gathered(s.row_pointers.data(), count, dim, s.deferred_tile.data());
+    const bool clean = kernels.label(s.deferred_tile.data(), count, s.deferred_norms.data(), centroids.panels(), rule(),
+                                     s.chosen.data());
+    for (std::size_t r = 0; r < count; ++r) out_[s.deferred[r]] = s.chosen[r];
+    s.work.full += count;
+    s.deferred.clear();
+    return clean;
+}
+
+// The policy's cost model, in full steps: the screen itself, each point
+// scored in full, each exact candidate key against a key of the full step.
+// Fitted to bench/bench_screen.cpp on AMD EPYC (Zen 4; lscpu model name), 2
+// threads, AVX-512 level and AVX512_BF16 unit: 45,056 MiniLM embeddings x
+// 384 at k = 1,024 took 0.60 of a full step with 1.2 candidates a point;
+// standard-normal points, 0.65 (inner product, 1.05 candidates) and 0.87
+// (Euclidean, 9.5 candidates, 5% in full).
+constexpr double screen_share = 0.6;
+constexpr double full_point = 1.2;
+constexpr double candidate_key = 24.0;
+// A screened step estimated at more than this gives the screen up for the
+// rest of the training.
+constexpr double give_up_cost = 0.95;
+// Each point also costs the screen a fixed share (its rounding, window and
+// choice) that small steps do not pay back: in the same runs, k x d of
+// 128 x 256 and less ran as fast or slower screened, 128 x 1,024 and
+// 256 x 512 faster (1.2 to 1.7 times).
+constexpr std::size_t least_screened_clusters = 256;
+constexpr std::size_t least_screened_dim = 64;
+constexpr std::size_t least_screened_work = 65536;  // k x d
+
+}  // namespace
+
+ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
+                                  ScreenUnit unit) {
+    if (!model.centroids) raise_fault("Label step without a centroid matrix");
+    const Matrix& centroids = *model.centroids;
+    const PointView& points = state.points;
+    if (centroids.cols() != points.cols) raise_fault("Centroid and point dimensions differ");
+    if (centroids.rows() < 2) raise_fault("Screened label step for fewer than two clusters");
+    const bool euclidean = model.euclidean;
+    if (euclidean && !state.point_norms) raise_fault("Point norms missing in Euclidean mode");
+
+    const CentroidPanels panels(centroids, centroids.rows(), euclidean, context.level);
+    const ScreenCentroids screen(centroids, panels);
+    std::vector<std::uint64_t> labels(points.rows);
+    ScreenedSink sink(points, unit, screen, labels);
+    scan_points(context, panels, points, euclidean ? &*state.point_norms : nullptr, sink);
+    sink.finish(panels);
+    set_labels(model, std::move(labels));
+    return sink.work();
+}
+
+bool ScreenPolicy::shape_pays(std::size_t n_clusters, std::size_t dim) {
+    return n_clusters >= least_screened_clusters && dim >= least_screened_dim &&
+           checked_product(n_clusters, dim) >= least_screened_work;
+}
+
+ScreenPolicy::ScreenPolicy(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim)
+    : automatic_(options.mode == ScreenMode::automatic), unit_(options.unit) {
+    if (options.mode == ScreenMode::off || n_clusters < 2) return;
+    if (automatic_ && !shape_pays(n_clusters, dim)) return;
+    enabled_ = true;
+}
+
+double ScreenPolicy::cost(const ScreenWork& work, std::size_t n_clusters, std::size_t) {
+    if (work.points == 0 || n_clusters == 0) return 0.0;
+    const double points = static_cast<double>(work.points);
+    return screen_share + full_point * static_cast<double>(work.full) / points +
+           candidate_key * static_cast<double>(work.candidates) / (points * static_cast<double>(n_clusters));
+}
+
+void ScreenPolicy::done(const ScreenWork& work, std::size_t n_clusters, std::size_t dim) {
+    if (automatic_ && cost(work, n_clusters, dim) > give_up_cost) enabled_ = false;
+}
+
+}  // namespace quorla::engine

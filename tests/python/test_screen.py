@@ -1,0 +1,70 @@
+"""Training with the bf16 screen forced on (QUORLA_SCREEN=emulated, =bf16),
+off, and left to the automatic choice: the results must be the same bits.
+The data makes near-ties (near-duplicate centres, points on and between
+them) so that windows hold several clusters, and NaN must still fault."""
+import numpy as np
+import pytest
+
+from quorla import KMeans
+
+from conftest import is_panic
+
+
+def _near_ties():
+    rng = np.random.default_rng(5)
+    base = rng.standard_normal((20, 33)).astype(np.float32)
+    centres = np.concatenate([base, base + np.float32(2**-9) * rng.standard_normal((20, 33)).astype(np.float32)])
+    data = centres[rng.integers(0, 40, 4000)] + 0.05 * rng.standard_normal((4000, 33)).astype(np.float32)
+    data[:40] = centres
+    data[40:60] = 0.5 * (centres[:20] + centres[20:])
+    return data.astype(np.float32)
+
+
+def _train(data, euclidean, balanced):
+    model = KMeans(40).with_seed(4).with_euclidean(euclidean).with_balanced(balanced).with_iterations(6)
+    lists = model.train(data, None)
+    return lists, model
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+@pytest.mark.parametrize("balanced", [False, True])
+@pytest.mark.parametrize("screen", ["emulated", "bf16", "auto"])
+def test_screened_trainings_are_the_plain_ones(monkeypatch, euclidean, balanced, screen):
+    data = _near_ties()
+    monkeypatch.setenv("QUORLA_LABEL_STEP", "full")
+    monkeypatch.setenv("QUORLA_SCREEN", "off")
+    plain_lists, plain = _train(data, euclidean, balanced)
+    monkeypatch.setenv("QUORLA_SCREEN", screen)
+    lists, screened = _train(data, euclidean, balanced)
+    assert lists == plain_lists
+    assert np.array_equal(screened.labels, plain.labels)
+    assert screened.centroids.tobytes() == plain.centroids.tobytes()
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+def test_nan_faults_with_the_screen_forced(monkeypatch, euclidean):
+    data = _near_ties()
+    data[1234, 7] = np.nan
+    monkeypatch.setenv("QUORLA_SCREEN", "emulated")
+    model = KMeans(40).with_seed(4).with_euclidean(euclidean).with_iterations(3)
+    with pytest.raises(BaseException) as raised:
+        model.train(data, None)
+    assert is_panic(raised.value)
+    assert "NaN" in str(raised.value)
+    assert not model.is_trained
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+def test_automatic_screen_at_a_shape_it_may_take(monkeypatch, euclidean):
+    # k = 256 and d = 64: the automatic choice measures the unit and may
+    # screen the full steps; whichever it decides, the bits are the same.
+    rng = np.random.default_rng(9)
+    centres = rng.standard_normal((64, 64)).astype(np.float32)
+    data = (centres[rng.integers(0, 64, 6000)] + 0.3 * rng.standard_normal((6000, 64))).astype(np.float32)
+    monkeypatch.setenv("QUORLA_LABEL_STEP", "full")
+    runs = []
+    for screen in ["off", "auto"]:
+        monkeypatch.setenv("QUORLA_SCREEN", screen)
+        model = KMeans(256).with_seed(2).with_euclidean(euclidean).with_iterations(3)
+        runs.append((model.train(data, None), model.centroids.tobytes()))
+    assert runs[0] == runs[1]
