@@ -6,6 +6,10 @@
 // older trees as well.
 //
 //   bench_balance THREADS N DIM K [FILE.npy] [--euclidean 0|1] [--medoids 0|1]
+//                 [--iterations I] [--diff D]
+//
+// I Lloyd iterations (default 10) before the phase; D is max_balance_diff
+// (default 16).
 //
 // With FILE, its first N rows are used (N = 0: all of them) and DIM is
 // taken from the file.
@@ -83,7 +87,10 @@ engine::ThreadRandom seeded(std::uint8_t seed) {
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s THREADS N DIM K [FILE.npy] [--euclidean 0|1] [--medoids 0|1]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s THREADS N DIM K [FILE.npy] [--euclidean 0|1] [--medoids 0|1] [--iterations I] "
+                     "[--diff D]\n",
+                     argv[0]);
         return 2;
     }
     std::size_t threads = std::strtoull(argv[1], nullptr, 10);
@@ -92,11 +99,16 @@ int main(int argc, char** argv) {
     const std::size_t k = std::strtoull(argv[4], nullptr, 10);
     const char* file = nullptr;
     bool euclidean = true, medoids = false;
+    std::uint64_t iterations = 10, diff = 16;
     for (int a = 5; a < argc; ++a) {
         if (std::strcmp(argv[a], "--euclidean") == 0 && a + 1 < argc) {
             euclidean = std::atoi(argv[++a]) != 0;
         } else if (std::strcmp(argv[a], "--medoids") == 0 && a + 1 < argc) {
             medoids = std::atoi(argv[++a]) != 0;
+        } else if (std::strcmp(argv[a], "--iterations") == 0 && a + 1 < argc) {
+            iterations = std::strtoull(argv[++a], nullptr, 10);
+        } else if (std::strcmp(argv[a], "--diff") == 0 && a + 1 < argc) {
+            diff = std::strtoull(argv[++a], nullptr, 10);
         } else {
             file = argv[a];
         }
@@ -123,8 +135,8 @@ int main(int argc, char** argv) {
     engine::Model model = engine::Model::create(k);
     model.euclidean = euclidean;
     model.use_medoids = medoids;
-    model.iterations = 10;
-    model.max_balance_diff = 16;
+    model.iterations = iterations;
+    model.max_balance_diff = diff;
     engine::ThreadRandom random = seeded(3);
     const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
 

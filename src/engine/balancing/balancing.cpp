@@ -117,7 +117,7 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
     for (std::uint64_t c : model.labels) ++counts_[c];
     pending_.resize(k_);
     pending_moves_.assign(k_, 0);
-    if (model.use_medoids) members_ = group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, k_);
+    if (model.use_medoids) medoids_.emplace(model, k_);
     panels_.emplace(*model.centroids, k_, model.euclidean, level);
     row_.resize(dim_);
     point_keys_.resize(k_);
@@ -212,7 +212,7 @@ float BalancingPhase::visit_point(std::uint64_t i, float size_penalty, float nex
     ++counts_[b];
     refresh_after_addition(b);
     set_size(c, add_sizes(sizes[c], -kept_share));
-    if (model_.use_medoids && b != c) move_member(i, c, b);
+    if (model_.use_medoids && b != c) medoids_->move(model_, points_, i, c, b);
     model_.labels[i] = b;
     return next_penalty;
 }
@@ -264,7 +264,7 @@ void BalancingPhase::end_block() {
 void BalancingPhase::final_medoid_pass() {
     for (std::uint64_t j = 0; j < k_; ++j) {
         if (model_.cluster_sizes[j] == 0.0) continue;
-        update_cluster_medoid(model_, points_, j, members_[j]);
+        medoids_->update(model_, points_, j);
     }
 }
 
@@ -324,8 +324,7 @@ void BalancingPhase::set_mean_row(std::uint64_t cluster, double divisor) {
 void BalancingPhase::refresh_after_removal(std::uint64_t c, double s) {
     if (model_.use_medoids) {
         // The visited point is still labelled c: still a candidate.
-        update_cluster_medoid(model_, points_, c, members_[c]);
-        row_changed(c);
+        if (medoids_->update(model_, points_, c)) row_changed(c);
         return;
     }
     // A cluster whose last member is leaving has no mean; its row stays
@@ -338,8 +337,7 @@ void BalancingPhase::refresh_after_removal(std::uint64_t c, double s) {
 void BalancingPhase::refresh_after_addition(std::uint64_t b) {
     if (model_.use_medoids) {
         // The point joins b's members only after this update.
-        update_cluster_medoid(model_, points_, b, members_[b]);
-        row_changed(b);
+        if (medoids_->update(model_, points_, b)) row_changed(b);
         return;
     }
     set_mean_row(b, model_.cluster_sizes[b]);
@@ -413,12 +411,6 @@ float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, floa
     return (size_penalty < smallest && smallest < next_penalty) ? smallest : next_penalty;
 }
 
-void BalancingPhase::move_member(std::uint64_t i, std::uint64_t from, std::uint64_t to) {
-    std::vector<std::uint64_t>& source = members_[from];
-    source.erase(std::lower_bound(source.begin(), source.end(), i));
-    std::vector<std::uint64_t>& target = members_[to];
-    target.insert(std::lower_bound(target.begin(), target.end(), i), i);
-}
 
 void balance_clusters(Model& model, const TrainingState& state, const ExecutionContext& context) {
     const PointView& points = state.points;

@@ -14,6 +14,7 @@
 #include "engine/scan/scan.hpp"
 #include "engine/scan/staged_rows.hpp"
 #include "engine/training_state.hpp"
+#include "engine/updates/medoids.hpp"
 
 namespace quorla::engine {
 
@@ -52,7 +53,6 @@ private:
     std::size_t choose_by_cost(float size_penalty);
     std::size_t choose_by_size();
     float critical_penalty(std::uint64_t c, float size_penalty, float next_penalty) const;
-    void move_member(std::uint64_t i, std::uint64_t from, std::uint64_t to);
 
     Model& model_;
     const TrainingState& state_;
@@ -63,7 +63,7 @@ private:
     std::vector<std::vector<float>> pending_;          // per cluster, see add_point
     std::vector<std::size_t> pending_moves_;
     std::vector<std::uint64_t> counts_;                // exact member counts
-    ClusterLists members_;                             // medoid mode, ascending
+    std::optional<MedoidTracker> medoids_;             // medoid mode
     std::optional<CentroidPanels> panels_;             // packed rows and norms, kept current
     std::vector<float> row_, point_keys_, costs_;       // per-point scratch, sized once
     const float* keys_ = nullptr;                      // the visited point's keys: point_keys_ or a block row

@@ -143,4 +143,72 @@ void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t 
     points.copy_row(best, centroids.row(cluster).data());
 }
 
+MedoidTracker::MedoidTracker(const Model& model, std::size_t clusters)
+    : members_(group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, clusters)), nearest_(clusters) {}
+
+float MedoidTracker::distance_to_row(const Model& model, const PointView& points, std::uint64_t i,
+                                     std::uint64_t cluster) {
+    if (i >= points.rows) raise_fault("Medoid candidate beyond the point matrix");
+    const float* x = points.row_start(i);
+    if (!points.row_contiguous()) {
+        row_.resize(points.cols);
+        points.copy_row(i, row_.data());
+        x = row_.data();
+    }
+    return medoid_distance(x, model.centroids->row(cluster).data(), points.cols, model.euclidean);
+}
+
+// update_cluster_medoid's scan, keeping its result. Without a distance
+// below +inf its choice is the first member, whoever that is at the next
+// step, so nothing is kept.
+void MedoidTracker::find_nearest(const Model& model, const PointView& points, std::uint64_t cluster) {
+    Nearest& nearest = nearest_[cluster];
+    const std::vector<std::uint64_t>& members = members_[cluster];
+    nearest.member = members[0];
+    nearest.distance = std::numeric_limits<float>::infinity();
+    for (std::uint64_t m : members) {
+        const float distance = distance_to_row(model, points, m, cluster);
+        if (nearest.distance > distance) {  // NaN never replaces; equal keeps the earlier member
+            nearest.member = m;
+            nearest.distance = distance;
+        }
+    }
+    nearest.known = nearest.distance < std::numeric_limits<float>::infinity();
+}
+
+bool MedoidTracker::update(Model& model, const PointView& points, std::uint64_t cluster) {
+    if (cluster >= members_.size()) raise_fault("Cluster index beyond the medoid members");
+    if (members_[cluster].empty()) return false;
+    if (!model.centroids) raise_fault("Medoid update without a centroid matrix");
+    if (cluster >= model.centroids->rows()) raise_fault("Cluster index beyond the centroid rows");
+    if (model.centroids->cols() != points.cols) raise_fault("Centroid and point dimensions differ");
+    Nearest& nearest = nearest_[cluster];
+    if (!nearest.known) find_nearest(model, points, cluster);
+    const std::uint64_t best = nearest.member;
+    if (cluster >= model.medoid_indices.size()) raise_fault("Cluster index beyond the medoid indices");
+    model.medoid_indices[cluster] = best;
+    if (nearest.copied && nearest.source == best) return false;  // the row already holds that point
+    points.copy_row(best, model.centroids->row(cluster).data());
+    nearest.copied = true;
+    nearest.source = best;
+    nearest.known = false;  // distances to the new row are not known yet
+    return true;
+}
+
+void MedoidTracker::move(const Model& model, const PointView& points, std::uint64_t i, std::uint64_t from,
+                         std::uint64_t to) {
+    std::vector<std::uint64_t>& source = members_.at(from);
+    source.erase(std::lower_bound(source.begin(), source.end(), i));
+    if (nearest_[from].member == i) nearest_[from].known = false;
+    std::vector<std::uint64_t>& target = members_.at(to);
+    target.insert(std::lower_bound(target.begin(), target.end(), i), i);
+    Nearest& nearest = nearest_[to];
+    if (!nearest.known) return;
+    const float distance = distance_to_row(model, points, i, to);
+    if (distance < nearest.distance || (distance == nearest.distance && i < nearest.member)) {
+        nearest.member = i;
+        nearest.distance = distance;
+    }
+}
+
 }  // namespace quorla::engine

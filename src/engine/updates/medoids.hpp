@@ -30,6 +30,46 @@ void update_medoids(Model& model, const PointView& points, const ExecutionContex
 void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t cluster,
                            std::span<const std::uint64_t> members);
 
+// The balancing phase's medoid steps (update_cluster_medoid) with what a
+// step cannot change left alone. Each cluster keeps its members and,
+// while its row is unchanged, the member nearest to that row with its
+// distance: a member that joins is compared with it, one that leaves
+// matters only if it is that member, so a step costs one distance per
+// joined member instead of one per member. The nearest member is found
+// again over all members only when the row changed (a new medoid was
+// copied in) or the nearest one left. Equal distances keep the lower
+// index and NaN never wins, as in update_cluster_medoid's scan: the
+// kept member is the one that scan would pick.
+class MedoidTracker {
+public:
+    // Members from the model's labels.
+    MedoidTracker(const Model& model, std::size_t clusters);
+
+    // update_cluster_medoid on `cluster`: the same medoid and row. Returns
+    // whether the row's values changed.
+    bool update(Model& model, const PointView& points, std::uint64_t cluster);
+
+    // Point i, a member of `from`, becomes one of `to`.
+    void move(const Model& model, const PointView& points, std::uint64_t i, std::uint64_t from, std::uint64_t to);
+
+    std::span<const std::uint64_t> members(std::uint64_t cluster) const { return members_.at(cluster); }
+
+private:
+    struct Nearest {
+        bool known = false;       // member and distance hold for the row as it is
+        std::uint64_t member = 0;
+        float distance = 0.0f;
+        bool copied = false;      // the row holds an exact copy of point `source`
+        std::uint64_t source = 0;
+    };
+    float distance_to_row(const Model& model, const PointView& points, std::uint64_t i, std::uint64_t cluster);
+    void find_nearest(const Model& model, const PointView& points, std::uint64_t cluster);
+
+    ClusterLists members_;
+    std::vector<Nearest> nearest_;
+    std::vector<float> row_;  // a gathered point row, for strided views
+};
+
 // Members of one cluster, ascending, by a pass over the labels.
 std::vector<std::uint64_t> members_of(const Model& model, std::uint64_t cluster);
 
