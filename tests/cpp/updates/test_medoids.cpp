@@ -2,6 +2,7 @@
 // of balancing, and the medoid repair.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 #include "engine/balancing/balancing.hpp"
@@ -177,6 +178,47 @@ TEST(MedoidTraining, IterationsKeepRowsEqualToMedoidPoints) {
     for (std::size_t c = 0; c < 5; ++c) {
         auto row = model.centroids->row(c);
         EXPECT_TRUE(std::equal(row.begin(), row.end(), &points.values[model.medoid_indices[c] * 4]));
+    }
+}
+
+}  // namespace
+}  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// The tracker against update_cluster_medoid over every member, step by
+// step, through the balancing phase's order of calls: a step on the old
+// cluster with the point still in it, one on the new cluster without it,
+// then the move. Points on a coarse grid with many copies give equal
+// distances (the lower index must win); inner product gives rows whose
+// nearest member is another point, so the medoid keeps changing.
+TEST(MedoidTracker, SameMedoidsAndRowsAsTheFullScan) {
+    for (bool euclidean : {true, false}) {
+        SCOPED_TRACE(euclidean);
+        Points points = Points::gaussian(240, 3, 9);
+        for (float& v : points.values) v = std::round(v * 2.0f) / 2.0f;
+        std::vector<std::uint64_t> labels(240);
+        for (std::size_t i = 0; i < 240; ++i) labels[i] = i % 5;
+        Model fast = medoid_model(5, labels, 3, euclidean);
+        for (std::uint64_t c = 0; c < 5; ++c) points.view().copy_row(c, fast.centroids->row(c).data());
+        Model slow = fast;
+        MedoidTracker tracker(fast, 5);
+        std::uint32_t state = 12345;
+        std::size_t changed = 0;
+        for (int step = 0; step < 2000; ++step) {
+            state = state * 1664525u + 1013904223u;
+            const std::uint64_t i = (state >> 8) % 240, from = fast.labels[i], to = (state >> 20) % 5;
+            changed += tracker.update(fast, points.view(), from);
+            update_cluster_medoid(slow, points.view(), from, members_of(slow, from));
+            tracker.update(fast, points.view(), to);
+            update_cluster_medoid(slow, points.view(), to, members_of(slow, to));
+            ASSERT_EQ(fast.medoid_indices, slow.medoid_indices) << step;
+            ASSERT_EQ(*fast.centroids, *slow.centroids) << step;
+            if (from != to) tracker.move(fast, points.view(), i, from, to);
+            fast.labels[i] = slow.labels[i] = to;
+        }
+        EXPECT_GT(changed, 10u);  // rows did change, so the kept distances were dropped and found again
     }
 }
 
