@@ -183,9 +183,10 @@ def test_python_threads_run_while_the_engine_computes(call):
     duration, gap = largest_gap_while(BUSY[call])
     if duration < 0.3:
         pytest.skip(f"the call took {duration:.2f} s, too short to tell a held lock from a released one")
-    # With the lock held the ticker would wait the whole call; loose for a
-    # loaded two-core machine.
-    assert gap < 0.2, (duration, gap)
+    # With the lock held the ticker would wait the whole call. On a loaded
+    # machine a released lock can still leave the ticker without a core for
+    # a while, which slows the call as well, so the bound grows with it.
+    assert gap < max(0.2, duration / 2), (duration, gap)
 
 
 @pytest.mark.parametrize("call", ["search", "train"])
