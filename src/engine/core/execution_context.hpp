@@ -1,7 +1,8 @@
 // What one engine call takes from outside the engine: the worker pool, the
-// kernel level, the random generator and the machine's memory. The interface
-// builds a context per call from the process's pool, the detected level, the
-// calling thread's generator and the memory the system reports; tests build
+// kernel level, the random generator, the machine's memory and the caller's
+// monitor. The interface builds a context per call from the process's pool,
+// the detected level, the calling thread's generator, the memory the system
+// reports and the call's signal checks and progress callable; tests build
 // their own. Engine code reads none of these from anywhere else.
 #pragma once
 
