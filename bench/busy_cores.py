@@ -13,24 +13,15 @@ processes are started before and stopped after each timed run.
 """
 import argparse
 import json
-import os
 import subprocess
 import sys
 import time
 
 import numpy as np
 
+import suite  # the machine description
+
 ITERATIONS = 25
-
-
-def cpu_name():
-    try:
-        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-            if line.startswith("Model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown"
 
 
 def trainer(library, clusters, threads):
@@ -111,7 +102,7 @@ def main():
         child(args)
         return
 
-    print(f"{cpu_name()}, {os.cpu_count()} CPUs: {args.trainings} trainings of {args.points} x {args.dim} "
+    print(f"{suite.machine_description()[0][2:]}: {args.trainings} trainings of {args.points} x {args.dim} "
           f"into {args.clusters}, {ITERATIONS} iterations, pool of {args.threads}, "
           f"{args.busy} busy processes, {args.repeats} repeats")
     print(f"{'library':<10}{'idle best s':>12}{'busy best s':>12}{'busy/idle best':>16}{'median':>8}")

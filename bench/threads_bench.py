@@ -10,23 +10,13 @@ first train that passes num_threads), so each search runs on its calling
 thread and the threads themselves are what runs in parallel.
 """
 import argparse
-import subprocess
 import threading
 import time
 
 import numpy as np
 
 import quorla
-
-
-def cpu_name():
-    try:
-        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-            if line.startswith("Model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown"
+import suite  # the machine description
 
 
 def best_of(repeats, run):
@@ -78,7 +68,7 @@ def main():
     side_by_side = best_of(args.repeats, together)
     same = all(np.array_equal(answers[i][1], expected[i]) for i in range(2))
 
-    print(f"CPU: {cpu_name()}")
+    print(suite.machine_description()[0][2:])
     print(f"search of {args.rows:,} x {args.dim} into {args.clusters} clusters, k={args.k}, pool of 1 thread, "
           f"best of {args.repeats}")
     print("| | seconds |")
