@@ -189,26 +189,23 @@ def child_run(task):
         from sklearn.cluster import KMeans as SkKMeans
         import faiss
         faiss.omp_set_num_threads(threads)
-        seconds = {}
-        for its in (1, iterations + 1):
-            sk = SkKMeans(n_clusters=k, init=init, n_init=1, max_iter=its, tol=0.0, algorithm="lloyd",
-                          random_state=0)
-            seconds[its], _ = timed(lambda: sk.fit(data))
-        out["train"]["euclidean"].update(sklearn=(seconds[iterations + 1] - seconds[1]) / iterations,
-                                         sklearn_cost=cost(np, data, sk.cluster_centers_, True),
-                                         sklearn_iterations=int(sk.n_iter_))
+        # scikit-learn's Lloyd and oneDAL's through scikit-learn-intelex: one
+        # estimator interface, Euclidean only.
+        estimators = {"sklearn": SkKMeans}
         try:
             from sklearnex.cluster import KMeans as DalKMeans
+            estimators["onedal"] = DalKMeans
         except ImportError:
-            DalKMeans = None
-        if DalKMeans is not None:
+            pass
+        for name, KMeansClass in estimators.items():
             seconds = {}
             for its in (1, iterations + 1):
-                dal = DalKMeans(n_clusters=k, init=init, n_init=1, max_iter=its, tol=0.0, algorithm="lloyd",
-                                random_state=0)
-                seconds[its], _ = timed(lambda: dal.fit(data))
-            out["train"]["euclidean"].update(onedal=(seconds[iterations + 1] - seconds[1]) / iterations,
-                                             onedal_cost=cost(np, data, dal.cluster_centers_, True))
+                est = KMeansClass(n_clusters=k, init=init, n_init=1, max_iter=its, tol=0.0, algorithm="lloyd",
+                                  random_state=0)
+                seconds[its], _ = timed(lambda: est.fit(data))
+            out["train"]["euclidean"].update({name: (seconds[iterations + 1] - seconds[1]) / iterations,
+                                              f"{name}_cost": cost(np, data, est.cluster_centers_, True),
+                                              f"{name}_iterations": int(est.n_iter_)})
         for mode, spherical in (("euclidean", False), ("inner", True)):
             seconds = {}
             for its in (1, iterations + 1):
