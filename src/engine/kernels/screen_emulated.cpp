@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/core/fault.hpp"
+#include "engine/kernels/kernel_level.hpp"
 #include "engine/kernels/key.hpp"
 #include "engine/kernels/screen.hpp"
 
@@ -84,12 +85,11 @@ bool screen_unit_supported(ScreenUnit unit) {
     if (unit == ScreenUnit::emulated) return true;
 #if defined(__x86_64__) || defined(__i386__)
     if (tiles::screen_kernels_bf16_avx512() == nullptr) return false;
-    // As for the kernel levels, libgcc's bits include the OS's saving of the
-    // 512-bit state (XCR0). The unit runs on the AVX-512 level's traits.
+    // The unit runs on the AVX-512 level's traits, so it needs that level
+    // (whose check includes the OS's saving of the 512-bit state) and BF16.
+    if (!kernel_level_supported(KernelLevel::avx512)) return false;
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512bf16") && __builtin_cpu_supports("avx512f") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512bw");
+    return __builtin_cpu_supports("avx512bf16");
 #else
     return false;
 #endif
