@@ -92,6 +92,41 @@ float medoid_distance(const float* x, const float* y, std::size_t dim, bool eucl
     return euclidean ? squared_distance_f32(x, y, dim) : 1.0f - dot_f32(x, y, dim);
 }
 
+namespace {
+
+// Member m's medoid distance to `centre`. Rows with unit column stride are
+// read in place; others are gathered into `row`.
+float member_distance(const PointView& points, std::uint64_t m, const float* centre, bool euclidean,
+                      std::vector<float>& row) {
+    if (m >= points.rows) raise_fault("Medoid candidate beyond the point matrix");
+    const float* x = points.row_start(m);
+    if (!points.row_contiguous()) {
+        row.resize(points.cols);
+        points.copy_row(m, row.data());
+        x = row.data();
+    }
+    return medoid_distance(x, centre, points.cols, euclidean);
+}
+
+struct NearestMember {
+    std::uint64_t member;
+    float distance;  // +inf when no distance was below it
+};
+
+// The member nearest to `centre`: equal distances keep the earlier member,
+// NaN never replaces, and without a distance below +inf the first stays.
+NearestMember nearest_member(const PointView& points, std::span<const std::uint64_t> members, const float* centre,
+                             bool euclidean, std::vector<float>& row) {
+    NearestMember nearest{members[0], std::numeric_limits<float>::infinity()};
+    for (std::uint64_t m : members) {
+        const float distance = member_distance(points, m, centre, euclidean, row);
+        if (nearest.distance > distance) nearest = {m, distance};
+    }
+    return nearest;
+}
+
+}  // namespace
+
 void update_medoids(Model& model, const PointView& points, const ExecutionContext& context) {
     const ClusterLists members =
         group_by_cluster(std::span<const std::uint64_t>(model.labels), 1, static_cast<std::size_t>(model.n_clusters));
@@ -120,24 +155,9 @@ void update_cluster_medoid(Model& model, const PointView& points, std::uint64_t 
     Matrix& centroids = *model.centroids;
     if (cluster >= centroids.rows()) raise_fault("Cluster index beyond the centroid rows");
     if (centroids.cols() != points.cols) raise_fault("Centroid and point dimensions differ");
-    const std::span<const float> centre = centroids.row(cluster);
-    // Rows with unit column stride are read in place; others are gathered.
-    std::vector<float> row(points.row_contiguous() ? 0 : points.cols);
-    std::uint64_t best = members[0];
-    float best_distance = std::numeric_limits<float>::infinity();
-    for (std::uint64_t m : members) {
-        if (m >= points.rows) raise_fault("Medoid candidate beyond the point matrix");
-        const float* x = points.row_start(m);
-        if (!points.row_contiguous()) {
-            points.copy_row(m, row.data());
-            x = row.data();
-        }
-        const float distance = medoid_distance(x, centre.data(), points.cols, model.euclidean);
-        if (best_distance > distance) {  // NaN never replaces; equal keeps the earlier member
-            best = m;
-            best_distance = distance;
-        }
-    }
+    std::vector<float> row;
+    const std::uint64_t best =
+        nearest_member(points, members, centroids.row(cluster).data(), model.euclidean, row).member;
     if (cluster >= model.medoid_indices.size()) raise_fault("Cluster index beyond the medoid indices");
     model.medoid_indices[cluster] = best;
     points.copy_row(best, centroids.row(cluster).data());
@@ -148,14 +168,7 @@ MedoidTracker::MedoidTracker(const Model& model, std::size_t clusters)
 
 float MedoidTracker::distance_to_row(const Model& model, const PointView& points, std::uint64_t i,
                                      std::uint64_t cluster) {
-    if (i >= points.rows) raise_fault("Medoid candidate beyond the point matrix");
-    const float* x = points.row_start(i);
-    if (!points.row_contiguous()) {
-        row_.resize(points.cols);
-        points.copy_row(i, row_.data());
-        x = row_.data();
-    }
-    return medoid_distance(x, model.centroids->row(cluster).data(), points.cols, model.euclidean);
+    return member_distance(points, i, model.centroids->row(cluster).data(), model.euclidean, row_);
 }
 
 // update_cluster_medoid's scan, keeping its result. Without a distance
@@ -163,17 +176,11 @@ float MedoidTracker::distance_to_row(const Model& model, const PointView& points
 // step, so nothing is kept.
 void MedoidTracker::find_nearest(const Model& model, const PointView& points, std::uint64_t cluster) {
     Nearest& nearest = nearest_[cluster];
-    const std::vector<std::uint64_t>& members = members_[cluster];
-    nearest.member = members[0];
-    nearest.distance = std::numeric_limits<float>::infinity();
-    for (std::uint64_t m : members) {
-        const float distance = distance_to_row(model, points, m, cluster);
-        if (nearest.distance > distance) {  // NaN never replaces; equal keeps the earlier member
-            nearest.member = m;
-            nearest.distance = distance;
-        }
-    }
-    nearest.known = nearest.distance < std::numeric_limits<float>::infinity();
+    const NearestMember found =
+        nearest_member(points, members_[cluster], model.centroids->row(cluster).data(), model.euclidean, row_);
+    nearest.member = found.member;
+    nearest.distance = found.distance;
+    nearest.known = found.distance < std::numeric_limits<float>::infinity();
 }
 
 bool MedoidTracker::update(Model& model, const PointView& points, std::uint64_t cluster) {
