@@ -38,14 +38,16 @@ struct ScreenCentroids {
         const std::size_t groups = (k + width - 1) / width;
         pairs.assign(checked_product(checked_product(groups, n_pairs), width), 0u);
         std::vector<float> rounded(dim);
+        std::vector<std::uint32_t> halves(2 * n_pairs, 0u);  // past an odd dimension: 0
         bool finite = true;
         for (std::size_t j = 0; j < k; ++j) {
             const float* row = centroids.row(j).data();
-            std::uint32_t* column = pairs.data() + (j / width) * n_pairs * width + j % width;
-            for (std::size_t q = 0; q < n_pairs; ++q) {
-                column[q * width] = tiles::bf16_pair(row[2 * q], 2 * q + 1 < dim ? row[2 * q + 1] : 0.0f);
+            for (std::size_t l = 0; l < dim; ++l) {
+                halves[l] = tiles::bf16_bits(row[l]);
+                rounded[l] = tiles::bf16_value(halves[l]);
             }
-            for (std::size_t l = 0; l < dim; ++l) rounded[l] = tiles::bf16_value(tiles::bf16_bits(row[l]));
+            std::uint32_t* column = pairs.data() + (j / width) * n_pairs * width + j % width;
+            for (std::size_t q = 0; q < n_pairs; ++q) column[q * width] = halves[2 * q] | halves[2 * q + 1] << 16;
             const double length = bounds::length_of(rounded.data(), dim);
             const double moved = bounds::distance_between(row, rounded.data(), dim);
             const double norm = exact.euclidean() ? static_cast<double>(exact.panels().norms[j]) : 0.0;
