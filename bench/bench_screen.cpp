@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
             engine::screen_unit_name(unit), plain_best, screened_best, plain_best / screened_best,
             static_cast<double>(work.candidates) / points,
             work.settled > 0 ? static_cast<double>(work.candidates) / static_cast<double>(work.settled) : 0.0,
-            static_cast<double>(work.full) / points, engine::ScreenPolicy::cost(work, k, data.cols),
+            static_cast<double>(work.full) / points, engine::ScreenPolicy::cost(work, k),
             same ? "true" : "false");
         std::fflush(stdout);
         if (!same) return 1;

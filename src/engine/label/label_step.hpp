@@ -39,8 +39,7 @@ public:
 class FullStep final : public LabelStep {
 public:
     FullStep() = default;
-    FullStep(const ScreenOptions& screen, std::size_t n_clusters, std::size_t dim)
-        : policy_(screen, n_clusters, dim), n_clusters_(n_clusters), dim_(dim) {}
+    FullStep(const ScreenOptions& screen, std::size_t n_clusters, std::size_t dim) : policy_(screen, n_clusters, dim) {}
 
     void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) override {
         if (!policy_.screens()) {
@@ -49,7 +48,7 @@ public:
             return;
         }
         work_ = screened_update_labels(model, state, context, policy_.unit());
-        policy_.done(work_, n_clusters_, dim_);
+        policy_.done(work_);
     }
 
     // What the last step did through the screen; nothing if it was not screened.
@@ -57,8 +56,6 @@ public:
 
 private:
     ScreenPolicy policy_;
-    std::size_t n_clusters_ = 0;
-    std::size_t dim_ = 0;
     ScreenWork work_;
 };
 

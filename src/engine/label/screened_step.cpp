@@ -394,21 +394,21 @@ bool ScreenPolicy::shape_pays(std::size_t n_clusters, std::size_t dim) {
 }
 
 ScreenPolicy::ScreenPolicy(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim)
-    : automatic_(options.mode == ScreenMode::automatic), unit_(options.unit) {
+    : automatic_(options.mode == ScreenMode::automatic), unit_(options.unit), n_clusters_(n_clusters) {
     if (options.mode == ScreenMode::off || n_clusters < 2) return;
     if (automatic_ && !shape_pays(n_clusters, dim)) return;
     enabled_ = true;
 }
 
-double ScreenPolicy::cost(const ScreenWork& work, std::size_t n_clusters, std::size_t) {
+double ScreenPolicy::cost(const ScreenWork& work, std::size_t n_clusters) {
     if (work.points == 0 || n_clusters == 0) return 0.0;
     const double points = static_cast<double>(work.points);
     return screen_share + full_point * static_cast<double>(work.full) / points +
            candidate_key * static_cast<double>(work.candidates) / (points * static_cast<double>(n_clusters));
 }
 
-void ScreenPolicy::done(const ScreenWork& work, std::size_t n_clusters, std::size_t dim) {
-    if (automatic_ && cost(work, n_clusters, dim) > give_up_cost) enabled_ = false;
+void ScreenPolicy::done(const ScreenWork& work) {
+    if (automatic_ && cost(work, n_clusters_) > give_up_cost) enabled_ = false;
 }
 
 }  // namespace quorla::engine

@@ -64,14 +64,15 @@ public:
     bool screens() const { return enabled_; }
     ScreenUnit unit() const { return unit_; }
     // After a screened step.
-    void done(const ScreenWork& work, std::size_t n_clusters, std::size_t dim);
+    void done(const ScreenWork& work);
     // A screened step's cost in full steps, estimated from its counts.
-    static double cost(const ScreenWork& work, std::size_t n_clusters, std::size_t dim);
+    static double cost(const ScreenWork& work, std::size_t n_clusters);
 
 private:
     bool enabled_ = false;
     bool automatic_ = false;
     ScreenUnit unit_ = ScreenUnit::emulated;
+    std::size_t n_clusters_ = 0;
 };
 
 }  // namespace quorla::engine

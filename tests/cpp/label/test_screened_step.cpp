@@ -367,7 +367,7 @@ TEST(ScreenedTraining, ForcedScreenTrainsTheSameAndAutomaticGivesUpOnNoise) {
         step.update_labels(model, state, test::context(level));
         const ScreenWork first = step.screen_work();
         EXPECT_EQ(first.full, 500u);
-        EXPECT_GT(ScreenPolicy::cost(first, 256, 256), 0.95);
+        EXPECT_GT(ScreenPolicy::cost(first, 256), 0.95);
         step.update_labels(model, state, test::context(level));
         EXPECT_EQ(step.screen_work().points, mode == ScreenMode::forced ? 500u : 0u);
     }
@@ -384,9 +384,9 @@ TEST(ScreenPolicy, AutomaticNeedsAShapeThatPaysAndStopsWhenItDoesNot) {
     ScreenPolicy policy({ScreenMode::automatic, ScreenUnit::emulated}, 1024, 384);
     ASSERT_TRUE(policy.screens());
     // Two candidates a point and 1% in full pays; 40% in full does not.
-    policy.done({1000, 990, 1980, 10}, 1024, 384);
+    policy.done({1000, 990, 1980, 10});
     EXPECT_TRUE(policy.screens());
-    policy.done({1000, 600, 1200, 400}, 1024, 384);
+    policy.done({1000, 600, 1200, 400});
     EXPECT_FALSE(policy.screens());
 }
 
