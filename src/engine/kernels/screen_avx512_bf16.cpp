@@ -1,9 +1,8 @@
 // The bf16 screen on AVX512_BF16: the tile kernels' register-tile loop with
 // pairs of bf16 dimensions in each 32-bit lane (PairAccumulators) and the
 // every-key or the screen ending, over the AVX-512 level's traits plus
-// VDPBF16PS. Only
-// the screen's keys are compiled here; the target pragma below covers just
-// this unit's code, as in tile_kernels_avx512.cpp.
+// VDPBF16PS. Only the screen's keys are compiled here; the target pragma
+// below covers just this unit's code, as in tile_kernels_avx512.cpp.
 #include <cstddef>
 #include <cstdint>
 
