@@ -23,11 +23,14 @@
 #include "engine/balancing/balancing.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "engine/core/cluster_size.hpp"
+#include "engine/label/bound_arithmetic.hpp"
+#include "engine/label/screen_bound.hpp"
 #include "engine/updates/cost.hpp"
 #include "engine/kernels/dot.hpp"
 #include "engine/core/checked.hpp"
@@ -56,6 +59,21 @@ constexpr float kept_share = 0.15f;
 constexpr float penalty_growth = 2.5f;
 
 constexpr std::uint32_t no_slot = UINT32_MAX;
+
+// No NaN or infinity among the values; a loop that vectorises.
+bool all_finite(const float* values, std::size_t count) {
+    std::uint32_t special = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t exponent = std::bit_cast<std::uint32_t>(values[i]) & 0x7F800000u;
+        special |= exponent == 0x7F800000u ? 1u : 0u;
+    }
+    return special == 0;
+}
+
+// Outward steps of the key bounds (bound_moved_keys).
+constexpr float shrink = 1.0f - bounds::outward_margin;
+constexpr float grow = 1.0f + bounds::outward_margin;
+constexpr float tiny = 0x1p-140f;
 
 // While every size is below 2^23, sizes and their differences are floats,
 // and each size step of the scans (a product with the penalty, a
@@ -99,8 +117,12 @@ SizeRange size_range(const std::vector<double>& sizes) {
 
 }  // namespace
 
-BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelLevel level, std::size_t block_points)
+BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelLevel level, std::size_t block_points,
+                               MovedKeys moved_keys)
     : model_(model), state_(state), points_(state.points), k_(model.n_clusters), dim_(state.points.cols),
+      moved_keys_(moved_keys),
+      may_bound_(moved_keys == MovedKeys::bounded ||
+                 (moved_keys == MovedKeys::automatic && state.points.cols >= bounded_keys_dim && !model.use_medoids)),
       block_points_(block_points) {
     const PointView& points = state.points;
     const std::optional<std::vector<float>>& point_norms = state.point_norms;
@@ -123,7 +145,7 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
     point_keys_.resize(k_);
     costs_.resize(k_);
     narrow_sizes_.resize(k_);
-    stage_slot_.assign(k_, no_slot);
+    move_slot_.assign(k_, no_slot);
 }
 
 void BalancingPhase::mirror_sizes() {
@@ -156,14 +178,24 @@ float BalancingPhase::pass(float size_penalty, const ExecutionContext* context) 
     const std::size_t capacity = std::min(k_, checked_product(block, 2));
     block_keys_.resize(checked_product(block, k_));
     block_norms_.resize(block);
-    staged_clusters_.resize(capacity);
+    moved_clusters_.resize(capacity);
+    block_rows_.resize(checked_product(capacity, dim_));
+    moved_by_.resize(capacity);
+    lower_.resize(capacity);
+    stale_.resize(capacity);
+    exact_.resize(capacity);
+    wanted_.reserve(capacity);
     staged_.reserve(*panels_, capacity);
+    if (may_bound_) wanted_rows_.reserve(*panels_, capacity);
 
     end_block();
     mirror_sizes();
+    longest_ = 0.0f;
+    for (std::size_t j = 0; may_bound_ && j < k_; ++j) longest_ = std::max(longest_, row_length(j));
     float next_penalty = infinity;
     for (std::uint64_t first = 0; first < points_.rows; first += block) {
         const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(block, points_.rows - first));
+        choose_block_treatment();
         compute_block(first, count, run_on);
         for (std::size_t r = 0; r < count; ++r) {
             const std::uint64_t i = first + r;
@@ -196,12 +228,12 @@ float BalancingPhase::visit_point(std::uint64_t i, float size_penalty, float nex
     if (s > 0.0) refresh_after_removal(c, s);
     set_size(c, add_sizes(add_sizes(sizes[c], -1.0), kept_share));  // c still counts 0.15 of the point
 
-    const float point_norm = model_.euclidean ? (*state_.point_norms)[i] : 0.0f;
+    point_norm_ = model_.euclidean ? (*state_.point_norms)[i] : 0.0f;
     if (block_keys != nullptr) {
-        patch_keys(block_keys, point_norm);  // c's row has just changed, too
         keys_ = block_keys;
+        bound_moved_keys();  // c's row has just changed, too
     } else {
-        centroid_keys(*panels_, row_, point_norm, point_keys_);
+        centroid_keys(*panels_, row_, point_norm_, point_keys_);
         keys_ = point_keys_.data();
     }
     const std::size_t b = std::isinf(size_penalty) ? choose_by_size() : choose_by_cost(size_penalty);
@@ -215,6 +247,32 @@ float BalancingPhase::visit_point(std::uint64_t i, float size_penalty, float nex
     if (model_.use_medoids && b != c) medoids_->move(model_, points_, i, c, b);
     model_.labels[i] = b;
     return next_penalty;
+}
+
+// Whether the next block bounds its moved keys. Automatically, a block
+// bounds them unless the last bounding block had to compute more than half
+// of them exactly anyway (where the data's nearest clusters lie close
+// together, and in the first and last passes, when many points move);
+// after such a block the next 8 recompute them all. It reads counts, not a
+// clock, and either way gives the same bits.
+void BalancingPhase::choose_block_treatment() {
+    constexpr std::size_t exact_run = 8;
+    const MovedKeyWork& work = moved_key_work_;
+    if (!may_bound_) {
+        bounding_ = false;
+    } else if (moved_keys_ == MovedKeys::bounded) {
+        bounding_ = true;
+    } else if (bounding_) {
+        const std::uint64_t bounded = work.bounded - block_work_.bounded;
+        const std::uint64_t settled = work.settled - block_work_.settled;
+        if (settled * 2 > bounded) {
+            bounding_ = false;
+            exact_blocks_left_ = exact_run;
+        }
+    } else if (exact_blocks_left_ == 0 || --exact_blocks_left_ == 0) {
+        bounding_ = true;
+    }
+    block_work_ = work;
 }
 
 // Keys of points [first, first + count) against the current centroids,
@@ -232,32 +290,178 @@ void BalancingPhase::compute_block(std::uint64_t first, std::size_t count, const
     in_block_ = true;
 }
 
-// After panels_ took the cluster's new row: a block in progress stages it,
-// since the keys its later points hold for it are now stale.
+// Before a row changes: a bounding block in progress gives it a slot and
+// keeps the row as the block's keys saw it.
+void BalancingPhase::row_changing(std::uint64_t cluster) {
+    if (!in_block_ || !bounding_ || move_slot_[cluster] != no_slot) return;
+    const std::uint32_t slot = take_slot(cluster);
+    const std::span<const float> row = model_.centroids->row(cluster);
+    std::copy(row.begin(), row.end(), block_rows_.begin() + static_cast<std::ptrdiff_t>(slot * dim_));
+    moved_by_[slot] = 0.0f;
+    staged_.stage(slot, cluster);  // a medoid step may leave the row as it is
+}
+
+std::uint32_t BalancingPhase::take_slot(std::uint64_t cluster) {
+    if (moved_count_ == moved_clusters_.size()) raise_fault("More changed rows than a block can hold");
+    const std::uint32_t slot = static_cast<std::uint32_t>(moved_count_++);
+    moved_clusters_[slot] = static_cast<std::uint32_t>(cluster);
+    move_slot_[cluster] = slot;
+    return slot;
+}
+
+// After the cluster's row has changed: its panels and norm, and in a block
+// its slot.
 void BalancingPhase::row_changed(std::uint64_t cluster) {
     panels_->refresh_row(cluster);
+    if (may_bound_) longest_ = std::max(longest_, row_length(cluster));
     if (!in_block_) return;
-    std::uint32_t slot = stage_slot_[cluster];
-    if (slot == no_slot) {
-        if (staged_count_ == staged_clusters_.size()) raise_fault("More changed rows than a block can stage");
-        slot = static_cast<std::uint32_t>(staged_count_++);
-        staged_clusters_[slot] = static_cast<std::uint32_t>(cluster);
-        stage_slot_[cluster] = slot;
+    std::uint32_t slot = move_slot_[cluster];
+    if (bounding_) {
+        if (slot == no_slot) raise_fault("A row changed in a block without its slot");
+        const float* row = model_.centroids->row(cluster).data();
+        moved_by_[slot] = bounds::round_up(bounds::distance_between(row, block_rows_.data() + slot * dim_, dim_));
+    } else if (slot == no_slot) {
+        slot = take_slot(cluster);
     }
     staged_.stage(slot, cluster);
 }
 
-// The block's keys of the visited point for the staged rows, recomputed by
-// the level's one-point kernel: the same FMA chain per lane as the tile
-// kernels, so the patched keys are those a fresh computation gives.
-void BalancingPhase::patch_keys(float* keys, float point_norm) {
-    const std::span<const float> staged = staged_.score(row_, point_norm, staged_count_);
-    for (std::size_t slot = 0; slot < staged.size(); ++slot) keys[staged_clusters_[slot]] = staged[slot];
+// Bounds on the visited point's keys of the rows moved since its block's
+// keys were computed, from those stale keys and the distances moved; the
+// lower ones go into keys_, so that the size scans can run as they are.
+//
+// Let E bound how far a computed key is from the exact one
+// (bound_arithmetic.hpp), for rows no longer than longest_, and let a row
+// move from c0 to c1 by at most m. Euclidean: the exact distance D0 =
+// |x - c0| is at least sqrt(e0 - E) from the stale key e0, and at most
+// sqrt(e0 + E); D1 = |x - c1| lies within m of D0, and the key e1 the level
+// would compute now within E of D1^2:
+//     (max(0, sqrt(e0 - E) - m))^2 - E  <=  e1  <=  (sqrt(e0 + E) + m)^2 + E.
+// Inner product: -x.c moves by at most |x| m, so e1 is within 2E + |x| m of
+// e0. Each single-precision step below is rounded within u = 2^-24 of its
+// exact value; scaling by 1 -/+ 4u (rounded again) and an absolute 2^-140
+// against gradual underflow keep every step on its side, as
+// lower_from_key_f32 does. A stale key or a distance that is not finite
+// leaves no bound: every moved row is then scored exactly.
+void BalancingPhase::bound_moved_keys() {
+    const std::size_t count = moved_count_;
+    if (count == 0) return;
+    if (!bounding_) {
+        // The level's one-point kernel over the staged rows: the same FMA
+        // chain per lane as the tile kernels, so the keys are those a fresh
+        // computation gives.
+        const std::span<const float> scored = staged_.score(row_, point_norm_, count);
+        for (std::size_t slot = 0; slot < count; ++slot) keys_[moved_clusters_[slot]] = scored[slot];
+        return;
+    }
+    const double length = bounds::length_of(row_.data(), dim_);
+    bound_error_ =
+        bounds::round_up(bounds::key_error(model_.euclidean, dim_, length, longest_) + bounds::underflow_term);
+    bound_reach_ = bounds::round_up(length);
+    moved_key_work_.bounded += count;
+    float* keys = keys_;
+    for (std::size_t slot = 0; slot < count; ++slot) stale_[slot] = keys[moved_clusters_[slot]];
+    // Apart from the gather above and the scatter below, a loop the
+    // compiler can vectorise.
+    const float error = bound_error_;
+    const float reach = bound_reach_;
+    const float* __restrict stale = stale_.data();
+    const float* __restrict moved = moved_by_.data();
+    float* __restrict lower = lower_.data();
+    // The selections are written out in the loops, not called: gcc then
+    // turns them into vector blends.
+    if (model_.euclidean) {
+        for (std::size_t slot = 0; slot < count; ++slot) {
+            const float low_key = stale[slot] - error;
+            const float near = __builtin_sqrtf(low_key > 0.0f ? low_key : 0.0f) * shrink;
+            const float apart = (near - moved[slot]) * shrink - tiny;
+            const float closest = apart > 0.0f ? apart : 0.0f;
+            const float low = (closest * closest) * shrink - tiny - error;
+            lower[slot] = low - (low < 0.0f ? -low : low) * bounds::outward_margin - tiny;
+        }
+    } else {
+        for (std::size_t slot = 0; slot < count; ++slot) {
+            const float spread = ((reach * moved[slot]) * grow + 2.0f * error) * grow + tiny;
+            const float low = stale[slot] - spread;
+            lower[slot] = low - (low < 0.0f ? -low : low) * bounds::outward_margin - tiny;
+        }
+    }
+    std::fill(exact_.begin(), exact_.begin() + static_cast<std::ptrdiff_t>(count), std::uint8_t{0});
+    for (std::size_t slot = 0; slot < count; ++slot) keys[moved_clusters_[slot]] = lower[slot];
+    if (!(error < bounds::infinity && reach < bounds::infinity) || !all_finite(stale, count) ||
+        !all_finite(moved, count)) {
+        settle_all();
+    }
+}
+
+// The upper bound of bound_moved_keys for one slot.
+float BalancingPhase::upper_bound(std::uint32_t slot) const {
+    const float stale = stale_[slot];
+    const float moved = moved_by_[slot];
+    const float error = bound_error_;
+    float high;
+    if (model_.euclidean) {
+        const float far = std::sqrt(std::max(0.0f, stale + error)) * grow + tiny;
+        const float farthest = (far + moved) * grow + tiny;
+        high = ((farthest * farthest) * grow + error) * grow + tiny;
+    } else {
+        high = stale + (((bound_reach_ * moved) * grow + 2.0f * error) * grow + tiny);
+    }
+    return high + std::fabs(high) * bounds::outward_margin + tiny;
+}
+
+// At least the length of the cluster's row as panels_ holds it now: from
+// its squared norm where the panels keep one, since this runs on every
+// change of a row.
+float BalancingPhase::row_length(std::uint64_t cluster) const {
+    if (model_.euclidean) return bounds::round_up(screen_bound::length_above(panels_->panels().norms[cluster], dim_));
+    return bounds::round_up(bounds::length_of(model_.centroids->row(cluster).data(), dim_));
+}
+
+// The slot of a cluster whose key for the visited point is only bounded,
+// or no_slot.
+std::uint32_t BalancingPhase::unsettled_slot(std::uint64_t cluster) const {
+    if (!bounding_) return no_slot;
+    const std::uint32_t slot = move_slot_[cluster];
+    return slot != no_slot && exact_[slot] == 0 ? slot : no_slot;
+}
+
+// The visited point's exact keys of these slots' rows, by the level's
+// one-point kernel: the same FMA chain per lane as the tile kernels, so
+// they are the keys a fresh computation gives. Every moved row is staged in
+// its slot as it changes, so scoring all of them costs no more than a group
+// of rows does; only a few wanted out of many more are staged again on
+// their own.
+void BalancingPhase::settle(std::span<const std::uint32_t> slots) {
+    if (slots.empty()) return;
+    moved_key_work_.settled += slots.size();
+    const std::size_t count = moved_count_;
+    if (count <= StagedRows::group_rows || slots.size() * 4 >= count) {
+        const std::span<const float> scored = staged_.score(row_, point_norm_, count);
+        for (std::size_t slot = 0; slot < count; ++slot) keys_[moved_clusters_[slot]] = scored[slot];
+        std::fill(exact_.begin(), exact_.begin() + static_cast<std::ptrdiff_t>(count), std::uint8_t{1});
+        return;
+    }
+    for (std::size_t i = 0; i < slots.size(); ++i) wanted_rows_.stage(i, moved_clusters_[slots[i]]);
+    const std::span<const float> scored = wanted_rows_.score(row_, point_norm_, slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        keys_[moved_clusters_[slots[i]]] = scored[i];
+        exact_[slots[i]] = 1;
+    }
+}
+
+void BalancingPhase::settle_all() {
+    if (!bounding_) return;
+    wanted_.clear();
+    for (std::uint32_t slot = 0; slot < moved_count_; ++slot) {
+        if (exact_[slot] == 0) wanted_.push_back(slot);
+    }
+    settle(wanted_);
 }
 
 void BalancingPhase::end_block() {
-    for (std::size_t slot = 0; slot < staged_count_; ++slot) stage_slot_[staged_clusters_[slot]] = no_slot;
-    staged_count_ = 0;
+    for (std::size_t slot = 0; slot < moved_count_; ++slot) move_slot_[moved_clusters_[slot]] = no_slot;
+    moved_count_ = 0;
     in_block_ = false;
 }
 
@@ -297,6 +501,7 @@ void BalancingPhase::add_point(std::uint64_t cluster, float weight) {
 
 // New centroid row = sum / divisor, unit-scaled in inner-product mode.
 void BalancingPhase::set_mean_row(std::uint64_t cluster, double divisor) {
+    row_changing(cluster);
     std::span<const float> sum = sums_.row(cluster);
     const std::vector<float>& pending = pending_[cluster];
     std::span<float> row = model_.centroids->row(cluster);
@@ -324,6 +529,7 @@ void BalancingPhase::set_mean_row(std::uint64_t cluster, double divisor) {
 void BalancingPhase::refresh_after_removal(std::uint64_t c, double s) {
     if (model_.use_medoids) {
         // The visited point is still labelled c: still a candidate.
+        row_changing(c);
         if (medoids_->update(model_, points_, c)) row_changed(c);
         return;
     }
@@ -337,6 +543,7 @@ void BalancingPhase::refresh_after_removal(std::uint64_t c, double s) {
 void BalancingPhase::refresh_after_addition(std::uint64_t b) {
     if (model_.use_medoids) {
         // The point joins b's members only after this update.
+        row_changing(b);
         if (medoids_->update(model_, points_, b)) row_changed(b);
         return;
     }
@@ -346,6 +553,7 @@ void BalancingPhase::refresh_after_addition(std::uint64_t b) {
 std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
     const float* keys = keys_;
     if (wide_sizes_ != 0) {
+        settle_all();
         const std::vector<double>& sizes = model_.cluster_sizes;
         for (std::size_t j = 0; j < k_; ++j) {
             const float penalty = scale_size(sizes[j], size_penalty);
@@ -362,9 +570,36 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
         }
         return best;
     }
-    const tiles::CostScan scan = panels_->kernels().scan_costs(keys, narrow_sizes_.data(), k_, size_penalty);
+    // Moved rows enter with their lower bounds, so the scan's choice b is
+    // the exact one if b's key is exact: every cost it beat, or tied from a
+    // higher index, is at most the cluster's exact cost, since adding the
+    // same penalty rounds monotonically. If b's key is only bounded, the scan
+    // is run again with b's upper bound: if b still wins, it wins exactly.
+    // Otherwise the moved rows whose lower cost reaches b's upper cost, the
+    // only ones that can be the least, are scored exactly (b with them), and
+    // the last scan's choice has an exact key.
+    const tiles::TileKernels& kernels = panels_->kernels();
+    tiles::CostScan scan = kernels.scan_costs(keys, narrow_sizes_.data(), k_, size_penalty);
     if (scan.overflows) return choose_by_size();
     if (scan.unordered && k_ > 1) raise_nan_fault();
+    const std::size_t b = scan.best;
+    const std::uint32_t slot = unsettled_slot(b);
+    if (slot == no_slot) return b;
+    keys_[b] = upper_bound(slot);
+    const bool proved = kernels.scan_costs(keys, narrow_sizes_.data(), k_, size_penalty).best == b;
+    const float ceiling = keys_[b] + narrow_sizes_[b] * size_penalty;
+    keys_[b] = lower_[slot];  // a bounded key stays at its lower bound for critical_penalty
+    if (proved) return b;
+    wanted_.clear();
+    for (std::uint32_t s = 0; s < moved_count_; ++s) {
+        if (exact_[s] == 0 && !(lower_[s] + narrow_sizes_[moved_clusters_[s]] * size_penalty > ceiling)) {
+            wanted_.push_back(s);
+        }
+    }
+    settle(wanted_);
+    scan = kernels.scan_costs(keys, narrow_sizes_.data(), k_, size_penalty);
+    if (scan.unordered && k_ > 1) raise_nan_fault();
+    if (unsettled_slot(scan.best) != no_slot) raise_fault("Balancing chose a cluster whose key was only bounded");
     return scan.best;
 }
 
@@ -379,6 +614,7 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
 // them only because it was no larger than the minimum. After one pass
 // the spread is at most 1 (plus float drift far below the 0.5 margin).
 std::size_t BalancingPhase::choose_by_size() {
+    settle_all();
     const std::vector<double>& sizes = model_.cluster_sizes;
     std::size_t best = 0;
     for (std::size_t j = 1; j < k_; ++j) {
@@ -388,10 +624,11 @@ std::size_t BalancingPhase::choose_by_size() {
     return best;
 }
 
-float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, float next_penalty) const {
+float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, float next_penalty) {
     const float* keys = keys_;
     float smallest = infinity;
     if (wide_sizes_ != 0) {
+        settle_all();
         const std::vector<double>& sizes = model_.cluster_sizes;
         const double own_size = sizes[c];
         for (std::size_t j = 0; j < k_; ++j) {
@@ -406,7 +643,44 @@ float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, floa
         // Only the sign of a zero minimum could depend on the order it is
         // taken in, and a zero never passes the test below: the phase's
         // penalties are never negative.
-        smallest = panels_->kernels().least_ratio(keys, narrow_sizes_.data(), k_, narrow_sizes_[c], keys[c]);
+        //
+        // With moved rows at their lower bounds and c's key at its upper
+        // one, each ratio is at most the exact one (the subtraction and the
+        // division by a positive gap round monotonically), so a least ratio
+        // that does not reach next_penalty settles the visit. Otherwise the
+        // same scan with the bounds the other way round gives a ratio U at
+        // least the exact least one, and only the moved rows whose low ratio
+        // is below next_penalty and at most U can hold it: those are scored
+        // exactly, with c. Every other ratio is then above the least exact
+        // one, or at least next_penalty, so the scan's least ratio is exact
+        // wherever the result depends on it.
+        const tiles::TileKernels& kernels = panels_->kernels();
+        const float own_size = narrow_sizes_[c];
+        const std::uint32_t own_slot = unsettled_slot(c);
+        const float own_high = own_slot == no_slot ? keys[c] : upper_bound(own_slot);
+        smallest = kernels.least_ratio(keys, narrow_sizes_.data(), k_, own_size, own_high);
+        if (bounding_ && moved_count_ != 0 && smallest < next_penalty) {
+            const float own_low = own_slot == no_slot ? keys[c] : lower_[own_slot];
+            for (std::uint32_t s = 0; s < moved_count_; ++s) {
+                if (exact_[s] == 0) keys_[moved_clusters_[s]] = upper_bound(s);
+            }
+            const float ceiling = kernels.least_ratio(keys, narrow_sizes_.data(), k_, own_size, own_low);
+            wanted_.clear();
+            for (std::uint32_t s = 0; s < moved_count_; ++s) {
+                if (exact_[s] != 0) continue;
+                keys_[moved_clusters_[s]] = lower_[s];
+                const float size = narrow_sizes_[moved_clusters_[s]];
+                const float gap = own_size - size;
+                if (s == own_slot) {
+                    wanted_.push_back(s);
+                } else if (own_size > size && gap != 0.0f) {
+                    const float low_ratio = (lower_[s] - own_high) / gap;
+                    if (low_ratio < next_penalty && !(low_ratio > ceiling)) wanted_.push_back(s);
+                }
+            }
+            settle(wanted_);
+            smallest = kernels.least_ratio(keys, narrow_sizes_.data(), k_, own_size, keys[c]);
+        }
     }
     return (size_penalty < smallest && smallest < next_penalty) ? smallest : next_penalty;
 }

@@ -9,11 +9,7 @@
 namespace quorla::engine {
 namespace {
 
-// The vector levels' one-point kernel keeps up to 8 panels of 16 rows in
-// flight, and one panel costs it as long as a group of 8 (the FMA latency
-// of one chain per dimension): staged rows are scored in groups of this
-// many, the unused slots left as they are.
-constexpr std::size_t staged_group = 128;
+constexpr std::size_t staged_group = StagedRows::group_rows;
 
 std::size_t whole_groups(std::size_t rows) { return checked_sum(rows, staged_group - 1) / staged_group * staged_group; }
 

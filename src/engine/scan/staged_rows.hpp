@@ -13,6 +13,13 @@ namespace quorla::engine {
 
 class StagedRows {
 public:
+    // Rows the vector levels score together: the one-point kernel keeps up
+    // to 8 panels of 16 rows in flight, and one panel costs it as long as a
+    // group of 8 (the FMA latency of one chain per dimension), so staged
+    // rows are scored in groups of this many, the unused slots left as they
+    // are.
+    static constexpr std::size_t group_rows = 128;
+
     // Room for `capacity` rows of `source`, which must outlive this object.
     void reserve(const CentroidPanels& source, std::size_t capacity);
 

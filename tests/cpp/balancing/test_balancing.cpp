@@ -323,10 +323,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, AgainstTheSlowWay, ::testing::Combine(::testing:
 namespace quorla::engine {
 namespace {
 
-// balance_clusters' loop over an explicit block size.
-void balance_in_blocks(Model& model, const TrainingState& training, const ExecutionContext& context,
-                       std::size_t block_points) {
-    BalancingPhase phase(model, training, context.level, block_points);
+// balance_clusters' loop over an explicit block size and treatment of
+// moved rows; returns what the visits did with those rows.
+MovedKeyWork balance_in_blocks(Model& model, const TrainingState& training, const ExecutionContext& context,
+                               std::size_t block_points, MovedKeys moved_keys) {
+    BalancingPhase phase(model, training, context.level, block_points, moved_keys);
     const float limit = static_cast<float>(model.max_balance_diff) + 0.5f;
     float penalty = 0.0f;
     for (;;) {
@@ -335,7 +336,10 @@ void balance_in_blocks(Model& model, const TrainingState& training, const Execut
         penalty = phase.pass(penalty, &context) * 2.5f;
     }
     if (model.use_medoids) phase.final_medoid_pass();
+    return phase.moved_key_work();
 }
+
+constexpr MovedKeys both_treatments[] = {MovedKeys::exact, MovedKeys::bounded};
 
 // Blocks of every length, from one point to more than the data, on pools of
 // 1, 2 and 3 and at every level, against the slow reference. All points
@@ -373,14 +377,16 @@ TEST_P(BlockedBalancing, SameResultsAsTheSlowWay) {
             auto pool = test::pool_of(threads);
             const ExecutionContext context = test::context(level, pool.get());
             for (std::size_t block : {1u, 2u, 7u, 48u, 100u, 1000u, 0u}) {
-                SCOPED_TRACE(testing::Message() << kernel_level_name(level) << " threads=" << threads
-                                                << " block=" << block);
-                State fast = start;
-                balance_in_blocks(fast.model, training_of(fast), context, block);
-                EXPECT_EQ(fast.model.labels, slow.model.labels);
-                EXPECT_EQ(fast.model.cluster_sizes, slow.model.cluster_sizes);
-                EXPECT_EQ(*fast.model.centroids, *slow.model.centroids);
-                EXPECT_EQ(fast.model.medoid_indices, slow.model.medoid_indices);
+                for (MovedKeys moved_keys : both_treatments) {
+                    SCOPED_TRACE(testing::Message() << kernel_level_name(level) << " threads=" << threads
+                                                    << " block=" << block << " bounded=" << (moved_keys == MovedKeys::bounded));
+                    State fast = start;
+                    balance_in_blocks(fast.model, training_of(fast), context, block, moved_keys);
+                    EXPECT_EQ(fast.model.labels, slow.model.labels);
+                    EXPECT_EQ(fast.model.cluster_sizes, slow.model.cluster_sizes);
+                    EXPECT_EQ(*fast.model.centroids, *slow.model.centroids);
+                    EXPECT_EQ(fast.model.medoid_indices, slow.model.medoid_indices);
+                }
             }
         }
     }
@@ -422,13 +428,21 @@ TEST_P(ManyStagedRows, SameResultsAsTheSlowWay) {
             auto pool = test::pool_of(threads);
             const ExecutionContext context = test::context(level, pool.get());
             for (std::size_t block : {1u, 64u, 129u, 200u, 1000u, 0u}) {
-                SCOPED_TRACE(testing::Message() << kernel_level_name(level) << " threads=" << threads
-                                                << " block=" << block);
-                State fast = start;
-                balance_in_blocks(fast.model, training_of(fast), context, block);
-                EXPECT_EQ(fast.model.labels, slow.model.labels);
-                EXPECT_EQ(fast.model.cluster_sizes, slow.model.cluster_sizes);
-                EXPECT_EQ(*fast.model.centroids, *slow.model.centroids);
+                for (MovedKeys moved_keys : both_treatments) {
+                    SCOPED_TRACE(testing::Message() << kernel_level_name(level) << " threads=" << threads
+                                                    << " block=" << block << " bounded=" << (moved_keys == MovedKeys::bounded));
+                    State fast = start;
+                    const MovedKeyWork work = balance_in_blocks(fast.model, training_of(fast), context, block, moved_keys);
+                    EXPECT_EQ(fast.model.labels, slow.model.labels);
+                    EXPECT_EQ(fast.model.cluster_sizes, slow.model.cluster_sizes);
+                    EXPECT_EQ(*fast.model.centroids, *slow.model.centroids);
+                    if (moved_keys == MovedKeys::bounded && block > 1) {
+                        // Both ways out of a bound are taken: some choices
+                        // need exact keys, others are made from the bounds.
+                        EXPECT_GT(work.settled, 0u);
+                        EXPECT_LT(work.settled, work.bounded);
+                    }
+                }
             }
         }
     }
