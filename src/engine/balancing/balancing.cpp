@@ -186,7 +186,6 @@ float BalancingPhase::pass(float size_penalty, const ExecutionContext* context) 
     exact_.resize(capacity);
     wanted_.reserve(capacity);
     staged_.reserve(*panels_, capacity);
-    if (may_bound_) wanted_rows_.reserve(*panels_, capacity);
 
     end_block();
     mirror_sizes();
@@ -250,11 +249,13 @@ float BalancingPhase::visit_point(std::uint64_t i, float size_penalty, float nex
 }
 
 // Whether the next block bounds its moved keys. Automatically, a block
-// bounds them unless the last bounding block had to compute more than half
-// of them exactly anyway (where the data's nearest clusters lie close
-// together, and in the first and last passes, when many points move);
-// after such a block the next 8 recompute them all. It reads counts, not a
-// clock, and either way gives the same bits.
+// bounds them unless, in the last bounding block, the rows its exact keys
+// took to score plus the bounds themselves cost more than scoring every
+// moved row would have (where the data's nearest clusters lie close
+// together, and in the first and last passes, when many points move); after
+// such a block the next 8 recompute them all. A bound costs about as much
+// as scoring 96 / d rows: a few vector operations against d / 16 FMAs. It
+// reads counts, not a clock, and either way gives the same bits.
 void BalancingPhase::choose_block_treatment() {
     constexpr std::size_t exact_run = 8;
     const MovedKeyWork& work = moved_key_work_;
@@ -263,9 +264,10 @@ void BalancingPhase::choose_block_treatment() {
     } else if (moved_keys_ == MovedKeys::bounded) {
         bounding_ = true;
     } else if (bounding_) {
-        const std::uint64_t bounded = work.bounded - block_work_.bounded;
-        const std::uint64_t settled = work.settled - block_work_.settled;
-        if (settled * 2 > bounded) {
+        const double bounded = static_cast<double>(work.bounded - block_work_.bounded);
+        const double scored = static_cast<double>(work.scored - block_work_.scored);
+        const double unbounded = static_cast<double>(work.unbounded - block_work_.unbounded);
+        if (scored + bounded * 96.0 / static_cast<double>(dim_) > unbounded) {
             bounding_ = false;
             exact_blocks_left_ = exact_run;
         }
@@ -298,7 +300,6 @@ void BalancingPhase::row_changing(std::uint64_t cluster) {
     const std::span<const float> row = model_.centroids->row(cluster);
     std::copy(row.begin(), row.end(), block_rows_.begin() + static_cast<std::ptrdiff_t>(slot * dim_));
     moved_by_[slot] = 0.0f;
-    staged_.stage(slot, cluster);  // a medoid step may leave the row as it is
 }
 
 std::uint32_t BalancingPhase::take_slot(std::uint64_t cluster) {
@@ -320,10 +321,10 @@ void BalancingPhase::row_changed(std::uint64_t cluster) {
         if (slot == no_slot) raise_fault("A row changed in a block without its slot");
         const float* row = model_.centroids->row(cluster).data();
         moved_by_[slot] = bounds::round_up(bounds::distance_between(row, block_rows_.data() + slot * dim_, dim_));
-    } else if (slot == no_slot) {
-        slot = take_slot(cluster);
+    } else {
+        if (slot == no_slot) slot = take_slot(cluster);
+        staged_.stage(slot, cluster);
     }
-    staged_.stage(slot, cluster);
 }
 
 // Bounds on the visited point's keys of the rows moved since its block's
@@ -359,6 +360,7 @@ void BalancingPhase::bound_moved_keys() {
         bounds::round_up(bounds::key_error(model_.euclidean, dim_, length, longest_) + bounds::underflow_term);
     bound_reach_ = bounds::round_up(length);
     moved_key_work_.bounded += count;
+    moved_key_work_.unbounded += std::max(count, StagedRows::group_rows);
     float* keys = keys_;
     for (std::size_t slot = 0; slot < count; ++slot) stale_[slot] = keys[moved_clusters_[slot]];
     // Apart from the gather above and the scatter below, a loop the
@@ -428,22 +430,14 @@ std::uint32_t BalancingPhase::unsettled_slot(std::uint64_t cluster) const {
 
 // The visited point's exact keys of these slots' rows, by the level's
 // one-point kernel: the same FMA chain per lane as the tile kernels, so
-// they are the keys a fresh computation gives. Every moved row is staged in
-// its slot as it changes, so scoring all of them costs no more than a group
-// of rows does; only a few wanted out of many more are staged again on
-// their own.
+// they are the keys a fresh computation gives. A bounding block stages the
+// wanted rows only here: most of its moved rows are never scored.
 void BalancingPhase::settle(std::span<const std::uint32_t> slots) {
     if (slots.empty()) return;
     moved_key_work_.settled += slots.size();
-    const std::size_t count = moved_count_;
-    if (count <= StagedRows::group_rows || slots.size() * 4 >= count) {
-        const std::span<const float> scored = staged_.score(row_, point_norm_, count);
-        for (std::size_t slot = 0; slot < count; ++slot) keys_[moved_clusters_[slot]] = scored[slot];
-        std::fill(exact_.begin(), exact_.begin() + static_cast<std::ptrdiff_t>(count), std::uint8_t{1});
-        return;
-    }
-    for (std::size_t i = 0; i < slots.size(); ++i) wanted_rows_.stage(i, moved_clusters_[slots[i]]);
-    const std::span<const float> scored = wanted_rows_.score(row_, point_norm_, slots.size());
+    moved_key_work_.scored += std::max(slots.size(), StagedRows::group_rows) + slots.size();  // staging, too
+    for (std::size_t i = 0; i < slots.size(); ++i) staged_.stage(i, moved_clusters_[slots[i]]);
+    const std::span<const float> scored = staged_.score(row_, point_norm_, slots.size());
     for (std::size_t i = 0; i < slots.size(); ++i) {
         keys_[moved_clusters_[slots[i]]] = scored[i];
         exact_[slots[i]] = 1;

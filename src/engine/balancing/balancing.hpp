@@ -29,10 +29,14 @@ enum class MovedKeys {
     bounded,    // bounded, and recomputed only where a choice needs it
 };
 
-// Keys of moved rows that visits bounded, and those they then computed.
+// Keys of moved rows that visits bounded, and those they then computed;
+// rows the exact keys took to score (StagedRows scores whole groups), and
+// rows those visits would have scored with exact keys throughout.
 struct MovedKeyWork {
     std::uint64_t bounded = 0;
     std::uint64_t settled = 0;
+    std::uint64_t scored = 0;
+    std::uint64_t unbounded = 0;
 };
 
 class BalancingPhase {
@@ -129,9 +133,9 @@ private:
     std::vector<std::uint32_t> wanted_;                // slots to compute exactly
     float longest_ = 0.0f;                             // at least every row's length in this pass
     float point_norm_ = 0.0f;                          // the visited point's (Euclidean)
-    // Exact keys of moved rows: each staged in its slot as it changes; and
-    // a few wanted ones staged again on their own.
-    StagedRows staged_, wanted_rows_;
+    // Exact keys of moved rows: each staged in its slot as it changes, or
+    // in a bounding block the wanted ones staged as they are wanted.
+    StagedRows staged_;
     MovedKeyWork moved_key_work_;
 };
 
