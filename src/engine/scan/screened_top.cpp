@@ -1,0 +1,366 @@
+// The screened top-k scan: the sink that picks each point's candidates from
+// a screen tile's approximate keys and settles its first `take` from their
+// exact keys, and the choice of when to screen.
+//
+// Why the candidates are enough. Let K bound |exact - approximate| for every
+// cluster of a point (screen_bound.hpp: the window is 2K) and a_t be the
+// t-th least approximate key of the point, t = take. At least t clusters
+// have approximate keys at most a_t, so exact keys at most a_t + K: the t-th
+// best exact key e_t is at most a_t + K. A cluster whose approximate key
+// exceeds a_t + 2K has an exact key above a_t + K >= e_t, strictly farther
+// than the t-th best, so it is neither among the first t nor tied with the
+// t-th under the lower-index rule. The candidates are the clusters whose
+// approximate key is at most cut = fl(a_t + w), w = cut_width(2K): a_t is a
+// key of the screen like the least one, within the magnitude cut_width's
+// rounding argument assumes, so cut >= a_t + 2K. Every cluster that ranks
+// among the first t, or ties the t-th, is thus a candidate, and the first t
+// candidates in stable exact-key order (key, then cluster) are the first t
+// of all clusters: the same clusters, keys and order as the level's top
+// kernel gives.
+#include "engine/scan/screened_top.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "engine/core/checked.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/label/screen_tiles.hpp"
+
+namespace quorla::engine {
+namespace {
+
+// A worker holds all keys of a screen tile, screen_tile_rows x k floats:
+// 12 MB at this many clusters, past which the plain scan runs.
+constexpr std::size_t largest_screened_clusters = std::size_t{1} << 16;
+
+// Automatic choice. An exact candidate key is one FMA chain of d steps,
+// worth about 16 keys of the tile kernels (screened_step.cpp), and a point
+// takes at least `take` of them on top of the screen's share of a plain
+// scan; see bench/search_bench.py --screen for the measurements behind
+// these thresholds.
+constexpr std::size_t clusters_per_taken = 32;
+// Rounding the centroids costs about as much as scoring a point against
+// them all, and a screen tile computes screen_tile_rows rows however few
+// are real: fewer points than this are not worth screening.
+constexpr std::size_t least_screened_points = 256;
+
+// Candidates a point may take before it is scored in full instead: past
+// k / 16 of them the exact keys alone cost what a plain scan does. A long
+// top list (forced screens in tests) gets room for its own entries.
+std::size_t candidate_limit(std::size_t n_clusters, std::size_t take) {
+    return std::min(n_clusters, std::max(n_clusters / 16, take + 16));
+}
+
+// The t-th least of keys[0, k), t <= k, with `least` (t floats) as scratch:
+// the t least so far, ascending. After the first t keys, a block of them
+// is looked at one by one only if one of them beats the current t-th; the
+// test for that is a branch-free loop the compiler vectorises, and most
+// blocks fail it. A NaN key never enters after the first t, and one among
+// those makes the answer NaN; the caller then lists nothing.
+float tth_least(const float* keys, std::size_t k, std::size_t t, float* least) {
+    std::size_t size = 0;
+    auto insert = [&](float key) {
+        std::size_t pos = size < t ? size : t - 1;
+        while (pos > 0 && least[pos - 1] > key) {
+            least[pos] = least[pos - 1];
+            --pos;
+        }
+        least[pos] = key;
+        if (size < t) ++size;
+    };
+    for (std::size_t j = 0; j < t; ++j) insert(keys[j]);
+    constexpr std::size_t block = 16;
+    for (std::size_t j = t; j < k; j += block) {
+        const std::size_t end = std::min(k, j + block);
+        const float bound = least[t - 1];
+        bool below = false;
+        for (std::size_t i = j; i < end; ++i) below |= keys[i] < bound;
+        if (!below) continue;
+        for (std::size_t i = j; i < end; ++i) {
+            if (keys[i] < least[t - 1]) insert(keys[i]);
+        }
+    }
+    return least[t - 1];
+}
+
+class ScreenedTopSink final : public ScanSink {
+public:
+    ScreenedTopSink(const PointView& points, ScreenUnit unit, const ScreenCentroids& screen, std::size_t take,
+                    std::span<std::uint32_t> out, std::span<float> keys)
+        : points_(points),
+          screen_(tiles::screen_kernels_for(unit)),
+          centroids_(screen),
+          take_(take),
+          limit_(candidate_limit(screen.panels.clusters, take)),
+          out_(out),
+          keys_(keys) {}
+
+    void prepare(std::size_t slots, std::size_t tile_rows) override {
+        tile_rows_ = tile_rows;
+        slots_.resize(slots);
+        const std::size_t dim = points_.cols;
+        const std::size_t rows = screen_tile_rows;
+        // The level's top kernel's scratch, as TopSink sizes it.
+        kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
+        for (Slot& s : slots_) {
+            s.screen = ScreenTile(dim);
+            s.approximate.resize(checked_product(rows, centroids_.panels.clusters));
+            s.least.resize(take_);
+            s.listed.resize(rows);
+            s.pair_rows.resize(checked_product(rows, limit_));
+            s.pair_clusters.resize(checked_product(rows, limit_));
+            s.dots.resize(checked_product(rows, limit_));
+            s.best_keys.resize(take_);
+            s.best_clusters.resize(take_);
+            s.wide.assign(tile_rows, 0);
+            s.kept_keys = CacheAligned<float>(checked_product(tile_rows, kept_stride_));
+            s.kept_clusters = CacheAligned<std::uint32_t>(checked_product(tile_rows, kept_stride_));
+            s.lane_keys = CacheAligned<float>(tile_rows);
+            s.cuts = CacheAligned<float>(tile_rows);
+            s.chosen.resize(checked_product(tile_rows, take_));
+            s.row.resize(dim);
+            s.deferred.reserve(tile_rows);
+            s.deferred_rows.resize(checked_product(tile_rows, dim));
+            s.deferred_norms.assign(tile_rows, 0.0f);
+            s.deferred_tile = CacheAligned<float>(checked_sum(checked_product(tile_rows, dim), tile_rows));
+            s.row_pointers.resize(tile_rows);
+        }
+    }
+
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+
+    // Scores the points still deferred, on the calling thread once the scan is over.
+    void finish(const CentroidPanels& centroids) {
+        for (Slot& s : slots_) {
+            if (!score_deferred(s, centroids)) raise_nan_fault();
+        }
+    }
+
+    ScreenWork work() const {
+        ScreenWork total;
+        for (const Slot& s : slots_) total += s.work;
+        return total;
+    }
+
+private:
+    struct Slot {
+        ScreenTile screen;
+        std::vector<float> approximate;  // screen_tile_rows x clusters: a screen tile's keys
+        std::vector<float> least;        // take: one row's least approximate keys
+        // The candidates of a screen tile's rows, all scored in one call:
+        // row r's are pairs [first, first + listed[r]), in cluster order.
+        std::vector<std::size_t> listed;
+        std::vector<std::uint32_t> pair_rows, pair_clusters;
+        std::vector<float> dots;
+        std::vector<float> best_keys;  // take: one row's first clusters so far
+        std::vector<std::uint32_t> best_clusters;
+        std::vector<unsigned char> wide;  // per row of the scan's tile
+        // The level's top kernel, for points scored in full: alone in
+        // tiles of their own, or a whole tile that is mostly wide.
+        CacheAligned<float> kept_keys, lane_keys, cuts;
+        CacheAligned<std::uint32_t> kept_clusters;
+        std::vector<std::uint32_t> chosen;
+        std::vector<float> row;
+        std::vector<std::uint64_t> deferred;
+        std::vector<float> deferred_rows, deferred_norms;
+        CacheAligned<float> deferred_tile;
+        std::vector<const float*> row_pointers;
+        ScreenWork work;
+    };
+
+    tiles::TopScratch top_scratch(Slot& s) const {
+        return {kept_stride_, s.kept_keys.data(), s.kept_clusters.data(), s.lane_keys.data(), s.cuts.data()};
+    }
+    std::size_t list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
+    bool settle(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t first,
+                std::size_t listed);
+    bool score_in_full(Slot& s, const CentroidPanels& centroids, const float* values, std::size_t count,
+                       const float* point_norms) {
+        return centroids.kernels().top(values, count, point_norms, centroids.panels(), euclidean(), take_,
+                                       top_scratch(s), s.chosen.data());
+    }
+    // Row r of the last full score as `point`'s result.
+    void place(Slot& s, std::size_t r, std::uint64_t point) {
+        const std::uint32_t* chosen = s.chosen.data() + r * take_;
+        std::copy(chosen, chosen + take_, out_.begin() + static_cast<std::ptrdiff_t>(point * take_));
+        put_keys(point, s.kept_keys.data() + r * kept_stride_);
+    }
+    bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
+    bool score_deferred(Slot& s, const CentroidPanels& centroids);
+    const float* contiguous_row(Slot& s, std::uint64_t i) {
+        if (points_.row_contiguous()) return points_.row_start(i);
+        points_.copy_row(i, s.row.data());
+        return s.row.data();
+    }
+    bool euclidean() const { return centroids_.panels.norms != nullptr; }
+    void put_keys(std::uint64_t point, const float* keys) {
+        if (!keys_.empty()) std::copy(keys, keys + take_, keys_.begin() + static_cast<std::ptrdiff_t>(point * take_));
+    }
+
+    const PointView& points_;
+    const tiles::ScreenKernels& screen_;
+    const ScreenCentroids& centroids_;
+    std::size_t take_;
+    std::size_t limit_;
+    std::span<std::uint32_t> out_;
+    std::span<float> keys_;
+    std::size_t tile_rows_ = 0;
+    std::size_t kept_stride_ = 0;
+    std::vector<Slot> slots_;
+};
+
+// A screened row's candidates, in ascending cluster order, as pairs from
+// `first` on; 0 when the row is not screened or its window holds more than
+// the limit. Most blocks of 16 keys hold no candidate and are passed over
+// after one vectorised test.
+std::size_t ScreenedTopSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
+    const float width = s.screen.widths.data()[screen_row];
+    if (!(width >= 0.0f)) return 0;
+    const std::size_t k = centroids_.panels.clusters;
+    const float* keys = s.approximate.data() + screen_row * k;
+    const float cut = tth_least(keys, k, take_, s.least.data()) + width;
+    std::uint32_t* rows = s.pair_rows.data() + first;
+    std::uint32_t* clusters = s.pair_clusters.data() + first;
+    std::size_t listed = 0;
+    constexpr std::size_t block = 16;
+    for (std::size_t j = 0; j < k; j += block) {
+        const std::size_t end = std::min(k, j + block);
+        bool within = false;
+        for (std::size_t i = j; i < end; ++i) within |= keys[i] <= cut;
+        if (!within) continue;
+        for (std::size_t i = j; i < end; ++i) {
+            if (!(keys[i] <= cut)) continue;
+            if (listed == limit_) return 0;
+            rows[listed] = static_cast<std::uint32_t>(tile_row);
+            clusters[listed] = static_cast<std::uint32_t>(i);
+            ++listed;
+        }
+    }
+    // Fewer than take only if a NaN made the cut NaN.
+    return listed < take_ ? 0 : listed;
+}
+
+// Row r's first clusters from its scored candidates, in the stable order
+// of the top kernel. False when it has none or met a NaN (the full score
+// then meets it too, and faults).
+bool ScreenedTopSink::settle(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r,
+                             std::size_t first, std::size_t listed) {
+    if (listed == 0) return false;
+    const tiles::Panels& panels = centroids.panels();
+    const std::uint32_t* clusters = s.pair_clusters.data() + first;
+    const float* dots = s.dots.data() + first;
+    float* best_keys = s.best_keys.data();
+    std::uint32_t* best_clusters = s.best_clusters.data();
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < listed; ++i) {
+        const float key = euclidean() ? euclidean_key(dots[i], panels.norms[clusters[i]], tile.point_norms[r]) : -dots[i];
+        if (std::isnan(key)) return false;
+        // Candidates come in ascending cluster order, as the top kernel
+        // meets clusters, so equal keys keep the lower cluster first.
+        size = tiles::insert_kept(best_keys, best_clusters, size, take_, key, clusters[i]);
+    }
+    if (size != take_) raise_fault("Screened top-k row settled with fewer candidates than it takes");
+    const std::uint64_t point = tile.first + r;
+    std::copy(best_clusters, best_clusters + take_, out_.begin() + static_cast<std::ptrdiff_t>(point * take_));
+    put_keys(point, best_keys);
+    ++s.work.settled;
+    s.work.candidates += listed;
+    return true;
+}
+
+bool ScreenedTopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
+    Slot& s = slots_[slot];
+    const std::size_t k = centroids_.panels.clusters;
+    std::size_t wide = 0;
+    for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
+        const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
+        pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
+        screen_.keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
+                     s.approximate.data(), k);
+        // Every row's candidates in one call, so that the exact chains of
+        // different rows overlap.
+        std::size_t pairs = 0;
+        for (std::size_t sr = 0; sr < rows; ++sr) {
+            s.listed[sr] = list(s, sr, from + sr, pairs);
+            pairs += s.listed[sr];
+        }
+        centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
+                                        s.pair_clusters.data(), pairs, s.dots.data());
+        std::size_t first = 0;
+        for (std::size_t sr = 0; sr < rows; ++sr) {
+            const bool settled = settle(s, centroids, tile, from + sr, first, s.listed[sr]);
+            first += s.listed[sr];
+            s.wide[from + sr] = settled ? 0 : 1;
+            if (!settled) ++wide;
+        }
+    }
+    s.work.points += tile.count;
+    if (wide == 0) return true;
+    if (2 * wide > tile.count) {
+        // Mostly wide: the whole tile, packed already, through the top
+        // kernel; the settled rows get the same lists again.
+        s.work.full += tile.count;
+        const bool clean = score_in_full(s, centroids, tile.values, tile.count, tile.point_norms);
+        for (std::size_t r = 0; r < tile.count; ++r) place(s, r, tile.first + r);
+        return clean;
+    }
+    bool clean = true;
+    for (std::size_t r = 0; r < tile.count; ++r) {
+        if (s.wide[r] != 0) clean = defer(s, centroids, tile, r) && clean;
+    }
+    return clean;
+}
+
+bool ScreenedTopSink::defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r) {
+    const std::size_t dim = points_.cols;
+    const std::size_t at = s.deferred.size();
+    const std::uint64_t i = tile.first + r;
+    const float* x = contiguous_row(s, i);
+    std::copy(x, x + dim, s.deferred_rows.begin() + static_cast<std::ptrdiff_t>(at * dim));
+    s.deferred_norms[at] = euclidean() ? tile.point_norms[r] : 0.0f;
+    s.deferred.push_back(i);
+    return s.deferred.size() < tile_rows_ || score_deferred(s, centroids);
+}
+
+bool ScreenedTopSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
+    const std::size_t count = s.deferred.size();
+    if (count == 0) return true;
+    const std::size_t dim = points_.cols;
+    for (std::size_t r = 0; r < count; ++r) s.row_pointers[r] = s.deferred_rows.data() + r * dim;
+    std::fill(s.deferred_norms.begin() + static_cast<std::ptrdiff_t>(count), s.deferred_norms.end(), 0.0f);
+    centroids.kernels().pack_gathered(s.row_pointers.data(), count, dim, s.deferred_tile.data());
+    const bool clean = score_in_full(s, centroids, s.deferred_tile.data(), count, s.deferred_norms.data());
+    for (std::size_t r = 0; r < count; ++r) place(s, r, s.deferred[r]);
+    s.work.full += count;
+    s.deferred.clear();
+    return clean;
+}
+
+}  // namespace
+
+bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim, std::size_t take,
+                 std::uint64_t n_points) {
+    if (options.mode == ScreenMode::off || n_clusters < 2 || take == 0 || take >= n_clusters) return false;
+    if (n_clusters > largest_screened_clusters) return false;
+    if (options.mode == ScreenMode::forced) return true;
+    return ScreenPolicy::shape_pays(n_clusters, dim) && take <= n_clusters / clusters_per_taken &&
+           n_points >= least_screened_points;
+}
+
+ScreenWork screened_top(const ExecutionContext& context, const CentroidPanels& panels, const Matrix& centroids,
+                        const PointView& points, ScreenUnit unit, std::size_t take, std::span<std::uint32_t> out,
+                        std::span<float> keys) {
+    if (take == 0 || take >= panels.clusters()) raise_fault("Screened top-k scan with nothing to leave out");
+    if (checked_product(points.rows, take) > out.size() || (!keys.empty() && keys.size() < out.size())) {
+        raise_fault("Top-k result smaller than the scan");
+    }
+    const ScreenCentroids screen(centroids, panels);
+    ScreenedTopSink sink(points, unit, screen, take, out, keys);
+    scan_points(context, panels, points, nullptr, sink);
+    sink.finish(panels);
+    return sink.work();
+}
+
+}  // namespace quorla::engine
