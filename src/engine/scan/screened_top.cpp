@@ -53,36 +53,66 @@ std::size_t candidate_limit(std::size_t n_clusters, std::size_t take) {
     return std::min(n_clusters, std::max(n_clusters / 16, take + 16));
 }
 
-// The t-th least of keys[0, k), t <= k, with `least` (t floats) as scratch:
-// the t least so far, ascending. After the first t keys, a block of them
-// is looked at one by one only if one of them beats the current t-th; the
-// test for that is a branch-free loop the compiler vectorises, and most
-// blocks fail it. A NaN key never enters after the first t, and one among
-// those makes the answer NaN; the caller then lists nothing.
-float tth_least(const float* keys, std::size_t k, std::size_t t, float* least) {
+// Keys are looked at in blocks of this many: a block whose least key is
+// above a bound holds nothing below it.
+constexpr std::size_t key_block = 16;
+
+// The least key of each block of keys[0, k) into minima[0, ceil(k / 16)).
+// Full blocks in a loop of fixed length that the compiler turns into
+// vector minima; the order in which a block is folded does not matter,
+// since without NaN (see below) a minimum is one of the keys, whatever the
+// order.
+void block_minima(const float* keys, std::size_t k, float* minima) {
+    const std::size_t full = k / key_block;
+    for (std::size_t b = 0; b < full; ++b) {
+        const float* block = keys + b * key_block;
+        float least = block[0];
+        for (std::size_t i = 1; i < key_block; ++i) least = block[i] < least ? block[i] : least;
+        minima[b] = least;
+    }
+    if (full * key_block < k) {
+        float least = keys[full * key_block];
+        for (std::size_t i = full * key_block + 1; i < k; ++i) least = keys[i] < least ? keys[i] : least;
+        minima[full] = least;
+    }
+}
+
+// Inserts `key` into the ascending list least[0, size) of at most t keys.
+inline std::size_t insert_least(float* least, std::size_t size, std::size_t t, float key) {
+    if (size == t && !(key < least[t - 1])) return size;
+    std::size_t pos = size < t ? size : t - 1;
+    while (pos > 0 && least[pos - 1] > key) {
+        least[pos] = least[pos - 1];
+        --pos;
+    }
+    least[pos] = key;
+    return size < t ? size + 1 : size;
+}
+
+// The t-th least of keys[0, k), 1 <= t <= k, from the blocks' minima:
+// the t-th least of the minima is t of the keys, so it bounds the t-th
+// least key from above, and only blocks whose minimum is at most it (about
+// t of them) hold keys that can be among the t least. `least` (t floats)
+// is scratch. A NaN key (only where the window is not finite, and such
+// rows are not screened) can make the answer wrong or NaN, never unsafe
+// for those rows: they are not looked at.
+float tth_least(const float* keys, std::size_t k, std::size_t t, const float* minima, float* least) {
+    const std::size_t blocks = (k + key_block - 1) / key_block;
+    float bound = __builtin_inff();
+    if (blocks >= t) {
+        std::size_t size = 0;
+        for (std::size_t b = 0; b < blocks; ++b) size = insert_least(least, size, t, minima[b]);
+        bound = least[t - 1];
+    }
     std::size_t size = 0;
-    auto insert = [&](float key) {
-        std::size_t pos = size < t ? size : t - 1;
-        while (pos > 0 && least[pos - 1] > key) {
-            least[pos] = least[pos - 1];
-            --pos;
-        }
-        least[pos] = key;
-        if (size < t) ++size;
-    };
-    for (std::size_t j = 0; j < t; ++j) insert(keys[j]);
-    constexpr std::size_t block = 16;
-    for (std::size_t j = t; j < k; j += block) {
-        const std::size_t end = std::min(k, j + block);
-        const float bound = least[t - 1];
-        bool below = false;
-        for (std::size_t i = j; i < end; ++i) below |= keys[i] < bound;
-        if (!below) continue;
-        for (std::size_t i = j; i < end; ++i) {
-            if (keys[i] < least[t - 1]) insert(keys[i]);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (!(minima[b] <= bound)) continue;
+        const std::size_t end = std::min(k, (b + 1) * key_block);
+        for (std::size_t i = b * key_block; i < end; ++i) {
+            if (keys[i] <= bound) size = insert_least(least, size, t, keys[i]);
         }
     }
-    return least[t - 1];
+    return size == t ? least[t - 1] : __builtin_nanf("");
 }
 
 class ScreenedTopSink final : public ScanSink {
@@ -108,6 +138,7 @@ public:
             s.screen = ScreenTile(dim);
             s.approximate.resize(checked_product(rows, centroids_.panels.clusters));
             s.least.resize(take_);
+            s.minima.resize((centroids_.panels.clusters + key_block - 1) / key_block);
             s.listed.resize(rows);
             s.pair_rows.resize(checked_product(rows, limit_));
             s.pair_clusters.resize(checked_product(rows, limit_));
@@ -149,6 +180,7 @@ private:
         ScreenTile screen;
         std::vector<float> approximate;  // screen_tile_rows x clusters: a screen tile's keys
         std::vector<float> least;        // take: one row's least approximate keys
+        std::vector<float> minima;       // one row's least approximate key of each block
         // The candidates of a screen tile's rows, all scored in one call:
         // row r's are pairs [first, first + listed[r]), in cluster order.
         std::vector<std::size_t> listed;
@@ -213,24 +245,23 @@ private:
 
 // A screened row's candidates, in ascending cluster order, as pairs from
 // `first` on; 0 when the row is not screened or its window holds more than
-// the limit. Most blocks of 16 keys hold no candidate and are passed over
-// after one vectorised test.
+// the limit. Only blocks whose least key is within the cut are read.
 std::size_t ScreenedTopSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
     const float width = s.screen.widths.data()[screen_row];
     if (!(width >= 0.0f)) return 0;
     const std::size_t k = centroids_.panels.clusters;
     const float* keys = s.approximate.data() + screen_row * k;
-    const float cut = tth_least(keys, k, take_, s.least.data()) + width;
+    const float* minima = s.minima.data();
+    block_minima(keys, k, s.minima.data());
+    const float cut = tth_least(keys, k, take_, minima, s.least.data()) + width;
     std::uint32_t* rows = s.pair_rows.data() + first;
     std::uint32_t* clusters = s.pair_clusters.data() + first;
     std::size_t listed = 0;
-    constexpr std::size_t block = 16;
-    for (std::size_t j = 0; j < k; j += block) {
-        const std::size_t end = std::min(k, j + block);
-        bool within = false;
-        for (std::size_t i = j; i < end; ++i) within |= keys[i] <= cut;
-        if (!within) continue;
-        for (std::size_t i = j; i < end; ++i) {
+    const std::size_t blocks = (k + key_block - 1) / key_block;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (!(minima[b] <= cut)) continue;
+        const std::size_t end = std::min(k, (b + 1) * key_block);
+        for (std::size_t i = b * key_block; i < end; ++i) {
             if (!(keys[i] <= cut)) continue;
             if (listed == limit_) return 0;
             rows[listed] = static_cast<std::uint32_t>(tile_row);
