@@ -76,15 +76,21 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
     if (n_clusters > 1) {
         const CentroidPanels panels(centroids, n_clusters, model.euclidean, context.level);
         chosen = zeroed<std::uint32_t>(choices, context);
+        std::uint64_t screened = 0;
         if (screens_top(screening, n_clusters, points.cols, take, points.rows)) {
-            screened_top(context, panels, centroids, points, screening.unit, take, chosen);
-        } else if (slots == 1) {
-            NearestSink<std::uint32_t> sink(
-                model.euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_first, chosen);
-            scan_points(context, panels, points, nullptr, sink);
-        } else {
-            TopSink sink(take, chosen);
-            scan_points(context, panels, points, nullptr, sink);
+            screened = screened_top(context, panels, centroids, points, screening, take, chosen).rows;
+        }
+        if (screened < points.rows) {
+            const PointView rest = rows_from(points, screened);
+            const std::span<std::uint32_t> rest_chosen = std::span(chosen).subspan(screened * slots);
+            if (slots == 1) {
+                NearestSink<std::uint32_t> sink(
+                    model.euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_first, rest_chosen);
+                scan_points(context, panels, rest, nullptr, sink);
+            } else {
+                TopSink sink(take, rest_chosen);
+                scan_points(context, panels, rest, nullptr, sink);
+            }
         }
     }
     if (!every_cluster) return group_by_cluster(std::span<const std::uint32_t>(chosen), take, n_clusters);
@@ -112,11 +118,14 @@ Outcome<SearchResult> search(const Model& model, const PointView& points, std::u
     SearchResult result{take, zeroed<float>(entries, context), zeroed<std::int64_t>(entries, context)};
     std::vector<std::uint32_t> chosen = zeroed<std::uint32_t>(entries, context);
     const CentroidPanels panels(centroids, model.n_clusters, model.euclidean, context.level);
+    std::uint64_t screened = 0;
     if (screens_top(screening, model.n_clusters, points.cols, take, points.rows)) {
-        screened_top(context, panels, centroids, points, screening.unit, take, chosen, result.distances);
-    } else {
-        TopSink sink(take, chosen, result.distances);
-        scan_points(context, panels, points, nullptr, sink);
+        screened = screened_top(context, panels, centroids, points, screening, take, chosen, result.distances).rows;
+    }
+    if (screened < points.rows) {
+        const std::size_t from = screened * take;
+        TopSink sink(take, std::span(chosen).subspan(from), std::span(result.distances).subspan(from));
+        scan_points(context, panels, rows_from(points, screened), nullptr, sink);
     }
     context.for_each_row_block(points.rows, take, [&](std::uint64_t first, std::uint64_t last) {
         for (std::size_t e = first * take; e < last * take; ++e) {

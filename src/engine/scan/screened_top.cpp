@@ -35,16 +35,26 @@ namespace {
 // 12 MB at this many clusters, past which the plain scan runs.
 constexpr std::size_t largest_screened_clusters = std::size_t{1} << 16;
 
-// Automatic choice. An exact candidate key is one FMA chain of d steps,
-// worth about 16 keys of the tile kernels (screened_step.cpp), and a point
-// takes at least `take` of them on top of the screen's share of a plain
-// scan; see bench/search_bench.py --screen for the measurements behind
-// these thresholds.
-constexpr std::size_t clusters_per_taken = 32;
+// Automatic choice: at most one taken cluster per this many. A point's
+// candidates are about 1.2 to 1.5 times what it takes, and each costs an
+// exact key, an FMA chain of d steps over a centroid row read out of
+// cache, worth about 16 keys of the tile kernels; the screen itself costs
+// about 0.65 of a plain scan. Measured (bench/search_bench.py --screen, AMD
+// EPYC Zen 4, 2 threads, 60,000 x 384 at k = 1,024): plain / screened
+// search about 1.5 at top 1, 1.3 at top 4 and 1.0 at top 10.
+constexpr std::size_t clusters_per_taken = 256;
 // Rounding the centroids costs about as much as scoring a point against
 // them all, and a screen tile computes screen_tile_rows rows however few
 // are real: fewer points than this are not worth screening.
 constexpr std::size_t least_screened_points = 256;
+
+// Automatic mode screens this many points first and goes on only if
+// ScreenPolicy::cost, in plain scans, estimates the screened one at most
+// paying_cost: it fits the measurements above (0.68 estimated at top 1,
+// 0.9 at top 10), and the margin covers the selection of the first `take`,
+// which the label step's model leaves out.
+constexpr std::uint64_t sample_points = 4096;
+constexpr double paying_cost = 0.85;
 
 // Candidates a point may take before it is scored in full instead: past
 // k / 16 of them the exact keys alone cost what a plain scan does. A long
@@ -380,18 +390,36 @@ bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size
            n_points >= least_screened_points;
 }
 
-ScreenWork screened_top(const ExecutionContext& context, const CentroidPanels& panels, const Matrix& centroids,
-                        const PointView& points, ScreenUnit unit, std::size_t take, std::span<std::uint32_t> out,
-                        std::span<float> keys) {
+ScreenedRows screened_top(const ExecutionContext& context, const CentroidPanels& panels, const Matrix& centroids,
+                          const PointView& points, const ScreenOptions& options, std::size_t take,
+                          std::span<std::uint32_t> out, std::span<float> keys) {
     if (take == 0 || take >= panels.clusters()) raise_fault("Screened top-k scan with nothing to leave out");
     if (checked_product(points.rows, take) > out.size() || (!keys.empty() && keys.size() < out.size())) {
         raise_fault("Top-k result smaller than the scan");
     }
     const ScreenCentroids screen(centroids, panels);
-    ScreenedTopSink sink(points, unit, screen, take, out, keys);
-    scan_points(context, panels, points, nullptr, sink);
-    sink.finish(panels);
-    return sink.work();
+    ScreenedRows done;
+    auto scan = [&](std::uint64_t count) {
+        PointView part = rows_from(points, done.rows);
+        part.rows = count;
+        const std::size_t from = checked_product(done.rows, take);
+        // The sink keeps a reference to `part`, which outlives it.
+        ScreenedTopSink sink(part, options.unit, screen, take, out.subspan(from),
+                             keys.empty() ? keys : keys.subspan(from));
+        scan_points(context, panels, part, nullptr, sink);
+        sink.finish(panels);
+        done.rows += count;
+        done.work += sink.work();
+    };
+    // Automatic: a sample first, and the rest only if its counts say the
+    // screen pays (windows that hold many clusters, or many points scored
+    // in full, make it slower than the plain scan).
+    if (options.mode == ScreenMode::automatic && points.rows > sample_points) {
+        scan(sample_points);
+        if (ScreenPolicy::cost(done.work, panels.clusters()) > paying_cost) return done;
+    }
+    scan(points.rows - done.rows);
+    return done;
 }
 
 }  // namespace quorla::engine

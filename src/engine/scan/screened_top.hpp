@@ -25,12 +25,26 @@ namespace quorla::engine {
 bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim, std::size_t take,
                  std::uint64_t n_points);
 
+// What a screened top-k scan covered: its first `rows` points (all of
+// them, or in automatic mode a sample whose counts said the screen would
+// not pay for the rest), and what it did there.
+struct ScreenedRows {
+    std::uint64_t rows = 0;
+    ScreenWork work;
+};
+
 // What TopSink(take, out, keys) writes through scan_points, through the
-// screen of `unit`: each point's first `take` clusters in stable key order
-// into out[point * take + t], and their keys into keys (when not empty).
-// A NaN among the keys of a point faults, as the plain scan does.
-ScreenWork screened_top(const ExecutionContext& context, const CentroidPanels& panels, const Matrix& centroids,
-                        const PointView& points, ScreenUnit unit, std::size_t take, std::span<std::uint32_t> out,
-                        std::span<float> keys = {});
+// screen of options.unit: each point's first `take` clusters in stable key
+// order into out[point * take + t], and their keys into keys (when not
+// empty), for the leading points it covers; the caller scans the rest
+// plainly. A NaN among the keys of a point faults, as the plain scan does.
+ScreenedRows screened_top(const ExecutionContext& context, const CentroidPanels& panels, const Matrix& centroids,
+                          const PointView& points, const ScreenOptions& options, std::size_t take,
+                          std::span<std::uint32_t> out, std::span<float> keys = {});
+
+// Points [first, rows) of `points` as a view of their own.
+inline PointView rows_from(const PointView& points, std::uint64_t first) {
+    return {points.row_start(first), points.rows - first, points.cols, points.row_stride, points.col_stride};
+}
 
 }  // namespace quorla::engine

@@ -100,7 +100,7 @@ TEST_P(ScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
         // (the near-duplicates), and, where the crowd outnumbers what a
         // window may hold, points scored in full, more than the run alone.
         std::vector<std::uint32_t> out(n * take);
-        const ScreenWork work = screened_top(context, panels, *model.centroids, data.points.view(), unit, take, out);
+        const ScreenWork work = screened_top(context, panels, *model.centroids, data.points.view(), forced, take, out).work;
         EXPECT_EQ(work.points, n);
         // Near k, the limit is every cluster: every point settles.
         if (take + 16 >= k) {
@@ -180,7 +180,9 @@ TEST(ScreenedTopRounding, WindowHoldsKeysThatRoundingTurnedAround) {
                                  (euclidean ? " l2" : " ip") + " take " + std::to_string(take));
                     const SearchResult plain = search(model, points.view(), take, context).value();
                     std::vector<std::uint32_t> out(n * take);
-                    const ScreenWork work = screened_top(context, panels, *model.centroids, points.view(), unit, take, out);
+                    const ScreenWork work =
+                        screened_top(context, panels, *model.centroids, points.view(), {ScreenMode::forced, unit}, take, out)
+                            .work;
                     ASSERT_EQ(work.settled, n) << "every point must be settled from its candidates";
                     for (std::size_t e = 0; e < n * take; ++e) {
                         ASSERT_EQ(out[e], plain.clusters[e]) << "entry " << e;
@@ -228,11 +230,47 @@ TEST(ScreenedTopFaults, HostileValuesEndTheCallAsThePlainScanDoes) {
     }
 }
 
+// Automatic mode screens a sample first and the rest only where it pays:
+// points near well-separated centroids go on; centroids within a bf16 unit
+// of one another (every window holds them all) stop after the sample, and
+// the plain scan takes the rest. The results are the plain ones either way.
+TEST(ScreenedTopChoice, AutomaticSampleDecidesAndTheRestIsScannedPlainly) {
+    constexpr std::size_t n = 6000, d = 256, k = 256;  // the least shape the automatic choice screens
+    const Points separated = Points::gaussian(k, d, 21);
+    Points crowded = Points::gaussian(k, d, 22, 0x1p-12f);
+    for (float& v : crowded.values) v += 1.0f;
+    for (const auto& [centroids, pays] : {std::make_pair(&separated, true), std::make_pair(static_cast<const Points*>(&crowded), false)}) {
+        Points points = Points::gaussian(n, d, 23, 0.05f);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t l = 0; l < d; ++l) points.values[i * d + l] += centroids->values[(i * 7 % k) * d + l];
+        }
+        for (const bool euclidean : {true, false}) {
+            const Model model = test::trained_model(*centroids, euclidean);
+            const ExecutionContext context = test::context(detected_kernel_level());
+            const ScreenUnit unit =
+                screen_unit_supported(ScreenUnit::avx512_bf16) ? ScreenUnit::avx512_bf16 : ScreenUnit::emulated;
+            const ScreenOptions automatic{ScreenMode::automatic, unit};
+            ASSERT_TRUE(screens_top(automatic, k, d, 1, n));
+            const CentroidPanels panels(*model.centroids, k, euclidean, context.level);
+            std::vector<std::uint32_t> out(n);
+            const ScreenedRows covered = screened_top(context, panels, *model.centroids, points.view(), automatic, 1, out);
+            EXPECT_EQ(covered.rows, pays ? n : 4096u) << (euclidean ? "l2" : "ip");
+            const SearchResult plain = search(model, points.view(), 1, context).value();
+            const SearchResult screened = search(model, points.view(), 1, context, automatic).value();
+            EXPECT_EQ(screened.clusters, plain.clusters);
+            EXPECT_EQ(std::memcmp(screened.distances.data(), plain.distances.data(), n * 4), 0);
+            EXPECT_EQ(assign(model, points.view(), 1, context, automatic).value(),
+                      assign(model, points.view(), 1, context).value());
+        }
+    }
+}
+
 TEST(ScreenedTopChoice, AutomaticWhereTheShapeAndTheShareOfTakenClustersPay) {
     const ScreenOptions automatic{ScreenMode::automatic, ScreenUnit::emulated};
     EXPECT_TRUE(screens_top(automatic, 1024, 384, 1, 10000));
-    EXPECT_TRUE(screens_top(automatic, 1024, 384, 32, 10000));
-    EXPECT_FALSE(screens_top(automatic, 1024, 384, 33, 10000));
+    EXPECT_TRUE(screens_top(automatic, 1024, 384, 4, 10000));
+    EXPECT_FALSE(screens_top(automatic, 1024, 384, 5, 10000));
+    EXPECT_TRUE(screens_top(automatic, 4096, 384, 16, 10000));
     EXPECT_FALSE(screens_top(automatic, 1024, 384, 1, 255));
     EXPECT_FALSE(screens_top(automatic, 128, 384, 1, 10000));
     EXPECT_FALSE(screens_top(automatic, 1 << 17, 384, 1, 10000));
