@@ -44,13 +44,14 @@ The FMA peak (bench/fma_peak.cpp) is measured before and after each thread
 count's runs, as in bench/suite.py: a drop, or a 2-thread peak short of
 twice the 1-thread one, says other work shared the cores.
 
---screen times search with the bf16 screen off and on (QUORLA_SCREEN=off
-and =bf16, or =emulated where the CPU lacks AVX512_BF16), in one process,
-alternating call by call and keeping each one's best, at top 1, 4 and 10
-in both metrics (and assign at top 1, whose plain scan is the label
-kernel's): on the real embeddings (60,000 x 384 into 1,024 clusters)
-and on standard normal points of the same shape. Needs only numpy; the
-screened results must equal the plain ones bit for bit.
+--screen times search with the bf16 screen off, forced on and automatic
+(QUORLA_SCREEN=off, =bf16 or =emulated where the CPU lacks AVX512_BF16,
+and =auto), in one process, alternating call by call and keeping each
+one's best, at top 1, 4 and 10 in both metrics (and assign at top 1,
+whose plain scan is the label kernel's): on the real embeddings (60,000 x
+384 into 1,024 clusters) and on standard normal points of the same shape.
+Needs only numpy; the screened results must equal the plain ones bit for
+bit.
 """
 import argparse
 import json
@@ -239,8 +240,9 @@ def screen_comparison(args):
             print(f"note: {error}", file=sys.stderr)
     rounds = args.repeats or (1 if args.smoke else 5)
     lines = [*cpu, f"- {threads} thread(s), screen unit {unit}, best of {rounds} alternating rounds", "",
-             "| data (n, d, clusters) | metric | call | top | plain s | screened s | plain / screened | same bits |",
-             "|---|---|---|---|---|---|---|---|"]
+             "| data (n, d, clusters) | metric | call | top | plain s | screened s | plain / screened | "
+             "plain / automatic | same bits |",
+             "|---|---|---|---|---|---|---|---|---|"]
     configured = False
     same_everywhere = True
     for label, data in sets:
@@ -250,7 +252,7 @@ def screen_comparison(args):
             model.train(data, None if configured else threads)
             configured = True
             for call, top in [("search", 1), ("search", 4), ("search", 10), ("assign", 1)]:
-                best = {"off": float("inf"), unit: float("inf")}
+                best = {"off": float("inf"), unit: float("inf"), "auto": float("inf")}
                 found = {}
                 for _ in range(rounds):
                     for setting in best:
@@ -259,13 +261,14 @@ def screen_comparison(args):
                         found[setting] = getattr(model, call)(data, top)
                         best[setting] = min(best[setting], time.perf_counter() - start)
                 if call == "search":
-                    same = all(a.tobytes() == b.tobytes() for a, b in zip(found["off"], found[unit]))
+                    same = all(a.tobytes() == b.tobytes() for setting in (unit, "auto")
+                               for a, b in zip(found["off"], found[setting]))
                 else:
-                    same = found["off"] == found[unit]
+                    same = found["off"] == found[unit] == found["auto"]
                 same_everywhere = same_everywhere and same
                 lines.append(f"| {label} ({data.shape[0]}, {data.shape[1]}, {k}) | {mode} | {call} | {top} | "
                              f"{best['off']:.4f} | {best[unit]:.4f} | {ratio(best['off'], best[unit])} | "
-                             f"{'yes' if same else 'NO'} |")
+                             f"{ratio(best['off'], best['auto'])} | {'yes' if same else 'NO'} |")
                 print(lines[-1], file=sys.stderr)
     os.environ.pop("QUORLA_SCREEN", None)
     suite.publish("\n".join(lines) + "\n", args.markdown)
