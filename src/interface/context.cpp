@@ -133,9 +133,8 @@ engine::ExecutionContext assignment_context(PythonMonitor& monitor) {
     return {ready ? &registry : nullptr, engine::detected_kernel_level(), nullptr, machine_memory_bytes(), &monitor};
 }
 
-engine::ScreenOptions query_screening(engine::KernelLevel level, const engine::Model& model,
-                                      const engine::PointView& points) {
-    return screen_options(level, model.n_clusters, points.cols);
+engine::ScreenOptions query_screening(const engine::Model& model, const engine::PointView& points) {
+    return screen_options(engine::detected_kernel_level(), model.n_clusters, points.cols);
 }
 
 }  // namespace quorla::interface

@@ -135,9 +135,9 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
 engine::ExecutionContext assignment_context(PythonMonitor& monitor);
 
 // Whether assign and search may screen their scan, from QUORLA_SCREEN as
-// training reads it (context.cpp); the engine decides per call whether a
-// shape pays (screens_top).
-engine::ScreenOptions query_screening(engine::KernelLevel level, const engine::Model& model,
-                                      const engine::PointView& points);
+// training reads it (context.cpp), for the detected kernel level; the
+// engine decides per call whether the shape pays (screens_top). Read with
+// the interpreter lock held: it reads the process's environment.
+engine::ScreenOptions query_screening(const engine::Model& model, const engine::PointView& points);
 
 }  // namespace quorla::interface

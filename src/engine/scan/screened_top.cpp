@@ -43,9 +43,9 @@ constexpr std::size_t largest_screened_clusters = std::size_t{1} << 16;
 // EPYC Zen 4, 2 threads, 60,000 x 384 at k = 1,024): plain / screened
 // search about 1.5 at top 1, 1.3 at top 4 and 1.0 at top 10.
 constexpr std::size_t clusters_per_taken = 256;
-// Rounding the centroids costs about as much as scoring a point against
-// them all, and a screen tile computes screen_tile_rows rows however few
-// are real: fewer points than this are not worth screening.
+// Rounding the centroids costs a few points' worth of a plain scan, and a
+// screen tile computes screen_tile_rows rows however few are real: fewer
+// points than this are not worth screening.
 constexpr std::size_t least_screened_points = 256;
 
 // Automatic mode screens this many points first and goes on only if
@@ -69,9 +69,9 @@ constexpr std::size_t key_block = 16;
 
 // The least key of each block of keys[0, k) into minima[0, ceil(k / 16)).
 // Full blocks in a loop of fixed length that the compiler turns into
-// vector minima; the order in which a block is folded does not matter,
-// since without NaN (see below) a minimum is one of the keys, whatever the
-// order.
+// vector minima. Only rows with a finite window come here, and their keys
+// are finite (screen_bound.hpp), so a minimum is one of the keys whatever
+// the order of folding.
 void block_minima(const float* keys, std::size_t k, float* minima) {
     const std::size_t full = k / key_block;
     for (std::size_t b = 0; b < full; ++b) {
@@ -99,13 +99,11 @@ inline std::size_t insert_least(float* least, std::size_t size, std::size_t t, f
     return size < t ? size + 1 : size;
 }
 
-// The t-th least of keys[0, k), 1 <= t <= k, from the blocks' minima:
-// the t-th least of the minima is t of the keys, so it bounds the t-th
-// least key from above, and only blocks whose minimum is at most it (about
-// t of them) hold keys that can be among the t least. `least` (t floats)
-// is scratch. A NaN key (only where the window is not finite, and such
-// rows are not screened) can make the answer wrong or NaN, never unsafe
-// for those rows: they are not looked at.
+// The t-th least of keys[0, k), 1 <= t <= k (finite, as above), from the
+// blocks' minima: the t-th least of the minima is t of the keys, so it
+// bounds the t-th least key from above, and only blocks whose minimum is
+// at most it (about t of them) hold keys that can be among the t least.
+// `least` (t floats) is scratch.
 float tth_least(const float* keys, std::size_t k, std::size_t t, const float* minima, float* least) {
     const std::size_t blocks = (k + key_block - 1) / key_block;
     float bound = __builtin_inff();
