@@ -208,7 +208,7 @@ TEST(ScreenedTopChoice, AutomaticSampleDecidesAndTheRestIsScannedPlainly) {
             const Model model = test::trained_model(centroids, euclidean);
             ASSERT_TRUE(screens_top({ScreenMode::automatic, unit}, k, d, 1, n));
             const ScreenWork work = expect_same(model, points, 1, test::context(detected_kernel_level()), {ScreenMode::automatic, unit});
-            EXPECT_EQ(work.points, pays ? n : 4096u) << (euclidean ? "l2" : "ip");
+            EXPECT_EQ(work.points, pays ? n : 2048u) << (euclidean ? "l2" : "ip");
         }
     }
 }
