@@ -1,6 +1,9 @@
 // The screened top-k scan: the sink that picks each point's candidates from
 // a screen tile's approximate keys and settles its first `take` from their
-// exact keys, and the choice of when to screen.
+// exact keys, and the choice of when to screen. At take 1 the screen
+// kernel keeps the candidates itself, under its running cut (as in the
+// screened label step); past it, every key of a screen tile is written to
+// a worker's buffer and each row's take-th key is selected there.
 //
 // Why the candidates are enough. Let K bound |exact - approximate| for every
 // cluster of a point (screen_bound.hpp: the window is 2K) and a_t be the
@@ -41,7 +44,7 @@ constexpr std::size_t largest_screened_clusters = std::size_t{1} << 16;
 // cache, worth about 16 keys of the tile kernels; the screen itself costs
 // about 0.65 of a plain scan. Measured (bench/search_bench.py --screen, AMD
 // EPYC Zen 4, 2 threads, 60,000 x 384 at k = 1,024): plain / screened
-// search about 1.5 at top 1, 1.3 at top 4 and 1.0 at top 10.
+// search about 1.6 at top 1, 1.3 at top 4 and 1.0 at top 10.
 constexpr std::size_t clusters_per_taken = 256;
 // Rounding the centroids costs a few points' worth of a plain scan, and a
 // screen tile computes screen_tile_rows rows however few are real: fewer
@@ -147,7 +150,15 @@ public:
         kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
         for (Slot& s : slots_) {
             s.screen = ScreenTile(dim);
-            s.approximate.resize(checked_product(rows, centroids_.panels.clusters));
+            if (take_ == 1) {
+                s.sizes.assign(rows, 0);
+                s.kept_clusters_1.resize(checked_product(rows, limit_));
+                s.kept_keys_1.resize(checked_product(rows, limit_));
+                s.lane_keys_1 = CacheAligned<float>(rows);
+                s.cuts_1 = CacheAligned<float>(rows);
+            } else {
+                s.approximate.resize(checked_product(rows, centroids_.panels.clusters));
+            }
             s.least.resize(take_);
             s.minima.resize((centroids_.panels.clusters + key_block - 1) / key_block);
             s.listed.resize(rows);
@@ -189,7 +200,11 @@ public:
 private:
     struct Slot {
         ScreenTile screen;
-        std::vector<float> approximate;  // screen_tile_rows x clusters: a screen tile's keys
+        std::vector<float> approximate;  // screen_tile_rows x clusters: a screen tile's keys (take > 1)
+        // The screen kernel's kept lists (take 1), as in the screened step.
+        std::vector<std::uint32_t> sizes, kept_clusters_1;
+        std::vector<float> kept_keys_1;
+        CacheAligned<float> lane_keys_1, cuts_1;
         std::vector<float> least;        // take: one row's least approximate keys
         std::vector<float> minima;       // one row's least approximate key of each block
         // The candidates of a screen tile's rows, all scored in one call:
@@ -217,6 +232,7 @@ private:
         return {kept_stride_, s.kept_keys.data(), s.kept_clusters.data(), s.lane_keys.data(), s.cuts.data()};
     }
     std::size_t list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
+    std::size_t list_kept(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
     bool settle(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t first,
                 std::size_t listed);
     bool score_in_full(Slot& s, const CentroidPanels& centroids, const float* values, std::size_t count,
@@ -284,6 +300,26 @@ std::size_t ScreenedTopSink::list(Slot& s, std::size_t screen_row, std::size_t t
     return listed < take_ ? 0 : listed;
 }
 
+// At take 1: the clusters the screen kernel kept at or below its final
+// cut, fl(least key + w), which is the cut above for t = 1; 0 when the row
+// was not screened or overflowed its list.
+std::size_t ScreenedTopSink::list_kept(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
+    const std::uint32_t size = s.sizes[screen_row];
+    if (size > limit_ || !(s.screen.widths.data()[screen_row] >= 0.0f)) return 0;
+    const float cut = s.cuts_1.data()[screen_row];
+    const float* keys = s.kept_keys_1.data() + screen_row * limit_;
+    const std::uint32_t* clusters = s.kept_clusters_1.data() + screen_row * limit_;
+    std::size_t listed = 0;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        if (keys[i] <= cut) {
+            s.pair_rows[first + listed] = static_cast<std::uint32_t>(tile_row);
+            s.pair_clusters[first + listed] = clusters[i];
+            ++listed;
+        }
+    }
+    return listed;
+}
+
 // Row r's first clusters from its scored candidates, in the stable order
 // of the top kernel. False when it has none or met a NaN (the full score
 // then meets it too, and faults).
@@ -319,13 +355,22 @@ bool ScreenedTopSink::consume(const CentroidPanels& centroids, const Tile& tile,
     for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
         const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
         pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
-        screen_.keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
-                     s.approximate.data(), k);
+        if (take_ == 1) {
+            // The least key's window is the screen kernel's own running
+            // cut, kept in registers: no keys are stored.
+            std::fill(s.sizes.begin(), s.sizes.end(), 0u);
+            screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
+                           {limit_, s.kept_clusters_1.data(), s.kept_keys_1.data(), s.sizes.data(),
+                            s.screen.widths.data(), s.lane_keys_1.data(), s.cuts_1.data()});
+        } else {
+            screen_.keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
+                         s.approximate.data(), k);
+        }
         // Every row's candidates in one call, so that the exact chains of
         // different rows overlap.
         std::size_t pairs = 0;
         for (std::size_t sr = 0; sr < rows; ++sr) {
-            s.listed[sr] = list(s, sr, from + sr, pairs);
+            s.listed[sr] = take_ == 1 ? list_kept(s, sr, from + sr, pairs) : list(s, sr, from + sr, pairs);
             pairs += s.listed[sr];
         }
         centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
