@@ -4,6 +4,7 @@ threads, for the k nearest clusters of every point.
     python bench/search_bench.py --wait-quiet 1800 --markdown FILE   # full run
     python bench/search_bench.py --smoke                             # tiny sizes: checks that it runs
     python bench/search_bench.py --no-real                           # synthetic shapes only
+    python bench/search_bench.py --screen [--threads 2]              # search with the bf16 screen on and off
 
 Needs quorla and the "bench" extra (faiss-cpu, threadpoolctl) in the running
 interpreter, a C++ compiler for bench/fma_peak.cpp, and for the real data
@@ -42,6 +43,15 @@ Checks, untimed, on the same calls' results:
 The FMA peak (bench/fma_peak.cpp) is measured before and after each thread
 count's runs, as in bench/suite.py: a drop, or a 2-thread peak short of
 twice the 1-thread one, says other work shared the cores.
+
+--screen times search with the bf16 screen off, forced on and automatic
+(QUORLA_SCREEN=off, =bf16 or =emulated where the CPU lacks AVX512_BF16,
+and =auto), in one process, alternating call by call and keeping each
+one's best, at top 1, 4 and 10 in both metrics (and assign at top 1,
+whose plain scan is the label kernel's): on the real embeddings (60,000 x
+384 into 1,024 clusters) and on standard normal points of the same shape.
+Needs only numpy; the screened results must equal the plain ones bit for
+bit.
 """
 import argparse
 import json
@@ -203,6 +213,70 @@ def child_run(task):
 
 
 # ---------------------------------------------------------------------------
+# Screened against plain search, in this process
+
+
+SCREEN_CLUSTERS = 1024
+SCREEN_SHAPE = (60_000, 384)
+
+
+def screen_comparison(args):
+    import numpy as np
+    import quorla
+
+    threads = args.threads[-1]
+    cpu = suite.machine_description()
+    unit = "bf16" if "avx512_bf16" in open("/proc/cpuinfo").read() else "emulated"
+    n, d = (3_000, 64) if args.smoke else SCREEN_SHAPE
+    k = 64 if args.smoke else SCREEN_CLUSTERS
+    sets = [("normal", np.random.default_rng(42).standard_normal((n, d), dtype=np.float32))]
+    if not args.no_real:
+        import embeddings
+
+        try:
+            vectors, _ = embeddings.load()
+            sets.insert(0, ("MiniLM", np.ascontiguousarray(vectors[:n])))
+        except (FileNotFoundError, ValueError) as error:
+            print(f"note: {error}", file=sys.stderr)
+    rounds = args.repeats or (1 if args.smoke else 5)
+    lines = [*cpu, f"- {threads} thread(s), screen unit {unit}, best of {rounds} alternating rounds", "",
+             "| data (n, d, clusters) | metric | call | top | plain s | screened s | plain / screened | "
+             "plain / automatic | same bits |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    configured = False
+    same_everywhere = True
+    for label, data in sets:
+        for mode, euclidean in METRICS:
+            os.environ["QUORLA_SCREEN"] = "off"
+            model = quorla.KMeans(k).with_euclidean(euclidean).with_iterations(args.iterations).with_seed(args.seed)
+            model.train(data, None if configured else threads)
+            configured = True
+            for call, top in [("search", 1), ("search", 4), ("search", 10), ("assign", 1)]:
+                best = {"off": float("inf"), unit: float("inf"), "auto": float("inf")}
+                found = {}
+                for _ in range(rounds):
+                    for setting in best:
+                        os.environ["QUORLA_SCREEN"] = setting
+                        start = time.perf_counter()
+                        found[setting] = getattr(model, call)(data, top)
+                        best[setting] = min(best[setting], time.perf_counter() - start)
+                if call == "search":
+                    same = all(a.tobytes() == b.tobytes() for setting in (unit, "auto")
+                               for a, b in zip(found["off"], found[setting]))
+                else:
+                    same = found["off"] == found[unit] == found["auto"]
+                same_everywhere = same_everywhere and same
+                lines.append(f"| {label} ({data.shape[0]}, {data.shape[1]}, {k}) | {mode} | {call} | {top} | "
+                             f"{best['off']:.4f} | {best[unit]:.4f} | {ratio(best['off'], best[unit])} | "
+                             f"{ratio(best['off'], best['auto'])} | {'yes' if same else 'NO'} |")
+                print(lines[-1], file=sys.stderr)
+    os.environ.pop("QUORLA_SCREEN", None)
+    suite.publish("\n".join(lines) + "\n", args.markdown)
+    if not same_everywhere:
+        sys.exit("screened search or assign differs from the plain one")
+
+
+# ---------------------------------------------------------------------------
 # Parent
 
 
@@ -303,6 +377,7 @@ def main():
     parser.add_argument("--iterations", type=int, default=10, help="quorla training iterations for the centroids")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--no-real", action="store_true", help="leave out the real embeddings")
+    parser.add_argument("--screen", action="store_true", help="search with the bf16 screen off and on, in this process")
     parser.add_argument("--no-synthetic", action="store_true", help="leave out the synthetic shapes")
     parser.add_argument("--build-dir", default=os.path.join(suite.ROOT, "build", "bench"))
     parser.add_argument("--markdown", help="also write the tables to this file")
@@ -312,6 +387,9 @@ def main():
 
     if args.child:
         print(json.dumps(child_run(json.loads(args.child))))
+        return
+    if args.screen:
+        screen_comparison(args)
         return
 
     import faiss

@@ -372,8 +372,12 @@ PyObject* run_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* k
     auto convert = [&](PyObject* value) { return interface::convert_u64(value, "k", k); };
     auto run = [&](const Model& model, const engine::PointView& points, const interface::ArrayWatch& watch) {
         interface::PythonMonitor monitor(nullptr, &watch);
-        return monitor.run(always_release || model.release_gil,
-                           [&] { return query(model, points, k, interface::assignment_context(monitor)); });
+        // Read with the interpreter lock held: Python threads may change the
+        // environment (QUORLA_SCREEN) while the call runs without it.
+        const engine::ScreenOptions screening = interface::query_screening(model, points);
+        return monitor.run(always_release || model.release_gil, [&] {
+            return query(model, points, k, interface::assignment_context(monitor), screening);
+        });
     };
     return run_on_data(self, args, nargs, kwnames, callable, "k", AccessGuard::Mode::Shared, convert, run);
 }

@@ -5,8 +5,10 @@
 //
 // Top-1 goes through the label kernels' fused choice, with ties to the lower
 // index in both modes; larger k through TopSink, whose kept lists only the
-// keys beating their current cut enter. Each point's choices go to a slot of
-// its own, and the lists are built afterwards in point order.
+// keys beating their current cut enter. Where the caller's screening allows
+// it (screens_top), both go through the bf16 screen instead, with the same
+// results. Each point's choices go to a slot of its own, and the lists are
+// built afterwards in point order.
 #include "engine/assignment.hpp"
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "engine/core/checked.hpp"
 #include "engine/core/fault.hpp"
 #include "engine/scan/scan.hpp"
+#include "engine/scan/screened_top.hpp"
 #include "engine/core/value_check.hpp"
 
 namespace quorla::engine {
@@ -49,7 +52,7 @@ std::vector<T> zeroed(std::size_t size, const ExecutionContext& context) {
 }  // namespace
 
 Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context) {
+                             const ExecutionContext& context, const ScreenOptions& screening) {
     if (std::optional<ClusteringError> refused = refuse_query(model, points, k)) return *refused;
     const Matrix& centroids = *model.centroids;
 
@@ -73,13 +76,21 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
     if (n_clusters > 1) {
         const CentroidPanels panels(centroids, n_clusters, model.euclidean, context.level);
         chosen = zeroed<std::uint32_t>(choices, context);
-        if (slots == 1) {
-            NearestSink<std::uint32_t> sink(
-                model.euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_first, chosen);
-            scan_points(context, panels, points, nullptr, sink);
-        } else {
-            TopSink sink(take, chosen);
-            scan_points(context, panels, points, nullptr, sink);
+        std::uint64_t screened = 0;
+        if (screens_top(screening, n_clusters, points.cols, take, points.rows)) {
+            screened = screened_top(context, panels, centroids, points, screening, take, chosen).rows;
+        }
+        if (screened < points.rows) {
+            const PointView rest = rows_from(points, screened);
+            const std::span<std::uint32_t> rest_chosen = std::span(chosen).subspan(screened * slots);
+            if (slots == 1) {
+                NearestSink<std::uint32_t> sink(
+                    model.euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_first, rest_chosen);
+                scan_points(context, panels, rest, nullptr, sink);
+            } else {
+                TopSink sink(take, rest_chosen);
+                scan_points(context, panels, rest, nullptr, sink);
+            }
         }
     }
     if (!every_cluster) return group_by_cluster(std::span<const std::uint32_t>(chosen), take, n_clusters);
@@ -93,7 +104,7 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
 }
 
 Outcome<SearchResult> search(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context) {
+                             const ExecutionContext& context, const ScreenOptions& screening) {
     if (std::optional<ClusteringError> refused = refuse_query(model, points, k)) return *refused;
     const Matrix& centroids = *model.centroids;
 
@@ -107,8 +118,15 @@ Outcome<SearchResult> search(const Model& model, const PointView& points, std::u
     SearchResult result{take, zeroed<float>(entries, context), zeroed<std::int64_t>(entries, context)};
     std::vector<std::uint32_t> chosen = zeroed<std::uint32_t>(entries, context);
     const CentroidPanels panels(centroids, model.n_clusters, model.euclidean, context.level);
-    TopSink sink(take, chosen, result.distances);
-    scan_points(context, panels, points, nullptr, sink);
+    std::uint64_t screened = 0;
+    if (screens_top(screening, model.n_clusters, points.cols, take, points.rows)) {
+        screened = screened_top(context, panels, centroids, points, screening, take, chosen, result.distances).rows;
+    }
+    if (screened < points.rows) {
+        const std::size_t from = screened * take;
+        TopSink sink(take, std::span(chosen).subspan(from), std::span(result.distances).subspan(from));
+        scan_points(context, panels, rows_from(points, screened), nullptr, sink);
+    }
     context.for_each_row_block(points.rows, take, [&](std::uint64_t first, std::uint64_t last) {
         for (std::size_t e = first * take; e < last * take; ++e) {
             result.clusters[e] = chosen[e];

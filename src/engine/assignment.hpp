@@ -1,5 +1,7 @@
 // Top-k assignment of new points to the clusters of a trained model. Never
-// changes the model. Spreads over the context's pool when it has one (the
+// changes the model. `screening` says whether the scan may go through the
+// bf16 screen (scan/screened_top.hpp); the results are the same bits either
+// way. Spreads over the context's pool when it has one (the
 // interface passes the process's pool only once it exists: assignment must
 // not bring it up); the result is the same either way.
 #pragma once
@@ -10,11 +12,12 @@
 #include "engine/core/execution_context.hpp"
 #include "engine/core/matrix.hpp"
 #include "engine/core/model.hpp"
+#include "engine/label/screened_step.hpp"
 
 namespace quorla::engine {
 
 Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context);
+                             const ExecutionContext& context, const ScreenOptions& screening = {});
 
 // Each point's `take` nearest clusters, nearest first, row-major (point i's
 // t-th at i * take + t), with their distances: squared Euclidean distances
@@ -29,6 +32,6 @@ struct SearchResult {
 // k is clamped to the cluster count; the clusters of point i are exactly
 // those under which assign(model, points, k) lists i.
 Outcome<SearchResult> search(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context);
+                             const ExecutionContext& context, const ScreenOptions& screening = {});
 
 }  // namespace quorla::engine

@@ -32,32 +32,39 @@ std::uint64_t machine_memory_bytes() {
 
 bool equals(const char* value, const char* wanted) { return value != nullptr && std::strcmp(value, wanted) == 0; }
 
+// QUORLA_SCREEN=off turns the bf16 screen off, and =emulated or =bf16
+// screens every full label step and every top-k scan of assign and search
+// with that unit (=bf16 leaves it off on a machine without AVX512_BF16).
+// Unset, the screen runs with the detected unit where it pays. Benchmarks
+// and tests run each way; the results are the same in every case. The
+// unit is measured (detected_screen_unit) only for a shape the automatic
+// choice may screen: a small model allocates nothing for it.
+engine::ScreenOptions screen_options(engine::KernelLevel level, std::size_t n_clusters, std::size_t dim) {
+    const char* screen = std::getenv("QUORLA_SCREEN");
+    if (equals(screen, "emulated")) return {engine::ScreenMode::forced, engine::ScreenUnit::emulated};
+    if (equals(screen, "bf16")) {
+        if (engine::screen_unit_supported(engine::ScreenUnit::avx512_bf16)) {
+            return {engine::ScreenMode::forced, engine::ScreenUnit::avx512_bf16};
+        }
+        return {};
+    }
+    if (!equals(screen, "off") && engine::ScreenPolicy::shape_pays(n_clusters, dim)) {
+        if (std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(level)) {
+            return {engine::ScreenMode::automatic, *unit};
+        }
+    }
+    return {};
+}
+
 // QUORLA_LABEL_STEP=full turns the bounded label step off and =bounded
-// keeps it on even where it is slower; QUORLA_SCREEN=off turns the bf16
-// screen off, and =emulated or =bf16 screens every full step with that
-// unit (=bf16 leaves it off on a machine without AVX512_BF16). Unset, the
-// screen runs with the detected unit where it pays. Benchmarks and tests
-// run each way; the results are the same in every case.
-// The unit is measured (detected_screen_unit) only for a shape the
-// automatic choice may screen: a small training allocates nothing for it.
+// keeps it on even where it is slower; QUORLA_SCREEN as above.
 engine::TrainingOptions training_options(engine::KernelLevel level, const engine::Model& model,
                                          const engine::PointView& points) {
     engine::TrainingOptions options;
     const char* steps = std::getenv("QUORLA_LABEL_STEP");
     if (equals(steps, "full")) options.label_steps = engine::LabelStepMode::full;
     if (equals(steps, "bounded")) options.label_steps = engine::LabelStepMode::bounded;
-    const char* screen = std::getenv("QUORLA_SCREEN");
-    if (equals(screen, "emulated")) {
-        options.screening = {engine::ScreenMode::forced, engine::ScreenUnit::emulated};
-    } else if (equals(screen, "bf16")) {
-        if (engine::screen_unit_supported(engine::ScreenUnit::avx512_bf16)) {
-            options.screening = {engine::ScreenMode::forced, engine::ScreenUnit::avx512_bf16};
-        }
-    } else if (!equals(screen, "off") && engine::ScreenPolicy::shape_pays(model.n_clusters, points.cols)) {
-        if (std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(level)) {
-            options.screening = {engine::ScreenMode::automatic, *unit};
-        }
-    }
+    options.screening = screen_options(level, model.n_clusters, points.cols);
     return options;
 }
 
@@ -124,6 +131,10 @@ engine::ExecutionContext assignment_context(PythonMonitor& monitor) {
     parallel::PoolRegistry& registry = parallel::global_registry();
     const bool ready = registry.state() == parallel::PoolState::created;
     return {ready ? &registry : nullptr, engine::detected_kernel_level(), nullptr, machine_memory_bytes(), &monitor};
+}
+
+engine::ScreenOptions query_screening(const engine::Model& model, const engine::PointView& points) {
+    return screen_options(engine::detected_kernel_level(), model.n_clusters, points.cols);
 }
 
 }  // namespace quorla::interface

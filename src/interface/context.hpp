@@ -134,4 +134,10 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
 // business, whose thread setting decides its size. It draws nothing.
 engine::ExecutionContext assignment_context(PythonMonitor& monitor);
 
+// Whether assign and search may screen their scan, from QUORLA_SCREEN as
+// training reads it (context.cpp), for the detected kernel level; the
+// engine decides per call whether the shape pays (screens_top). Read with
+// the interpreter lock held: it reads the process's environment.
+engine::ScreenOptions query_screening(const engine::Model& model, const engine::PointView& points);
+
 }  // namespace quorla::interface

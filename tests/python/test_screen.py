@@ -1,7 +1,8 @@
 """Training with the bf16 screen forced on (QUORLA_SCREEN=emulated, =bf16),
 off, and left to the automatic choice: the results must be the same bits.
 The data makes near-ties (near-duplicate centres, points on and between
-them) so that windows hold several clusters, and NaN must still fault."""
+them) so that windows hold several clusters, and NaN must still fault.
+Search and assign with the screen forced must give the plain results too."""
 import numpy as np
 import pytest
 
@@ -68,3 +69,35 @@ def test_automatic_screen_at_a_shape_it_may_take(monkeypatch, euclidean):
         model = KMeans(256).with_seed(2).with_euclidean(euclidean).with_iterations(3)
         runs.append((model.train(data, None), model.centroids.tobytes()))
     assert runs[0] == runs[1]
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+@pytest.mark.parametrize("screen", ["emulated", "bf16", "auto"])
+def test_screened_search_and_assign_are_the_plain_ones(monkeypatch, euclidean, screen):
+    # Near-ties at every top count, through the API: distances bit for bit,
+    # clusters and lists alike, with the screen off and forced or automatic.
+    data = _near_ties()
+    model = KMeans(40).with_seed(4).with_euclidean(euclidean).with_iterations(3)
+    model.train(data, None)
+    runs = []
+    for setting in ["off", screen]:
+        monkeypatch.setenv("QUORLA_SCREEN", setting)
+        runs.append([(model.search(data, k), model.assign(data, k)) for k in (1, 2, 10, 39)])
+    for ((plain_d, plain_c), plain_lists), ((d, c), lists) in zip(*runs):
+        assert d.tobytes() == plain_d.tobytes()
+        assert np.array_equal(c, plain_c)
+        assert lists == plain_lists
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+def test_nan_query_faults_with_the_screen_forced(monkeypatch, euclidean):
+    data = _near_ties()
+    model = KMeans(40).with_seed(4).with_euclidean(euclidean).with_iterations(2)
+    model.train(data, None)
+    data[17, 3] = np.nan
+    monkeypatch.setenv("QUORLA_SCREEN", "emulated")
+    for call in (model.search, model.assign):
+        with pytest.raises(BaseException) as raised:
+            call(data, 2)
+        assert is_panic(raised.value)
+        assert "NaN" in str(raised.value)

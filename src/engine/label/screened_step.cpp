@@ -12,6 +12,7 @@
 #include "engine/kernels/dot.hpp"
 #include "engine/label/label_step.hpp"
 #include "engine/label/screen_bound.hpp"
+#include "engine/label/screen_tiles.hpp"
 #include "engine/scan/scan.hpp"
 
 namespace quorla::engine {
@@ -22,46 +23,6 @@ namespace {
 // kernels, so at k / 16 candidates a point costs as much as scoring it in
 // full; past that it is scored in full.
 std::size_t candidate_capacity(std::size_t n_clusters) { return std::clamp<std::size_t>(n_clusters / 16, 16, 256); }
-
-// The centroids as the screen reads them, rounded to bf16 once per step,
-// and what the window needs to know of them.
-struct ScreenCentroids {
-    std::vector<std::uint32_t> pairs;
-    screen_bound::CentroidSide side;
-    tiles::Panels panels;
-
-    ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact) {
-        const std::size_t k = exact.clusters();
-        const std::size_t dim = exact.dim();
-        const std::size_t n_pairs = (dim + 1) / 2;
-        const std::size_t width = tiles::panel_width;
-        const std::size_t groups = (k + width - 1) / width;
-        pairs.assign(checked_product(checked_product(groups, n_pairs), width), 0u);
-        std::vector<float> rounded(dim);
-        std::vector<std::uint32_t> halves(2 * n_pairs, 0u);  // past an odd dimension: 0
-        bool finite = true;
-        for (std::size_t j = 0; j < k; ++j) {
-            const float* row = centroids.row(j).data();
-            for (std::size_t l = 0; l < dim; ++l) {
-                halves[l] = tiles::bf16_bits(row[l]);
-                rounded[l] = tiles::bf16_value(halves[l]);
-            }
-            std::uint32_t* column = pairs.data() + (j / width) * n_pairs * width + j % width;
-            for (std::size_t q = 0; q < n_pairs; ++q) column[q * width] = halves[2 * q] | halves[2 * q + 1] << 16;
-            const double length = bounds::length_of(rounded.data(), dim);
-            const double moved = bounds::distance_between(row, rounded.data(), dim);
-            const double norm = exact.euclidean() ? static_cast<double>(exact.panels().norms[j]) : 0.0;
-            // A comparison would drop a NaN; it must make the window infinite.
-            finite = finite && std::isfinite(length) && std::isfinite(moved) && std::isfinite(norm);
-            side.rounded_length = std::max(side.rounded_length, length);
-            side.rounding = std::max(side.rounding, moved);
-            side.largest_norm = std::max(side.largest_norm, norm);
-        }
-        if (!finite) side.rounded_length = screen_bound::infinity;
-        panels = exact.panels();
-        panels.pairs = pairs.data();
-    }
-};
 
 class ScreenedSink final : public ScanSink {
 public:
@@ -78,15 +39,12 @@ public:
         const std::size_t dim = points_.cols;
         const std::size_t rows = screen_tile_rows;
         for (Slot& s : slots_) {
-            s.tile = CacheAligned<std::uint32_t>(checked_product((dim + 1) / 2, rows));
-            s.norms = CacheAligned<float>(rows);
-            s.widths = CacheAligned<float>(rows);
+            s.screen = ScreenTile(dim);
             s.lane_keys = CacheAligned<float>(rows);
             s.cuts = CacheAligned<float>(rows);
             s.sizes.assign(rows, 0);
             s.kept_keys.resize(checked_product(rows, capacity_));
             s.kept_clusters.resize(checked_product(rows, capacity_));
-            s.sums.resize(rows);
             s.listed.resize(rows);
             s.pair_rows.resize(checked_product(rows, capacity_));
             s.pair_clusters.resize(checked_product(rows, capacity_));
@@ -119,10 +77,10 @@ public:
 
 private:
     struct Slot {
-        CacheAligned<std::uint32_t> tile;
-        CacheAligned<float> norms, widths, lane_keys, cuts;
+        ScreenTile screen;
+        CacheAligned<float> lane_keys, cuts;
         std::vector<std::uint32_t> sizes, kept_clusters;
-        std::vector<float> kept_keys, sums, row;
+        std::vector<float> kept_keys, row;
         // The candidates of a screen tile's rows, all scored in one call:
         // row r's are pairs [first, first + listed[r]), in cluster order.
         std::vector<std::size_t> listed;
@@ -140,7 +98,7 @@ private:
     };
 
     tiles::ScreenScratch scratch(Slot& s) {
-        return {capacity_, s.kept_clusters.data(), s.kept_keys.data(), s.sizes.data(), s.widths.data(),
+        return {capacity_, s.kept_clusters.data(), s.kept_keys.data(), s.sizes.data(), s.screen.widths.data(),
                 s.lane_keys.data(), s.cuts.data()};
     }
     void pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows);
@@ -166,61 +124,11 @@ private:
 };
 
 // Rows [from, from + rows) of the scan's tile into the slot's screen tile,
-// rounded to bf16 on the way, with each row's cut width; the rest of the
-// screen tile is padding that keeps nothing. The values come from the
-// level's packed tile: dimension-major at the vector levels, which the
-// loops below read along the rows, and row-major at the scalar level.
+// every row starting with nothing kept.
 void ScreenedSink::pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from,
                         std::size_t rows) {
-    const std::size_t dim = points_.cols;
-    const std::size_t n_pairs = (dim + 1) / 2;
-    const std::size_t stride = screen_tile_rows;
-    const bool euclidean = centroids_.panels.norms != nullptr;
-    std::uint32_t* out = s.tile.data();
-    float* sums = s.sums.data();
-    if (centroids.kernels().packs_panels) {
-        const std::size_t count = tile.count;
-        for (std::size_t q = 0; q < n_pairs; ++q) {
-            const float* low = tile.values + 2 * q * count + from;
-            std::uint32_t* pairs = out + q * stride;
-            if (2 * q + 1 < dim) {
-                const float* high = low + count;
-                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], high[r]);
-            } else {
-                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], 0.0f);
-            }
-            std::fill(pairs + rows, pairs + stride, 0u);
-        }
-        // Squared lengths in single precision, in any order: within the
-        // relative error length_above allows for.
-        std::fill(sums, sums + stride, 0.0f);
-        for (std::size_t l = 0; l < dim; ++l) {
-            const float* column = tile.values + l * count + from;
-            for (std::size_t r = 0; r < rows; ++r) sums[r] = sums[r] + column[r] * column[r];
-        }
-    } else {
-        for (std::size_t r = 0; r < stride; ++r) {
-            const float* x = tile.values + (from + r) * dim;
-            sums[r] = r < rows ? dot_f32(x, x, dim) : 0.0f;
-            for (std::size_t q = 0; q < n_pairs; ++q) {
-                out[q * stride + r] =
-                    r < rows ? tiles::bf16_pair(x[2 * q], 2 * q + 1 < dim ? x[2 * q + 1] : 0.0f) : 0u;
-            }
-        }
-    }
-    for (std::size_t r = 0; r < stride; ++r) {
-        s.sizes[r] = 0;
-        if (r >= rows) {
-            s.norms.data()[r] = 0.0f;
-            s.widths.data()[r] = -__builtin_inff();
-            continue;
-        }
-        const float point_norm = euclidean ? tile.point_norms[from + r] : 0.0f;
-        const double length = screen_bound::length_above(sums[r], dim);
-        s.norms.data()[r] = point_norm;
-        s.widths.data()[r] =
-            screen_bound::cut_width(screen_bound::window(euclidean, dim, length, point_norm, centroids_.side));
-    }
+    pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
+    std::fill(s.sizes.begin(), s.sizes.end(), 0u);
 }
 
 // A screened row's candidates, those kept at or below its final cut, in
@@ -228,7 +136,7 @@ void ScreenedSink::pack(Slot& s, const CentroidPanels& centroids, const Tile& ti
 // screened or overflowed.
 std::size_t ScreenedSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
     const std::uint32_t size = s.sizes[screen_row];
-    if (size > capacity_ || !(s.widths.data()[screen_row] >= 0.0f)) return 0;
+    if (size > capacity_ || !(s.screen.widths.data()[screen_row] >= 0.0f)) return 0;
     const float cut = s.cuts.data()[screen_row];
     const float* keys = s.kept_keys.data() + screen_row * capacity_;
     const std::uint32_t* clusters = s.kept_clusters.data() + screen_row * capacity_;
@@ -282,7 +190,7 @@ bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, st
     for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
         const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
         pack(s, centroids, tile, from, rows);
-        screen_.screen(s.tile.data(), s.norms.data(), centroids_.panels, euclidean, scratch(s));
+        screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean, scratch(s));
         // Every row's candidates in one call, so that the exact chains of
         // different rows overlap.
         std::size_t pairs = 0;

@@ -1,0 +1,106 @@
+// The screen's centroids and the packing of screen tiles.
+#include "engine/label/screen_tiles.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/core/checked.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/label/bound_arithmetic.hpp"
+
+namespace quorla::engine {
+
+ScreenCentroids::ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact) {
+    const std::size_t k = exact.clusters();
+    const std::size_t dim = exact.dim();
+    const std::size_t n_pairs = (dim + 1) / 2;
+    const std::size_t width = tiles::panel_width;
+    const std::size_t groups = (k + width - 1) / width;
+    pairs.assign(checked_product(checked_product(groups, n_pairs), width), 0u);
+    std::vector<float> rounded(dim);
+    std::vector<std::uint32_t> halves(2 * n_pairs, 0u);  // past an odd dimension: 0
+    bool finite = true;
+    for (std::size_t j = 0; j < k; ++j) {
+        const float* row = centroids.row(j).data();
+        for (std::size_t l = 0; l < dim; ++l) {
+            halves[l] = tiles::bf16_bits(row[l]);
+            rounded[l] = tiles::bf16_value(halves[l]);
+        }
+        std::uint32_t* column = pairs.data() + (j / width) * n_pairs * width + j % width;
+        for (std::size_t q = 0; q < n_pairs; ++q) column[q * width] = halves[2 * q] | halves[2 * q + 1] << 16;
+        const double length = bounds::length_of(rounded.data(), dim);
+        const double moved = bounds::distance_between(row, rounded.data(), dim);
+        const double norm = exact.euclidean() ? static_cast<double>(exact.panels().norms[j]) : 0.0;
+        // A comparison would drop a NaN; it must make the window infinite.
+        finite = finite && std::isfinite(length) && std::isfinite(moved) && std::isfinite(norm);
+        side.rounded_length = std::max(side.rounded_length, length);
+        side.rounding = std::max(side.rounding, moved);
+        side.largest_norm = std::max(side.largest_norm, norm);
+    }
+    if (!finite) side.rounded_length = screen_bound::infinity;
+    panels = exact.panels();
+    panels.pairs = pairs.data();
+}
+
+ScreenTile::ScreenTile(std::size_t dim)
+    : pairs(checked_product((dim + 1) / 2, screen_tile_rows)),
+      norms(screen_tile_rows),
+      widths(screen_tile_rows),
+      sums(screen_tile_rows) {}
+
+// The values come from the level's packed tile: dimension-major at the
+// vector levels, which the loops below read along the rows, and row-major
+// at the scalar level.
+void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& kernels, const Tile& tile,
+                      std::size_t from, std::size_t rows, ScreenTile& out) {
+    const std::size_t dim = screen.panels.dim;
+    const std::size_t n_pairs = (dim + 1) / 2;
+    const std::size_t stride = screen_tile_rows;
+    const bool euclidean = screen.panels.norms != nullptr;
+    std::uint32_t* packed = out.pairs.data();
+    float* sums = out.sums.data();
+    if (kernels.packs_panels) {
+        const std::size_t count = tile.count;
+        for (std::size_t q = 0; q < n_pairs; ++q) {
+            const float* low = tile.values + 2 * q * count + from;
+            std::uint32_t* pairs = packed + q * stride;
+            if (2 * q + 1 < dim) {
+                const float* high = low + count;
+                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], high[r]);
+            } else {
+                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], 0.0f);
+            }
+            std::fill(pairs + rows, pairs + stride, 0u);
+        }
+        // Squared lengths in single precision, in any order: within the
+        // relative error length_above allows for.
+        std::fill(sums, sums + stride, 0.0f);
+        for (std::size_t l = 0; l < dim; ++l) {
+            const float* column = tile.values + l * count + from;
+            for (std::size_t r = 0; r < rows; ++r) sums[r] = sums[r] + column[r] * column[r];
+        }
+    } else {
+        for (std::size_t r = 0; r < stride; ++r) {
+            const float* x = tile.values + (from + r) * dim;
+            sums[r] = r < rows ? dot_f32(x, x, dim) : 0.0f;
+            for (std::size_t q = 0; q < n_pairs; ++q) {
+                packed[q * stride + r] =
+                    r < rows ? tiles::bf16_pair(x[2 * q], 2 * q + 1 < dim ? x[2 * q + 1] : 0.0f) : 0u;
+            }
+        }
+    }
+    for (std::size_t r = 0; r < stride; ++r) {
+        if (r >= rows) {
+            out.norms.data()[r] = 0.0f;
+            out.widths.data()[r] = -__builtin_inff();
+            continue;
+        }
+        const float point_norm = euclidean ? tile.point_norms[from + r] : 0.0f;
+        const double length = screen_bound::length_above(sums[r], dim);
+        out.norms.data()[r] = point_norm;
+        out.widths.data()[r] =
+            screen_bound::cut_width(screen_bound::window(euclidean, dim, length, point_norm, screen.side));
+    }
+}
+
+}  // namespace quorla::engine

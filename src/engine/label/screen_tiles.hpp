@@ -1,0 +1,48 @@
+// What every screened scan builds before it screens: the centroids rounded
+// to bf16 once per scan, with what the window needs to know of them, and a
+// scan tile's rows packed into screen tiles with each row's cut width
+// (screen_bound.hpp). The screened label step (screened_step.cpp) and the
+// screened top-k scan (scan/screened_top.cpp) share them; how candidates are
+// chosen and scored is each one's own business.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/core/matrix.hpp"
+#include "engine/kernels/screen.hpp"
+#include "engine/label/screen_bound.hpp"
+#include "engine/scan/scan.hpp"
+
+namespace quorla::engine {
+
+// The centroids as the screen reads them, and the centroid side of the
+// window. A NaN or infinity among the centroids makes every window infinite.
+struct ScreenCentroids {
+    std::vector<std::uint32_t> pairs;
+    screen_bound::CentroidSide side;
+    tiles::Panels panels;  // the exact panels, with `pairs` set
+
+    ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact);
+};
+
+// One worker's screen tile: bf16 pairs of screen_tile_rows points, their
+// exact squared norms (Euclidean; 0 otherwise) and their cut widths, -inf
+// for a row that is not screened (padding, or a window that is not finite).
+struct ScreenTile {
+    CacheAligned<std::uint32_t> pairs;
+    CacheAligned<float> norms, widths;
+    std::vector<float> sums;  // squared lengths for the window, in any order
+
+    ScreenTile() = default;
+    explicit ScreenTile(std::size_t dim);
+};
+
+// Rows [from, from + rows) of the scan's packed tile into `out`, rounded to
+// bf16 on the way, with each row's cut width; the rest of the screen tile
+// is padding that keeps nothing.
+void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& kernels, const Tile& tile,
+                      std::size_t from, std::size_t rows, ScreenTile& out);
+
+}  // namespace quorla::engine

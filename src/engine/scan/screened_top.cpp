@@ -1,0 +1,471 @@
+// The screened top-k scan: the sink that picks each point's candidates from
+// a screen tile's approximate keys and settles its first `take` from their
+// exact keys, and the choice of when to screen. At take 1 the screen
+// kernel keeps the candidates itself, under its running cut (as in the
+// screened label step); past it, every key of a screen tile is written to
+// a worker's buffer and each row's take-th key is selected there.
+//
+// Why the candidates are enough. Let K bound |exact - approximate| for every
+// cluster of a point (screen_bound.hpp: the window is 2K) and a_t be the
+// t-th least approximate key of the point, t = take. At least t clusters
+// have approximate keys at most a_t, so exact keys at most a_t + K: the t-th
+// best exact key e_t is at most a_t + K. A cluster whose approximate key
+// exceeds a_t + 2K has an exact key above a_t + K >= e_t, strictly farther
+// than the t-th best, so it is neither among the first t nor tied with the
+// t-th under the lower-index rule. The candidates are the clusters whose
+// approximate key is at most cut = fl(a_t + w), w = cut_width(2K): a_t is a
+// key of the screen like the least one, within the magnitude cut_width's
+// rounding argument assumes, so cut >= a_t + 2K. Every cluster that ranks
+// among the first t, or ties the t-th, is thus a candidate, and the first t
+// candidates in stable exact-key order (key, then cluster) are the first t
+// of all clusters: the same clusters, keys and order as the level's top
+// kernel gives.
+#include "engine/scan/screened_top.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "engine/core/checked.hpp"
+#include "engine/core/fault.hpp"
+#include "engine/kernels/dot.hpp"
+#include "engine/label/screen_tiles.hpp"
+
+namespace quorla::engine {
+namespace {
+
+// A worker holds all keys of a screen tile, screen_tile_rows x k floats:
+// 12 MB at this many clusters, past which the plain scan runs.
+constexpr std::size_t largest_screened_clusters = std::size_t{1} << 16;
+
+// Automatic choice: at most one taken cluster per this many. A point's
+// candidates are about 1.2 to 1.5 times what it takes, and each costs an
+// exact key, an FMA chain of d steps over a centroid row read out of
+// cache, worth about 16 keys of the tile kernels; the screen itself costs
+// about 0.65 of a plain scan. Measured (bench/search_bench.py --screen, AMD
+// EPYC Zen 4, 2 threads, 60,000 x 384 at k = 1,024): plain / screened
+// search about 1.6 at top 1, 1.3 at top 4 and 1.0 at top 10.
+constexpr std::size_t clusters_per_taken = 256;
+// Rounding the centroids costs a few points' worth of a plain scan, and a
+// screen tile computes screen_tile_rows rows however few are real: fewer
+// points than this are not worth screening.
+constexpr std::size_t least_screened_points = 256;
+
+// Automatic mode screens this many points first (43 screen tiles: enough
+// to count on, and where the screen loses, at most a few percent of a
+// large call lost) and goes on only if ScreenPolicy::cost, in plain scans,
+// estimates the screened one at most paying_cost: it fits the measurements
+// above (0.68 estimated at top 1, 0.9 at top 10), and the margin covers
+// the selection of the first `take`, which the label step's model leaves
+// out. Standard normal points in Euclidean mode, whose windows hold many
+// clusters, stop after the sample.
+constexpr std::uint64_t sample_points = 2048;
+constexpr double paying_cost = 0.85;
+
+// Candidates a point may take before it is scored in full instead: past
+// k / 16 of them the exact keys alone cost what a plain scan does. A long
+// top list (forced screens in tests) gets room for its own entries.
+std::size_t candidate_limit(std::size_t n_clusters, std::size_t take) {
+    return std::min(n_clusters, std::max(n_clusters / 16, take + 16));
+}
+
+// Keys are looked at in blocks of this many: a block whose least key is
+// above a bound holds nothing below it.
+constexpr std::size_t key_block = 16;
+
+// The least key of each block of keys[0, k) into minima[0, ceil(k / 16)).
+// Full blocks in a loop of fixed length that the compiler turns into
+// vector minima. Only rows with a finite window come here, and their keys
+// are finite (screen_bound.hpp), so a minimum is one of the keys whatever
+// the order of folding.
+void block_minima(const float* keys, std::size_t k, float* minima) {
+    const std::size_t full = k / key_block;
+    for (std::size_t b = 0; b < full; ++b) {
+        const float* block = keys + b * key_block;
+        float least = block[0];
+        for (std::size_t i = 1; i < key_block; ++i) least = block[i] < least ? block[i] : least;
+        minima[b] = least;
+    }
+    if (full * key_block < k) {
+        float least = keys[full * key_block];
+        for (std::size_t i = full * key_block + 1; i < k; ++i) least = keys[i] < least ? keys[i] : least;
+        minima[full] = least;
+    }
+}
+
+// Inserts `key` into the ascending list least[0, size) of at most t keys.
+inline std::size_t insert_least(float* least, std::size_t size, std::size_t t, float key) {
+    if (size == t && !(key < least[t - 1])) return size;
+    std::size_t pos = size < t ? size : t - 1;
+    while (pos > 0 && least[pos - 1] > key) {
+        least[pos] = least[pos - 1];
+        --pos;
+    }
+    least[pos] = key;
+    return size < t ? size + 1 : size;
+}
+
+// The t-th least of keys[0, k), 1 <= t <= k (finite, as above), from the
+// blocks' minima: the t-th least of the minima is t of the keys, so it
+// bounds the t-th least key from above, and only blocks whose minimum is
+// at most it (about t of them) hold keys that can be among the t least.
+// `least` (t floats) is scratch.
+float tth_least(const float* keys, std::size_t k, std::size_t t, const float* minima, float* least) {
+    const std::size_t blocks = (k + key_block - 1) / key_block;
+    float bound = __builtin_inff();
+    if (blocks >= t) {
+        std::size_t size = 0;
+        for (std::size_t b = 0; b < blocks; ++b) size = insert_least(least, size, t, minima[b]);
+        bound = least[t - 1];
+    }
+    std::size_t size = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (!(minima[b] <= bound)) continue;
+        const std::size_t end = std::min(k, (b + 1) * key_block);
+        for (std::size_t i = b * key_block; i < end; ++i) {
+            if (keys[i] <= bound) size = insert_least(least, size, t, keys[i]);
+        }
+    }
+    return size == t ? least[t - 1] : __builtin_nanf("");
+}
+
+class ScreenedTopSink final : public ScanSink {
+public:
+    ScreenedTopSink(const PointView& points, ScreenUnit unit, const ScreenCentroids& screen, std::size_t take,
+                    std::span<std::uint32_t> out, std::span<float> keys)
+        : points_(points),
+          screen_(tiles::screen_kernels_for(unit)),
+          centroids_(screen),
+          take_(take),
+          limit_(candidate_limit(screen.panels.clusters, take)),
+          out_(out),
+          keys_(keys) {}
+
+    void prepare(std::size_t slots, std::size_t tile_rows) override {
+        tile_rows_ = tile_rows;
+        slots_.resize(slots);
+        const std::size_t dim = points_.cols;
+        const std::size_t rows = screen_tile_rows;
+        // The level's top kernel's scratch, as TopSink sizes it.
+        kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
+        for (Slot& s : slots_) {
+            s.screen = ScreenTile(dim);
+            if (take_ == 1) {
+                s.sizes.assign(rows, 0);
+                s.kept_clusters_1.resize(checked_product(rows, limit_));
+                s.kept_keys_1.resize(checked_product(rows, limit_));
+                s.lane_keys_1 = CacheAligned<float>(rows);
+                s.cuts_1 = CacheAligned<float>(rows);
+            } else {
+                s.approximate.resize(checked_product(rows, centroids_.panels.clusters));
+            }
+            s.least.resize(take_);
+            s.minima.resize((centroids_.panels.clusters + key_block - 1) / key_block);
+            s.listed.resize(rows);
+            s.pair_rows.resize(checked_product(rows, limit_));
+            s.pair_clusters.resize(checked_product(rows, limit_));
+            s.dots.resize(checked_product(rows, limit_));
+            s.best_keys.resize(take_);
+            s.best_clusters.resize(take_);
+            s.wide.assign(tile_rows, 0);
+            s.kept_keys = CacheAligned<float>(checked_product(tile_rows, kept_stride_));
+            s.kept_clusters = CacheAligned<std::uint32_t>(checked_product(tile_rows, kept_stride_));
+            s.lane_keys = CacheAligned<float>(tile_rows);
+            s.cuts = CacheAligned<float>(tile_rows);
+            s.chosen.resize(checked_product(tile_rows, take_));
+            s.row.resize(dim);
+            s.deferred.reserve(tile_rows);
+            s.deferred_rows.resize(checked_product(tile_rows, dim));
+            s.deferred_norms.assign(tile_rows, 0.0f);
+            s.deferred_tile = CacheAligned<float>(checked_sum(checked_product(tile_rows, dim), tile_rows));
+            s.row_pointers.resize(tile_rows);
+        }
+    }
+
+    bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+
+    // Scores the points still deferred, on the calling thread once the scan is over.
+    void finish(const CentroidPanels& centroids) {
+        for (Slot& s : slots_) {
+            if (!score_deferred(s, centroids)) raise_nan_fault();
+        }
+    }
+
+    ScreenWork work() const {
+        ScreenWork total;
+        for (const Slot& s : slots_) total += s.work;
+        return total;
+    }
+
+private:
+    struct Slot {
+        ScreenTile screen;
+        std::vector<float> approximate;  // screen_tile_rows x clusters: a screen tile's keys (take > 1)
+        // The screen kernel's kept lists (take 1), as in the screened step.
+        std::vector<std::uint32_t> sizes, kept_clusters_1;
+        std::vector<float> kept_keys_1;
+        CacheAligned<float> lane_keys_1, cuts_1;
+        std::vector<float> least;        // take: one row's least approximate keys
+        std::vector<float> minima;       // one row's least approximate key of each block
+        // The candidates of a screen tile's rows, all scored in one call:
+        // row r's are pairs [first, first + listed[r]), in cluster order.
+        std::vector<std::size_t> listed;
+        std::vector<std::uint32_t> pair_rows, pair_clusters;
+        std::vector<float> dots;
+        std::vector<float> best_keys;  // take: one row's first clusters so far
+        std::vector<std::uint32_t> best_clusters;
+        std::vector<unsigned char> wide;  // per row of the scan's tile
+        // The level's top kernel, for points scored in full: alone in
+        // tiles of their own, or a whole tile that is mostly wide.
+        CacheAligned<float> kept_keys, lane_keys, cuts;
+        CacheAligned<std::uint32_t> kept_clusters;
+        std::vector<std::uint32_t> chosen;
+        std::vector<float> row;
+        std::vector<std::uint64_t> deferred;
+        std::vector<float> deferred_rows, deferred_norms;
+        CacheAligned<float> deferred_tile;
+        std::vector<const float*> row_pointers;
+        ScreenWork work;
+    };
+
+    tiles::TopScratch top_scratch(Slot& s) const {
+        return {kept_stride_, s.kept_keys.data(), s.kept_clusters.data(), s.lane_keys.data(), s.cuts.data()};
+    }
+    std::size_t list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
+    std::size_t list_kept(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
+    bool settle(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t first,
+                std::size_t listed);
+    bool score_in_full(Slot& s, const CentroidPanels& centroids, const float* values, std::size_t count,
+                       const float* point_norms) {
+        return centroids.kernels().top(values, count, point_norms, centroids.panels(), euclidean(), take_,
+                                       top_scratch(s), s.chosen.data());
+    }
+    // Row r of the last full score as `point`'s result.
+    void place(Slot& s, std::size_t r, std::uint64_t point) {
+        const std::uint32_t* chosen = s.chosen.data() + r * take_;
+        std::copy(chosen, chosen + take_, out_.begin() + static_cast<std::ptrdiff_t>(point * take_));
+        put_keys(point, s.kept_keys.data() + r * kept_stride_);
+    }
+    bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
+    bool score_deferred(Slot& s, const CentroidPanels& centroids);
+    const float* contiguous_row(Slot& s, std::uint64_t i) {
+        if (points_.row_contiguous()) return points_.row_start(i);
+        points_.copy_row(i, s.row.data());
+        return s.row.data();
+    }
+    bool euclidean() const { return centroids_.panels.norms != nullptr; }
+    void put_keys(std::uint64_t point, const float* keys) {
+        if (!keys_.empty()) std::copy(keys, keys + take_, keys_.begin() + static_cast<std::ptrdiff_t>(point * take_));
+    }
+
+    const PointView& points_;
+    const tiles::ScreenKernels& screen_;
+    const ScreenCentroids& centroids_;
+    std::size_t take_;
+    std::size_t limit_;
+    std::span<std::uint32_t> out_;
+    std::span<float> keys_;
+    std::size_t tile_rows_ = 0;
+    std::size_t kept_stride_ = 0;
+    std::vector<Slot> slots_;
+};
+
+// A screened row's candidates, in ascending cluster order, as pairs from
+// `first` on; 0 when the row is not screened or its window holds more than
+// the limit. Only blocks whose least key is within the cut are read.
+std::size_t ScreenedTopSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
+    const float width = s.screen.widths.data()[screen_row];
+    if (!(width >= 0.0f)) return 0;
+    const std::size_t k = centroids_.panels.clusters;
+    const float* keys = s.approximate.data() + screen_row * k;
+    const float* minima = s.minima.data();
+    block_minima(keys, k, s.minima.data());
+    const float cut = tth_least(keys, k, take_, minima, s.least.data()) + width;
+    std::uint32_t* rows = s.pair_rows.data() + first;
+    std::uint32_t* clusters = s.pair_clusters.data() + first;
+    std::size_t listed = 0;
+    const std::size_t blocks = (k + key_block - 1) / key_block;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (!(minima[b] <= cut)) continue;
+        const std::size_t end = std::min(k, (b + 1) * key_block);
+        for (std::size_t i = b * key_block; i < end; ++i) {
+            if (!(keys[i] <= cut)) continue;
+            if (listed == limit_) return 0;
+            rows[listed] = static_cast<std::uint32_t>(tile_row);
+            clusters[listed] = static_cast<std::uint32_t>(i);
+            ++listed;
+        }
+    }
+    // Fewer than take only if a NaN made the cut NaN.
+    return listed < take_ ? 0 : listed;
+}
+
+// At take 1: the clusters the screen kernel kept at or below its final
+// cut, fl(least key + w), which is the cut above for t = 1; 0 when the row
+// was not screened or overflowed its list.
+std::size_t ScreenedTopSink::list_kept(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
+    const std::uint32_t size = s.sizes[screen_row];
+    if (size > limit_ || !(s.screen.widths.data()[screen_row] >= 0.0f)) return 0;
+    const float cut = s.cuts_1.data()[screen_row];
+    const float* keys = s.kept_keys_1.data() + screen_row * limit_;
+    const std::uint32_t* clusters = s.kept_clusters_1.data() + screen_row * limit_;
+    std::size_t listed = 0;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        if (keys[i] <= cut) {
+            s.pair_rows[first + listed] = static_cast<std::uint32_t>(tile_row);
+            s.pair_clusters[first + listed] = clusters[i];
+            ++listed;
+        }
+    }
+    return listed;
+}
+
+// Row r's first clusters from its scored candidates, in the stable order
+// of the top kernel. False when it has none or met a NaN (the full score
+// then meets it too, and faults).
+bool ScreenedTopSink::settle(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r,
+                             std::size_t first, std::size_t listed) {
+    if (listed == 0) return false;
+    const tiles::Panels& panels = centroids.panels();
+    const std::uint32_t* clusters = s.pair_clusters.data() + first;
+    const float* dots = s.dots.data() + first;
+    float* best_keys = s.best_keys.data();
+    std::uint32_t* best_clusters = s.best_clusters.data();
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < listed; ++i) {
+        const float key = euclidean() ? euclidean_key(dots[i], panels.norms[clusters[i]], tile.point_norms[r]) : -dots[i];
+        if (std::isnan(key)) return false;
+        // Candidates come in ascending cluster order, as the top kernel
+        // meets clusters, so equal keys keep the lower cluster first.
+        size = tiles::insert_kept(best_keys, best_clusters, size, take_, key, clusters[i]);
+    }
+    if (size != take_) raise_fault("Screened top-k row settled with fewer candidates than it takes");
+    const std::uint64_t point = tile.first + r;
+    std::copy(best_clusters, best_clusters + take_, out_.begin() + static_cast<std::ptrdiff_t>(point * take_));
+    put_keys(point, best_keys);
+    ++s.work.settled;
+    s.work.candidates += listed;
+    return true;
+}
+
+bool ScreenedTopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
+    Slot& s = slots_[slot];
+    const std::size_t k = centroids_.panels.clusters;
+    std::size_t wide = 0;
+    for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
+        const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
+        pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
+        if (take_ == 1) {
+            // The least key's window is the screen kernel's own running
+            // cut, kept in registers: no keys are stored.
+            std::fill(s.sizes.begin(), s.sizes.end(), 0u);
+            screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
+                           {limit_, s.kept_clusters_1.data(), s.kept_keys_1.data(), s.sizes.data(),
+                            s.screen.widths.data(), s.lane_keys_1.data(), s.cuts_1.data()});
+        } else {
+            screen_.keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
+                         s.approximate.data(), k);
+        }
+        // Every row's candidates in one call, so that the exact chains of
+        // different rows overlap.
+        std::size_t pairs = 0;
+        for (std::size_t sr = 0; sr < rows; ++sr) {
+            s.listed[sr] = take_ == 1 ? list_kept(s, sr, from + sr, pairs) : list(s, sr, from + sr, pairs);
+            pairs += s.listed[sr];
+        }
+        centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
+                                        s.pair_clusters.data(), pairs, s.dots.data());
+        std::size_t first = 0;
+        for (std::size_t sr = 0; sr < rows; ++sr) {
+            const bool settled = settle(s, centroids, tile, from + sr, first, s.listed[sr]);
+            first += s.listed[sr];
+            s.wide[from + sr] = settled ? 0 : 1;
+            if (!settled) ++wide;
+        }
+    }
+    s.work.points += tile.count;
+    if (wide == 0) return true;
+    if (2 * wide > tile.count) {
+        // Mostly wide: the whole tile, packed already, through the top
+        // kernel; the settled rows get the same lists again.
+        s.work.full += tile.count;
+        const bool clean = score_in_full(s, centroids, tile.values, tile.count, tile.point_norms);
+        for (std::size_t r = 0; r < tile.count; ++r) place(s, r, tile.first + r);
+        return clean;
+    }
+    bool clean = true;
+    for (std::size_t r = 0; r < tile.count; ++r) {
+        if (s.wide[r] != 0) clean = defer(s, centroids, tile, r) && clean;
+    }
+    return clean;
+}
+
+bool ScreenedTopSink::defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r) {
+    const std::size_t dim = points_.cols;
+    const std::size_t at = s.deferred.size();
+    const std::uint64_t i = tile.first + r;
+    const float* x = contiguous_row(s, i);
+    std::copy(x, x + dim, s.deferred_rows.begin() + static_cast<std::ptrdiff_t>(at * dim));
+    s.deferred_norms[at] = euclidean() ? tile.point_norms[r] : 0.0f;
+    s.deferred.push_back(i);
+    return s.deferred.size() < tile_rows_ || score_deferred(s, centroids);
+}
+
+bool ScreenedTopSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
+    const std::size_t count = s.deferred.size();
+    if (count == 0) return true;
+    const std::size_t dim = points_.cols;
+    for (std::size_t r = 0; r < count; ++r) s.row_pointers[r] = s.deferred_rows.data() + r * dim;
+    std::fill(s.deferred_norms.begin() + static_cast<std::ptrdiff_t>(count), s.deferred_norms.end(), 0.0f);
+    centroids.kernels().pack_gathered(s.row_pointers.data(), count, dim, s.deferred_tile.data());
+    const bool clean = score_in_full(s, centroids, s.deferred_tile.data(), count, s.deferred_norms.data());
+    for (std::size_t r = 0; r < count; ++r) place(s, r, s.deferred[r]);
+    s.work.full += count;
+    s.deferred.clear();
+    return clean;
+}
+
+}  // namespace
+
+bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim, std::size_t take,
+                 std::uint64_t n_points) {
+    if (options.mode == ScreenMode::off || n_clusters < 2 || take == 0 || take >= n_clusters) return false;
+    if (n_clusters > largest_screened_clusters) return false;
+    if (options.mode == ScreenMode::forced) return true;
+    return ScreenPolicy::shape_pays(n_clusters, dim) && take <= n_clusters / clusters_per_taken &&
+           n_points >= least_screened_points;
+}
+
+ScreenedRows screened_top(const ExecutionContext& context, const CentroidPanels& panels, const Matrix& centroids,
+                          const PointView& points, const ScreenOptions& options, std::size_t take,
+                          std::span<std::uint32_t> out, std::span<float> keys) {
+    if (take == 0 || take >= panels.clusters()) raise_fault("Screened top-k scan with nothing to leave out");
+    if (checked_product(points.rows, take) > out.size() || (!keys.empty() && keys.size() < out.size())) {
+        raise_fault("Top-k result smaller than the scan");
+    }
+    const ScreenCentroids screen(centroids, panels);
+    ScreenedRows done;
+    auto scan = [&](std::uint64_t count) {
+        PointView part = rows_from(points, done.rows);
+        part.rows = count;
+        const std::size_t from = checked_product(done.rows, take);
+        // The sink keeps a reference to `part`, which outlives it.
+        ScreenedTopSink sink(part, options.unit, screen, take, out.subspan(from),
+                             keys.empty() ? keys : keys.subspan(from));
+        scan_points(context, panels, part, nullptr, sink);
+        sink.finish(panels);
+        done.rows += count;
+        done.work += sink.work();
+    };
+    // Automatic: a sample first, and the rest only if its counts say the
+    // screen pays (windows that hold many clusters, or many points scored
+    // in full, make it slower than the plain scan).
+    if (options.mode == ScreenMode::automatic && points.rows > sample_points) {
+        scan(sample_points);
+        if (ScreenPolicy::cost(done.work, panels.clusters()) > paying_cost) return done;
+    }
+    scan(points.rows - done.rows);
+    return done;
+}
+
+}  // namespace quorla::engine
