@@ -363,15 +363,21 @@ void BalancingPhase::bound_moved_keys() {
     moved_key_work_.unbounded += std::max(count, StagedRows::group_rows);
     float* keys = keys_;
     for (std::size_t slot = 0; slot < count; ++slot) stale_[slot] = keys[moved_clusters_[slot]];
-    // Apart from the gather above and the scatter below, a loop the
-    // compiler can vectorise.
+    lower_bounds(stale_.data(), moved_by_.data(), count, lower_.data());
+    std::fill(exact_.begin(), exact_.begin() + static_cast<std::ptrdiff_t>(count), std::uint8_t{0});
+    for (std::size_t slot = 0; slot < count; ++slot) keys[moved_clusters_[slot]] = lower_[slot];
+    if (!(bound_error_ < bounds::infinity && bound_reach_ < bounds::infinity) || !all_finite(stale_.data(), count) ||
+        !all_finite(moved_by_.data(), count)) {
+        settle_all();
+    }
+}
+
+// bound_moved_keys' lower bounds. The selections are written out in the
+// loops, not called: gcc then turns them into vector blends.
+void BalancingPhase::lower_bounds(const float* __restrict stale, const float* __restrict moved, std::size_t count,
+                                  float* __restrict lower) const {
     const float error = bound_error_;
     const float reach = bound_reach_;
-    const float* __restrict stale = stale_.data();
-    const float* __restrict moved = moved_by_.data();
-    float* __restrict lower = lower_.data();
-    // The selections are written out in the loops, not called: gcc then
-    // turns them into vector blends.
     if (model_.euclidean) {
         for (std::size_t slot = 0; slot < count; ++slot) {
             const float low_key = stale[slot] - error;
@@ -387,12 +393,6 @@ void BalancingPhase::bound_moved_keys() {
             const float low = stale[slot] - spread;
             lower[slot] = low - (low < 0.0f ? -low : low) * bounds::outward_margin - tiny;
         }
-    }
-    std::fill(exact_.begin(), exact_.begin() + static_cast<std::ptrdiff_t>(count), std::uint8_t{0});
-    for (std::size_t slot = 0; slot < count; ++slot) keys[moved_clusters_[slot]] = lower[slot];
-    if (!(error < bounds::infinity && reach < bounds::infinity) || !all_finite(stale, count) ||
-        !all_finite(moved, count)) {
-        settle_all();
     }
 }
 
@@ -572,13 +572,17 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
     // Otherwise the moved rows whose lower cost reaches b's upper cost, the
     // only ones that can be the least, are scored exactly (b with them), and
     // the last scan's choice has an exact key.
-    const tiles::TileKernels& kernels = panels_->kernels();
-    tiles::CostScan scan = kernels.scan_costs(keys, narrow_sizes_.data(), k_, size_penalty);
+    const tiles::CostScan scan = panels_->kernels().scan_costs(keys, narrow_sizes_.data(), k_, size_penalty);
     if (scan.overflows) return choose_by_size();
     if (scan.unordered && k_ > 1) raise_nan_fault();
-    const std::size_t b = scan.best;
-    const std::uint32_t slot = unsettled_slot(b);
-    if (slot == no_slot) return b;
+    const std::uint32_t slot = unsettled_slot(scan.best);
+    return slot == no_slot ? scan.best : choose_bounded(scan.best, slot, size_penalty);
+}
+
+// choose_by_cost's way from a bounded least cost to the exact choice.
+std::size_t BalancingPhase::choose_bounded(std::size_t b, std::uint32_t slot, float size_penalty) {
+    const tiles::TileKernels& kernels = panels_->kernels();
+    const float* keys = keys_;
     keys_[b] = upper_bound(slot);
     const bool proved = kernels.scan_costs(keys, narrow_sizes_.data(), k_, size_penalty).best == b;
     const float ceiling = keys_[b] + narrow_sizes_[b] * size_penalty;
@@ -591,7 +595,7 @@ std::size_t BalancingPhase::choose_by_cost(float size_penalty) {
         }
     }
     settle(wanted_);
-    scan = kernels.scan_costs(keys, narrow_sizes_.data(), k_, size_penalty);
+    const tiles::CostScan scan = kernels.scan_costs(keys, narrow_sizes_.data(), k_, size_penalty);
     if (scan.unordered && k_ > 1) raise_nan_fault();
     if (unsettled_slot(scan.best) != no_slot) raise_fault("Balancing chose a cluster whose key was only bounded");
     return scan.best;
@@ -654,31 +658,38 @@ float BalancingPhase::critical_penalty(std::uint64_t c, float size_penalty, floa
         const float own_high = own_slot == no_slot ? keys[c] : upper_bound(own_slot);
         smallest = kernels.least_ratio(keys, narrow_sizes_.data(), k_, own_size, own_high);
         if (bounding_ && moved_count_ != 0 && smallest < next_penalty) {
-            const float own_low = own_slot == no_slot ? keys[c] : lower_[own_slot];
-            for (std::uint32_t s = 0; s < moved_count_; ++s) {
-                if (exact_[s] == 0) keys_[moved_clusters_[s]] = upper_bound(s);
-            }
-            const float ceiling = kernels.least_ratio(keys, narrow_sizes_.data(), k_, own_size, own_low);
-            wanted_.clear();
-            for (std::uint32_t s = 0; s < moved_count_; ++s) {
-                if (exact_[s] != 0) continue;
-                keys_[moved_clusters_[s]] = lower_[s];
-                const float size = narrow_sizes_[moved_clusters_[s]];
-                const float gap = own_size - size;
-                if (s == own_slot) {
-                    wanted_.push_back(s);
-                } else if (own_size > size && gap != 0.0f) {
-                    const float low_ratio = (lower_[s] - own_high) / gap;
-                    if (low_ratio < next_penalty && !(low_ratio > ceiling)) wanted_.push_back(s);
-                }
-            }
-            settle(wanted_);
+            settle_ratios(c, own_slot, own_high, next_penalty);
             smallest = kernels.least_ratio(keys, narrow_sizes_.data(), k_, own_size, keys[c]);
         }
     }
     return (size_penalty < smallest && smallest < next_penalty) ? smallest : next_penalty;
 }
 
+
+// critical_penalty's exact keys: c's, and those of the moved rows whose
+// ratio may be the least one below next_penalty.
+void BalancingPhase::settle_ratios(std::uint64_t c, std::uint32_t own_slot, float own_high, float next_penalty) {
+    const float own_size = narrow_sizes_[c];
+    const float own_low = own_slot == no_slot ? keys_[c] : lower_[own_slot];
+    for (std::uint32_t s = 0; s < moved_count_; ++s) {
+        if (exact_[s] == 0) keys_[moved_clusters_[s]] = upper_bound(s);
+    }
+    const float ceiling = panels_->kernels().least_ratio(keys_, narrow_sizes_.data(), k_, own_size, own_low);
+    wanted_.clear();
+    for (std::uint32_t s = 0; s < moved_count_; ++s) {
+        if (exact_[s] != 0) continue;
+        keys_[moved_clusters_[s]] = lower_[s];
+        const float size = narrow_sizes_[moved_clusters_[s]];
+        const float gap = own_size - size;
+        if (s == own_slot) {
+            wanted_.push_back(s);
+        } else if (own_size > size && gap != 0.0f) {
+            const float low_ratio = (lower_[s] - own_high) / gap;
+            if (low_ratio < next_penalty && !(low_ratio > ceiling)) wanted_.push_back(s);
+        }
+    }
+    settle(wanted_);
+}
 
 void balance_clusters(Model& model, const TrainingState& state, const ExecutionContext& context) {
     const PointView& points = state.points;

@@ -69,6 +69,8 @@ private:
     void bound_moved_keys();
     std::uint32_t unsettled_slot(std::uint64_t cluster) const;
     float upper_bound(std::uint32_t slot) const;
+    void lower_bounds(const float* __restrict stale, const float* __restrict moved, std::size_t count,
+                      float* __restrict lower) const;
     float row_length(std::uint64_t cluster) const;
     void settle(std::span<const std::uint32_t> slots);
     void settle_all();
@@ -87,6 +89,8 @@ private:
     void mirror_sizes();
     std::size_t choose_by_cost(float size_penalty);
     std::size_t choose_by_size();
+    std::size_t choose_bounded(std::size_t b, std::uint32_t slot, float size_penalty);
+    void settle_ratios(std::uint64_t c, std::uint32_t own_slot, float own_high, float next_penalty);
     float critical_penalty(std::uint64_t c, float size_penalty, float next_penalty);
 
     Model& model_;

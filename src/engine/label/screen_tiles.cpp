@@ -103,4 +103,22 @@ void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& k
     }
 }
 
+std::size_t list_kept(const tiles::ScreenScratch& kept, std::size_t screen_row, std::uint32_t tile_row,
+                      std::uint32_t* pair_rows, std::uint32_t* pair_clusters) {
+    const std::uint32_t size = kept.sizes[screen_row];
+    if (size > kept.capacity || !(kept.widths[screen_row] >= 0.0f)) return 0;
+    const float cut = kept.cuts[screen_row];
+    const float* keys = kept.keys + screen_row * kept.capacity;
+    const std::uint32_t* clusters = kept.clusters + screen_row * kept.capacity;
+    std::size_t listed = 0;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        if (keys[i] <= cut) {
+            pair_rows[listed] = tile_row;
+            pair_clusters[listed] = clusters[i];
+            ++listed;
+        }
+    }
+    return listed;
+}
+
 }  // namespace quorla::engine

@@ -45,4 +45,11 @@ struct ScreenTile {
 void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& kernels, const Tile& tile,
                       std::size_t from, std::size_t rows, ScreenTile& out);
 
+// A screened row's candidates after the screen kernel: those it kept at or
+// below the row's final cut, in ascending cluster order, written as
+// (tile_row, cluster) pairs; 0 when the row was not screened or overflowed
+// its list.
+std::size_t list_kept(const tiles::ScreenScratch& kept, std::size_t screen_row, std::uint32_t tile_row,
+                      std::uint32_t* pair_rows, std::uint32_t* pair_clusters);
+
 }  // namespace quorla::engine

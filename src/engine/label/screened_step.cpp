@@ -102,7 +102,6 @@ private:
                 s.lane_keys.data(), s.cuts.data()};
     }
     void pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows);
-    std::size_t list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
     bool choose(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t first,
                 std::size_t listed);
     bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
@@ -129,26 +128,6 @@ void ScreenedSink::pack(Slot& s, const CentroidPanels& centroids, const Tile& ti
                         std::size_t rows) {
     pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
     std::fill(s.sizes.begin(), s.sizes.end(), 0u);
-}
-
-// A screened row's candidates, those kept at or below its final cut, in
-// ascending cluster order, as pairs from `first` on; 0 when the row was not
-// screened or overflowed.
-std::size_t ScreenedSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
-    const std::uint32_t size = s.sizes[screen_row];
-    if (size > capacity_ || !(s.screen.widths.data()[screen_row] >= 0.0f)) return 0;
-    const float cut = s.cuts.data()[screen_row];
-    const float* keys = s.kept_keys.data() + screen_row * capacity_;
-    const std::uint32_t* clusters = s.kept_clusters.data() + screen_row * capacity_;
-    std::size_t listed = 0;
-    for (std::uint32_t i = 0; i < size; ++i) {
-        if (keys[i] <= cut) {
-            s.pair_rows[first + listed] = static_cast<std::uint32_t>(tile_row);
-            s.pair_clusters[first + listed] = clusters[i];
-            ++listed;
-        }
-    }
-    return listed;
 }
 
 // Row r's label from its scored candidates, by the label step's rule.
@@ -195,7 +174,8 @@ bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, st
         // different rows overlap.
         std::size_t pairs = 0;
         for (std::size_t sr = 0; sr < rows; ++sr) {
-            s.listed[sr] = list(s, sr, from + sr, pairs);
+            s.listed[sr] = list_kept(scratch(s), sr, static_cast<std::uint32_t>(from + sr), s.pair_rows.data() + pairs,
+                                     s.pair_clusters.data() + pairs);
             pairs += s.listed[sr];
         }
         centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),

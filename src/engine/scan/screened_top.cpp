@@ -232,7 +232,10 @@ private:
         return {kept_stride_, s.kept_keys.data(), s.kept_clusters.data(), s.lane_keys.data(), s.cuts.data()};
     }
     std::size_t list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
-    std::size_t list_kept(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
+    tiles::ScreenScratch kept_1(Slot& s) const {
+        return {limit_, s.kept_clusters_1.data(), s.kept_keys_1.data(), s.sizes.data(), s.screen.widths.data(),
+                s.lane_keys_1.data(), s.cuts_1.data()};
+    }
     bool settle(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t first,
                 std::size_t listed);
     bool score_in_full(Slot& s, const CentroidPanels& centroids, const float* values, std::size_t count,
@@ -300,26 +303,6 @@ std::size_t ScreenedTopSink::list(Slot& s, std::size_t screen_row, std::size_t t
     return listed < take_ ? 0 : listed;
 }
 
-// At take 1: the clusters the screen kernel kept at or below its final
-// cut, fl(least key + w), which is the cut above for t = 1; 0 when the row
-// was not screened or overflowed its list.
-std::size_t ScreenedTopSink::list_kept(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
-    const std::uint32_t size = s.sizes[screen_row];
-    if (size > limit_ || !(s.screen.widths.data()[screen_row] >= 0.0f)) return 0;
-    const float cut = s.cuts_1.data()[screen_row];
-    const float* keys = s.kept_keys_1.data() + screen_row * limit_;
-    const std::uint32_t* clusters = s.kept_clusters_1.data() + screen_row * limit_;
-    std::size_t listed = 0;
-    for (std::uint32_t i = 0; i < size; ++i) {
-        if (keys[i] <= cut) {
-            s.pair_rows[first + listed] = static_cast<std::uint32_t>(tile_row);
-            s.pair_clusters[first + listed] = clusters[i];
-            ++listed;
-        }
-    }
-    return listed;
-}
-
 // Row r's first clusters from its scored candidates, in the stable order
 // of the top kernel. False when it has none or met a NaN (the full score
 // then meets it too, and faults).
@@ -359,9 +342,7 @@ bool ScreenedTopSink::consume(const CentroidPanels& centroids, const Tile& tile,
             // The least key's window is the screen kernel's own running
             // cut, kept in registers: no keys are stored.
             std::fill(s.sizes.begin(), s.sizes.end(), 0u);
-            screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
-                           {limit_, s.kept_clusters_1.data(), s.kept_keys_1.data(), s.sizes.data(),
-                            s.screen.widths.data(), s.lane_keys_1.data(), s.cuts_1.data()});
+            screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(), kept_1(s));
         } else {
             screen_.keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
                          s.approximate.data(), k);
@@ -370,7 +351,11 @@ bool ScreenedTopSink::consume(const CentroidPanels& centroids, const Tile& tile,
         // different rows overlap.
         std::size_t pairs = 0;
         for (std::size_t sr = 0; sr < rows; ++sr) {
-            s.listed[sr] = take_ == 1 ? list_kept(s, sr, from + sr, pairs) : list(s, sr, from + sr, pairs);
+            // At take 1 the kept clusters are those at or below the final
+            // cut, fl(least key + w): the cut above for t = 1.
+            s.listed[sr] = take_ == 1 ? list_kept(kept_1(s), sr, static_cast<std::uint32_t>(from + sr),
+                                                  s.pair_rows.data() + pairs, s.pair_clusters.data() + pairs)
+                                      : list(s, sr, from + sr, pairs);
             pairs += s.listed[sr];
         }
         centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
