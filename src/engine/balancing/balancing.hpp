@@ -24,7 +24,7 @@ void balance_clusters(Model& model, const TrainingState& state, const ExecutionC
 // How a visit in a block treats its stale keys of the rows that changed
 // since the block's keys were computed.
 enum class MovedKeys {
-    automatic,  // bounded from dimension bounded_keys_dim on
+    automatic,  // without medoids, from dimension bounded_keys_dim on: bounded in the blocks where that pays
     exact,      // every one recomputed
     bounded,    // bounded, and recomputed only where a choice needs it
 };
@@ -42,7 +42,8 @@ struct MovedKeyWork {
 class BalancingPhase {
 public:
     // Below this dimension recomputing a moved row's key costs about what
-    // bounding it does.
+    // bounding it does. (With medoids rows rarely move, and recomputing
+    // the few that do is cheaper still.)
     static constexpr std::size_t bounded_keys_dim = 128;
 
     // Builds cluster_sums and the bookkeeping from the model's labels. The
