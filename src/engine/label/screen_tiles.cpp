@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "engine/core/checked.hpp"
+#include "engine/core/fault.hpp"
 #include "engine/kernels/dot.hpp"
 #include "engine/label/bound_arithmetic.hpp"
 
@@ -101,6 +102,34 @@ void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& k
         out.widths.data()[r] =
             screen_bound::cut_width(screen_bound::window(euclidean, dim, length, point_norm, screen.side));
     }
+}
+
+void DeferredPoints::reserve(std::size_t tile_rows, std::size_t dim) {
+    tile_rows_ = tile_rows;
+    dim_ = dim;
+    points_.reserve(tile_rows);
+    rows_.resize(checked_product(tile_rows, dim));
+    norms_.assign(tile_rows, 0.0f);
+    row_pointers_.resize(tile_rows);
+    tile_ = CacheAligned<float>(checked_sum(checked_product(tile_rows, dim), tile_rows));
+}
+
+bool DeferredPoints::add(const PointView& points, std::uint64_t i, float norm) {
+    const std::size_t at = points_.size();
+    if (at == tile_rows_) raise_fault("More deferred points than a tile holds");
+    points.copy_row(i, rows_.data() + at * dim_);
+    norms_[at] = norm;
+    points_.push_back(i);
+    return points_.size() == tile_rows_;
+}
+
+DeferredPoints::Packed DeferredPoints::pack(const tiles::TileKernels& kernels) {
+    const std::size_t count = points_.size();
+    if (count == 0) return {nullptr, 0, nullptr, {}};
+    for (std::size_t r = 0; r < count; ++r) row_pointers_[r] = rows_.data() + r * dim_;
+    std::fill(norms_.begin() + static_cast<std::ptrdiff_t>(count), norms_.end(), 0.0f);
+    kernels.pack_gathered(row_pointers_.data(), count, dim_, tile_.data());
+    return {tile_.data(), count, norms_.data(), points_};
 }
 
 std::size_t list_kept(const tiles::ScreenScratch& kept, std::size_t screen_row, std::uint32_t tile_row,

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "engine/core/matrix.hpp"
@@ -44,6 +45,37 @@ struct ScreenTile {
 // is padding that keeps nothing.
 void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& kernels, const Tile& tile,
                       std::size_t from, std::size_t rows, ScreenTile& out);
+
+// Points whose window holds too many clusters, set aside to be scored in
+// full a tile at a time: their rows are copied, since the scan's tile they
+// came from is gone by then.
+class DeferredPoints {
+public:
+    void reserve(std::size_t tile_rows, std::size_t dim);
+
+    // Sets point i aside, with its squared norm (Euclidean; 0 otherwise);
+    // true once a whole tile is waiting.
+    bool add(const PointView& points, std::uint64_t i, float norm);
+
+    // The points set aside, packed as one tile by `kernels`, in the order
+    // they came; empty when there are none. Valid until clear().
+    struct Packed {
+        const float* values;
+        std::size_t count;
+        const float* norms;  // tile_rows entries, 0 past count
+        std::span<const std::uint64_t> points;
+    };
+    Packed pack(const tiles::TileKernels& kernels);
+    void clear() { points_.clear(); }
+
+private:
+    std::size_t tile_rows_ = 0;
+    std::size_t dim_ = 0;
+    std::vector<std::uint64_t> points_;
+    std::vector<float> rows_, norms_;
+    std::vector<const float*> row_pointers_;
+    CacheAligned<float> tile_;
+};
 
 // A screened row's candidates after the screen kernel: those it kept at or
 // below the row's final cut, in ascending cluster order, written as

@@ -34,7 +34,6 @@ public:
           capacity_(candidate_capacity(screen.panels.clusters)) {}
 
     void prepare(std::size_t slots, std::size_t tile_rows) override {
-        tile_rows_ = tile_rows;
         slots_.resize(slots);
         const std::size_t dim = points_.cols;
         const std::size_t rows = screen_tile_rows;
@@ -49,13 +48,8 @@ public:
             s.pair_rows.resize(checked_product(rows, capacity_));
             s.pair_clusters.resize(checked_product(rows, capacity_));
             s.dots.resize(checked_product(rows, capacity_));
-            s.row.resize(dim);
             s.wide.assign(tile_rows, 0);
-            s.deferred.reserve(tile_rows);
-            s.deferred_rows.resize(checked_product(tile_rows, dim));
-            s.deferred_norms.assign(tile_rows, 0.0f);
-            s.deferred_tile = CacheAligned<float>(checked_sum(checked_product(tile_rows, dim), tile_rows));
-            s.row_pointers.resize(tile_rows);
+            s.deferred.reserve(tile_rows, dim);
             s.chosen.resize(tile_rows);
         }
     }
@@ -89,10 +83,7 @@ private:
         std::vector<unsigned char> wide;  // per row of the scan's tile
         // Points whose window was too wide, gathered into tiles of their own
         // for the level's label kernel.
-        std::vector<std::uint64_t> deferred;
-        std::vector<float> deferred_rows, deferred_norms;
-        CacheAligned<float> deferred_tile;
-        std::vector<const float*> row_pointers;
+        DeferredPoints deferred;
         std::vector<std::uint32_t> chosen;
         ScreenWork work;
     };
@@ -106,11 +97,6 @@ private:
                 std::size_t listed);
     bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
     bool score_deferred(Slot& s, const CentroidPanels& centroids);
-    const float* contiguous_row(Slot& s, std::uint64_t i) {
-        if (points_.row_contiguous()) return points_.row_start(i);
-        points_.copy_row(i, s.row.data());
-        return s.row.data();
-    }
     tiles::Rule rule() const { return centroids_.panels.norms != nullptr ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last; }
 
     const PointView& points_;
@@ -118,7 +104,6 @@ private:
     const ScreenCentroids& centroids_;
     std::span<std::uint64_t> out_;
     std::size_t capacity_;
-    std::size_t tile_rows_ = 0;
     std::vector<Slot> slots_;
 };
 
@@ -207,28 +192,18 @@ bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, st
 }
 
 bool ScreenedSink::defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r) {
-    const std::size_t dim = points_.cols;
-    const std::size_t at = s.deferred.size();
-    const std::uint64_t i = tile.first + r;
-    const float* x = contiguous_row(s, i);
-    std::copy(x, x + dim, s.deferred_rows.begin() + static_cast<std::ptrdiff_t>(at * dim));
-    s.deferred_norms[at] = centroids_.panels.norms != nullptr ? tile.point_norms[r] : 0.0f;
-    s.deferred.push_back(i);
-    return s.deferred.size() < tile_rows_ || score_deferred(s, centroids);
+    const float norm = centroids_.panels.norms != nullptr ? tile.point_norms[r] : 0.0f;
+    return !s.deferred.add(points_, tile.first + r, norm) || score_deferred(s, centroids);
 }
 
 bool ScreenedSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
-    const std::size_t count = s.deferred.size();
-    if (count == 0) return true;
-    const std::size_t dim = points_.cols;
-    for (std::size_t r = 0; r < count; ++r) s.row_pointers[r] = s.deferred_rows.data() + r * dim;
-    std::fill(s.deferred_norms.begin() + static_cast<std::ptrdiff_t>(count), s.deferred_norms.end(), 0.0f);
     const tiles::TileKernels& kernels = centroids.kernels();
-    kernels.pack_gathered(s.row_pointers.data(), count, dim, s.deferred_tile.data());
-    const bool clean = kernels.label(s.deferred_tile.data(), count, s.deferred_norms.data(), centroids.panels(), rule(),
-                                     s.chosen.data());
-    for (std::size_t r = 0; r < count; ++r) out_[s.deferred[r]] = s.chosen[r];
-    s.work.full += count;
+    const DeferredPoints::Packed packed = s.deferred.pack(kernels);
+    if (packed.count == 0) return true;
+    const bool clean =
+        kernels.label(packed.values, packed.count, packed.norms, centroids.panels(), rule(), s.chosen.data());
+    for (std::size_t r = 0; r < packed.count; ++r) out_[packed.points[r]] = s.chosen[r];
+    s.work.full += packed.count;
     s.deferred.clear();
     return clean;
 }

@@ -142,7 +142,6 @@ public:
           keys_(keys) {}
 
     void prepare(std::size_t slots, std::size_t tile_rows) override {
-        tile_rows_ = tile_rows;
         slots_.resize(slots);
         const std::size_t dim = points_.cols;
         const std::size_t rows = screen_tile_rows;
@@ -173,12 +172,7 @@ public:
             s.lane_keys = CacheAligned<float>(tile_rows);
             s.cuts = CacheAligned<float>(tile_rows);
             s.chosen.resize(checked_product(tile_rows, take_));
-            s.row.resize(dim);
-            s.deferred.reserve(tile_rows);
-            s.deferred_rows.resize(checked_product(tile_rows, dim));
-            s.deferred_norms.assign(tile_rows, 0.0f);
-            s.deferred_tile = CacheAligned<float>(checked_sum(checked_product(tile_rows, dim), tile_rows));
-            s.row_pointers.resize(tile_rows);
+            s.deferred.reserve(tile_rows, dim);
         }
     }
 
@@ -220,11 +214,7 @@ private:
         CacheAligned<float> kept_keys, lane_keys, cuts;
         CacheAligned<std::uint32_t> kept_clusters;
         std::vector<std::uint32_t> chosen;
-        std::vector<float> row;
-        std::vector<std::uint64_t> deferred;
-        std::vector<float> deferred_rows, deferred_norms;
-        CacheAligned<float> deferred_tile;
-        std::vector<const float*> row_pointers;
+        DeferredPoints deferred;
         ScreenWork work;
     };
 
@@ -251,11 +241,6 @@ private:
     }
     bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
     bool score_deferred(Slot& s, const CentroidPanels& centroids);
-    const float* contiguous_row(Slot& s, std::uint64_t i) {
-        if (points_.row_contiguous()) return points_.row_start(i);
-        points_.copy_row(i, s.row.data());
-        return s.row.data();
-    }
     bool euclidean() const { return centroids_.panels.norms != nullptr; }
     void put_keys(std::uint64_t point, const float* keys) {
         if (!keys_.empty()) std::copy(keys, keys + take_, keys_.begin() + static_cast<std::ptrdiff_t>(point * take_));
@@ -268,7 +253,6 @@ private:
     std::size_t limit_;
     std::span<std::uint32_t> out_;
     std::span<float> keys_;
-    std::size_t tile_rows_ = 0;
     std::size_t kept_stride_ = 0;
     std::vector<Slot> slots_;
 };
@@ -386,26 +370,16 @@ bool ScreenedTopSink::consume(const CentroidPanels& centroids, const Tile& tile,
 }
 
 bool ScreenedTopSink::defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r) {
-    const std::size_t dim = points_.cols;
-    const std::size_t at = s.deferred.size();
-    const std::uint64_t i = tile.first + r;
-    const float* x = contiguous_row(s, i);
-    std::copy(x, x + dim, s.deferred_rows.begin() + static_cast<std::ptrdiff_t>(at * dim));
-    s.deferred_norms[at] = euclidean() ? tile.point_norms[r] : 0.0f;
-    s.deferred.push_back(i);
-    return s.deferred.size() < tile_rows_ || score_deferred(s, centroids);
+    const float norm = euclidean() ? tile.point_norms[r] : 0.0f;
+    return !s.deferred.add(points_, tile.first + r, norm) || score_deferred(s, centroids);
 }
 
 bool ScreenedTopSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
-    const std::size_t count = s.deferred.size();
-    if (count == 0) return true;
-    const std::size_t dim = points_.cols;
-    for (std::size_t r = 0; r < count; ++r) s.row_pointers[r] = s.deferred_rows.data() + r * dim;
-    std::fill(s.deferred_norms.begin() + static_cast<std::ptrdiff_t>(count), s.deferred_norms.end(), 0.0f);
-    centroids.kernels().pack_gathered(s.row_pointers.data(), count, dim, s.deferred_tile.data());
-    const bool clean = score_in_full(s, centroids, s.deferred_tile.data(), count, s.deferred_norms.data());
-    for (std::size_t r = 0; r < count; ++r) place(s, r, s.deferred[r]);
-    s.work.full += count;
+    const DeferredPoints::Packed packed = s.deferred.pack(centroids.kernels());
+    if (packed.count == 0) return true;
+    const bool clean = score_in_full(s, centroids, packed.values, packed.count, packed.norms);
+    for (std::size_t r = 0; r < packed.count; ++r) place(s, r, packed.points[r]);
+    s.work.full += packed.count;
     s.deferred.clear();
     return clean;
 }
