@@ -20,6 +20,7 @@
 #include "engine/label/screened_step.hpp"
 #include "engine/scan/scan.hpp"
 #include "engine/training.hpp"
+#include "screen_cases.hpp"
 #include "support.hpp"
 
 namespace quorla::engine {
@@ -263,8 +264,7 @@ TEST(ScreenBound, MeasuredErrorsStayInsideTheWindow) {
     }
 }
 
-// (level, unit, (n, d, k), euclidean, threads)
-using Case = std::tuple<KernelLevel, ScreenUnit, std::tuple<std::size_t, std::size_t, std::size_t>, bool, std::size_t>;
+using Case = test::ScreenCase;
 class ScreenedStep : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScreenedStep, LabelsAndSizesAreThePlainStepsBitForBit) {
@@ -295,13 +295,6 @@ TEST_P(ScreenedStep, LabelsAndSizesAreThePlainStepsBitForBit) {
     }
 }
 
-std::string case_name(const ::testing::TestParamInfo<Case>& info) {
-    const auto [level, unit, shape, euclidean, threads] = info.param;
-    const auto [n, d, k] = shape;
-    return std::string(kernel_level_name(level)) + "_" + screen_unit_name(unit) + "_n" + std::to_string(n) + "_d" +
-           std::to_string(d) + "_k" + std::to_string(k) + (euclidean ? "_l2" : "_ip") + "_t" + std::to_string(threads);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScreenedStep,
     ::testing::Combine(::testing::ValuesIn(all_kernel_levels),
@@ -310,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          std::make_tuple(std::size_t{700}, std::size_t{96}, std::size_t{64}),
                                          std::make_tuple(std::size_t{97}, std::size_t{5}, std::size_t{3})),
                        ::testing::Bool(), ::testing::Values(std::size_t{0}, std::size_t{3})),
-    case_name);
+    test::screen_case_name);
 
 // A NaN among the points or the centroids faults as the plain step does,
 // and leaves labels and sizes as they were.

@@ -16,6 +16,7 @@
 #include "engine/assignment.hpp"
 #include "engine/core/fault.hpp"
 #include "engine/scan/screened_top.hpp"
+#include "screen_cases.hpp"
 #include "support.hpp"
 
 namespace quorla::engine {
@@ -78,8 +79,7 @@ ScreenWork expect_same(const Model& model, const Points& points, std::size_t tak
     return covered.work;
 }
 
-// (level, unit, (n, d, k), euclidean, threads)
-using Case = std::tuple<KernelLevel, ScreenUnit, std::tuple<std::size_t, std::size_t, std::size_t>, bool, std::size_t>;
+using Case = test::ScreenCase;
 class ScreenedTop : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
@@ -105,13 +105,6 @@ TEST_P(ScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
     }
 }
 
-std::string case_name(const ::testing::TestParamInfo<Case>& info) {
-    const auto [level, unit, shape, euclidean, threads] = info.param;
-    const auto [n, d, k] = shape;
-    return std::string(kernel_level_name(level)) + "_" + screen_unit_name(unit) + "_n" + std::to_string(n) + "_d" +
-           std::to_string(d) + "_k" + std::to_string(k) + (euclidean ? "_l2" : "_ip") + "_t" + std::to_string(threads);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScreenedTop,
     ::testing::Combine(::testing::ValuesIn(all_kernel_levels),
@@ -120,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          std::make_tuple(std::size_t{700}, std::size_t{96}, std::size_t{130}),
                                          std::make_tuple(std::size_t{97}, std::size_t{5}, std::size_t{3})),
                        ::testing::Bool(), ::testing::Values(std::size_t{0}, std::size_t{3})),
-    case_name);
+    test::screen_case_name);
 
 // Rounding against the exact order, as hard as it goes: each point's even
 // coordinates round down by half a bf16 unit and its odd ones up. Winners
