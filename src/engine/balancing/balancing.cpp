@@ -355,7 +355,9 @@ void BalancingPhase::bound_moved_keys() {
         for (std::size_t slot = 0; slot < count; ++slot) keys_[moved_clusters_[slot]] = scored[slot];
         return;
     }
-    const double length = bounds::length_of(row_.data(), dim_);
+    // From the point's squared norm where training keeps one, as row_length does.
+    const double length = model_.euclidean ? screen_bound::length_above(point_norm_, dim_)
+                                           : bounds::length_of(row_.data(), dim_);
     bound_error_ =
         bounds::round_up(bounds::key_error(model_.euclidean, dim_, length, longest_) + bounds::underflow_term);
     bound_reach_ = bounds::round_up(length);
