@@ -7,7 +7,11 @@
 // tested, own distances tightened, rows packed, group results, keys) are
 // what step_policy.cpp's cost model was fitted to.
 //
-//   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded | forced]
+//   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [all | full | bounded | forced]
+//                       [screened]
+//
+// "screened" lets the full steps through the bf16 screen where the
+// automatic choice would take it (the detected unit; none without one).
 //
 // One JSON object per training on stdout.
 #include <chrono>
@@ -16,12 +20,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "bench_data.hpp"
 #include "engine/kernels/kernel_level.hpp"
+#include "engine/kernels/screen.hpp"
 #include "engine/core/random.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"
@@ -43,8 +49,10 @@ std::uint64_t digest(const engine::Model& model) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6 && argc != 7) {
-        std::fprintf(stderr, "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [full | bounded | forced]\n",
+    if (argc < 6 || argc > 8) {
+        std::fprintf(stderr,
+                     "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [all | full | bounded | forced] "
+                     "[screened]\n",
                      argv[0]);
         return 2;
     }
@@ -59,7 +67,13 @@ int main(int argc, char** argv) {
     parallel::PoolRegistry pool;
     if (pool.configure(threads)) return 1;
     const engine::PointView view{data.values.data(), data.rows, data.cols, static_cast<std::int64_t>(data.cols), 1};
-    std::string only = argc == 7 ? argv[6] : "";
+    std::string only = argc >= 7 ? argv[6] : "";
+    if (only == "all") only.clear();
+    engine::ScreenOptions screen;
+    if (argc == 8 && std::strcmp(argv[7], "screened") == 0) {
+        const std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(engine::detected_kernel_level());
+        if (unit) screen = {engine::ScreenMode::automatic, *unit};
+    }
     // "forced": bounded steps whether or not the policy finds they pay.
     const bool forced = only == "forced";
     if (forced) only = "bounded";
@@ -73,7 +87,7 @@ int main(int argc, char** argv) {
         const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
         const engine::LabelStepMode mode =
             !bounded ? engine::LabelStepMode::full : forced ? engine::LabelStepMode::bounded : engine::LabelStepMode::adaptive;
-        const engine::TrainingOptions options{mode, &shares, {}};
+        const engine::TrainingOptions options{mode, &shares, screen};
         const auto start = std::chrono::steady_clock::now();
         if (!engine::train(model, view, context, options).ok()) return 1;
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

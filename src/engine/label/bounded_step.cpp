@@ -12,6 +12,7 @@
 #include "engine/core/fault.hpp"
 #include "engine/label/bound_arithmetic.hpp"
 #include "engine/label/gathered_scorer.hpp"
+#include "engine/label/screened_refresh.hpp"
 #include "engine/scan/scan.hpp"
 
 namespace quorla::engine {
@@ -23,6 +24,9 @@ using bounds::round_up;
 
 constexpr std::size_t max_groups = 64;  // a point's groups to recompute fit one 64-bit mask
 constexpr std::size_t piece_points = 4096;
+// A screened refresh holds all keys of a screen tile per worker:
+// screen_tile_rows x k floats, 12 MB at this many clusters.
+constexpr std::size_t most_screened_clusters = 65536;
 
 // Splits `members` (cluster indices) into runs of `size` that are close
 // together: each split cuts along the line through two far-apart members,
@@ -192,6 +196,24 @@ std::uint64_t BoundedStep::test_point(std::uint64_t i, std::uint64_t label, cons
     return mask;
 }
 
+// Labels and bounds from the screen; the points it leaves are scored
+// against every group, as a refresh without it scores them all.
+void BoundedStep::refresh_screened(const ScoringFrame& frame, const Matrix& grouped, GatheredScorer& scorer,
+                                   const ExecutionContext& context) {
+    ScreenedRefresh screened = screened_refresh(frame, grouped, *screen_, context);
+    screen_work_ = screened.work;
+    const std::vector<std::uint64_t>& wide = screened.wide;
+    const std::size_t pieces = (wide.size() + piece_points - 1) / piece_points;
+    context.for_each_piece(pieces, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        GatherBatch& batch = scorer.batch(worker);
+        const std::size_t last = std::min(wide.size(), end * piece_points);
+        for (std::size_t w = begin * piece_points; w < last; ++w) scorer.gather(batch, wide[w], scorer.all_groups());
+    });
+    context.for_each_piece(scorer.workers(), 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t b = begin; b < end; ++b) scorer.flush(scorer.batch(b));
+    });
+}
+
 void BoundedStep::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
     if (!model.centroids) raise_fault("Label step without a centroid matrix");
     const Matrix& centroids = *model.centroids;
@@ -226,6 +248,17 @@ void BoundedStep::update_labels(Model& model, const TrainingState& state, const 
                              lengths_, drift.longest,
                              labels};
     GatheredScorer scorer(frame, context.workers());
+
+    screened_last_ = refresh && screen_ && k_ <= most_screened_clusters;
+    if (screened_last_) {
+        refresh_screened(frame, grouped, scorer, context);
+        work_ = scorer.work();
+        work_.distances += screen_work_.candidates;
+        set_labels(model, std::move(labels));
+        previous_ = centroids;
+        valid_ = true;
+        return;
+    }
 
     const std::size_t pieces = static_cast<std::size_t>((n + piece_points - 1) / piece_points);
     // A worker's batch collects over all the pieces it takes; what is left

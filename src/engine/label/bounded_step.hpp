@@ -16,12 +16,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "engine/core/execution_context.hpp"
 #include "engine/core/matrix.hpp"
 #include "engine/core/model.hpp"
 #include "engine/label/label_step.hpp"
+#include "engine/label/screened_step.hpp"
 #include "engine/label/step_policy.hpp"
 #include "engine/training_state.hpp"
 
@@ -29,6 +32,7 @@ namespace quorla::engine {
 
 struct GatherBatch;
 class GatheredScorer;
+struct ScoringFrame;
 
 class BoundedStep final : public LabelStep {
 public:
@@ -46,8 +50,17 @@ public:
     void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) override;
 
     void refresh_all() { refresh_ = true; }
+    // Refreshes through the bf16 screen of `unit` (screened_refresh.hpp),
+    // or, without one, with every key exact.
+    void screen_refreshes(std::optional<ScreenUnit> unit) { screen_ = unit; }
+    // What the last step's screen did, if it was a screened refresh.
+    const ScreenWork* screened_work() const { return screened_last_ ? &screen_work_ : nullptr; }
     // What the last step did.
     const BoundedWork& work() const { return work_; }
+    // Per point: its own bound, then one per group; and each cluster's
+    // group. What the tests hold against exact distances.
+    std::span<const float> bounds() const { return bounds_; }
+    std::size_t group_of(std::size_t cluster) const { return group_of_[cluster]; }
     std::size_t groups() const { return group_count_; }
 
 private:
@@ -62,6 +75,8 @@ private:
     void set_up(const Matrix& centroids, const PointView& points, const ExecutionContext& context);
     Drift measure_drift(const Matrix& centroids, bool refresh) const;
     Matrix grouped_centroids(const Matrix& centroids) const;
+    void refresh_screened(const ScoringFrame& frame, const Matrix& grouped, GatheredScorer& scorer,
+                          const ExecutionContext& context);
     std::uint64_t test_point(std::uint64_t i, std::uint64_t label, const Matrix& centroids, const PointView& points,
                              const Drift& drift, GatherBatch& batch);
 
@@ -78,6 +93,9 @@ private:
     std::vector<float> bounds_;            // per point: own, then one per group
     std::vector<float> lengths_;           // per point: an upper bound on its length
     BoundedWork work_;
+    std::optional<ScreenUnit> screen_;
+    bool screened_last_ = false;
+    ScreenWork screen_work_;
 };
 
 }  // namespace quorla::engine

@@ -51,6 +51,12 @@ public:
         policy_.done(work_);
     }
 
+    bool screens() const { return policy_.screens(); }
+    ScreenUnit screen_unit() const { return policy_.unit(); }
+    // Another step's pass through the screen (the bounded step's refresh),
+    // weighed by the policy as a screened full step would be.
+    void screened_elsewhere(const ScreenWork& work) { policy_.done(work); }
+
     // What the last step did through the screen; nothing if it was not screened.
     const ScreenWork& screen_work() const { return work_; }
 

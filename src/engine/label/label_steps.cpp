@@ -15,7 +15,12 @@ LabelSteps::LabelSteps(const Model& model, const TrainingState& state, const Exe
                BoundedStep::group_count_for(model.n_clusters, state.points.cols)},
               context.memory_bytes),
       shares_(shares) {
-    if (policy_.uses_bounds()) bounded_ = std::make_unique<BoundedStep>(model.n_clusters, state.points.cols, model.euclidean);
+    if (!policy_.uses_bounds()) return;
+    bounded_ = std::make_unique<BoundedStep>(model.n_clusters, state.points.cols, model.euclidean);
+    if (full_.screens()) {
+        bounded_->screen_refreshes(full_.screen_unit());
+        policy_.screen_refreshes(true);
+    }
 }
 
 void LabelSteps::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
@@ -31,7 +36,18 @@ void LabelSteps::update_labels(Model& model, const TrainingState& state, const E
         if (kind == StepKind::refresh) bounded_->refresh_all();
         bounded_->update_labels(model, state, context);
         const BoundedWork& work = bounded_->work();
-        policy_.bounded_done(kind, work);
+        if (const ScreenWork* screened = bounded_->screened_work()) {
+            share.screened = screened->settled;
+            full_.screened_elsewhere(*screened);
+            policy_.screened_refresh_done(ScreenPolicy::cost(*screened, model.n_clusters));
+            // Where the screen gives up, so do the refreshes that used it.
+            if (!full_.screens()) {
+                bounded_->screen_refreshes(std::nullopt);
+                policy_.screen_refreshes(false);
+            }
+        } else {
+            policy_.bounded_done(kind, work);
+        }
         share.distances = work.distances;
         share.tested = work.tested;
         share.tightened = work.tightened;

@@ -6,6 +6,7 @@
 // chosen and scored is each one's own business.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -76,6 +77,14 @@ private:
     std::vector<const float*> row_pointers_;
     CacheAligned<float> tile_;
 };
+
+// Clusters a screened point may keep as candidates. An exact key of a
+// candidate is one FMA chain of d steps, about 16 times the cost of a key in
+// the tile kernels, so at k / 16 candidates a point costs as much as
+// scoring it in full; past that it is scored in full.
+inline std::size_t screen_candidate_capacity(std::size_t n_clusters) {
+    return std::clamp<std::size_t>(n_clusters / 16, 16, 256);
+}
 
 // A screened row's candidates after the screen kernel: those it kept at or
 // below the row's final cut, in ascending cluster order, written as

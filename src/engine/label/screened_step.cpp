@@ -18,12 +18,6 @@
 namespace quorla::engine {
 namespace {
 
-// Clusters a point may keep as candidates. An exact key of a candidate is
-// one FMA chain of d steps, about 16 times the cost of a key in the tile
-// kernels, so at k / 16 candidates a point costs as much as scoring it in
-// full; past that it is scored in full.
-std::size_t candidate_capacity(std::size_t n_clusters) { return std::clamp<std::size_t>(n_clusters / 16, 16, 256); }
-
 class ScreenedSink final : public ScanSink {
 public:
     ScreenedSink(const PointView& points, ScreenUnit unit, const ScreenCentroids& screen, std::span<std::uint64_t> out)
@@ -31,7 +25,7 @@ public:
           screen_(tiles::screen_kernels_for(unit)),
           centroids_(screen),
           out_(out),
-          capacity_(candidate_capacity(screen.panels.clusters)) {}
+          capacity_(screen_candidate_capacity(screen.panels.clusters)) {}
 
     void prepare(std::size_t slots, std::size_t tile_rows) override {
         slots_.resize(slots);

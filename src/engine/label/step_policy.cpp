@@ -54,7 +54,7 @@ constexpr std::uint64_t plain_steps = 2;
 // A bounded step that computes more than this share of the distances costs
 // more than a full one (it tests every point, then gathers most of them).
 constexpr double dense_share = 0.85;
-constexpr std::uint64_t max_dense_backoff = 8;
+constexpr std::uint64_t max_backoff = 8;
 // Below this many dimensions a group of 16 centroids costs less to score
 // than the bookkeeping that could skip it.
 constexpr std::size_t least_bounded_dim = 32;
@@ -79,11 +79,11 @@ StepPolicy::StepPolicy(LabelStepMode mode, const Shape& shape, std::uint64_t mem
 
 StepKind StepPolicy::next() const {
     if (!enabled_ || steps_ < plain_steps) return StepKind::full;
-    // Every distance, as the first step computes them, while the bounds
-    // would recompute nearly all anyway: that costs the arithmetic of a
-    // full step and sets every bound afresh, where a bounded step would
-    // first test each point and then gather most of them.
-    if (!bounds_set_ || dense_steps_left_ > 0) return StepKind::refresh;
+    // Every bound set afresh while a bounded step would cost more: a
+    // refresh costs the arithmetic of a full step (a screened one, through
+    // the screen), where a bounded step would first test each point and
+    // then gather most of them.
+    if (!bounds_set_ || refreshes_left_ > 0) return StepKind::refresh;
     return StepKind::bounded;
 }
 
@@ -100,10 +100,27 @@ double StepPolicy::bounded_cost(const BoundedWork& work) const {
            static_cast<double>(work.tightened) * tightened_key * dim;
 }
 
+void StepPolicy::screened_refresh_done(double cost) {
+    ++steps_;
+    bounds_set_ = true;
+    refresh_cost_ = cost;
+    if (refreshes_left_ > 0) --refreshes_left_;
+}
+
 void StepPolicy::bounded_done(StepKind kind, const BoundedWork& work) {
     ++steps_;
     bounds_set_ = true;
-    if (kind == StepKind::refresh && dense_steps_left_ > 0) --dense_steps_left_;
+    if (kind == StepKind::refresh && refreshes_left_ > 0) --refreshes_left_;
+    if (screened_) {
+        // A screened refresh sets every bound for about what a screened full
+        // step costs, so a bounded step that cost more than the last one did
+        // is followed by refreshes, more of them each time it happens again.
+        // No total ends the bounds: the backing off keeps what costlier
+        // steps lose small, and bounded steps late in a training, when the
+        // centroids barely move, are the ones that pay.
+        if (kind == StepKind::bounded) back_off(bounded_cost(work) > refresh_cost_ * full_cost());
+        return;
+    }
     // Once the bounded steps have cost more than a full step in all, beyond
     // what full steps would have cost (data the bounds cannot settle), the
     // bounds end for this training; steps that saved work make up for
@@ -112,15 +129,19 @@ void StepPolicy::bounded_done(StepKind kind, const BoundedWork& work) {
     if (adaptive_ && excess_ > full_cost()) enabled_ = false;
     if (kind == StepKind::bounded) {
         // A bounded step that computed most distances is followed by steps
-        // that compute all of them, more of them each time it happens again.
+        // that compute all of them.
         const double possible = static_cast<double>(shape_.points) * static_cast<double>(shape_.clusters);
-        if (static_cast<double>(work.distances) > dense_share * possible) {
-            dense_steps_left_ = dense_backoff_;
-            dense_backoff_ = std::min<std::uint64_t>(dense_backoff_ * 2, max_dense_backoff);
-        } else {
-            dense_backoff_ = 1;
-        }
+        back_off(static_cast<double>(work.distances) > dense_share * possible);
     }
+}
+
+void StepPolicy::back_off(bool costly) {
+    if (!costly) {
+        backoff_ = 1;
+        return;
+    }
+    refreshes_left_ = backoff_;
+    backoff_ = std::min<std::uint64_t>(backoff_ * 2, max_backoff);
 }
 
 }  // namespace quorla::engine

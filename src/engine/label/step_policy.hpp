@@ -24,6 +24,7 @@ struct LabelStepShare {
     std::uint64_t tightened = 0;  // own-centroid distances computed to tighten a bound (bounded steps)
     std::uint64_t packed = 0;     // point rows packed into gathered tiles (bounded steps)
     std::uint64_t group_results = 0;  // nearest-two results taken, one per point and group scored (bounded steps)
+    std::uint64_t screened = 0;       // points a screened refresh settled from their candidates
     double seconds = 0.0;
 };
 
@@ -72,20 +73,31 @@ public:
     void full_done() { ++steps_; }
     // After a step next() chose as refresh or bounded, with what it did.
     void bounded_done(StepKind kind, const BoundedWork& work);
+    // Whether refreshes go through the bf16 screen. They then cost about
+    // what a screened full step does, and each bounded step is weighed
+    // against the last refresh's `cost`, in full steps.
+    void screen_refreshes(bool on) { screened_ = on; }
+    bool refreshes_screened() const { return screened_; }
+    void screened_refresh_done(double cost);
 
     // A step's cost in the units of the cost model (step_policy.cpp).
     double full_cost() const;
     double bounded_cost(const BoundedWork& work) const;
 
 private:
+    // After a bounded step: if it was `costly`, refreshes come first.
+    void back_off(bool costly);
+
     Shape shape_;
     bool adaptive_ = false;
     bool enabled_ = false;
     bool bounds_set_ = false;
     std::uint64_t steps_ = 0;
     double excess_ = 0.0;  // bounded steps' cost beyond full steps', so far
-    std::uint64_t dense_steps_left_ = 0;
-    std::uint64_t dense_backoff_ = 1;
+    bool screened_ = false;
+    double refresh_cost_ = 0.0;  // the last screened refresh's, in full steps
+    std::uint64_t refreshes_left_ = 0;  // before the next bounded step
+    std::uint64_t backoff_ = 1;
 };
 
 }  // namespace quorla::engine

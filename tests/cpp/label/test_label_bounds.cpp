@@ -25,10 +25,10 @@ struct Trained {
 };
 
 Trained train_with(const Model& config, const PointView& points, KernelLevel level, parallel::PoolRegistry* pool,
-               bool bounded) {
+               bool bounded, const ScreenOptions& screen = {}) {
     Trained run{config, {}};
     ThreadRandom random = test::seeded_random(5);
-    const TrainingOptions options{bounded ? LabelStepMode::bounded : LabelStepMode::full, &run.shares, {}};
+    const TrainingOptions options{bounded ? LabelStepMode::bounded : LabelStepMode::full, &run.shares, screen};
     if (!train(run.model, points, test::context(level, pool, &random), options).ok()) {
         throw std::runtime_error("training failed");
     }
@@ -92,6 +92,7 @@ struct DataCase {
     const char* name;
     Points points;
     std::size_t k;
+    bool narrow_windows = true;  // the screen settles some points
 };
 
 std::vector<DataCase> data_cases() {
@@ -100,7 +101,7 @@ std::vector<DataCase> data_cases() {
     cases.push_back({"blobs d=64", blobs(2000, 64, 30, 2), 100});
     cases.push_back({"lattice d=3", lattice(2500, 3, 3), 45});
     cases.push_back({"few distinct d=5", few_distinct(1500, 5, 40, 4), 60});
-    cases.push_back({"offset d=17", offset(2000, 17, 5), 20});
+    cases.push_back({"offset d=17", offset(2000, 17, 5), 20, false});
     // Fewer clusters than a panel at a dimension that gets one narrow panel.
     cases.push_back({"narrow panel d=4100", blobs(240, 4100, 6, 8), 5});
     return cases;
@@ -125,6 +126,21 @@ TEST(LabelBounds, TrainingsAreTheFullStepsBitForBit) {
                     for (parallel::PoolRegistry* pool : pools) {
                         const Trained bounded = train_with(config, data.points.view(), level, pool, true);
                         expect_same_training(full, bounded);
+                    }
+                    // Refreshes through the screen set labels and bounds
+                    // from approximate keys; the steps after them must
+                    // still be the full steps'.
+                    for (ScreenUnit unit : all_screen_units) {
+                        if (!screen_unit_supported(unit)) continue;
+                        SCOPED_TRACE(screen_unit_name(unit));
+                        const Trained screened = train_with(config, data.points.view(), level, three.get(), true,
+                                                            {ScreenMode::forced, unit});
+                        expect_same_training(full, screened);
+                        std::uint64_t settled = 0;
+                        for (const LabelStepShare& share : screened.shares) settled += share.screened;
+                        if (data.narrow_windows) {
+                            EXPECT_GT(settled, 0u);
+                        }
                     }
                 }
             }

@@ -15,6 +15,7 @@
 #include "engine/core/fault.hpp"
 #include "engine/kernels/dot.hpp"
 #include "engine/kernels/screen.hpp"
+#include "engine/label/bounded_step.hpp"
 #include "engine/label/label_step.hpp"
 #include "engine/label/screen_bound.hpp"
 #include "engine/label/screened_step.hpp"
@@ -302,6 +303,66 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(std::make_tuple(std::size_t{301}, std::size_t{33}, std::size_t{37}),
                                          std::make_tuple(std::size_t{700}, std::size_t{96}, std::size_t{64}),
                                          std::make_tuple(std::size_t{97}, std::size_t{5}, std::size_t{3})),
+                       ::testing::Bool(), ::testing::Values(std::size_t{0}, std::size_t{3})),
+    test::screen_case_name);
+
+// A refresh of the bounded step through the screen gives the plain step's
+// labels, and bounds that hold: each point's own bound at or above its
+// exact distance (Euclidean) or score (-x.c, inner product) to its own
+// centroid, and each group's at or below those of every other centroid
+// of the group.
+class ScreenedRefresh : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ScreenedRefresh, LabelsAreThePlainStepsAndBoundsHold) {
+    const auto [level, unit, shape, euclidean, threads] = GetParam();
+    if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available";
+    if (!screen_unit_supported(unit)) GTEST_SKIP() << screen_unit_name(unit) << " not available on this machine";
+    const auto [n, d, k] = shape;
+    if (k < 2) GTEST_SKIP();
+    const NearTies data(n, d, k, static_cast<std::uint32_t>(n + d + k));
+    auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
+    const ExecutionContext context = test::context(level, pool.get());
+    const TrainingState state = TrainingState::start(data.points.view(), euclidean);
+
+    Model plain = test::model_with_centroids(data.centroids, euclidean);
+    plain.labels.assign(n, 0);
+    Model refreshed = plain;
+    update_labels(plain, state, context);
+    BoundedStep step(k, d, euclidean);
+    step.screen_refreshes(unit);
+    step.update_labels(refreshed, state, context);
+    ASSERT_NE(step.screened_work(), nullptr);
+    EXPECT_GT(step.screened_work()->settled, n / 4);
+    EXPECT_EQ(refreshed.labels, plain.labels);
+    EXPECT_EQ(refreshed.cluster_sizes, plain.cluster_sizes);
+
+    const std::size_t groups = step.groups();
+    auto exact = [&](std::size_t i, std::size_t j) {
+        double sum = 0.0;
+        for (std::size_t l = 0; l < d; ++l) {
+            const double x = data.points.values[i * d + l], c = data.centroids.values[j * d + l];
+            sum += euclidean ? (x - c) * (x - c) : x * c;
+        }
+        return euclidean ? std::sqrt(sum) : -sum;
+    };
+    std::size_t broken = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float* bounds = step.bounds().data() + i * (groups + 1);
+        const std::uint64_t own = refreshed.labels[i];
+        if (!(bounds[0] >= exact(i, own))) ++broken;
+        for (std::size_t j = 0; j < k; ++j) {
+            if (j != own && !(bounds[1 + step.group_of(j)] <= exact(i, j))) ++broken;
+        }
+    }
+    EXPECT_EQ(broken, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScreenedRefresh,
+    ::testing::Combine(::testing::ValuesIn(all_kernel_levels),
+                       ::testing::Values(ScreenUnit::emulated, ScreenUnit::avx512_bf16),
+                       ::testing::Values(std::make_tuple(std::size_t{301}, std::size_t{33}, std::size_t{37}),
+                                         std::make_tuple(std::size_t{700}, std::size_t{96}, std::size_t{64})),
                        ::testing::Bool(), ::testing::Values(std::size_t{0}, std::size_t{3})),
     test::screen_case_name);
 

@@ -14,7 +14,9 @@ const StepPolicy::Shape shape{45056, 1024, 384, 64};
 // The kinds of `steps` steps, each bounded one having computed `share` of
 // the distances, in tiles of every group, after testing and tightening
 // every point.
-std::vector<StepKind> run(StepPolicy policy, int steps, double share) {
+// With `refresh_cost` (in full steps), refreshes go through the screen.
+std::vector<StepKind> run(StepPolicy policy, int steps, double share, double refresh_cost = -1.0) {
+    if (refresh_cost >= 0.0) policy.screen_refreshes(true);
     const std::uint64_t n = shape.points, k = shape.clusters, groups = shape.groups;
     const auto part = [&](std::uint64_t all) { return static_cast<std::uint64_t>(share * static_cast<double>(all)); };
     const BoundedWork bounded{part(n * k), n, n, part(n), part(n * groups)};
@@ -24,6 +26,8 @@ std::vector<StepKind> run(StepPolicy policy, int steps, double share) {
         kinds.push_back(policy.next());
         if (kinds.back() == StepKind::full) {
             policy.full_done();
+        } else if (kinds.back() == StepKind::refresh && refresh_cost >= 0.0) {
+            policy.screened_refresh_done(refresh_cost);
         } else {
             policy.bounded_done(kinds.back(), kinds.back() == StepKind::refresh ? refresh : bounded);
         }
@@ -54,6 +58,18 @@ TEST(StepPolicy, BoundsStayWhereTheyPayAndStopWhereTheyDoNot) {
     const StepPolicy forced(LabelStepMode::bounded, shape, UINT64_MAX);
     EXPECT_EQ(run(forced, 9, 0.9), (std::vector<K>{K::full, K::full, K::refresh, K::bounded, K::refresh, K::bounded,
                                                    K::refresh, K::refresh, K::bounded}));
+}
+
+// Against screened refreshes, bounded steps that cost more than a refresh
+// back off, with more refreshes each time, and never end; cheaper ones stay.
+TEST(StepPolicy, ScreenedRefreshesBackOffWithoutEnding) {
+    const StepPolicy adaptive(LabelStepMode::adaptive, shape, UINT64_MAX);
+    EXPECT_EQ(run(adaptive, 6, 0.05, 0.4), (std::vector<K>{K::full, K::full, K::refresh, K::bounded, K::bounded, K::bounded}));
+    const std::vector<K> costly = run(adaptive, 40, 0.5, 0.4);
+    EXPECT_EQ(std::vector<K>(costly.begin(), costly.begin() + 11),
+              (std::vector<K>{K::full, K::full, K::refresh, K::bounded, K::refresh, K::bounded, K::refresh, K::refresh,
+                              K::bounded, K::refresh, K::refresh}));
+    EXPECT_EQ(std::count(costly.end() - 9, costly.end(), K::bounded), 1);
 }
 
 }  // namespace
