@@ -150,4 +150,20 @@ std::size_t list_kept(const tiles::ScreenScratch& kept, std::size_t screen_row, 
     return listed;
 }
 
+// Full blocks in a loop of fixed length, which becomes vector minima.
+void block_minima(const float* keys, std::size_t k, float* minima) {
+    const std::size_t full = k / key_block;
+    for (std::size_t b = 0; b < full; ++b) {
+        const float* block = keys + b * key_block;
+        float least = block[0];
+        for (std::size_t i = 1; i < key_block; ++i) least = block[i] < least ? block[i] : least;
+        minima[b] = least;
+    }
+    if (full * key_block < k) {
+        float least = keys[full * key_block];
+        for (std::size_t i = full * key_block + 1; i < k; ++i) least = keys[i] < least ? keys[i] : least;
+        minima[full] = least;
+    }
+}
+
 }  // namespace quorla::engine

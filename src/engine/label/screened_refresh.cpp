@@ -25,7 +25,10 @@ public:
           centroids_(screen),
           k_(screen.panels.clusters),
           groups_(frame.group_panels.size()),
-          capacity_(screen_candidate_capacity(k_)) {}
+          capacity_(screen_candidate_capacity(k_)) {
+        // Groups are read as whole blocks of keys.
+        if (groups_ > 1 && frame.group_size % key_block != 0) raise_fault("Centroid groups split a block of keys");
+    }
 
     void prepare(std::size_t slots, std::size_t) override {
         slots_.resize(slots);
@@ -33,6 +36,7 @@ public:
         for (Slot& s : slots_) {
             s.screen = ScreenTile(frame_.points->cols);
             s.keys.resize(checked_product(rows, k_));
+            s.minima.resize((k_ + key_block - 1) / key_block);
             s.group_least.resize(checked_product(rows, groups_));
             s.listed.resize(rows);
             s.pair_rows.resize(checked_product(rows, capacity_));
@@ -56,6 +60,7 @@ private:
     struct Slot {
         ScreenTile screen;
         std::vector<float> keys;         // screen_tile_rows x k, in grouped order
+        std::vector<float> minima;       // one row's least key of each block
         std::vector<float> group_least;  // screen_tile_rows x groups
         // The candidates of a screen tile's rows, all scored in one call:
         // row r's are pairs [first, first + listed[r]), by grouped position.
@@ -83,18 +88,22 @@ private:
 // Each group's least key of a screened row, and the row's candidates: the
 // positions whose key is at most fl(best + w), as the screened step's cut
 // (screen_bound.hpp); 0 when the row is not screened or has more than the
-// capacity. Only groups whose least key is within the cut are read twice.
+// capacity. Groups are whole blocks of keys, so their least keys come from
+// the blocks', and only blocks within the cut are read again.
 std::size_t RefreshSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
     const float width = s.screen.widths.data()[screen_row];
     if (!(width >= 0.0f)) return 0;
     const float* keys = s.keys.data() + screen_row * k_;
+    float* minima = s.minima.data();
+    block_minima(keys, k_, minima);
     float* least = s.group_least.data() + screen_row * groups_;
-    const std::size_t size = frame_.group_size;
+    const std::size_t blocks = (k_ + key_block - 1) / key_block;
+    const std::size_t group_blocks = (frame_.group_size + key_block - 1) / key_block;
     float best = infinity;
     for (std::size_t g = 0; g < groups_; ++g) {
-        const std::size_t end = std::min(k_, (g + 1) * size);
+        const std::size_t end = std::min(blocks, (g + 1) * group_blocks);
         float m = infinity;
-        for (std::size_t p = g * size; p < end; ++p) m = keys[p] < m ? keys[p] : m;
+        for (std::size_t b = g * group_blocks; b < end; ++b) m = minima[b] < m ? minima[b] : m;
         least[g] = m;
         best = m < best ? m : best;
     }
@@ -102,10 +111,10 @@ std::size_t RefreshSink::list(Slot& s, std::size_t screen_row, std::size_t tile_
     std::uint32_t* rows = s.pair_rows.data() + first;
     std::uint32_t* positions = s.pair_positions.data() + first;
     std::size_t listed = 0;
-    for (std::size_t g = 0; g < groups_; ++g) {
-        if (!(least[g] <= cut)) continue;
-        const std::size_t end = std::min(k_, (g + 1) * size);
-        for (std::size_t p = g * size; p < end; ++p) {
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (!(minima[b] <= cut)) continue;
+        const std::size_t end = std::min(k_, (b + 1) * key_block);
+        for (std::size_t p = b * key_block; p < end; ++p) {
             if (!(keys[p] <= cut)) continue;
             if (listed == capacity_) return 0;
             rows[listed] = static_cast<std::uint32_t>(tile_row);
@@ -149,19 +158,16 @@ bool RefreshSink::settle(Slot& s, const Tile& tile, std::size_t screen_row, std:
     const float screened_error = bounds::round_up(0.5 * static_cast<double>(width) + error + bounds::underflow_term);
     float* own = frame_.bounds.data() + point * (groups_ + 1);
     own[0] = bounds::round_up(bounds::upper_from_key(euclidean(), best, error));
-    const float* least = s.group_least.data() + screen_row * groups_;
+    // The chosen cluster's own key stays out of its group's bound.
+    float* least = s.group_least.data() + screen_row * groups_;
     const std::size_t own_group = chosen / frame_.group_size;
-    for (std::size_t g = 0; g < groups_; ++g) {
-        float m = least[g];
-        if (g == own_group) {
-            // The chosen cluster's own key stays out of its group's bound.
-            const float* keys = s.keys.data() + screen_row * k_;
-            const std::size_t end = std::min(k_, (g + 1) * frame_.group_size);
-            m = infinity;
-            for (std::size_t p = g * frame_.group_size; p < end; ++p) m = p != chosen && keys[p] < m ? keys[p] : m;
-        }
-        own[1 + g] = bounds::lower_from_key_f32(euclidean(), m, screened_error);
-    }
+    const float* keys = s.keys.data() + screen_row * k_;
+    const std::size_t end = std::min(k_, (own_group + 1) * frame_.group_size);
+    float rest = infinity;
+    for (std::size_t p = own_group * frame_.group_size; p < end; ++p) rest = p != chosen && keys[p] < rest ? keys[p] : rest;
+    least[own_group] = rest;
+    const bool l2 = euclidean();
+    for (std::size_t g = 0; g < groups_; ++g) own[1 + g] = bounds::lower_from_key_f32(l2, least[g], screened_error);
     frame_.labels[point] = frame_.order[chosen];
     ++s.work.settled;
     s.work.candidates += listed;

@@ -69,30 +69,6 @@ std::size_t candidate_limit(std::size_t n_clusters, std::size_t take) {
     return std::min(n_clusters, std::max(n_clusters / 16, take + 16));
 }
 
-// Keys are looked at in blocks of this many: a block whose least key is
-// above a bound holds nothing below it.
-constexpr std::size_t key_block = 16;
-
-// The least key of each block of keys[0, k) into minima[0, ceil(k / 16)).
-// Full blocks in a loop of fixed length that the compiler turns into
-// vector minima. Only rows with a finite window come here, and their keys
-// are finite (screen_bound.hpp), so a minimum is one of the keys whatever
-// the order of folding.
-void block_minima(const float* keys, std::size_t k, float* minima) {
-    const std::size_t full = k / key_block;
-    for (std::size_t b = 0; b < full; ++b) {
-        const float* block = keys + b * key_block;
-        float least = block[0];
-        for (std::size_t i = 1; i < key_block; ++i) least = block[i] < least ? block[i] : least;
-        minima[b] = least;
-    }
-    if (full * key_block < k) {
-        float least = keys[full * key_block];
-        for (std::size_t i = full * key_block + 1; i < k; ++i) least = keys[i] < least ? keys[i] : least;
-        minima[full] = least;
-    }
-}
-
 // Inserts `key` into the ascending list least[0, size) of at most t keys.
 inline std::size_t insert_least(float* least, std::size_t size, std::size_t t, float key) {
     if (size == t && !(key < least[t - 1])) return size;
