@@ -212,7 +212,8 @@ def run_child(task, threads, label_step=None):
 
 
 def shares(tool, path, k, metric, iterations, threads):
-    out = subprocess.run([tool, path, str(k), metric, str(iterations), str(threads), "bounded"], capture_output=True,
+    out = subprocess.run([tool, path, str(k), metric, str(iterations), str(threads), "bounded", "screened"],
+                         capture_output=True,
                          text=True, check=True, env=suite.child_env(threads))
     return json.loads(out.stdout.strip().splitlines()[-1])
 
