@@ -166,4 +166,22 @@ void block_minima(const float* keys, std::size_t k, float* minima) {
     }
 }
 
+std::size_t list_within(const float* keys, std::size_t k, const float* minima, float cut, std::size_t limit,
+                        std::uint32_t tile_row, std::uint32_t* pair_rows, std::uint32_t* pair_places) {
+    std::size_t listed = 0;
+    const std::size_t blocks = (k + key_block - 1) / key_block;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (!(minima[b] <= cut)) continue;
+        const std::size_t end = std::min(k, (b + 1) * key_block);
+        for (std::size_t i = b * key_block; i < end; ++i) {
+            if (!(keys[i] <= cut)) continue;
+            if (listed == limit) return 0;
+            pair_rows[listed] = tile_row;
+            pair_places[listed] = static_cast<std::uint32_t>(i);
+            ++listed;
+        }
+    }
+    return listed;
+}
+
 }  // namespace quorla::engine

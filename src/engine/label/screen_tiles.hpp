@@ -96,6 +96,13 @@ inline constexpr std::size_t key_block = 16;
 // of folding, and the compiler may fold in vectors.
 void block_minima(const float* keys, std::size_t k, float* minima);
 
+// The keys of keys[0, k) at or below `cut`, in ascending order of their
+// place, written as (tile_row, place) pairs; only blocks whose least key
+// (`minima`, from block_minima) is within the cut are read. 0 when more
+// than `limit` are.
+std::size_t list_within(const float* keys, std::size_t k, const float* minima, float cut, std::size_t limit,
+                        std::uint32_t tile_row, std::uint32_t* pair_rows, std::uint32_t* pair_places);
+
 // A screened row's candidates after the screen kernel: those it kept at or
 // below the row's final cut, in ascending cluster order, written as
 // (tile_row, cluster) pairs; 0 when the row was not screened or overflowed

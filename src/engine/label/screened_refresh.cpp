@@ -107,22 +107,8 @@ std::size_t RefreshSink::list(Slot& s, std::size_t screen_row, std::size_t tile_
         least[g] = m;
         best = m < best ? m : best;
     }
-    const float cut = best + width;
-    std::uint32_t* rows = s.pair_rows.data() + first;
-    std::uint32_t* positions = s.pair_positions.data() + first;
-    std::size_t listed = 0;
-    for (std::size_t b = 0; b < blocks; ++b) {
-        if (!(minima[b] <= cut)) continue;
-        const std::size_t end = std::min(k_, (b + 1) * key_block);
-        for (std::size_t p = b * key_block; p < end; ++p) {
-            if (!(keys[p] <= cut)) continue;
-            if (listed == capacity_) return 0;
-            rows[listed] = static_cast<std::uint32_t>(tile_row);
-            positions[listed] = static_cast<std::uint32_t>(p);
-            ++listed;
-        }
-    }
-    return listed;
+    return list_within(keys, k_, minima, best + width, capacity_, static_cast<std::uint32_t>(tile_row),
+                       s.pair_rows.data() + first, s.pair_positions.data() + first);
 }
 
 // Row r's label from its scored candidates, by the full step's rule, and

@@ -244,21 +244,8 @@ std::size_t ScreenedTopSink::list(Slot& s, std::size_t screen_row, std::size_t t
     const float* minima = s.minima.data();
     block_minima(keys, k, s.minima.data());
     const float cut = tth_least(keys, k, take_, minima, s.least.data()) + width;
-    std::uint32_t* rows = s.pair_rows.data() + first;
-    std::uint32_t* clusters = s.pair_clusters.data() + first;
-    std::size_t listed = 0;
-    const std::size_t blocks = (k + key_block - 1) / key_block;
-    for (std::size_t b = 0; b < blocks; ++b) {
-        if (!(minima[b] <= cut)) continue;
-        const std::size_t end = std::min(k, (b + 1) * key_block);
-        for (std::size_t i = b * key_block; i < end; ++i) {
-            if (!(keys[i] <= cut)) continue;
-            if (listed == limit_) return 0;
-            rows[listed] = static_cast<std::uint32_t>(tile_row);
-            clusters[listed] = static_cast<std::uint32_t>(i);
-            ++listed;
-        }
-    }
+    const std::size_t listed = list_within(keys, k, minima, cut, limit_, static_cast<std::uint32_t>(tile_row),
+                                           s.pair_rows.data() + first, s.pair_clusters.data() + first);
     // Fewer than take only if a NaN made the cut NaN.
     return listed < take_ ? 0 : listed;
 }
