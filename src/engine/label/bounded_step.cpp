@@ -196,8 +196,8 @@ std::uint64_t BoundedStep::test_point(std::uint64_t i, std::uint64_t label, cons
     return mask;
 }
 
-// Labels and bounds from the screen; the points it leaves are scored
-// against every group, as a refresh without it scores them all.
+// Labels and bounds from the screen; the points it leaves are gathered
+// against every group, as a refresh without it gathers them all.
 void BoundedStep::refresh_screened(const ScoringFrame& frame, const Matrix& grouped, GatheredScorer& scorer,
                                    const ExecutionContext& context) {
     ScreenedRefresh screened = screened_refresh(frame, grouped, *screen_, context);
@@ -209,8 +209,28 @@ void BoundedStep::refresh_screened(const ScoringFrame& frame, const Matrix& grou
         const std::size_t last = std::min(wide.size(), end * piece_points);
         for (std::size_t w = begin * piece_points; w < last; ++w) scorer.gather(batch, wide[w], scorer.all_groups());
     });
-    context.for_each_piece(scorer.workers(), 1, [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t b = begin; b < end; ++b) scorer.flush(scorer.batch(b));
+}
+
+// Every point tested against its moved bounds, or on a refresh gathered
+// whole; those the bounds cannot settle are gathered with the groups they
+// need.
+void BoundedStep::test_points(bool refresh, const ScoringFrame& frame, const Matrix& centroids, const Drift& drift,
+                              GatheredScorer& scorer, const ExecutionContext& context) {
+    const std::uint64_t n = frame.points->rows;
+    const std::size_t pieces = static_cast<std::size_t>((n + piece_points - 1) / piece_points);
+    context.for_each_piece(pieces, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        GatherBatch& batch = scorer.batch(worker);
+        const std::uint64_t last = std::min<std::uint64_t>(n, end * piece_points);
+        for (std::uint64_t i = begin * piece_points; i < last; ++i) {
+            if (refresh) {
+                scorer.gather(batch, i, scorer.all_groups());
+                continue;
+            }
+            const std::uint64_t label = frame.labels[i];
+            if (label >= k_) raise_fault("Label beyond the cluster count");
+            const std::uint64_t mask = test_point(i, label, centroids, *frame.points, drift, batch);
+            if (mask != 0) scorer.gather(batch, i, mask);
+        }
     });
 }
 
@@ -222,8 +242,6 @@ void BoundedStep::update_labels(Model& model, const TrainingState& state, const 
         raise_fault("Centroids do not match the label bounds");
     }
     if (euclidean_ && !state.point_norms) raise_fault("Point norms missing in Euclidean mode");
-    const std::uint64_t n = points.rows;
-
     if (!valid_) set_up(centroids, points, context);
     const bool refresh = !valid_ || refresh_;
     refresh_ = false;
@@ -240,7 +258,7 @@ void BoundedStep::update_labels(Model& model, const TrainingState& state, const 
     }
 
     std::vector<std::uint64_t> labels(model.labels);
-    if (labels.size() != n) raise_fault("Labels do not match the point count");
+    if (labels.size() != points.rows) raise_fault("Labels do not match the point count");
     const ScoringFrame frame{&points,  euclidean_ ? &*state.point_norms : nullptr,
                              &panels,  group_panels,
                              order_,   group_size_,
@@ -252,36 +270,17 @@ void BoundedStep::update_labels(Model& model, const TrainingState& state, const 
     screened_last_ = refresh && screen_ && k_ <= most_screened_clusters;
     if (screened_last_) {
         refresh_screened(frame, grouped, scorer, context);
-        work_ = scorer.work();
-        work_.distances += screen_work_.candidates;
-        set_labels(model, std::move(labels));
-        previous_ = centroids;
-        valid_ = true;
-        return;
+    } else {
+        test_points(refresh, frame, centroids, drift, scorer, context);
     }
-
-    const std::size_t pieces = static_cast<std::size_t>((n + piece_points - 1) / piece_points);
     // A worker's batch collects over all the pieces it takes; what is left
-    // in the batches at the end is flushed in a second loop.
-    context.for_each_piece(pieces, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
-        GatherBatch& batch = scorer.batch(worker);
-        const std::uint64_t last = std::min<std::uint64_t>(n, end * piece_points);
-        for (std::uint64_t i = begin * piece_points; i < last; ++i) {
-            if (refresh) {
-                scorer.gather(batch, i, scorer.all_groups());
-                continue;
-            }
-            const std::uint64_t label = labels[i];
-            if (label >= k_) raise_fault("Label beyond the cluster count");
-            const std::uint64_t mask = test_point(i, label, centroids, points, drift, batch);
-            if (mask != 0) scorer.gather(batch, i, mask);
-        }
-    });
+    // in the batches at the end is flushed here.
     context.for_each_piece(scorer.workers(), 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t b = begin; b < end; ++b) scorer.flush(scorer.batch(b));
     });
 
     work_ = scorer.work();
+    if (screened_last_) work_.distances += screen_work_.candidates;
     set_labels(model, std::move(labels));
     previous_ = centroids;
     valid_ = true;

@@ -77,6 +77,8 @@ private:
     Matrix grouped_centroids(const Matrix& centroids) const;
     void refresh_screened(const ScoringFrame& frame, const Matrix& grouped, GatheredScorer& scorer,
                           const ExecutionContext& context);
+    void test_points(bool refresh, const ScoringFrame& frame, const Matrix& centroids, const Drift& drift,
+                     GatheredScorer& scorer, const ExecutionContext& context);
     std::uint64_t test_point(std::uint64_t i, std::uint64_t label, const Matrix& centroids, const PointView& points,
                              const Drift& drift, GatherBatch& batch);
 
