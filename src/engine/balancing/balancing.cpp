@@ -146,6 +146,8 @@ BalancingPhase::BalancingPhase(Model& model, const TrainingState& state, KernelL
     costs_.resize(k_);
     narrow_sizes_.resize(k_);
     move_slot_.assign(k_, no_slot);
+    unpacked_.assign(k_, 0);
+    unpacked_rows_.reserve(k_);
 }
 
 void BalancingPhase::mirror_sizes() {
@@ -232,6 +234,7 @@ float BalancingPhase::visit_point(std::uint64_t i, float size_penalty, float nex
         keys_ = block_keys;
         bound_moved_keys();  // c's row has just changed, too
     } else {
+        pack_changed_rows();
         centroid_keys(*panels_, row_, point_norm_, point_keys_);
         keys_ = point_keys_.data();
     }
@@ -277,9 +280,23 @@ void BalancingPhase::choose_block_treatment() {
     block_work_ = work;
 }
 
+// The panels' packed values of the rows changed since they were last
+// packed. A visit changes one or two rows, and a row changes many times
+// between two scores against the panels (a block's keys, or a lone
+// visit's); packing scatters a row over d cache lines, so it waits for
+// those. Staged rows and norms read the rows in place.
+void BalancingPhase::pack_changed_rows() {
+    for (std::uint32_t cluster : unpacked_rows_) {
+        panels_->repack_row(cluster);
+        unpacked_[cluster] = 0;
+    }
+    unpacked_rows_.clear();
+}
+
 // Keys of points [first, first + count) against the current centroids,
 // spread over the pool a tile per piece.
 void BalancingPhase::compute_block(std::uint64_t first, std::size_t count, const ExecutionContext& context) {
+    pack_changed_rows();
     const PointView block{points_.row_start(first), count, dim_, points_.row_stride, points_.col_stride};
     const std::vector<float>* norms = nullptr;
     if (model_.euclidean) {
@@ -313,14 +330,18 @@ std::uint32_t BalancingPhase::take_slot(std::uint64_t cluster) {
 // After the cluster's row has changed: its panels and norm, and in a block
 // its slot.
 void BalancingPhase::row_changed(std::uint64_t cluster) {
-    panels_->refresh_row(cluster);
+    panels_->refresh_norm(cluster);
+    if (unpacked_[cluster] == 0) {
+        unpacked_[cluster] = 1;
+        unpacked_rows_.push_back(static_cast<std::uint32_t>(cluster));
+    }
     if (may_bound_) longest_ = std::max(longest_, row_length(cluster));
     if (!in_block_) return;
     std::uint32_t slot = move_slot_[cluster];
     if (bounding_) {
         if (slot == no_slot) raise_fault("A row changed in a block without its slot");
         const float* row = model_.centroids->row(cluster).data();
-        moved_by_[slot] = bounds::round_up(bounds::distance_between(row, block_rows_.data() + slot * dim_, dim_));
+        moved_by_[slot] = bounds::round_up(bounds::distance_above(row, block_rows_.data() + slot * dim_, dim_));
     } else {
         if (slot == no_slot) slot = take_slot(cluster);
         staged_.stage(slot, cluster);

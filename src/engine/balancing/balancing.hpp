@@ -84,6 +84,7 @@ private:
     void refresh_after_addition(std::uint64_t b);
     void row_changed(std::uint64_t cluster);
     void compute_block(std::uint64_t first, std::size_t count, const ExecutionContext& context);
+    void pack_changed_rows();
     void patch_keys(float* keys, float point_norm);
     void end_block();
     void set_size(std::uint64_t cluster, double size);
@@ -104,7 +105,9 @@ private:
     std::vector<std::size_t> pending_moves_;
     std::vector<std::uint64_t> counts_;                // exact member counts
     std::optional<MedoidTracker> medoids_;             // medoid mode
-    std::optional<CentroidPanels> panels_;             // packed rows and norms, kept current
+    std::optional<CentroidPanels> panels_;             // norms kept current; packed rows when scored
+    std::vector<std::uint32_t> unpacked_rows_;         // rows changed since the panels packed them
+    std::vector<std::uint8_t> unpacked_;               // cluster -> in unpacked_rows_
     std::vector<float> row_, point_keys_, costs_;       // per-point scratch, sized once
     const MovedKeys moved_keys_;
     const bool may_bound_;                             // some block may bound its moved keys

@@ -67,11 +67,15 @@ CentroidPanels::CentroidPanels(const Matrix& centroids, std::size_t clusters, bo
     panels_ = {values_.data(), centroids.data(), euclidean ? norms_.data() : nullptr, clusters, dim, width};
 }
 
-void CentroidPanels::refresh_row(std::size_t j) {
+void CentroidPanels::refresh_norm(std::size_t j) {
     if (j >= panels_.clusters) raise_fault("Centroid row beyond the panels");
     const float* row = centroids_->row(j).data();
-    if (kernels_->packs_panels) pack_panel_row(row, j, panels_.dim, panels_.width, values_.data());
     if (euclidean_) norms_[j] = dot_f32(row, row, panels_.dim);
+}
+
+void CentroidPanels::repack_row(std::size_t j) {
+    if (j >= panels_.clusters) raise_fault("Centroid row beyond the panels");
+    if (kernels_->packs_panels) pack_panel_row(centroids_->row(j).data(), j, panels_.dim, panels_.width, values_.data());
 }
 
 tiles::Panels CentroidPanels::range(std::size_t first, std::size_t count) const {

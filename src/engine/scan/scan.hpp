@@ -34,7 +34,15 @@ class CentroidPanels {
 public:
     CentroidPanels(const Matrix& centroids, std::size_t clusters, bool euclidean, KernelLevel level);
 
-    void refresh_row(std::size_t j);
+    void refresh_row(std::size_t j) {
+        refresh_norm(j);
+        repack_row(j);
+    }
+    // The two halves of refresh_row, for a caller that changes a row many
+    // times between two scores against the panels: the norm (which the
+    // rows read in place are scored with too) and the packed values.
+    void refresh_norm(std::size_t j);
+    void repack_row(std::size_t j);
 
     const tiles::TileKernels& kernels() const { return *kernels_; }
     const tiles::Panels& panels() const { return panels_; }
