@@ -96,27 +96,28 @@ Matrix blocked_reference(const Points& points, const std::vector<std::uint64_t>&
 
 TEST(MemberSums, BlocksLargeClustersKeepsSmallOnesAndIgnoresThePool) {
     // Cluster 0 gets 2.5 blocks, cluster 1 exactly one, cluster 2 a few
-    // points, cluster 3 none; 70 columns cross a column-piece boundary.
+    // points, cluster 3 none. At 70 columns pools split the columns, across
+    // a piece boundary; at 260 they split the clusters.
     const std::size_t n = 2 * sum_block + sum_block / 2 + sum_block + 37;
-    const Points points = Points::gaussian(n, 70, 4, 100.0f);
-    std::vector<std::uint64_t> labels(n);
-    std::mt19937 engine(5);
-    std::vector<std::uint64_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = i < 2 * sum_block + sum_block / 2 ? 0 : (i < n - 37 ? 1 : 2);
-    std::shuffle(order.begin(), order.end(), engine);
-    labels = order;
+    for (const std::size_t dim : {70, 260}) {
+        const Points points = Points::gaussian(n, dim, 4, 100.0f);
+        std::mt19937 engine(5);
+        std::vector<std::uint64_t> labels(n);
+        for (std::size_t i = 0; i < n; ++i) labels[i] = i < 2 * sum_block + sum_block / 2 ? 0 : (i < n - 37 ? 1 : 2);
+        std::shuffle(labels.begin(), labels.end(), engine);
 
-    const Matrix expected = blocked_reference(points, labels, 4);
-    Matrix plain(4, points.cols);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < points.cols; ++j) plain.row(labels[i])[j] += points.values[i * points.cols + j];
-    }
-    for (std::size_t threads : {1, 3}) {
-        auto pool = test::pool_of(threads);
-        const Matrix sums = member_sums(points.view(), labels, 4, test::context(KernelLevel::scalar, pool.get()));
-        ASSERT_EQ(sums, expected) << threads << " threads";
-        for (std::size_t c : {1, 2, 3}) {
-            for (std::size_t j = 0; j < points.cols; ++j) ASSERT_EQ(sums.row(c)[j], plain.row(c)[j]);
+        const Matrix expected = blocked_reference(points, labels, 4);
+        Matrix plain(4, points.cols);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < points.cols; ++j) plain.row(labels[i])[j] += points.values[i * points.cols + j];
+        }
+        for (std::size_t threads : {1, 2, 3}) {
+            auto pool = test::pool_of(threads);
+            const Matrix sums = member_sums(points.view(), labels, 4, test::context(KernelLevel::scalar, pool.get()));
+            ASSERT_EQ(sums, expected) << threads << " threads, " << dim << " columns";
+            for (std::size_t c : {1, 2, 3}) {
+                for (std::size_t j = 0; j < points.cols; ++j) ASSERT_EQ(sums.row(c)[j], plain.row(c)[j]);
+            }
         }
     }
 }
