@@ -30,11 +30,14 @@ def _train(data, euclidean, balanced):
 @pytest.mark.parametrize("euclidean", [True, False])
 @pytest.mark.parametrize("balanced", [False, True])
 @pytest.mark.parametrize("screen", ["emulated", "bf16", "auto"])
-def test_screened_trainings_are_the_plain_ones(monkeypatch, euclidean, balanced, screen):
+@pytest.mark.parametrize("steps", ["full", "bounded"])
+def test_screened_trainings_are_the_plain_ones(monkeypatch, euclidean, balanced, screen, steps):
     data = _near_ties()
     monkeypatch.setenv("QUORLA_LABEL_STEP", "full")
     monkeypatch.setenv("QUORLA_SCREEN", "off")
     plain_lists, plain = _train(data, euclidean, balanced)
+    # Bounded steps refresh their bounds through the screen.
+    monkeypatch.setenv("QUORLA_LABEL_STEP", steps)
     monkeypatch.setenv("QUORLA_SCREEN", screen)
     lists, screened = _train(data, euclidean, balanced)
     assert lists == plain_lists
