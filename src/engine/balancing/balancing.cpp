@@ -327,8 +327,8 @@ std::uint32_t BalancingPhase::take_slot(std::uint64_t cluster) {
     return slot;
 }
 
-// After the cluster's row has changed: its panels and norm, and in a block
-// its slot.
+// After the cluster's row has changed: its norm, its packing due before the
+// panels are next scored, and in a block its slot.
 void BalancingPhase::row_changed(std::uint64_t cluster) {
     panels_->refresh_norm(cluster);
     if (unpacked_[cluster] == 0) {
