@@ -192,6 +192,8 @@ TEST(LabelBounds, StridedViewsAgreeWithContiguousOnes) {
         const Trained backwards = train_with(config, reversed.view, detected_kernel_level(), nullptr, true);
         const Trained backwards_full = train_with(config, reversed.view, detected_kernel_level(), nullptr, false);
         expect_same_training(backwards_full, backwards);
+        const ScreenOptions screen{ScreenMode::forced, ScreenUnit::emulated};
+        expect_same_training(full, train_with(config, transposed.view, detected_kernel_level(), nullptr, true, screen));
     }
 }
 
