@@ -33,8 +33,9 @@ std::uint64_t machine_memory_bytes() {
 bool equals(const char* value, const char* wanted) { return value != nullptr && std::strcmp(value, wanted) == 0; }
 
 // QUORLA_SCREEN=off turns the bf16 screen off, and =emulated or =bf16
-// screens every full label step and every top-k scan of assign and search
-// with that unit (=bf16 leaves it off on a machine without AVX512_BF16).
+// screens every full label step, every refresh of the bounded step and
+// every top-k scan of assign and search with that unit (=bf16 leaves it off
+// on a machine without AVX512_BF16).
 // Unset, the screen runs with the detected unit where it pays. Benchmarks
 // and tests run each way; the results are the same in every case. The
 // unit is measured (detected_screen_unit) only for a shape the automatic
