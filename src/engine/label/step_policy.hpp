@@ -77,7 +77,6 @@ public:
     // what a screened full step does, and each bounded step is weighed
     // against the last refresh's `cost`, in full steps.
     void screen_refreshes(bool on) { screened_ = on; }
-    bool refreshes_screened() const { return screened_; }
     void screened_refresh_done(double cost);
 
     // A step's cost in the units of the cost model (step_policy.cpp).
