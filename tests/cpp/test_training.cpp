@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -10,6 +11,7 @@
 
 #include "engine/core/fault.hpp"
 #include "engine/updates/cost.hpp"
+#include "engine/kernels/dot.hpp"
 #include "engine/core/cluster_size.hpp"
 #include "engine/label/label_step.hpp"
 #include "engine/updates/medoids.hpp"
@@ -309,6 +311,40 @@ TEST(Cost, MeanOfSquaredDistancesOrDots) {
     EXPECT_EQ(training_cost(model, points.view()), 3.0f);  // (1 + 5) / 2
     model.centroids.reset();
     EXPECT_THROW(training_cost(model, points.view()), Fault);
+}
+
+// The terms come from the pool, a chunk at a time; their sum must stay the
+// one running total in point order, across chunk boundaries, for strided
+// views too.
+TEST(Cost, PooledTermsSumInPointOrder) {
+    constexpr std::size_t n = 40000, d = 5, k = 7;
+    const Points points = Points::gaussian(n, d, 77);
+    const Points rows = Points::gaussian(k, d, 78);
+    const Layout transposed = Layout::transposed(points);
+    Model model = Model::create(k);
+    for (std::size_t i = 0; i < n; ++i) model.labels.push_back((i * 2654435761u) % k);
+    Matrix centroids(k, d);
+    std::copy(rows.values.begin(), rows.values.end(), centroids.data());
+    model.centroids = centroids;
+    for (bool euclidean : {true, false}) {
+        model.euclidean = euclidean;
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < n; ++i) {
+            const float* x = points.values.data() + i * d;
+            const float* c = centroids.row(model.labels[i]).data();
+            sum += euclidean ? squared_distance_f32(x, c, d) : dot_f32(x, c, d);
+        }
+        const float expected = sum / static_cast<float>(n);
+        for (std::size_t threads : {0u, 2u, 3u}) {
+            auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
+            const ExecutionContext context = test::context(detected_kernel_level(), pool.get());
+            for (const PointView& view : {points.view(), transposed.view}) {
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(training_cost(model, view, &context)),
+                          std::bit_cast<std::uint32_t>(expected))
+                    << (euclidean ? "euclidean" : "inner") << " threads=" << threads;
+            }
+        }
+    }
 }
 
 }  // namespace

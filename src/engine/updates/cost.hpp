@@ -10,8 +10,8 @@ namespace quorla::engine {
 
 // Mean over all points of the squared distance to (Euclidean) or the dot
 // product with (inner product) the centroid of the point's label, summed in
-// point order in single precision. With a context, its stop check is asked
-// every few thousand points.
+// point order in single precision. With a context, the terms are computed
+// on its pool, and its stop check is asked between pieces of them.
 float training_cost(const Model& model, const PointView& points, const ExecutionContext* context = nullptr);
 
 }  // namespace quorla::engine
