@@ -25,3 +25,10 @@ inline std::string screen_case_name(const ::testing::TestParamInfo<ScreenCase>& 
 }
 
 }  // namespace quorla::test
+
+// A case runs only where the machine has both its level and its unit.
+#define SKIP_UNLESS_SCREEN_CASE_RUNS(level, unit)                                                      \
+    if (!engine::kernel_level_supported(level))                                                        \
+        GTEST_SKIP() << engine::kernel_level_name(level) << " not available";                          \
+    if (!engine::screen_unit_supported(unit))                                                          \
+        GTEST_SKIP() << engine::screen_unit_name(unit) << " not available on this machine"

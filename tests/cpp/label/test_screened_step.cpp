@@ -270,8 +270,7 @@ class ScreenedStep : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScreenedStep, LabelsAndSizesAreThePlainStepsBitForBit) {
     const auto [level, unit, shape, euclidean, threads] = GetParam();
-    if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available";
-    if (!screen_unit_supported(unit)) GTEST_SKIP() << screen_unit_name(unit) << " not available on this machine";
+    SKIP_UNLESS_SCREEN_CASE_RUNS(level, unit);
     const auto [n, d, k] = shape;
     const NearTies data(n, d, k, static_cast<std::uint32_t>(n + d + k));
     auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
@@ -315,8 +314,7 @@ class ScreenedRefresh : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScreenedRefresh, LabelsAreThePlainStepsAndBoundsHold) {
     const auto [level, unit, shape, euclidean, threads] = GetParam();
-    if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available";
-    if (!screen_unit_supported(unit)) GTEST_SKIP() << screen_unit_name(unit) << " not available on this machine";
+    SKIP_UNLESS_SCREEN_CASE_RUNS(level, unit);
     const auto [n, d, k] = shape;
     if (k < 2) GTEST_SKIP();
     const NearTies data(n, d, k, static_cast<std::uint32_t>(n + d + k));

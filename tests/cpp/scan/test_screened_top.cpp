@@ -84,8 +84,7 @@ class ScreenedTop : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
     const auto [level, unit, shape, euclidean, threads] = GetParam();
-    if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available";
-    if (!screen_unit_supported(unit)) GTEST_SKIP() << screen_unit_name(unit) << " not available on this machine";
+    SKIP_UNLESS_SCREEN_CASE_RUNS(level, unit);
     const auto [n, d, k] = shape;
     const TiedData data(n, d, k, static_cast<std::uint32_t>(n + d + k));
     auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
