@@ -24,7 +24,7 @@ public:
     void reserve(const CentroidPanels& source, std::size_t capacity);
 
     // Slot `slot` takes cluster `cluster`'s row and norm as `source` holds
-    // them now (after its refresh_row).
+    // them now (after its refresh_norm).
     void stage(std::size_t slot, std::size_t cluster);
 
     // Keys of a contiguous point against slots [0, count), by slot: the
