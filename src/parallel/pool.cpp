@@ -186,9 +186,17 @@ void WorkerPool::worker_main(std::size_t index) {
         std::unique_lock lock(mutex_);
         sleepers_.fetch_add(1, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with open()'s
-        wake_cv_.wait(lock, [&] { return stopping_ || remaining_.load(std::memory_order_relaxed) != 0; });
+        const std::uint64_t early_calls = early_calls_;
+        wake_cv_.wait(lock, [&] {
+            return stopping_ || remaining_.load(std::memory_order_relaxed) != 0 || early_calls_ != early_calls;
+        });
         sleepers_.fetch_sub(1, std::memory_order_relaxed);
         if (stopping_) return;
+        // Woken ahead of a job: it waits for it as after one of its own.
+        if (remaining_.load(std::memory_order_relaxed) == 0) {
+            lock.unlock();
+            spin_until(open_pieces);
+        }
     }
 }
 
@@ -318,6 +326,16 @@ void WorkerPool::run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, Po
     }
 }
 
+void WorkerPool::wake_early() {
+    if (threads_ < 2 || sleepers_.load(std::memory_order_relaxed) == 0) return;
+    if (getpid() != owner_) return;  // as in run(): nothing of the parent's is touched
+    {
+        std::lock_guard lock(mutex_);
+        ++early_calls_;
+    }
+    wake_cv_.notify_all();
+}
+
 void WorkerPool::open(std::size_t unclaimed) {
     // Release: a worker whose claim reads this sees the job's description.
     remaining_.store(unclaimed, std::memory_order_release);
@@ -407,6 +425,10 @@ std::optional<std::string> PoolRegistry::create_locked(std::uint64_t requested) 
     ready_.store(owned_.get(), std::memory_order_release);
     state_ = PoolState::created;
     return std::nullopt;
+}
+
+void PoolRegistry::wake_early() {
+    if (WorkerPool* ready = ready_.load(std::memory_order_acquire)) ready->wake_early();
 }
 
 WorkerPool& PoolRegistry::pool() {

@@ -101,6 +101,11 @@ public:
     void run(std::size_t n, std::size_t grain, PieceFn fn, void* ctx, PollFn poll = nullptr,
              void* poll_ctx = nullptr);
 
+    // Wakes the sleeping workers ahead of a job the caller is about to
+    // submit, so that their wake-up overlaps the caller's own work; each
+    // waits for a job as long as after one of its own, then sleeps again.
+    void wake_early();
+
 private:
     // What a worker's start routine receives; the vector holding these is
     // sized before any thread starts and never moves while one runs.
@@ -141,6 +146,7 @@ private:
     std::condition_variable reserve_cv_;  // worker 0's thread waits here for the pool to stop
     std::size_t started_ = 0;
     bool stopping_ = false;
+    std::uint64_t early_calls_ = 0;  // wake_early() calls, under mutex_
 
     // Job description: written by the submitter while no piece can be
     // claimed, read by a thread only after it claimed a piece of the job.
@@ -190,6 +196,8 @@ public:
     // nullopt on success (all workers running), otherwise the error text.
     std::optional<std::string> configure(std::uint64_t num_threads);
     std::size_t thread_count() { return pool().size(); }
+    // WorkerPool::wake_early, if the pool exists.
+    void wake_early();
 
     // body(begin, end, worker) over contiguous pieces covering [0, n) once
     // each. Pieces: max(threads, ceil(n / max(grain, 1))), at most n, of

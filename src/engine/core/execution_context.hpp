@@ -52,6 +52,10 @@ struct ExecutionContext {
     // How many workers a piece of work may be spread over (creates an
     // absent pool).
     std::size_t workers() const { return pool != nullptr ? pool->thread_count() : 1; }
+    // Tells sleeping workers that pool work follows shortly (PoolRegistry::wake_early).
+    void wake_workers_early() const {
+        if (pool != nullptr) pool->wake_early();
+    }
 
     // body(begin, end, worker) over pieces covering [0, n), on the pool when
     // there is one, else on the calling thread. Without a monitor the

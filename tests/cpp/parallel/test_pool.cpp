@@ -192,6 +192,10 @@ TEST(PoolStates, LazyCreationBlocksConfigure) {
     EXPECT_EQ(registry.state(), qp::PoolState::created);
     EXPECT_EQ(registry.configure(4), std::optional<std::string>(kAlready));
 
+    qp::PoolRegistry untouched(tracking_spawner(std::make_shared<SpawnLog>()), fixed(2));
+    untouched.wake_early();  // no pool to wake: it must not make one
+    EXPECT_EQ(untouched.state(), qp::PoolState::absent);
+
     qp::PoolRegistry by_map(tracking_spawner(std::make_shared<SpawnLog>()), fixed(3));
     EXPECT_EQ(by_map.parallel_map<int>(0, [](std::size_t) { return 1; }).size(), 0u);
     EXPECT_EQ(by_map.state(), qp::PoolState::created);  // n == 0 still creates
@@ -469,6 +473,28 @@ TEST_P(PoolLoops, SleepingCallerSeesEveryPieceFinished) {
                 shared->for_each_piece(n, 1, body, [] { return false; });
                 spin_for(std::chrono::microseconds(100));
             }
+            wrong += items.load() != n;
+        }
+        return wrong;
+    });
+    EXPECT_EQ(result_or_exit(jobs, "a job never ended"), 0u);
+    delete shared;
+}
+
+TEST_P(PoolLoops, EarlyWakeUpsNeverHangOrSplitAJob) {
+    // Workers woken ahead of a job that comes at once, after their spin has
+    // run out (they must sleep again and wake for the job), or never.
+    auto* shared = new qp::PoolRegistry(&pthread_create, fixed(GetParam()));
+    auto jobs = std::async(std::launch::async, [shared] {
+        const std::size_t n = 3 * shared->thread_count();
+        std::uint64_t wrong = 0;
+        for (int job = 0; job < 2000; ++job) {
+            shared->wake_early();
+            spin_for(std::chrono::microseconds(job % 4 == 0 ? 0 : job % 4 == 1 ? 10 : 200));
+            if (job % 5 == 0) shared->wake_early();
+            if (job % 7 == 0) continue;
+            std::atomic<std::size_t> items{0};
+            shared->for_each_piece(n, 1, [&](std::size_t b, std::size_t e, std::size_t) { items.fetch_add(e - b); });
             wrong += items.load() != n;
         }
         return wrong;
