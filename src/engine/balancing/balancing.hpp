@@ -4,6 +4,7 @@
 // can visit single points and watch the single-precision size steps.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -67,6 +68,7 @@ public:
 
 private:
     float visit_point(std::uint64_t i, float size_penalty, float next_penalty, float* block_keys);
+    void time_wake_lead(std::size_t visits, std::chrono::steady_clock::duration took);
     void bound_moved_keys();
     std::uint32_t unsettled_slot(std::uint64_t cluster) const;
     float upper_bound(std::uint32_t slot) const;
@@ -128,6 +130,7 @@ private:
     // moved since; a visit bounds its stale keys of those rows by that
     // distance and computes exactly only the few that a choice depends on.
     std::size_t block_points_ = 1;
+    std::size_t wake_lead_ = 1;                        // see time_wake_lead
     bool in_block_ = false;
     std::vector<float> block_keys_, block_norms_;
     std::size_t moved_count_ = 0;
