@@ -115,8 +115,8 @@ struct TileKernels {
     bool (*top)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
                 std::size_t take, const TopScratch& scratch, std::uint32_t* chosen);
     // Keys of one contiguous point against every cluster (Euclidean key, or
-    // -dot), written to keys[0 .. clusters).
-    void (*point_keys)(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys);
+    // -dot), written to keys[0 .. clusters). Returns false if any is NaN.
+    bool (*point_keys)(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys);
     // For each group of `group` consecutive clusters (a multiple of the
     // level's register tile, or all the clusters) and each row: the cluster
     // `rule` picks within the group (lowest_key or highest_dot_last), as its

@@ -533,9 +533,11 @@ void keys_f32(const float* tile, std::size_t count, const float* point_norms, co
 // the same FMA chain as a tile accumulator, so the keys equal the tile
 // kernels' bit for bit. Several panels at once keep enough independent
 // chains in flight to cover the FMA latency.
-// `full`: every panel is panel_width wide, as in the tile kernels.
+// `full`: every panel is panel_width wide, as in the tile kernels. Returns
+// false if a key of a real cluster is NaN; a partial panel's padding lanes
+// can be NaN (0 x inf) without that.
 template <class V, bool euclidean, bool full>
-void point_keys_f32_shape(const float* point, const Panels& panels, float point_norm, float* keys) {
+bool point_keys_f32_shape(const float* point, const Panels& panels, float point_norm, float* keys) {
     using F = typename V::F;
     constexpr std::size_t per_panel = panel_width / V::lanes;
     constexpr std::size_t group = V::point_key_panels;
@@ -545,6 +547,7 @@ void point_keys_f32_shape(const float* point, const Panels& panels, float point_
     const std::size_t n_panels = (clusters + panel_width - 1) / panel_width;  // a narrow panel is the only one
     const F norm = V::splat(point_norm);
     alignas(64) float spill[panel_width];
+    bool clean = true;
 
     auto finish = [&](std::size_t panel, std::size_t q, F d) {
         const std::size_t j = panel * panel_width + q * V::lanes;
@@ -561,6 +564,10 @@ void point_keys_f32_shape(const float* point, const Panels& panels, float point_
             key = euclidean_key(d, centroid_norms, norm);
         } else {
             key = V::neg(d);
+        }
+        if (j < clusters) {
+            const unsigned real = real_lanes<V>(clusters - j, 0);
+            if ((V::bits(V::keep_ordered(V::all(), key)) & real) != real) clean = false;
         }
         if (j + V::lanes <= clusters) {
             V::store(keys + j, key);
@@ -604,12 +611,13 @@ void point_keys_f32_shape(const float* point, const Panels& panels, float point_
         }
         for (std::size_t q = 0; q < per_panel; ++q) finish(g, q, acc[q]);
     }
+    return clean;
 }
 
 template <class V>
-void point_keys_f32(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
-    dispatch<true, false>(panels.width == panel_width, euclidean, [&](auto full, auto mode) {
-        point_keys_f32_shape<V, mode.value, full.value>(point, panels, point_norm, keys);
+bool point_keys_f32(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
+    return dispatch<true, false>(panels.width == panel_width, euclidean, [&](auto full, auto mode) {
+        return point_keys_f32_shape<V, mode.value, full.value>(point, panels, point_norm, keys);
     });
 }
 

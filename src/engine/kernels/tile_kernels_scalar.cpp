@@ -100,8 +100,13 @@ bool top_f32_scalar(const float* tile, std::size_t count, const float* point_nor
     return clean;
 }
 
-void point_keys_f32_scalar(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
-    for (std::size_t j = 0; j < panels.clusters; ++j) keys[j] = key_of(panels, point, point_norm, j, euclidean);
+bool point_keys_f32_scalar(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys) {
+    bool clean = true;
+    for (std::size_t j = 0; j < panels.clusters; ++j) {
+        keys[j] = key_of(panels, point, point_norm, j, euclidean);
+        if (std::isnan(keys[j])) clean = false;
+    }
+    return clean;
 }
 
 // The label kernel's scan over each group with the runner-up kept as well:

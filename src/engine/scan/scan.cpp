@@ -235,7 +235,9 @@ void centroid_keys(const CentroidPanels& centroids, std::span<const float> point
                         std::span<float> keys) {
     if (point.size() != centroids.dim()) raise_fault("Centroid and point dimensions differ");
     if (keys.size() != centroids.clusters()) raise_fault("Key vector does not match the centroid count");
-    centroids.kernels().point_keys(point.data(), centroids.panels(), centroids.euclidean(), point_norm, keys.data());
+    const bool clean =
+        centroids.kernels().point_keys(point.data(), centroids.panels(), centroids.euclidean(), point_norm, keys.data());
+    if (!clean && centroids.clusters() > 1) raise_nan_fault();
 }
 
 }  // namespace quorla::engine

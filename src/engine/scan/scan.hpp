@@ -163,7 +163,8 @@ private:
 // Keys of one contiguous point against every cluster of `centroids`;
 // smaller is closer. Euclidean: the key of dot.hpp with `point_norm`. Inner
 // product: the negated dot. The dots are those of the tile kernels at the
-// same level, so these keys rank clusters exactly as the sinks do.
+// same level, so these keys rank clusters exactly as the sinks do. A NaN
+// key is a fault once there are two clusters to compare.
 void centroid_keys(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
                         std::span<float> keys);
 

@@ -1,6 +1,7 @@
 #include "engine/scan/staged_rows.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "engine/core/checked.hpp"
 #include "engine/core/fault.hpp"
@@ -49,8 +50,15 @@ std::span<const float> StagedRows::score(std::span<const float> point, float poi
     const bool euclidean = source_->euclidean();
     const tiles::Panels staged{values_.data(), rows_.data(), euclidean ? norms_.data() : nullptr, rows,
                                source_->dim(), tiles::panel_width};
-    kernels.point_keys(point.data(), staged, euclidean, point_norm, keys_.data());
-    return std::span<const float>(keys_.data(), count);
+    // The slots past `count` that fill a whole panel hold older rows, whose
+    // keys nobody reads; only the asked-for keys can fault.
+    const bool clean = kernels.point_keys(point.data(), staged, euclidean, point_norm, keys_.data());
+    const std::span<const float> keys(keys_.data(), count);
+    const bool compared = source_->clusters() > 1;
+    if (!clean && compared && std::any_of(keys.begin(), keys.end(), [](float key) { return std::isnan(key); })) {
+        raise_nan_fault();
+    }
+    return keys;
 }
 
 }  // namespace quorla::engine

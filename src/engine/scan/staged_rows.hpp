@@ -28,7 +28,8 @@ public:
     void stage(std::size_t slot, std::size_t cluster);
 
     // Keys of a contiguous point against slots [0, count), by slot: the
-    // bits centroid_keys gives for the same rows. Valid until the next call.
+    // bits centroid_keys gives for the same rows, and its NaN fault. Valid
+    // until the next call.
     std::span<const float> score(std::span<const float> point, float point_norm, std::size_t count);
 
 private:

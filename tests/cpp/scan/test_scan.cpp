@@ -405,7 +405,10 @@ TEST_P(Levels, EveryLaneOfATileReportsItsOwnNaN) {
     // NaN, its neighbours only infinite. Every entry that reports NaN must
     // report each of them, and none the padding lanes, whose tile slack and
     // norms are NaN throughout. The keys entry leaves the check to its
-    // caller, so its keys are looked at instead.
+    // caller, so its keys are looked at instead. The one-point entry scores
+    // each real row alone, with centroids in the lanes: a partial panel's
+    // padding lanes give 0 x inf = NaN for a row holding inf, which a row
+    // without a NaN key must not report.
     const KernelLevel level = GetParam();
     SKIP_IF_UNSUPPORTED(level);
     const std::size_t d = 3, k = 2 * tiles::panel_width + 1, take = 3, group = tiles::panel_width;
@@ -415,6 +418,7 @@ TEST_P(Levels, EveryLaneOfATileReportsItsOwnNaN) {
     std::vector<float> first_keys(groups * rows), second_keys(groups * rows);
     std::vector<std::uint32_t> labels(rows), chosen(rows * take), owners(rows * 16), first(groups * rows);
     const tiles::TopScratch scratch{16, kept.data(), owners.data(), lanes.data(), lanes.data() + rows};
+    const Points* packed = &base;  // the rows the tile was packed from
     for (bool euclidean : {true, false}) {
         Matrix centroids(k, d);
         std::copy(source.values.begin(), source.values.end(), centroids.data());
@@ -442,11 +446,20 @@ TEST_P(Levels, EveryLaneOfATileReportsItsOwnNaN) {
                  run.keys(tile.data(), n, norms.data(), p, euclidean, keys.data(), k);
                  return std::none_of(keys.begin(), keys.begin() + n * k, [](float key) { return std::isnan(key); });
              }},
+            {"point keys",
+             [&](std::size_t n) {
+                 bool clean = true;
+                 for (std::size_t r = 0; r < n; ++r) {
+                     clean &= run.point_keys(&packed->values[r * d], p, euclidean, norms[r], keys.data());
+                 }
+                 return clean;
+             }},
         };
         std::vector<std::string> missed;
         // nan_row == n: no NaN; nan_cluster == k: the point's own NaN, in every key of its row.
         auto expect = [&](const Points& points, std::size_t n, bool clean, std::size_t nan_row,
                           std::size_t nan_cluster) {
+            packed = &points;
             std::fill(tile.begin(), tile.end(), nan);
             run.pack({points.values.data(), static_cast<std::int64_t>(d), 1, d}, 0, n, tile.data());
             std::fill(norms.begin(), norms.end(), nan);
@@ -467,6 +480,7 @@ TEST_P(Levels, EveryLaneOfATileReportsItsOwnNaN) {
                 expect(points, n, false, r, k);
                 points.values[r * d + 2] = base.values[r * d + 2];
                 points.values[r * d + 1] = inf;
+                expect(points, n, true, n, k);  // infinite keys, none NaN
                 for (std::size_t j = 0; j < k; ++j) {
                     const float was = std::exchange(centroids.row(j)[1], 0.0f);
                     panels.refresh_row(j);
