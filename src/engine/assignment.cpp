@@ -113,7 +113,8 @@ Outcome<SearchResult> search(const Model& model, const PointView& points, std::u
     // in the arrays handed to Python, and the 32-bit choice of the scan.
     const std::size_t entries = checked_product(points.rows, take);
     context.require_memory(checked_product(entries, 28));
-    if (std::optional<ClusteringError> refused = check_values(points, ValueBounds::no_overflow, context)) return *refused;
+    const ValueBounds bounds = model.n_clusters > 1 ? ValueBounds::no_overflow : ValueBounds::finite;
+    if (std::optional<ClusteringError> refused = check_values(points, bounds, context)) return *refused;
 
     SearchResult result{take, zeroed<float>(entries, context), zeroed<std::int64_t>(entries, context)};
     std::vector<std::uint32_t> chosen = zeroed<std::uint32_t>(entries, context);
@@ -122,7 +123,13 @@ Outcome<SearchResult> search(const Model& model, const PointView& points, std::u
     if (screens_top(screening, model.n_clusters, points.cols, take, points.rows)) {
         screened = screened_top(context, panels, centroids, points, screening, take, chosen, result.distances).rows;
     }
-    if (screened < points.rows) {
+    if (model.n_clusters == 1) {
+        // Nothing is compared, so a key that is NaN (a centroid that
+        // overflowed in training, say) is handed out as it is, beside
+        // cluster 0.
+        KeysSink sink(result.distances);
+        scan_points(context, panels, points, nullptr, sink);
+    } else if (screened < points.rows) {
         const std::size_t from = screened * take;
         TopSink sink(take, std::span(chosen).subspan(from), std::span(result.distances).subspan(from));
         scan_points(context, panels, rows_from(points, screened), nullptr, sink);

@@ -98,15 +98,22 @@ def test_inner_product_ties_go_to_the_lower_cluster():
     assert m.assign(np.array([[0, 1], [0, -3]], np.float32), 1) == [[0, 1], []]
 
 
-def test_nan_panics_with_two_clusters_and_not_with_one(trained):
+@pytest.mark.parametrize("query", ["assign", "search"])
+def test_nan_panics_with_two_clusters_and_not_with_one(trained, query):
     bad = np.zeros((2, 12), np.float32)
     bad[1, 3] = np.nan
     with pytest.raises(BaseException) as info:
-        trained.assign(bad, 1)
+        getattr(trained, query)(bad, 1)
     assert is_panic(info.value)
     single = KMeans(1).with_euclidean(True)
     single.train(np.ones((3, 12), np.float32), None)
-    assert single.assign(bad, 1) == [[0, 1]]
+    if query == "assign":
+        assert single.assign(bad, 1) == [[0, 1]]
+    else:
+        # Nothing is compared: cluster 0 for both, with the keys as computed.
+        distances, clusters = single.search(bad, 1)
+        assert clusters.tolist() == [[0], [0]]
+        assert distances[0, 0] == 12 and np.isnan(distances[1, 0])
 
 
 def test_assign_leaves_the_model_unchanged(trained):
