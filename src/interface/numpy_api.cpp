@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -133,37 +134,78 @@ bool read_point_matrix(PyObject* object, const char* name, ArrayBorrow& out) {
     return true;
 }
 
-template <class See>
-void ArrayWatch::walk(PyObject* array, See see) {
-    ensure_api();
-    // NumPy points a view at the array owning the memory, so chains are
-    // short; the bound only keeps a forged cycle from looping.
-    std::size_t depth = 0;
-    for (PyObject* at = array; at != nullptr && PyArray_Check(at) && depth < 64;
-         at = PyArray_BASE(reinterpret_cast<PyArrayObject*>(at)), ++depth) {
-        auto* a = reinterpret_cast<PyArrayObject*>(at);
-        const int dims = PyArray_NDIM(a);
-        Look seen{at, PyArray_DATA(a), {0, 0}, {0, 0}, static_cast<std::int64_t>(PyArray_NBYTES(a)), dims};
-        for (int axis = 0; axis < std::min(dims, 2); ++axis) {
+namespace {
+
+// The `base` a holder keeps in its instance dictionary (NumPy's wrapper
+// under as_strided keeps the array it describes there), or null. Reading an
+// attribute runs Python code where the type defines a descriptor of that
+// name or its own attribute lookup; such holders are not followed.
+Ref holder_base(PyObject* holder) {
+    PyTypeObject* type = Py_TYPE(holder);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return {};
+    Ref name = Ref::adopt(PyUnicode_InternFromString("base"));
+    if (!name) throw std::bad_alloc();
+    if (_PyType_Lookup(type, name.get()) != nullptr) return {};
+    Ref base = Ref::adopt(PyObject_GetAttr(holder, name.get()));
+    if (!base) PyErr_Clear();  // no such attribute: the chain ends here
+    return base;
+}
+
+bool is_released(PyObject* view) {
+    return (reinterpret_cast<PyMemoryViewObject*>(view)->flags & _Py_MEMORYVIEW_RELEASED) != 0;
+}
+
+}  // namespace
+
+ArrayWatch::Look ArrayWatch::look_at(PyObject* object, Kind kind) {
+    Look seen;
+    if (kind == Kind::array) {
+        auto* a = reinterpret_cast<PyArrayObject*>(object);
+        seen.data = PyArray_DATA(a);
+        seen.bytes = static_cast<std::int64_t>(PyArray_NBYTES(a));
+        seen.dims = PyArray_NDIM(a);
+        for (int axis = 0; axis < std::min(seen.dims, 2); ++axis) {
             seen.shape[axis] = PyArray_DIMS(a)[axis];
             seen.strides[axis] = PyArray_STRIDES(a)[axis];
         }
-        see(seen);
+        seen.next = PyArray_BASE(a);
+    } else if (kind == Kind::memory_view) {
+        // A released view's copy of the export may name a freed exporter.
+        seen.released = is_released(object);
+        seen.next = seen.released ? nullptr : PyMemoryView_GET_BUFFER(object)->obj;
+    }
+    return seen;
+}
+
+ArrayWatch::ArrayWatch(PyObject* array) {
+    ensure_api();
+    // NumPy points a view at the array owning the memory, so chains are
+    // short; the bound only keeps a forged cycle from looping.
+    Ref at = Ref::borrow(array);
+    while (at && links_.size() < 64) {
+        Kind kind = Kind::holder;
+        Ref next;
+        if (PyArray_Check(at.get())) {
+            kind = Kind::array;
+            next = Ref::borrow(PyArray_BASE(reinterpret_cast<PyArrayObject*>(at.get())));
+        } else if (PyMemoryView_Check(at.get())) {
+            kind = Kind::memory_view;
+            if (!is_released(at.get())) next = Ref::borrow(PyMemoryView_GET_BUFFER(at.get())->obj);
+        } else {
+            next = holder_base(at.get());
+            if (!next) break;  // the owner of memory that cannot move while exported
+        }
+        const Look seen = look_at(at.get(), kind);
+        links_.push_back(Link{std::move(at), kind, seen});
+        at = std::move(next);
     }
 }
 
-ArrayWatch::ArrayWatch(PyObject* array) : array_(array) {
-    walk(array, [&](const Look& seen) { seen_.push_back(seen); });
-}
-
 bool ArrayWatch::unchanged() const {
-    std::size_t at = 0;
-    bool same = true;
-    walk(array_, [&](const Look& seen) {
-        same = same && at < seen_.size() && seen_[at] == seen;
-        ++at;
-    });
-    return same && at == seen_.size();
+    for (const Link& link : links_) {
+        if (!(look_at(link.object.get(), link.kind) == link.look)) return false;
+    }
+    return true;
 }
 
 namespace {

@@ -27,31 +27,46 @@ struct ArrayBorrow {
 // handler) could change under a view: the memory, shape and strides of the
 // array and of every array it views (`base.resize(refcheck=False)` frees
 // the memory of its views, `__setstate__` replaces it). Comparing them
-// afterwards tells whether the view still describes live memory; arrays
-// over other buffers hold an export, which keeps their memory in place.
+// afterwards tells whether the view still describes live memory.
+//
+// The chain from the array to the owner of its memory can pass through
+// objects that are not arrays: a memoryview (`np.asarray(memoryview(a))`),
+// whose export the watch follows to its exporter, and NumPy's
+// `__array_interface__` wrapper under `as_strided` and
+// `sliding_window_view`, whose `base` it follows. A memoryview released
+// meanwhile counts as a change, since its exporter may then move its memory;
+// buffers that are not arrays (bytes, bytearray, mmap) cannot move theirs
+// while exported. Every link is held for the watch's life, so a relinked
+// chain never leaves a link freed under the watch.
 class ArrayWatch {
 public:
     // `array`: a NumPy array that the caller keeps alive while watching.
+    // Runs no Python code: a holder's `base` is read only where reading it
+    // cannot call any.
     explicit ArrayWatch(PyObject* array);
     // Asked after every run of Python code in a call, so it allocates nothing.
     bool unchanged() const;
 
 private:
+    enum class Kind { array, memory_view, holder };
     struct Look {
-        const void* object;
-        const void* data;
-        std::int64_t shape[2];
-        std::int64_t strides[2];
-        std::int64_t bytes;
-        int dims;
+        const void* data = nullptr;
+        std::int64_t shape[2] = {0, 0};
+        std::int64_t strides[2] = {0, 0};
+        std::int64_t bytes = 0;
+        int dims = 0;
+        const void* next = nullptr;  // the link after this one
+        bool released = false;       // a memoryview let go of its export
         bool operator==(const Look&) const = default;
     };
-    // see(look) for the array and each array under it, outermost first.
-    template <class See>
-    static void walk(PyObject* array, See see);
+    struct Link {
+        Ref object;
+        Kind kind;
+        Look look;
+    };
+    static Look look_at(PyObject* object, Kind kind);
 
-    PyObject* array_;
-    std::vector<Look> seen_;
+    std::vector<Link> links_;
 };
 
 // On success fills `out` and returns true. A wrong object sets TypeError with

@@ -249,19 +249,43 @@ except BaseException as e:
 RESIZE = "data.resize((1, 1), refcheck=False)"
 SETSTATE = "data.__setstate__((1, (2, 64), np.dtype(np.float32), False, bytes(512)))"
 BASE_RESIZE = "base.resize((1,), refcheck=False)"
+BASE_SETSTATE = "base.__setstate__((1, (2,), np.dtype(np.float32), False, bytes(8)))"
+# Letting go of the export first, so that NumPy would refuse nothing.
+RELEASE_RESIZE = "first_memoryview(data).release(); " + BASE_RESIZE
+
+# How `data` reaches `base`, the flat array that owns the memory: through
+# arrays alone, or through links that are not arrays (a memoryview, NumPy's
+# __array_interface__ wrapper under as_strided and sliding_window_view).
+VIEWS = {
+    "copy": "base.reshape(ROWS, 65)[:, :64].copy()",
+    "slice": "base.reshape(ROWS, 65)[:, :64]",
+    "memoryview": "np.asarray(memoryview(base)).reshape(ROWS, 65)[:, :64]",
+    "as_strided": "as_strided(base, shape=(ROWS, 64), strides=(260, 4))",
+    "sliding window": "sliding_window_view(base, 64)[::65]",
+}
 
 
-@pytest.mark.parametrize("method, hook, change", [
-    ("train", "progress", RESIZE), ("train", "progress", SETSTATE), ("train", "progress", BASE_RESIZE),
-    ("train", "signal", RESIZE), ("search", "signal", SETSTATE), ("search", "signal", BASE_RESIZE),
+@pytest.mark.parametrize("method, hook, view, change", [
+    ("train", "progress", "copy", RESIZE), ("train", "progress", "copy", SETSTATE),
+    ("train", "progress", "slice", BASE_RESIZE), ("train", "signal", "copy", RESIZE),
+    ("search", "signal", "copy", SETSTATE), ("search", "signal", "slice", BASE_RESIZE),
+    ("train", "progress", "memoryview", BASE_RESIZE), ("search", "signal", "memoryview", BASE_SETSTATE),
+    ("train", "progress", "memoryview", RELEASE_RESIZE), ("train", "progress", "as_strided", BASE_SETSTATE),
+    ("search", "signal", "as_strided", BASE_RESIZE), ("train", "signal", "sliding window", BASE_RESIZE),
+    ("train", "progress", "sliding window", BASE_SETSTATE),
 ])
-def test_array_freed_while_the_call_runs(method, hook, change):
+def test_array_freed_while_the_call_runs(method, hook, view, change):
     result = run_python(f"""
 import signal, numpy as np, quorla
-base = np.random.default_rng(0).standard_normal(400_000 * 65).astype(np.float32)
-data = base.reshape(400_000, 65)[:, :64]
-if "base" not in {change!r}:
-    data = data.copy()
+from numpy.lib.stride_tricks import as_strided, sliding_window_view
+ROWS = 400_000
+base = np.random.default_rng(0).standard_normal(ROWS * 65).astype(np.float32)
+data = {VIEWS[view]}
+assert data.shape == (ROWS, 64)
+def first_memoryview(a):
+    while not isinstance(a, memoryview):
+        a = a.base
+    return a
 def change(*_):
     {change}
 model = quorla.KMeans(1024).with_iterations(50)
