@@ -32,6 +32,20 @@ std::uint64_t machine_memory_bytes() {
 
 bool equals(const char* value, const char* wanted) { return value != nullptr && std::strcmp(value, wanted) == 0; }
 
+// QUORLA_KERNEL_LEVEL=scalar, avx2, avx512 or neon runs the kernels at that
+// level where the CPU has it, so that one machine can measure and check the
+// levels below its own; anything else, or a level the CPU lacks, leaves the
+// detected one. Results are those the level gives on any CPU.
+engine::KernelLevel kernel_level() {
+    const char* wanted = std::getenv("QUORLA_KERNEL_LEVEL");
+    if (wanted != nullptr) {
+        for (engine::KernelLevel level : engine::all_kernel_levels) {
+            if (equals(wanted, engine::kernel_level_name(level)) && engine::kernel_level_supported(level)) return level;
+        }
+    }
+    return engine::detected_kernel_level();
+}
+
 // QUORLA_SCREEN=off turns the bf16 screen off, and =emulated or =bf16
 // screens every full label step, every refresh of the bounded step and
 // every top-k scan of assign and search with that unit (=bf16 leaves it off
@@ -105,7 +119,7 @@ bool PythonMonitor::report(engine::ProgressPhase phase, std::uint64_t step, floa
 }
 
 engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMonitor& monitor) {
-    engine::ExecutionContext context{&parallel::global_registry(), engine::detected_kernel_level(),
+    engine::ExecutionContext context{&parallel::global_registry(), kernel_level(),
                                      random != nullptr ? random : &engine::thread_random(), machine_memory_bytes(),
                                      &monitor};
     return context;
@@ -131,11 +145,11 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
 engine::ExecutionContext assignment_context(PythonMonitor& monitor) {
     parallel::PoolRegistry& registry = parallel::global_registry();
     const bool ready = registry.state() == parallel::PoolState::created;
-    return {ready ? &registry : nullptr, engine::detected_kernel_level(), nullptr, machine_memory_bytes(), &monitor};
+    return {ready ? &registry : nullptr, kernel_level(), nullptr, machine_memory_bytes(), &monitor};
 }
 
 engine::ScreenOptions query_screening(const engine::Model& model, const engine::PointView& points) {
-    return screen_options(engine::detected_kernel_level(), model.n_clusters, points.cols);
+    return screen_options(kernel_level(), model.n_clusters, points.cols);
 }
 
 }  // namespace quorla::interface

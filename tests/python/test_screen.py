@@ -104,3 +104,28 @@ def test_nan_query_faults_with_the_screen_forced(monkeypatch, euclidean):
             call(data, 2)
         assert is_panic(raised.value)
         assert "NaN" in str(raised.value)
+
+
+# QUORLA_KERNEL_LEVEL runs a lower level than the CPU's: the vector levels
+# share each dot's FMA chain, so their results agree to the bit with the
+# detected level's, while the scalar level sums in another order and its
+# distances differ in the last bits. A name the CPU lacks, or none at all,
+# leaves the detected level.
+def test_forced_kernel_levels(monkeypatch):
+    rng = np.random.default_rng(8)
+    data = rng.standard_normal((3000, 37)).astype(np.float32)
+    model = KMeans(50).with_seed(1).with_euclidean(True).with_iterations(3)
+    model.train(data, None)
+    monkeypatch.setenv("QUORLA_SCREEN", "off")
+
+    def searched(level):
+        monkeypatch.setenv("QUORLA_KERNEL_LEVEL", level)
+        distances, clusters = model.search(data, 3)
+        return distances.tobytes(), clusters.tolist()
+
+    detected = searched("no such level")
+    for level in ("avx2", "avx512", "neon", ""):
+        assert searched(level) == detected, level
+    scalar = searched("scalar")
+    assert scalar[1] == detected[1]
+    assert scalar[0] != detected[0]
