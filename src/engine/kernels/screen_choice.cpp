@@ -68,7 +68,7 @@ bool screen_pays(ScreenUnit unit, KernelLevel level) {
                                        widths.data(), lane.data(), cuts.data()};
     // Per point: the label kernel's tile holds `rows` of them, the screen's 48.
     const double label = best_seconds([&] {
-        kernels.label(tile.data(), rows, point_norms.data(), panels, tiles::Rule::lowest_key, labels.data());
+        kernels.label(tile.data(), rows, point_norms.data(), panels, tiles::Rule::lowest_key, labels.data(), nullptr);
     }) / static_cast<double>(rows);
     const double screened = best_seconds([&] {
         std::fill(sizes.begin(), sizes.end(), 0u);

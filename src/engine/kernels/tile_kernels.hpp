@@ -107,8 +107,10 @@ struct TileKernels {
     // Fused label choice for the `count` rows of a packed tile; point_norms
     // has tile_rows entries (Euclidean; those of padding rows may hold
     // anything). Returns false if any key or dot of a real row is NaN.
+    // `best`, unless null, gets each row's chosen key (lowest_key) or dot,
+    // so that choices over blocks of clusters can be merged.
     bool (*label)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
-                  std::uint32_t* labels);
+                  std::uint32_t* labels, float* best);
     // The first `take` clusters in stable key order for each real row, into
     // chosen[row * take + t]. Keys as the assignment defines them (Euclidean
     // key, or -dot). Returns false on NaN among a real row's keys.

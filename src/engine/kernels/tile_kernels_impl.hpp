@@ -302,10 +302,11 @@ struct LabelEnding : EndingDefaults {
     static constexpr bool euclidean = rule == Rule::lowest_key;
 
     std::uint32_t* labels;
+    float* best_out;
     F best[V::point_vectors];
     I chosen[V::point_vectors];
 
-    explicit LabelEnding(std::uint32_t* out) : labels(out) {
+    LabelEnding(std::uint32_t* out, float* best_values) : labels(out), best_out(best_values) {
         for (int p = 0; p < V::point_vectors; ++p) {
             best[p] = V::splat(euclidean ? positive_infinity : -positive_infinity);
             chosen[p] = V::splat_i(0);
@@ -331,14 +332,18 @@ struct LabelEnding : EndingDefaults {
             V::store_i(lanes + static_cast<std::size_t>(p) * V::lanes, chosen[p]);
         }
         for (std::size_t r = 0; r < count; ++r) labels[r] = lanes[r];
+        if (best_out == nullptr) return;
+        alignas(64) float values[tile_rows_of<V>];
+        for (int p = 0; p < V::point_vectors; ++p) V::store(values + static_cast<std::size_t>(p) * V::lanes, best[p]);
+        for (std::size_t r = 0; r < count; ++r) best_out[r] = values[r];
     }
 };
 
 template <class V>
 bool label_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, Rule rule,
-               std::uint32_t* labels) {
+               std::uint32_t* labels, float* best) {
     return tile_kernel<V, LabelEnding, Rule::lowest_key, Rule::highest_dot_last, Rule::highest_dot_first>(
-        tile, count, point_norms, panels, rule, labels);
+        tile, count, point_norms, panels, rule, labels, best);
 }
 
 // Inserts cluster `cluster` for the rows of `wanted` (bits from row `base`)

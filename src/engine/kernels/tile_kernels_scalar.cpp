@@ -46,7 +46,7 @@ float key_of(const Panels& panels, const float* x, float point_norm, std::size_t
 // later one replaces it when strictly closer, or, for the label step's
 // inner-product rule, when at least as close (ties to the highest index).
 bool label_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                           Rule rule, std::uint32_t* labels) {
+                           Rule rule, std::uint32_t* labels, float* best_values) {
     bool clean = true;
     for (std::size_t r = 0; r < count; ++r) {
         const float* x = tile + r * panels.dim;
@@ -78,6 +78,7 @@ bool label_f32_scalar(const float* tile, std::size_t count, const float* point_n
             }
         }
         labels[r] = best;
+        if (best_values != nullptr) best_values[r] = best_value;
     }
     return clean;
 }

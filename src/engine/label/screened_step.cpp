@@ -174,7 +174,7 @@ bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, st
         // kernel; the settled rows get the labels they have.
         s.work.full += tile.count;
         const bool clean = centroids.kernels().label(tile.values, tile.count, tile.point_norms, centroids.panels(),
-                                                     rule(), s.chosen.data());
+                                                     rule(), s.chosen.data(), nullptr);
         for (std::size_t r = 0; r < tile.count; ++r) out_[tile.first + r] = s.chosen[r];
         return clean;
     }
@@ -195,7 +195,7 @@ bool ScreenedSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
     const DeferredPoints::Packed packed = s.deferred.pack(kernels);
     if (packed.count == 0) return true;
     const bool clean =
-        kernels.label(packed.values, packed.count, packed.norms, centroids.panels(), rule(), s.chosen.data());
+        kernels.label(packed.values, packed.count, packed.norms, centroids.panels(), rule(), s.chosen.data(), nullptr);
     for (std::size_t r = 0; r < packed.count; ++r) out_[packed.points[r]] = s.chosen[r];
     s.work.full += packed.count;
     s.deferred.clear();

@@ -100,6 +100,22 @@ public:
     virtual void prepare(std::size_t slots, std::size_t tile_rows) = 0;
     // One tile in one slot; false if a key or dot of a real row was NaN.
     virtual bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) = 0;
+
+    // A sink that can merge a tile's results over blocks of clusters says
+    // so; the driver may then score the tiles of a piece against one
+    // cache-sized block of centroids after another (scan_points).
+    virtual bool merges_blocks() const { return false; }
+    // Before a blocked scan, on the calling thread: room for `piece_rows`
+    // rows in each of `slots`.
+    virtual void prepare_blocks(std::size_t slots, std::size_t piece_rows);
+    // The tile against clusters [first_cluster, first_cluster +
+    // block.clusters); each tile meets the blocks in ascending order. Its
+    // rows are rows [piece_row, piece_row + tile.count) of the slot's piece.
+    virtual bool consume_block(const CentroidPanels& centroids, const tiles::Panels& block, std::size_t first_cluster,
+                               const Tile& tile, std::size_t slot, std::size_t piece_row);
+    // After the last block: the slot's piece of `rows` rows, the first of
+    // them point `first`, is done.
+    virtual void finish_piece(std::size_t slot, std::uint64_t first, std::size_t rows);
 };
 
 // Scores every point of `points` and hands each tile to `sink`, on the
@@ -112,19 +128,32 @@ public:
 void scan_points(const ExecutionContext& context, const CentroidPanels& centroids, const PointView& points,
                  const std::vector<float>* point_norms, ScanSink& sink, std::size_t grain = 0);
 
-// Each point's cluster under `rule`, written to out[point].
+// Each point's cluster under `rule`, written to out[point]. Over blocks of
+// clusters, a later block's choice replaces the kept one as the rule's own
+// comparison would have within one scan (ties to the lower index by a
+// strict comparison, to the higher by a non-strict one), so the labels are
+// the unblocked scan's.
 template <class Index>
 class NearestSink final : public ScanSink {
 public:
     NearestSink(tiles::Rule rule, std::span<Index> out) : rule_(rule), out_(out) {}
     void prepare(std::size_t slots, std::size_t tile_rows) override;
     bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+    bool merges_blocks() const override { return true; }
+    void prepare_blocks(std::size_t slots, std::size_t piece_rows) override;
+    bool consume_block(const CentroidPanels& centroids, const tiles::Panels& block, std::size_t first_cluster,
+                       const Tile& tile, std::size_t slot, std::size_t piece_row) override;
+    void finish_piece(std::size_t slot, std::uint64_t first, std::size_t rows) override;
 
 private:
     tiles::Rule rule_;
     std::span<Index> out_;
     std::size_t tile_rows_ = 0;
     std::vector<std::uint32_t> chosen_;  // per slot, one tile's choices
+    std::vector<float> chosen_values_;   // per slot, their keys or dots
+    std::size_t piece_rows_ = 0;
+    std::vector<std::uint32_t> kept_;    // per slot, the piece's choices so far
+    std::vector<float> kept_values_;     // and their keys or dots
 };
 
 // Each point's first `take` clusters in stable key order (equal keys keep

@@ -230,8 +230,9 @@ TEST(LabelBounds, NearestTwoMatchesTheLabelKernelAndTheKeys) {
                             norms[r] = euclidean ? dot_f32(&points.values[r * dim], &points.values[r * dim], dim) : 0.0f;
                         const tiles::Rule rule = euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
                         std::vector<std::uint32_t> labels(rows);
+                        std::vector<float> chosen_values(rows);
                         ASSERT_TRUE(kernels.label(tile.data(), count, norms.data(), panels.panels(), rule,
-                                                  labels.data()));
+                                                  labels.data(), chosen_values.data()));
                         // All clusters as one group, and groups of 16 (whole
                         // panels, a multiple of every level's register tile).
                         for (std::size_t group : {k, std::size_t{16}}) {
@@ -246,6 +247,8 @@ TEST(LabelBounds, NearestTwoMatchesTheLabelKernelAndTheKeys) {
                                 std::vector<float> keys(k);
                                 centroid_keys(panels, std::span<const float>(&points.values[r * dim], dim),
                                                    norms[r], keys);
+                                // The label kernel's chosen key, or dot.
+                                EXPECT_EQ(euclidean ? chosen_values[r] : -chosen_values[r], keys[labels[r]]);
                                 for (std::size_t g = 0; g < groups; ++g) {
                                     const std::size_t start = g * group, end = std::min(k, start + group);
                                     // The rule within the group: least key, ties

@@ -211,6 +211,53 @@ TEST_P(Levels, AwkwardShapesAgreeWithTheOracleAndTheExactReference) {
     }
 }
 
+// Centroids too many for the caches are scored a block at a time, and each
+// point's choice is merged over the blocks. At d = 1,024 a block is 64
+// clusters; k = 273 gives four whole blocks and a short one that ends in a
+// partial panel. Every fifth centroid of the first block is copied into
+// each later block, and some points sit on the copied ones, so that exact
+// ties between blocks decide labels: the label step must take the lowest
+// copy (Euclidean) or the highest (inner product), and top-1 assignment the
+// lowest, as one unblocked pass over the clusters does. Pools of 1 and 3,
+// so that pieces meet workers differently.
+TEST_P(Levels, BlockedScansChooseAsOneScanWould) {
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    const std::size_t d = 1024, k = 273, n = 700, block = 64;
+    Points centroids = Points::gaussian(k, d, 71);
+    Points points = Points::gaussian(n, d, 72);
+    for (std::size_t j = 0; j < block; j += 5) {
+        for (std::size_t copy = j + block; copy < k; copy += block) {
+            std::copy_n(&centroids.values[j * d], d, &centroids.values[copy * d]);
+        }
+        std::copy_n(&centroids.values[j * d], d, &points.values[(j * 7) * d]);
+    }
+    for (bool euclidean : {true, false}) {
+        SCOPED_TRACE(euclidean ? "euclidean" : "ip");
+        const auto expected = labels_from_point_keys(level, centroids, points.view(), euclidean);
+        // Top-1 assignment: the least key, ties to the lowest index.
+        const Model model = trained_model(centroids, euclidean);
+        std::vector<std::uint64_t> expected_top(n);
+        const std::vector<float> norms = squared_norms(points.view());
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::vector<float> keys = test::keys_of(std::span<const float>(&points.values[i * d], d),
+                                                          *model.centroids, euclidean, norms[i], level);
+            expected_top[i] = static_cast<std::uint64_t>(std::min_element(keys.begin(), keys.end()) - keys.begin());
+        }
+        ASSERT_EQ(expected_top[5 * 7], 5u) << "the tie is not exercised";
+        ASSERT_EQ(expected[5 * 7], euclidean ? 5u : 5u + 4 * block) << "the tie is not exercised";
+        for (std::size_t threads : {1, 3}) {
+            EXPECT_EQ(labels_at(level, centroids, points.view(), euclidean, threads), expected);
+            const auto pool = test::pool_of(threads);
+            const ClusterLists top1 = assign(model, points.view(), 1, test::context(level, pool.get())).value();
+            std::vector<std::uint64_t> first_of(n, k);
+            for (std::size_t c = 0; c < k; ++c)
+                for (std::uint64_t i : top1[c]) first_of[i] = c;
+            EXPECT_EQ(first_of, expected_top);
+        }
+    }
+}
+
 // Balancing takes a block's keys from the tile kernel and patches single
 // rows with the one-point kernel, so the two must give the same bits for
 // every point and cluster: full and short tiles, narrow and padded panels,
@@ -427,10 +474,12 @@ TEST_P(Levels, EveryLaneOfATileReportsItsOwnNaN) {
         const tiles::Panels& p = panels.panels();
         const tiles::Rule nearest = euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
         const std::pair<const char*, std::function<bool(std::size_t)>> entries[] = {
-            {"label", [&](std::size_t n) { return run.label(tile.data(), n, norms.data(), p, nearest, labels.data()); }},
+            {"label",
+             [&](std::size_t n) { return run.label(tile.data(), n, norms.data(), p, nearest, labels.data(), nullptr); }},
             {"label, ties to the first",
              [&](std::size_t n) {
-                 return run.label(tile.data(), n, norms.data(), p, tiles::Rule::highest_dot_first, labels.data());
+                 return run.label(tile.data(), n, norms.data(), p, tiles::Rule::highest_dot_first, labels.data(),
+                                  lanes.data());
              }},
             {"top",
              [&](std::size_t n) {
