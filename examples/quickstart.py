@@ -5,7 +5,9 @@
 
 The built-in data set is 300,000 float32 points in 64 dimensions drawn from a
 seeded mixture of 200 Gaussians; a tenth of it is held out and assigned to
-its two nearest clusters after training.
+its two nearest clusters after training. The same points are then split
+again into balanced clusters, whose sizes differ by at most BALANCE_WINDOW,
+and two held-out points are looked up with `search`.
 """
 import sys
 import time
@@ -13,6 +15,9 @@ import time
 import numpy as np
 
 import quorla
+
+# Largest allowed difference between cluster sizes in the balanced run.
+BALANCE_WINDOW = 16
 
 
 def builtin_data(n=300_000, dim=64, n_sources=200, seed=1234):
@@ -83,6 +88,24 @@ def main(argv):
           f"({listed:,} memberships)")
     first = [c for c, members in enumerate(nearest) if members and members[0] == 0]
     print(f"held-out point 0 belongs to clusters {first}")
+
+    distances, nearest_clusters = model.search(held_out[:2], 3)
+    for row in range(len(nearest_clusters)):
+        pairs = ", ".join(f"{c} ({d:.2f})" for c, d in zip(nearest_clusters[row], distances[row]))
+        print(f"search: held-out point {row}'s 3 nearest clusters (squared distance): {pairs}")
+
+    # The same training with a balancing phase after the iterations.
+    balanced = (quorla.KMeans(n_clusters).with_euclidean(True).with_iterations(iterations).with_seed(7)
+                .with_balanced(True).with_max_balance_diff(BALANCE_WINDOW))
+    start = time.perf_counter()
+    balanced_clusters = balanced.train(train, None)
+    elapsed = time.perf_counter() - start
+    balanced_sizes = np.array([len(members) for members in balanced_clusters])
+    balanced_cost = float(np.mean(np.sum((train - balanced.centroids[balanced.labels]) ** 2, axis=1)))
+    print(f"balanced (window {BALANCE_WINDOW}) in {elapsed:.2f} s, iterations included: sizes min/median/max "
+          f"{sizes.min()}/{int(np.median(sizes))}/{sizes.max()} -> "
+          f"{balanced_sizes.min()}/{int(np.median(balanced_sizes))}/{balanced_sizes.max()}, "
+          f"cost {cost:.4f} -> {balanced_cost:.4f} ({(balanced_cost / cost - 1) * 100:+.1f}%)")
 
 
 if __name__ == "__main__":

@@ -87,22 +87,24 @@ run_stage() {
     # NumPy left behind, an old quorla) is what gets tested.
     rm -rf "$venv"
     "$python" -m venv "$venv"
-    "$venv/bin/python" "${PIP[@]}" install --quiet --upgrade pip
-    # The test dependencies (pytest brings packaging, used to read the floor).
-    local deps
-    deps=$("$venv/bin/python" -c 'import tomllib; print("\n".join(r for r in tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"] if not r.startswith("numpy")))')
-    # shellcheck disable=SC2086
-    "$venv/bin/python" "${PIP[@]}" install --quiet $deps packaging
+    "$venv/bin/python" "${PIP[@]}" install --quiet --upgrade pip packaging
 
     local numpy_req=numpy pin=
     if [ "$which" = oldest ]; then
         pin=$(numpy_floor "$venv/bin/python")
         numpy_req="numpy==$pin"
     fi
+    # The test dependencies are resolved together with the NumPy under test,
+    # so that those built on NumPy (scikit-learn, SciPy) come in releases
+    # that declare support for it, rather than the newest ones being left
+    # beside an older NumPy they refuse.
+    local deps
+    deps=$("$venv/bin/python" -c 'import tomllib; print("\n".join(r for r in tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"] if not r.startswith("numpy")))')
     # quorla is built from this checkout in its own build directory; NumPy
     # comes from a wheel, never a source build.
+    # shellcheck disable=SC2086
     "$venv/bin/python" "${PIP[@]}" install --quiet --only-binary=numpy \
-        --config-settings=build-dir="$dir/build" . "$numpy_req"
+        --config-settings=build-dir="$dir/build" . "$numpy_req" $deps
 
     local headers
     headers=$(grep -rhoE --include=build.ninja --include=flags.make '[^ "]*/numpy/_core/include' "$dir/build" 2>/dev/null | head -n 1 || true)

@@ -120,7 +120,9 @@ run_python_asan() {
         ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0"
         PYTHONMALLOC=malloc_debug
         PYTHONFAULTHANDLER=1
-        PYTHONPATH="$OUT/asan-module"
+        # The pure-Python estimator (quorla_sklearn) from this checkout, on
+        # top of the sanitized extension.
+        PYTHONPATH="$OUT/asan-module:$ROOT/python"
         QUORLA_SANITIZED=address,undefined
     )
     local where
