@@ -114,8 +114,11 @@ struct TileKernels {
     // The first `take` clusters in stable key order for each real row, into
     // chosen[row * take + t]. Keys as the assignment defines them (Euclidean
     // key, or -dot). Returns false on NaN among a real row's keys.
+    // `first_cluster`: the panels are clusters [first_cluster, ...) of a
+    // larger set, whose earlier ones the rows' kept lists (and, once full,
+    // their cuts) in `scratch` already hold; 0 starts the lists afresh.
     bool (*top)(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
-                std::size_t take, const TopScratch& scratch, std::uint32_t* chosen);
+                std::size_t take, const TopScratch& scratch, std::uint32_t* chosen, std::size_t first_cluster);
     // Keys of one contiguous point against every cluster (Euclidean key, or
     // -dot), written to keys[0 .. clusters). Returns false if any is NaN.
     bool (*point_keys)(const float* point, const Panels& panels, bool euclidean, float point_norm, float* keys);

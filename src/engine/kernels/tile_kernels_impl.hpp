@@ -371,20 +371,25 @@ struct TopEnding : EndingDefaults {
     static constexpr bool euclidean = euclidean_keys;
 
     TopScratch scratch;
-    std::size_t take_count, count;
+    std::size_t take_count, count, first;
     std::uint32_t* chosen;
     F cut[V::point_vectors];
     unsigned real[V::point_vectors];
 
-    TopEnding(const TopScratch& kept, std::size_t take, std::size_t rows, std::uint32_t* out)
-        : scratch(kept), take_count(take), count(rows), chosen(out) {
+    // Clusters arrive numbered from 0 within the panels; `first_cluster`
+    // numbers them within the whole set, whose earlier ones the lists hold.
+    TopEnding(const TopScratch& kept, std::size_t take, std::size_t rows, std::uint32_t* out,
+              std::size_t first_cluster)
+        : scratch(kept), take_count(take), count(rows), first(first_cluster), chosen(out) {
         for (int p = 0; p < V::point_vectors; ++p) {
             cut[p] = V::splat(-positive_infinity);
             real[p] = real_lanes<V>(rows, p);
         }
+        if (first >= take_count) load_cuts();
     }
 
-    [[gnu::always_inline]] void take(int p, int, std::size_t cluster, F key_or_dot) {
+    [[gnu::always_inline]] void take(int p, int, std::size_t in_panels, F key_or_dot) {
+        const std::size_t cluster = first + in_panels;
         const F key = smaller_is_closer<V, euclidean>(key_or_dot);
         // While the lists fill, every key is kept; afterwards only those
         // strictly below the cut.
@@ -398,10 +403,13 @@ struct TopEnding : EndingDefaults {
         }
     }
 
-    [[gnu::always_inline]] void end_centroid(std::size_t cluster) {
-        if (cluster + 1 != take_count) return;
-        // The lists are full: from now on the last kept key is the cut.
-        // Padding rows get -inf, which no key is below.
+    [[gnu::always_inline]] void end_centroid(std::size_t in_panels) {
+        if (first + in_panels + 1 == take_count) load_cuts();
+    }
+
+    // The lists are full: from now on the last kept key is the cut.
+    // Padding rows get -inf, which no key is below.
+    void load_cuts() {
         for (std::size_t r = count; r < tile_rows_of<V>; ++r) scratch.cuts[r] = -positive_infinity;
         for (int p = 0; p < V::point_vectors; ++p) {
             cut[p] = V::load(scratch.cuts + static_cast<std::size_t>(p) * V::lanes);
@@ -419,9 +427,9 @@ struct TopEnding : EndingDefaults {
 
 template <class V>
 bool top_f32(const float* tile, std::size_t count, const float* point_norms, const Panels& panels, bool euclidean,
-             std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
+             std::size_t take, const TopScratch& scratch, std::uint32_t* chosen, std::size_t first_cluster) {
     return tile_kernel<V, TopEnding, true, false>(tile, count, point_norms, panels, euclidean, scratch, take, count,
-                                                  chosen);
+                                                  chosen, first_cluster);
 }
 
 // Nearest two: the label choice plus the runner-up's key, per group of

@@ -84,17 +84,18 @@ bool label_f32_scalar(const float* tile, std::size_t count, const float* point_n
 }
 
 bool top_f32_scalar(const float* tile, std::size_t count, const float* point_norms, const Panels& panels,
-                         bool euclidean, std::size_t take, const TopScratch& scratch, std::uint32_t* chosen) {
+                         bool euclidean, std::size_t take, const TopScratch& scratch, std::uint32_t* chosen,
+                         std::size_t first_cluster) {
     bool clean = true;
     for (std::size_t r = 0; r < count; ++r) {
         const float* x = tile + r * panels.dim;
         float* kept_keys = scratch.keys + r * scratch.stride;
         std::uint32_t* kept_clusters = scratch.clusters + r * scratch.stride;
-        std::size_t size = 0;
+        std::size_t size = std::min(first_cluster, take);  // kept from the clusters before these
         for (std::size_t j = 0; j < panels.clusters; ++j) {
             const float key = key_of(panels, x, euclidean ? point_norms[r] : 0.0f, j, euclidean);
             if (std::isnan(key)) clean = false;
-            size = insert_kept(kept_keys, kept_clusters, size, take, key, static_cast<std::uint32_t>(j));
+            size = insert_kept(kept_keys, kept_clusters, size, take, key, static_cast<std::uint32_t>(first_cluster + j));
         }
         for (std::size_t t = 0; t < take; ++t) chosen[r * take + t] = kept_clusters[t];
     }

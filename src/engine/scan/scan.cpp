@@ -312,32 +312,55 @@ void NearestSink<Index>::finish_piece(std::size_t slot, std::uint64_t first, std
 template class NearestSink<std::uint32_t>;
 template class NearestSink<std::uint64_t>;
 
-void TopSink::prepare(std::size_t slots, std::size_t tile_rows) {
-    tile_rows_ = tile_rows;
+void TopSink::allocate(std::size_t slots, std::size_t slot_rows) {
+    slot_rows_ = slot_rows;
     // At least 16 entries, so that a level may hold a short list in one
     // vector, and whole cache lines, so that every row's list starts a line.
     kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
-    const std::size_t rows = checked_product(slots, tile_rows);
+    const std::size_t rows = checked_product(slots, slot_rows);
     kept_keys_ = CacheAligned<float>(checked_product(rows, kept_stride_));
     kept_clusters_ = CacheAligned<std::uint32_t>(checked_product(rows, kept_stride_));
     lane_keys_ = CacheAligned<float>(rows);
     cuts_ = CacheAligned<float>(rows);
 }
 
-bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
-    const std::size_t kept = slot * tile_rows_ * kept_stride_;
-    const tiles::TopScratch scratch{kept_stride_, kept_keys_.data() + kept, kept_clusters_.data() + kept,
-                                    lane_keys_.data() + slot * tile_rows_, cuts_.data() + slot * tile_rows_};
-    const bool clean = centroids.kernels().top(tile.values, tile.count, tile.point_norms, centroids.panels(),
-                                               centroids.euclidean(), take_, scratch, out_.data() + tile.first * take_);
-    if (!keys_.empty()) {
-        // Each row's kept list holds its keys in the order of its clusters.
-        for (std::size_t r = 0; r < tile.count; ++r) {
-            const float* row_keys = scratch.keys + r * scratch.stride;
-            std::copy(row_keys, row_keys + take_, keys_.begin() + static_cast<std::ptrdiff_t>((tile.first + r) * take_));
-        }
+void TopSink::prepare(std::size_t slots, std::size_t tile_rows) { allocate(slots, tile_rows); }
+
+void TopSink::prepare_blocks(std::size_t slots, std::size_t piece_rows) { allocate(slots, piece_rows); }
+
+tiles::TopScratch TopSink::scratch(std::size_t slot, std::size_t row) {
+    const std::size_t at = slot * slot_rows_ + row;
+    return {kept_stride_, kept_keys_.data() + at * kept_stride_, kept_clusters_.data() + at * kept_stride_,
+            lane_keys_.data() + at, cuts_.data() + at};
+}
+
+void TopSink::copy_keys(const tiles::TopScratch& lists, std::uint64_t first, std::size_t rows) {
+    if (keys_.empty()) return;
+    // Each row's kept list holds its keys in the order of its clusters.
+    for (std::size_t r = 0; r < rows; ++r) {
+        const float* row_keys = lists.keys + r * lists.stride;
+        std::copy(row_keys, row_keys + take_, keys_.begin() + static_cast<std::ptrdiff_t>((first + r) * take_));
     }
+}
+
+bool TopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
+    const tiles::TopScratch lists = scratch(slot, 0);
+    const bool clean = centroids.kernels().top(tile.values, tile.count, tile.point_norms, centroids.panels(),
+                                               centroids.euclidean(), take_, lists, out_.data() + tile.first * take_, 0);
+    copy_keys(lists, tile.first, tile.count);
     return clean;
+}
+
+bool TopSink::consume_block(const CentroidPanels& centroids, const tiles::Panels& block, std::size_t first_cluster,
+                            const Tile& tile, std::size_t slot, std::size_t piece_row) {
+    if (piece_row + tile.count > slot_rows_) raise_fault("Tile beyond its piece");
+    // Each block writes the tile's choices so far; the last block's stand.
+    return centroids.kernels().top(tile.values, tile.count, tile.point_norms, block, centroids.euclidean(), take_,
+                                   scratch(slot, piece_row), out_.data() + tile.first * take_, first_cluster);
+}
+
+void TopSink::finish_piece(std::size_t slot, std::uint64_t first, std::size_t rows) {
+    copy_keys(scratch(slot, 0), first, rows);
 }
 
 bool KeysSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t) {

@@ -158,19 +158,34 @@ private:
 
 // Each point's first `take` clusters in stable key order (equal keys keep
 // ascending cluster order), written to out[point * take + t], and their keys
-// to keys[point * take + t] when `keys` is not empty.
+// to keys[point * take + t] when `keys` is not empty. Over blocks of
+// clusters, each row's kept list and cut carry from one block to the next,
+// so the lists are the unblocked scan's.
 class TopSink final : public ScanSink {
 public:
     TopSink(std::size_t take, std::span<std::uint32_t> out, std::span<float> keys = {})
         : take_(take), out_(out), keys_(keys) {}
     void prepare(std::size_t slots, std::size_t tile_rows) override;
     bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
+    // Long lists cost their insertions, not their reads of the centroids,
+    // and a piece's lists would take take x piece rows a slot.
+    bool merges_blocks() const override { return take_ <= 64; }
+    void prepare_blocks(std::size_t slots, std::size_t piece_rows) override;
+    bool consume_block(const CentroidPanels& centroids, const tiles::Panels& block, std::size_t first_cluster,
+                       const Tile& tile, std::size_t slot, std::size_t piece_row) override;
+    void finish_piece(std::size_t slot, std::uint64_t first, std::size_t rows) override;
 
 private:
+    // Lists for `slot_rows` rows in each of `slots`.
+    void allocate(std::size_t slots, std::size_t slot_rows);
+    // The lists of rows [row, ...) of `slot`.
+    tiles::TopScratch scratch(std::size_t slot, std::size_t row);
+    void copy_keys(const tiles::TopScratch& lists, std::uint64_t first, std::size_t rows);
+
     std::size_t take_;
     std::span<std::uint32_t> out_;
     std::span<float> keys_;
-    std::size_t tile_rows_ = 0;
+    std::size_t slot_rows_ = 0;
     std::size_t kept_stride_ = 0;
     CacheAligned<float> kept_keys_, lane_keys_, cuts_;  // per slot
     CacheAligned<std::uint32_t> kept_clusters_;        // per slot

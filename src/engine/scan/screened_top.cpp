@@ -207,7 +207,7 @@ private:
     bool score_in_full(Slot& s, const CentroidPanels& centroids, const float* values, std::size_t count,
                        const float* point_norms) {
         return centroids.kernels().top(values, count, point_norms, centroids.panels(), euclidean(), take_,
-                                       top_scratch(s), s.chosen.data());
+                                       top_scratch(s), s.chosen.data(), 0);
     }
     // Row r of the last full score as `point`'s result.
     void place(Slot& s, std::size_t r, std::uint64_t point) {

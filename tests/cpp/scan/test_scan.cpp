@@ -258,6 +258,54 @@ TEST_P(Levels, BlockedScansChooseAsOneScanWould) {
     }
 }
 
+// The k nearest over blocks: each row's kept list and cut carry from block
+// to block. take = 40 against blocks of 32 clusters (d = 2,048) fills the
+// lists across a block boundary; duplicated centroids in every block make
+// exact ties that the stable order must keep by index.
+TEST_P(Levels, BlockedTopListsAreOneScansLists) {
+    const KernelLevel level = GetParam();
+    SKIP_IF_UNSUPPORTED(level);
+    struct Shape {
+        std::size_t d, k, take, block;
+    };
+    for (const Shape shape : {Shape{1024, 273, 3, 64}, Shape{2048, 150, 40, 32}}) {
+        const std::size_t d = shape.d, k = shape.k, n = 300;
+        Points centroids = Points::gaussian(k, d, 81);
+        Points points = Points::gaussian(n, d, 82);
+        for (std::size_t j = 0; j < shape.block; j += 3) {
+            for (std::size_t copy = j + shape.block; copy < k; copy += shape.block)
+                std::copy_n(&centroids.values[j * d], d, &centroids.values[copy * d]);
+            std::copy_n(&centroids.values[j * d], d, &points.values[j * d]);
+        }
+        const std::vector<float> norms = squared_norms(points.view());
+        for (bool euclidean : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "d=" << d << " take=" << shape.take << (euclidean ? " euclidean" : " ip"));
+            const Model model = trained_model(centroids, euclidean);
+            std::vector<std::int64_t> expected;
+            std::vector<float> expected_distances;
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::vector<float> keys = test::keys_of(std::span<const float>(&points.values[i * d], d),
+                                                              *model.centroids, euclidean, norms[i], level);
+                std::vector<std::int64_t> order(k);
+                std::iota(order.begin(), order.end(), 0);
+                std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return keys[a] < keys[b]; });
+                for (std::size_t t = 0; t < shape.take; ++t) {
+                    expected.push_back(order[t]);
+                    expected_distances.push_back(euclidean ? std::max(keys[order[t]], 0.0f) : -keys[order[t]]);
+                }
+            }
+            ASSERT_EQ(expected[0], 0);
+            ASSERT_EQ(expected[1], static_cast<std::int64_t>(shape.block)) << "the tie is not exercised";
+            for (std::size_t threads : {1, 3}) {
+                const auto pool = test::pool_of(threads);
+                const SearchResult got = search(model, points.view(), shape.take, test::context(level, pool.get())).value();
+                EXPECT_EQ(got.clusters, expected);
+                EXPECT_EQ(got.distances, expected_distances);
+            }
+        }
+    }
+}
+
 // Balancing takes a block's keys from the tile kernel and patches single
 // rows with the one-point kernel, so the two must give the same bits for
 // every point and cluster: full and short tiles, narrow and padded panels,
@@ -483,7 +531,7 @@ TEST_P(Levels, EveryLaneOfATileReportsItsOwnNaN) {
              }},
             {"top",
              [&](std::size_t n) {
-                 return run.top(tile.data(), n, norms.data(), p, euclidean, take, scratch, chosen.data());
+                 return run.top(tile.data(), n, norms.data(), p, euclidean, take, scratch, chosen.data(), 0);
              }},
             {"nearest two",
              [&](std::size_t n) {
