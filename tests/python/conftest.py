@@ -1,4 +1,6 @@
+import importlib.util
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -13,6 +15,18 @@ SANITIZED = os.environ.get("QUORLA_SANITIZED", "")
 # to log files that the script checks, but UBSan's do not when it shares
 # the process with ASan, so they are caught here.
 SANITIZER_OUTPUT = ("runtime error: ", "Sanitizer")
+
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+
+def load_example(name):
+    """examples/NAME.py as a module: the examples are scripts, not part of
+    an installed package, so they are loaded from their files."""
+    found = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
 
 
 def run_python(code, env=None, timeout=300):

@@ -1,25 +1,19 @@
 """The distributed example: train on a sample, search every chunk on the
 workers of a Dask cluster of two processes with two threads each (which
 search at once, on one scattered model), same answer as one process."""
-import importlib.util
 import os
-import pathlib
 
 import numpy as np
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, load_example
 
 pytest.importorskip("dask.distributed")
 pytestmark = pytest.mark.skipif(bool(SANITIZED), reason="worker processes cannot load a sanitizer build of the module")
-EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "distributed_assign.py"
 
 
 def _example():
-    found = importlib.util.spec_from_file_location("distributed_assign", EXAMPLE)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
+    return load_example("distributed_assign")
 
 
 @pytest.fixture(scope="module")

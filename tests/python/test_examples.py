@@ -1,18 +1,8 @@
 """examples/ivf_index.py at tiny sizes: the inverted lists must cover the
 base set, and probing every list must find every neighbour."""
-import importlib.util
-import pathlib
-
 import pytest
 
-EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "ivf_index.py"
-
-
-def load_example():
-    spec = importlib.util.spec_from_file_location("ivf_index", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+from conftest import load_example
 
 
 @pytest.mark.parametrize("data_args, n_base", [
@@ -21,7 +11,7 @@ def load_example():
 ])
 def test_ivf_index_example(data_args, n_base, capsys):
     window = 3
-    results = load_example().main(data_args + ["--queries", "40", "--lists", "12", "--window", str(window)])
+    results = load_example("ivf_index").main(data_args + ["--queries", "40", "--lists", "12", "--window", str(window)])
     assert f"| {n_base:,} | {n_base:,} |" in capsys.readouterr().out
     balanced = results[f"quorla balanced (window {window})"]
     assert max(balanced["sizes"]) - min(balanced["sizes"]) <= window
