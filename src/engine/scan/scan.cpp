@@ -138,8 +138,11 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
     const std::size_t block = block_clusters(centroids, piece_tiles * rows, sink);
     // A blocked scan keeps a piece's tiles, an unblocked one tile.
     const std::size_t slot_tiles = block != 0 ? static_cast<std::size_t>(std::min<std::uint64_t>(piece_tiles, n_tiles)) : 1;
-    sink.prepare(slots, rows);
-    if (block != 0) sink.prepare_blocks(slots, checked_product(slot_tiles, rows));
+    if (block != 0) {
+        sink.prepare_blocks(slots, rows, checked_product(slot_tiles, rows));
+    } else {
+        sink.prepare(slots, rows);
+    }
 
     // Per slot: the packed tiles, each as tall as the scan's tallest tile,
     // with the slack the kernels read past a short one, and its point norms;
@@ -162,11 +165,18 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
     std::vector<std::size_t> slot_of(pooled ? workers : 0, unclaimed);
     std::atomic<std::size_t> claimed{0};
 
-    // Tile t into `tile`, with its norms after it.
-    auto pack = [&](std::uint64_t t, float* tile, float* row) -> Tile {
-        float* tile_norms = tile + tile_floats;
+    // Tile t as packed into `tile`, with its norms after it.
+    auto tile_at = [&](std::uint64_t t, float* tile) -> Tile {
         const std::uint64_t first = t * rows;
-        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(rows, points.rows - first));
+        return Tile{tile, static_cast<std::size_t>(std::min<std::uint64_t>(rows, points.rows - first)), first,
+                    tile + tile_floats};
+    };
+    // Packs tile t into `tile`.
+    auto pack = [&](std::uint64_t t, float* tile, float* row) -> Tile {
+        const Tile packed = tile_at(t, tile);
+        const std::uint64_t first = packed.first;
+        const std::size_t count = packed.count;
+        float* tile_norms = tile + tile_floats;
         kernels.pack(source, first, count, tile);
         if (euclidean) {
             if (point_norms != nullptr) {
@@ -186,7 +196,7 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
             }
             std::fill(tile_norms + count, tile_norms + rows, 0.0f);
         }
-        return Tile{tile, count, first, tile_norms};
+        return packed;
     };
 
     auto run = [&](std::size_t begin, std::size_t end, std::size_t worker) {
@@ -214,10 +224,7 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
             for (std::size_t c0 = 0; c0 < clusters; c0 += block) {
                 const tiles::Panels panels = centroids.range(c0, std::min(block, clusters - c0));
                 for (std::size_t t = t0; t < t1; ++t) {
-                    float* tile = tiles_at + (t - t0) * packed_floats;
-                    const std::uint64_t first = t * rows;
-                    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(rows, points.rows - first));
-                    const Tile packed{tile, count, first, tile + tile_floats};
+                    const Tile packed = tile_at(t, tiles_at + (t - t0) * packed_floats);
                     clean = sink.consume_block(centroids, panels, c0, packed, slot, (t - t0) * rows) && clean;
                 }
             }
@@ -236,7 +243,9 @@ void scan_points(const ExecutionContext& context, const CentroidPanels& centroid
     }
 }
 
-void ScanSink::prepare_blocks(std::size_t, std::size_t) { raise_fault("Blocked scan of a sink that merges no blocks"); }
+void ScanSink::prepare_blocks(std::size_t, std::size_t, std::size_t) {
+    raise_fault("Blocked scan of a sink that merges no blocks");
+}
 
 bool ScanSink::consume_block(const CentroidPanels&, const tiles::Panels&, std::size_t, const Tile&, std::size_t,
                              std::size_t) {
@@ -263,7 +272,8 @@ bool NearestSink<Index>::consume(const CentroidPanels& centroids, const Tile& ti
 }
 
 template <class Index>
-void NearestSink<Index>::prepare_blocks(std::size_t slots, std::size_t piece_rows) {
+void NearestSink<Index>::prepare_blocks(std::size_t slots, std::size_t tile_rows, std::size_t piece_rows) {
+    prepare(slots, tile_rows);  // a block's choices for one tile
     piece_rows_ = piece_rows;
     chosen_values_.assign(checked_product(slots, tile_rows_), 0.0f);
     kept_.assign(checked_product(slots, piece_rows), 0);
@@ -326,7 +336,7 @@ void TopSink::allocate(std::size_t slots, std::size_t slot_rows) {
 
 void TopSink::prepare(std::size_t slots, std::size_t tile_rows) { allocate(slots, tile_rows); }
 
-void TopSink::prepare_blocks(std::size_t slots, std::size_t piece_rows) { allocate(slots, piece_rows); }
+void TopSink::prepare_blocks(std::size_t slots, std::size_t, std::size_t piece_rows) { allocate(slots, piece_rows); }
 
 tiles::TopScratch TopSink::scratch(std::size_t slot, std::size_t row) {
     const std::size_t at = slot * slot_rows_ + row;

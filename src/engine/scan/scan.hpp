@@ -105,9 +105,10 @@ public:
     // so; the driver may then score the tiles of a piece against one
     // cache-sized block of centroids after another (scan_points).
     virtual bool merges_blocks() const { return false; }
-    // Before a blocked scan, on the calling thread: room for `piece_rows`
-    // rows in each of `slots`.
-    virtual void prepare_blocks(std::size_t slots, std::size_t piece_rows);
+    // Before a blocked scan, on the calling thread, instead of prepare:
+    // room for tiles of `tile_rows` and pieces of `piece_rows` rows in each
+    // of `slots`.
+    virtual void prepare_blocks(std::size_t slots, std::size_t tile_rows, std::size_t piece_rows);
     // The tile against clusters [first_cluster, first_cluster +
     // block.clusters); each tile meets the blocks in ascending order. Its
     // rows are rows [piece_row, piece_row + tile.count) of the slot's piece.
@@ -140,7 +141,7 @@ public:
     void prepare(std::size_t slots, std::size_t tile_rows) override;
     bool consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) override;
     bool merges_blocks() const override { return true; }
-    void prepare_blocks(std::size_t slots, std::size_t piece_rows) override;
+    void prepare_blocks(std::size_t slots, std::size_t tile_rows, std::size_t piece_rows) override;
     bool consume_block(const CentroidPanels& centroids, const tiles::Panels& block, std::size_t first_cluster,
                        const Tile& tile, std::size_t slot, std::size_t piece_row) override;
     void finish_piece(std::size_t slot, std::uint64_t first, std::size_t rows) override;
@@ -170,7 +171,7 @@ public:
     // Long lists cost their insertions, not their reads of the centroids,
     // and a piece's lists would take take x piece rows a slot.
     bool merges_blocks() const override { return take_ <= 64; }
-    void prepare_blocks(std::size_t slots, std::size_t piece_rows) override;
+    void prepare_blocks(std::size_t slots, std::size_t tile_rows, std::size_t piece_rows) override;
     bool consume_block(const CentroidPanels& centroids, const tiles::Panels& block, std::size_t first_cluster,
                        const Tile& tile, std::size_t slot, std::size_t piece_row) override;
     void finish_piece(std::size_t slot, std::uint64_t first, std::size_t rows) override;
