@@ -212,57 +212,17 @@ TEST_P(Levels, AwkwardShapesAgreeWithTheOracleAndTheExactReference) {
 }
 
 // Centroids too many for the caches are scored a block at a time, and each
-// point's choice is merged over the blocks. At d = 1,024 a block is 64
-// clusters; k = 273 gives four whole blocks and a short one that ends in a
-// partial panel. Every fifth centroid of the first block is copied into
-// each later block, and some points sit on the copied ones, so that exact
-// ties between blocks decide labels: the label step must take the lowest
-// copy (Euclidean) or the highest (inner product), and top-1 assignment the
-// lowest, as one unblocked pass over the clusters does. Pools of 1 and 3,
-// so that pieces meet workers differently.
-TEST_P(Levels, BlockedScansChooseAsOneScanWould) {
-    const KernelLevel level = GetParam();
-    SKIP_IF_UNSUPPORTED(level);
-    const std::size_t d = 1024, k = 273, n = 700, block = 64;
-    Points centroids = Points::gaussian(k, d, 71);
-    Points points = Points::gaussian(n, d, 72);
-    for (std::size_t j = 0; j < block; j += 5) {
-        for (std::size_t copy = j + block; copy < k; copy += block) {
-            std::copy_n(&centroids.values[j * d], d, &centroids.values[copy * d]);
-        }
-        std::copy_n(&centroids.values[j * d], d, &points.values[(j * 7) * d]);
-    }
-    for (bool euclidean : {true, false}) {
-        SCOPED_TRACE(euclidean ? "euclidean" : "ip");
-        const auto expected = labels_from_point_keys(level, centroids, points.view(), euclidean);
-        // Top-1 assignment: the least key, ties to the lowest index.
-        const Model model = trained_model(centroids, euclidean);
-        std::vector<std::uint64_t> expected_top(n);
-        const std::vector<float> norms = squared_norms(points.view());
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::vector<float> keys = test::keys_of(std::span<const float>(&points.values[i * d], d),
-                                                          *model.centroids, euclidean, norms[i], level);
-            expected_top[i] = static_cast<std::uint64_t>(std::min_element(keys.begin(), keys.end()) - keys.begin());
-        }
-        ASSERT_EQ(expected_top[5 * 7], 5u) << "the tie is not exercised";
-        ASSERT_EQ(expected[5 * 7], euclidean ? 5u : 5u + 4 * block) << "the tie is not exercised";
-        for (std::size_t threads : {1, 3}) {
-            EXPECT_EQ(labels_at(level, centroids, points.view(), euclidean, threads), expected);
-            const auto pool = test::pool_of(threads);
-            const ClusterLists top1 = assign(model, points.view(), 1, test::context(level, pool.get())).value();
-            std::vector<std::uint64_t> first_of(n, k);
-            for (std::size_t c = 0; c < k; ++c)
-                for (std::uint64_t i : top1[c]) first_of[i] = c;
-            EXPECT_EQ(first_of, expected_top);
-        }
-    }
-}
-
-// The k nearest over blocks: each row's kept list and cut carry from block
-// to block. take = 40 against blocks of 32 clusters (d = 2,048) fills the
-// lists across a block boundary; duplicated centroids in every block make
-// exact ties that the stable order must keep by index.
-TEST_P(Levels, BlockedTopListsAreOneScansLists) {
+// point's nearest cluster, or its kept list of the k nearest, carries over
+// from block to block. The label step, top-1 assignment and search must
+// give what one pass over the clusters gives. Shapes: at d = 1,024 blocks of
+// 64 clusters, four whole and a short one ending in a partial panel; at
+// d = 2,048 blocks of 32, with take = 40 filling the lists across a block
+// boundary. Every third centroid of the first block is copied into each
+// later block, and points sit on the copied ones, so exact ties between
+// blocks decide: the label step takes the lowest copy (Euclidean) or the
+// highest (inner product), assignment and search the lowest first. Pools of
+// 1 and 3, so that pieces meet workers differently.
+TEST_P(Levels, BlockedScansAreOneScan) {
     const KernelLevel level = GetParam();
     SKIP_IF_UNSUPPORTED(level);
     struct Shape {
@@ -281,26 +241,36 @@ TEST_P(Levels, BlockedTopListsAreOneScansLists) {
         for (bool euclidean : {true, false}) {
             SCOPED_TRACE(testing::Message() << "d=" << d << " take=" << shape.take << (euclidean ? " euclidean" : " ip"));
             const Model model = trained_model(centroids, euclidean);
-            std::vector<std::int64_t> expected;
-            std::vector<float> expected_distances;
+            const auto labels = labels_from_point_keys(level, centroids, points.view(), euclidean);
+            std::vector<std::int64_t> top;
+            std::vector<float> distances;
+            std::vector<std::uint64_t> first;
             for (std::size_t i = 0; i < n; ++i) {
                 const std::vector<float> keys = test::keys_of(std::span<const float>(&points.values[i * d], d),
                                                               *model.centroids, euclidean, norms[i], level);
                 std::vector<std::int64_t> order(k);
                 std::iota(order.begin(), order.end(), 0);
                 std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return keys[a] < keys[b]; });
+                first.push_back(static_cast<std::uint64_t>(order[0]));
                 for (std::size_t t = 0; t < shape.take; ++t) {
-                    expected.push_back(order[t]);
-                    expected_distances.push_back(euclidean ? std::max(keys[order[t]], 0.0f) : -keys[order[t]]);
+                    top.push_back(order[t]);
+                    distances.push_back(euclidean ? std::max(keys[order[t]], 0.0f) : -keys[order[t]]);
                 }
             }
-            ASSERT_EQ(expected[0], 0);
-            ASSERT_EQ(expected[1], static_cast<std::int64_t>(shape.block)) << "the tie is not exercised";
+            ASSERT_EQ(labels[0], euclidean ? 0u : (k - 1) / shape.block * shape.block) << "the tie is not exercised";
+            ASSERT_EQ(top[1], static_cast<std::int64_t>(shape.block)) << "the tie is not exercised";
             for (std::size_t threads : {1, 3}) {
+                EXPECT_EQ(labels_at(level, centroids, points.view(), euclidean, threads), labels);
                 const auto pool = test::pool_of(threads);
-                const SearchResult got = search(model, points.view(), shape.take, test::context(level, pool.get())).value();
-                EXPECT_EQ(got.clusters, expected);
-                EXPECT_EQ(got.distances, expected_distances);
+                const ExecutionContext context = test::context(level, pool.get());
+                const ClusterLists top1 = assign(model, points.view(), 1, context).value();
+                std::vector<std::uint64_t> first_of(n, k);
+                for (std::size_t c = 0; c < k; ++c)
+                    for (std::uint64_t i : top1[c]) first_of[i] = c;
+                EXPECT_EQ(first_of, first);
+                const SearchResult got = search(model, points.view(), shape.take, context).value();
+                EXPECT_EQ(got.clusters, top);
+                EXPECT_EQ(got.distances, distances);
             }
         }
     }
