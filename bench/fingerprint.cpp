@@ -121,9 +121,10 @@ int main(int argc, char** argv) {
     }
     constexpr Layout rows = Layout::rows, transposed = Layout::transposed, strided = Layout::strided;
     // The later cases have fewer points than a tile at some level (16 or
-    // 48), or a short last tile on the pool, in every layout; the last three
-    // have enough dimensions for fewer clusters than a panel's width to get
-    // a narrow panel.
+    // 48), or a short last tile on the pool, in every layout; the three
+    // before the last have enough dimensions for fewer clusters than a
+    // panel's width to get a narrow panel, and the last has centroids enough
+    // for the scans to meet them in blocks (five of 64 at d = 1,024).
     const std::vector<Case> cases = {
         {1500, 17, 13, true, false, false, rows, 16},      {1500, 17, 13, false, false, false, transposed, 16},
         {1200, 64, 40, true, true, false, rows, 4},        {1200, 64, 40, false, true, false, transposed, 4},
@@ -136,7 +137,7 @@ int main(int argc, char** argv) {
         {3, 4000, 3, true, false, true, strided, 16},      {2, 70, 2, false, true, false, rows, 1},
         {100, 33, 9, false, false, false, strided, 16},    {700, 21, 30, true, true, false, strided, 2},
         {6, 5000, 3, true, true, false, strided, 1},       {60, 4100, 2, false, false, true, rows, 16},
-        {130, 4500, 5, true, false, false, transposed, 16},
+        {130, 4500, 5, true, false, false, transposed, 16}, {400, 1024, 280, false, false, false, transposed, 16},
     };
     for (KernelLevel level : engine::all_kernel_levels) {
         if (!engine::kernel_level_supported(level)) continue;
