@@ -24,10 +24,9 @@ struct Avx2 {
     static constexpr std::size_t lanes = 8;
     // 3 x 4 = 12 accumulators, 3 point vectors and 1 broadcast: all 16 ymm
     // registers. Each dimension then costs 7 loads for 12 FMAs, where a
-    // 2 x 4 tile cost 6 for 8 and left the FMA pipes waiting on loads: on a
-    // Zen 4 at d = 128, k = 1,024 one core's label step went from about 85
-    // to 100-105 GFLOP/s of its 110-118 peak. 12 chains cover FMA latency
-    // (4) x 2 pipes.
+    // 2 x 4 tile cost 6 for 8: on a Zen 4 at d = 128, k = 1,024, one thread
+    // beside a busy core, the label step went from 74-97 to 101-106 GFLOP/s
+    // (peak about 112). 12 chains cover FMA latency (4) x 2 pipes.
     static constexpr int point_vectors = 3;
     static constexpr int tile_centroids = 4;
     // One-point kernel: 4 panels x 2 vectors = 8 chains, 9 registers.
