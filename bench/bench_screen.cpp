@@ -14,7 +14,9 @@
 //
 //   quorla_bench_screen (FILE.npy | N,D) ROWS K THREADS [REPEATS] [ITERATIONS] [UNIT] [TRAININGS]
 //
-// UNIT: avx512_bf16 (default where the machine has it) or emulated.
+// UNIT: avx512_bf16 (default where the machine has it), emulated, or
+// dimensions for the dimension screen, whose head is dimension_screen_head(D)
+// unless QUORLA_BENCH_HEAD sets it.
 // One JSON object per metric (and per metric's trainings) on stdout.
 #include <algorithm>
 #include <chrono>
@@ -37,7 +39,7 @@ namespace {
 
 // Whole trainings with the screen off and automatic, the best of two each.
 bool time_trainings(const engine::PointView& view, std::size_t k, bool euclidean, std::uint64_t iterations,
-                    parallel::PoolRegistry& pool, engine::ScreenUnit unit) {
+                    parallel::PoolRegistry& pool, engine::ScreenUnit unit, engine::ScreenKind kind) {
     double best[2] = {1e300, 1e300};
     std::vector<std::uint64_t> labels[2];
     for (int round = 0; round < 2; ++round) {
@@ -48,7 +50,7 @@ bool time_trainings(const engine::PointView& view, std::size_t k, bool euclidean
             engine::ThreadRandom random(engine::seeded_entropy(7));
             const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
             engine::TrainingOptions options;
-            if (screened == 1) options.screening = {engine::ScreenMode::automatic, unit};
+            if (screened == 1) options.screening = {engine::ScreenMode::automatic, unit, kind};
             const auto start = std::chrono::steady_clock::now();
             if (!engine::train(model, view, context, options).ok()) return false;
             best[screened] = std::min(
@@ -83,13 +85,23 @@ int main(int argc, char** argv) {
     engine::ScreenUnit unit = engine::screen_unit_supported(engine::ScreenUnit::avx512_bf16)
                                   ? engine::ScreenUnit::avx512_bf16
                                   : engine::ScreenUnit::emulated;
-    if (argc > 7) unit = std::string(argv[7]) == "emulated" ? engine::ScreenUnit::emulated : engine::ScreenUnit::avx512_bf16;
+    const bool dimensions = argc > 7 && std::string(argv[7]) == "dimensions";
+    if (argc > 7 && !dimensions) {
+        unit = std::string(argv[7]) == "emulated" ? engine::ScreenUnit::emulated : engine::ScreenUnit::avx512_bf16;
+    }
+    const char* head_wanted = std::getenv("QUORLA_BENCH_HEAD");
+    const std::size_t head = head_wanted != nullptr ? std::strtoull(head_wanted, nullptr, 10)
+                                                    : engine::dimension_screen_head(data.cols);
     const std::uint64_t training_iterations = argc > 8 ? std::strtoull(argv[8], nullptr, 10) : 0;
 
     parallel::PoolRegistry pool;
     if (pool.configure(threads)) return 1;
     const engine::PointView view{data.values.data(), rows, data.cols, static_cast<std::int64_t>(data.cols), 1};
     const engine::KernelLevel level = engine::detected_kernel_level();
+    const auto basis_start = std::chrono::steady_clock::now();
+    const engine::DimensionBasis basis(engine::principal_axes(view, head), level);
+    const double basis_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - basis_start).count();
     for (const bool euclidean : {true, false}) {
         engine::Model model = engine::Model::create(k);
         model.euclidean = euclidean;
@@ -112,7 +124,10 @@ int main(int argc, char** argv) {
         for (int r = 0; r < repeats; ++r) {
             plain_best = std::min(plain_best, timed([&] { engine::update_labels(plain, state, context); }));
             screened_best = std::min(
-                screened_best, timed([&] { work = engine::screened_update_labels(screened, state, context, unit); }));
+                screened_best, timed([&] {
+                    work = dimensions ? engine::screened_update_labels(screened, state, context, basis)
+                                      : engine::screened_update_labels(screened, state, context, unit);
+                }));
         }
         const bool same = plain.labels == screened.labels && plain.cluster_sizes == screened.cluster_sizes;
         const double points = static_cast<double>(work.points);
@@ -120,16 +135,19 @@ int main(int argc, char** argv) {
             "{\"rows\": %lu, \"dim\": %lu, \"k\": %zu, \"metric\": \"%s\", \"threads\": %zu, \"level\": \"%s\", "
             "\"unit\": \"%s\", \"plain_seconds\": %.4f, \"screened_seconds\": %.4f, \"speedup\": %.3f, "
             "\"candidates_per_point\": %.3f, \"candidates_per_settled_point\": %.3f, \"full_share\": %.4f, "
-            "\"estimated_cost\": %.3f, \"same_labels\": %s}\n",
+            "\"estimated_cost\": %.3f, \"head\": %zu, \"basis_seconds\": %.3f, \"same_labels\": %s}\n",
             rows, data.cols, k, euclidean ? "euclidean" : "inner", threads, engine::kernel_level_name(level),
-            engine::screen_unit_name(unit), plain_best, screened_best, plain_best / screened_best,
+            dimensions ? "dimensions" : engine::screen_unit_name(unit), plain_best, screened_best, plain_best / screened_best,
             static_cast<double>(work.candidates) / points,
             work.settled > 0 ? static_cast<double>(work.candidates) / static_cast<double>(work.settled) : 0.0,
-            static_cast<double>(work.full) / points, engine::ScreenPolicy::cost(work, k),
-            same ? "true" : "false");
+            static_cast<double>(work.full) / points,
+            engine::ScreenPolicy::cost(work, k, dimensions ? double(head) / double(data.cols) : -1.0),
+            dimensions ? head : std::size_t{0}, dimensions ? basis_seconds : 0.0, same ? "true" : "false");
         std::fflush(stdout);
         if (!same) return 1;
-        if (training_iterations > 0 && !time_trainings(view, k, euclidean, training_iterations, pool, unit)) return 1;
+        if (training_iterations > 0 && !time_trainings(view, k, euclidean, training_iterations, pool, unit,
+                                                       dimensions ? engine::ScreenKind::dimensions
+                                                                  : engine::ScreenKind::bf16)) return 1;
     }
     return 0;
 }

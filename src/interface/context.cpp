@@ -46,10 +46,11 @@ engine::KernelLevel kernel_level() {
     return engine::detected_kernel_level();
 }
 
-// QUORLA_SCREEN=off turns the bf16 screen off, and =emulated or =bf16
+// QUORLA_SCREEN=off turns the screens off, and =emulated or =bf16
 // screens every full label step, every refresh of the bounded step and
 // every top-k scan of assign and search with that unit (=bf16 leaves it off
-// on a machine without AVX512_BF16).
+// on a machine without AVX512_BF16); =dimensions screens every full label
+// step through the dimension screen.
 // Unset, the screen runs with the detected unit where it pays. Benchmarks
 // and tests run each way; the results are the same in every case. The
 // unit is measured (detected_screen_unit) only for a shape the automatic
@@ -57,6 +58,9 @@ engine::KernelLevel kernel_level() {
 engine::ScreenOptions screen_options(engine::KernelLevel level, std::size_t n_clusters, std::size_t dim) {
     const char* screen = std::getenv("QUORLA_SCREEN");
     if (equals(screen, "emulated")) return {engine::ScreenMode::forced, engine::ScreenUnit::emulated};
+    if (equals(screen, "dimensions")) {
+        return {engine::ScreenMode::forced, engine::ScreenUnit::emulated, engine::ScreenKind::dimensions};
+    }
     if (equals(screen, "bf16")) {
         if (engine::screen_unit_supported(engine::ScreenUnit::avx512_bf16)) {
             return {engine::ScreenMode::forced, engine::ScreenUnit::avx512_bf16};

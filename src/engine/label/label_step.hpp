@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/core/execution_context.hpp"
@@ -35,7 +36,7 @@ public:
 };
 
 // Every point against every centroid: with the fused kernel, or through
-// the bf16 screen (screened_step.hpp) while its policy says so.
+// a screen (screened_step.hpp) while its policy says so.
 class FullStep final : public LabelStep {
 public:
     FullStep() = default;
@@ -47,12 +48,22 @@ public:
             engine::update_labels(model, state, context);
             return;
         }
-        work_ = screened_update_labels(model, state, context, policy_.unit());
+        if (policy_.kind() == ScreenKind::dimensions) {
+            // The basis comes from the training's own points, once.
+            if (!basis_ || basis_->level != context.level) {
+                basis_ = std::make_unique<DimensionBasis>(
+                    principal_axes(state.points, dimension_screen_head(state.points.cols)), context.level);
+            }
+            work_ = screened_update_labels(model, state, context, *basis_);
+        } else {
+            work_ = screened_update_labels(model, state, context, policy_.unit());
+        }
         policy_.done(work_);
     }
 
     bool screens() const { return policy_.screens(); }
     ScreenUnit screen_unit() const { return policy_.unit(); }
+    ScreenKind screen_kind() const { return policy_.kind(); }
     // Another step's pass through the screen (the bounded step's refresh),
     // weighed by the policy as a screened full step would be.
     void screened_elsewhere(const ScreenWork& work) { policy_.done(work); }
@@ -63,6 +74,7 @@ public:
 private:
     ScreenPolicy policy_;
     ScreenWork work_;
+    std::unique_ptr<DimensionBasis> basis_;
 };
 
 }  // namespace quorla::engine

@@ -17,7 +17,8 @@ LabelSteps::LabelSteps(const Model& model, const TrainingState& state, const Exe
       shares_(shares) {
     if (!policy_.uses_bounds()) return;
     bounded_ = std::make_unique<BoundedStep>(model.n_clusters, state.points.cols, model.euclidean);
-    if (full_.screens()) {
+    // The bounded step's refreshes go through the bf16 screen only.
+    if (full_.screens() && full_.screen_kind() == ScreenKind::bf16) {
         bounded_->screen_refreshes(full_.screen_unit());
         policy_.screen_refreshes(true);
     }

@@ -73,13 +73,8 @@ void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& k
             }
             std::fill(pairs + rows, pairs + stride, 0u);
         }
-        // Squared lengths in single precision, in any order: within the
-        // relative error length_above allows for.
-        std::fill(sums, sums + stride, 0.0f);
-        for (std::size_t l = 0; l < dim; ++l) {
-            const float* column = tile.values + l * count + from;
-            for (std::size_t r = 0; r < rows; ++r) sums[r] = sums[r] + column[r] * column[r];
-        }
+        tile_squared_lengths(kernels, tile, dim, from, rows, sums);
+        std::fill(sums + rows, sums + stride, 0.0f);
     } else {
         for (std::size_t r = 0; r < stride; ++r) {
             const float* x = tile.values + (from + r) * dim;
@@ -101,6 +96,22 @@ void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& k
         out.norms.data()[r] = point_norm;
         out.widths.data()[r] =
             screen_bound::cut_width(screen_bound::window(euclidean, dim, length, point_norm, screen.side));
+    }
+}
+
+void tile_squared_lengths(const tiles::TileKernels& kernels, const Tile& tile, std::size_t dim, std::size_t from,
+                          std::size_t rows, float* sums) {
+    std::fill(sums, sums + rows, 0.0f);
+    if (kernels.packs_panels) {
+        for (std::size_t l = 0; l < dim; ++l) {
+            const float* column = tile.values + l * tile.count + from;
+            for (std::size_t r = 0; r < rows; ++r) sums[r] = sums[r] + column[r] * column[r];
+        }
+    } else {
+        for (std::size_t r = 0; r < rows; ++r) {
+            const float* x = tile.values + (from + r) * dim;
+            sums[r] = dot_f32(x, x, dim);
+        }
     }
 }
 

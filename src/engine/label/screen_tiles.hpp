@@ -47,6 +47,12 @@ struct ScreenTile {
 void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& kernels, const Tile& tile,
                       std::size_t from, std::size_t rows, ScreenTile& out);
 
+// Squared lengths of rows [from, from + rows) of a packed tile into
+// sums[0, rows), in single precision and any order (screen_bound's
+// length_above allows for that).
+void tile_squared_lengths(const tiles::TileKernels& kernels, const Tile& tile, std::size_t dim, std::size_t from,
+                          std::size_t rows, float* sums);
+
 // Points whose window holds too many clusters, set aside to be scored in
 // full a tile at a time: their rows are copied, since the scan's tile they
 // came from is gone by then.

@@ -18,32 +18,86 @@
 namespace quorla::engine {
 namespace {
 
-class ScreenedSink final : public ScanSink {
+// The bf16 screen's candidates: a scan tile's rows in screen tiles of 48,
+// each row keeping the clusters its running cut lets through.
+class Bf16Candidates final : public CandidateSource {
 public:
-    ScreenedSink(const PointView& points, ScreenUnit unit, const ScreenCentroids& screen, std::span<std::uint64_t> out)
-        : points_(points),
-          screen_(tiles::screen_kernels_for(unit)),
+    Bf16Candidates(ScreenUnit unit, const ScreenCentroids& screen)
+        : screen_(tiles::screen_kernels_for(unit)),
           centroids_(screen),
-          out_(out),
           capacity_(screen_candidate_capacity(screen.panels.clusters)) {}
 
-    void prepare(std::size_t slots, std::size_t tile_rows) override {
+    std::size_t pass_rows(std::size_t) const override { return screen_tile_rows; }
+    std::size_t capacity() const override { return capacity_; }
+
+    void prepare(std::size_t slots, std::size_t) override {
         slots_.resize(slots);
-        const std::size_t dim = points_.cols;
         const std::size_t rows = screen_tile_rows;
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(dim);
+            s.screen = ScreenTile(centroids_.panels.dim);
             s.lane_keys = CacheAligned<float>(rows);
             s.cuts = CacheAligned<float>(rows);
             s.sizes.assign(rows, 0);
             s.kept_keys.resize(checked_product(rows, capacity_));
             s.kept_clusters.resize(checked_product(rows, capacity_));
+        }
+    }
+
+    std::size_t list(const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows,
+                     std::size_t slot, std::size_t* listed, std::uint32_t* pair_rows,
+                     std::uint32_t* pair_clusters) override {
+        Slot& s = slots_[slot];
+        pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
+        std::fill(s.sizes.begin(), s.sizes.end(), 0u);
+        const tiles::ScreenScratch kept = scratch(s);
+        screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, centroids.euclidean(), kept);
+        std::size_t pairs = 0;
+        for (std::size_t sr = 0; sr < rows; ++sr) {
+            listed[sr] = list_kept(kept, sr, static_cast<std::uint32_t>(from + sr), pair_rows + pairs,
+                                   pair_clusters + pairs);
+            pairs += listed[sr];
+        }
+        return pairs;
+    }
+
+private:
+    struct Slot {
+        ScreenTile screen;
+        CacheAligned<float> lane_keys, cuts;
+        std::vector<std::uint32_t> sizes, kept_clusters;
+        std::vector<float> kept_keys;
+    };
+
+    tiles::ScreenScratch scratch(Slot& s) {
+        return {capacity_, s.kept_clusters.data(), s.kept_keys.data(), s.sizes.data(), s.screen.widths.data(),
+                s.lane_keys.data(), s.cuts.data()};
+    }
+
+    const tiles::ScreenKernels& screen_;
+    const ScreenCentroids& centroids_;
+    std::size_t capacity_;
+    std::vector<Slot> slots_;
+};
+
+// Settles each point from the candidates a screen lists for it, with the
+// exact chain and the label step's rules; the rest are scored in full.
+class ScreenedSink final : public ScanSink {
+public:
+    ScreenedSink(const PointView& points, CandidateSource& source, std::span<std::uint64_t> out)
+        : points_(points), source_(source), out_(out) {}
+
+    void prepare(std::size_t slots, std::size_t tile_rows) override {
+        source_.prepare(slots, tile_rows);
+        slots_.resize(slots);
+        const std::size_t rows = source_.pass_rows(tile_rows);
+        const std::size_t pairs = checked_product(rows, source_.capacity());
+        for (Slot& s : slots_) {
             s.listed.resize(rows);
-            s.pair_rows.resize(checked_product(rows, capacity_));
-            s.pair_clusters.resize(checked_product(rows, capacity_));
-            s.dots.resize(checked_product(rows, capacity_));
+            s.pair_rows.resize(pairs);
+            s.pair_clusters.resize(pairs);
+            s.dots.resize(pairs);
             s.wide.assign(tile_rows, 0);
-            s.deferred.reserve(tile_rows, dim);
+            s.deferred.reserve(tile_rows, points_.cols);
             s.chosen.resize(tile_rows);
         }
     }
@@ -65,49 +119,32 @@ public:
 
 private:
     struct Slot {
-        ScreenTile screen;
-        CacheAligned<float> lane_keys, cuts;
-        std::vector<std::uint32_t> sizes, kept_clusters;
-        std::vector<float> kept_keys, row;
-        // The candidates of a screen tile's rows, all scored in one call:
-        // row r's are pairs [first, first + listed[r]), in cluster order.
+        // The candidates of a pass's rows, all scored in one call: row r's
+        // are pairs [first, first + listed[r]), in cluster order.
         std::vector<std::size_t> listed;
         std::vector<std::uint32_t> pair_rows, pair_clusters;
         std::vector<float> dots;
         std::vector<unsigned char> wide;  // per row of the scan's tile
-        // Points whose window was too wide, gathered into tiles of their own
-        // for the level's label kernel.
+        // Points without candidates, gathered into tiles of their own for
+        // the level's label kernel.
         DeferredPoints deferred;
         std::vector<std::uint32_t> chosen;
         ScreenWork work;
     };
 
-    tiles::ScreenScratch scratch(Slot& s) {
-        return {capacity_, s.kept_clusters.data(), s.kept_keys.data(), s.sizes.data(), s.screen.widths.data(),
-                s.lane_keys.data(), s.cuts.data()};
-    }
-    void pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows);
     bool choose(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r, std::size_t first,
                 std::size_t listed);
     bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
     bool score_deferred(Slot& s, const CentroidPanels& centroids);
-    tiles::Rule rule() const { return centroids_.panels.norms != nullptr ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last; }
+    static tiles::Rule rule(const CentroidPanels& centroids) {
+        return centroids.euclidean() ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last;
+    }
 
     const PointView& points_;
-    const tiles::ScreenKernels& screen_;
-    const ScreenCentroids& centroids_;
+    CandidateSource& source_;
     std::span<std::uint64_t> out_;
-    std::size_t capacity_;
     std::vector<Slot> slots_;
 };
-
-// Rows [from, from + rows) of the scan's tile into the slot's screen tile,
-// every row starting with nothing kept.
-void ScreenedSink::pack(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from,
-                        std::size_t rows) {
-    pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
-    std::fill(s.sizes.begin(), s.sizes.end(), 0u);
-}
 
 // Row r's label from its scored candidates, by the label step's rule.
 // False when it has none or met a NaN (the full score then meets it too,
@@ -143,20 +180,14 @@ bool ScreenedSink::choose(Slot& s, const CentroidPanels& centroids, const Tile& 
 
 bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
     Slot& s = slots_[slot];
-    const bool euclidean = centroids_.panels.norms != nullptr;
     std::size_t wide = 0;
-    for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
-        const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
-        pack(s, centroids, tile, from, rows);
-        screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean, scratch(s));
+    const std::size_t pass = source_.pass_rows(s.wide.size());
+    for (std::size_t from = 0; from < tile.count; from += pass) {
+        const std::size_t rows = std::min(pass, tile.count - from);
         // Every row's candidates in one call, so that the exact chains of
         // different rows overlap.
-        std::size_t pairs = 0;
-        for (std::size_t sr = 0; sr < rows; ++sr) {
-            s.listed[sr] = list_kept(scratch(s), sr, static_cast<std::uint32_t>(from + sr), s.pair_rows.data() + pairs,
-                                     s.pair_clusters.data() + pairs);
-            pairs += s.listed[sr];
-        }
+        const std::size_t pairs = source_.list(centroids, tile, from, rows, slot, s.listed.data(), s.pair_rows.data(),
+                                               s.pair_clusters.data());
         centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
                                         s.pair_clusters.data(), pairs, s.dots.data());
         std::size_t first = 0;
@@ -174,7 +205,7 @@ bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, st
         // kernel; the settled rows get the labels they have.
         s.work.full += tile.count;
         const bool clean = centroids.kernels().label(tile.values, tile.count, tile.point_norms, centroids.panels(),
-                                                     rule(), s.chosen.data(), nullptr);
+                                                     rule(centroids), s.chosen.data(), nullptr);
         for (std::size_t r = 0; r < tile.count; ++r) out_[tile.first + r] = s.chosen[r];
         return clean;
     }
@@ -186,7 +217,7 @@ bool ScreenedSink::consume(const CentroidPanels& centroids, const Tile& tile, st
 }
 
 bool ScreenedSink::defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r) {
-    const float norm = centroids_.panels.norms != nullptr ? tile.point_norms[r] : 0.0f;
+    const float norm = centroids.euclidean() ? tile.point_norms[r] : 0.0f;
     return !s.deferred.add(points_, tile.first + r, norm) || score_deferred(s, centroids);
 }
 
@@ -194,8 +225,8 @@ bool ScreenedSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
     const tiles::TileKernels& kernels = centroids.kernels();
     const DeferredPoints::Packed packed = s.deferred.pack(kernels);
     if (packed.count == 0) return true;
-    const bool clean =
-        kernels.label(packed.values, packed.count, packed.norms, centroids.panels(), rule(), s.chosen.data(), nullptr);
+    const bool clean = kernels.label(packed.values, packed.count, packed.norms, centroids.panels(), rule(centroids),
+                                     s.chosen.data(), nullptr);
     for (std::size_t r = 0; r < packed.count; ++r) out_[packed.points[r]] = s.chosen[r];
     s.work.full += packed.count;
     s.deferred.clear();
@@ -212,6 +243,8 @@ bool ScreenedSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
 constexpr double screen_share = 0.6;
 constexpr double full_point = 1.2;
 constexpr double candidate_key = 24.0;
+constexpr double bounds_pass = 0.05;
+constexpr std::size_t largest_basis_dim = 1024;
 // A screened step estimated at more than this gives the screen up for the
 // rest of the training.
 constexpr double give_up_cost = 0.95;
@@ -225,8 +258,11 @@ constexpr std::size_t least_screened_work = 65536;  // k x d
 
 }  // namespace
 
-ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
-                                  ScreenUnit unit) {
+namespace {
+
+// What both screens check and build before they scan.
+template <class Screen>
+ScreenWork screened_scan(Model& model, const TrainingState& state, const ExecutionContext& context, Screen screen) {
     if (!model.centroids) raise_fault("Label step without a centroid matrix");
     const Matrix& centroids = *model.centroids;
     const PointView& points = state.points;
@@ -236,13 +272,41 @@ ScreenWork screened_update_labels(Model& model, const TrainingState& state, cons
     if (euclidean && !state.point_norms) raise_fault("Point norms missing in Euclidean mode");
 
     const CentroidPanels panels(centroids, centroids.rows(), euclidean, context.level);
-    const ScreenCentroids screen(centroids, panels);
     std::vector<std::uint64_t> labels(points.rows);
-    ScreenedSink sink(points, unit, screen, labels);
-    scan_points(context, panels, points, euclidean ? &*state.point_norms : nullptr, sink);
-    sink.finish(panels);
+    ScreenWork work = screen(centroids, panels, [&](CandidateSource& source) {
+        ScreenedSink sink(points, source, labels);
+        scan_points(context, panels, points, euclidean ? &*state.point_norms : nullptr, sink);
+        sink.finish(panels);
+        return sink.work();
+    });
     set_labels(model, std::move(labels));
-    return sink.work();
+    return work;
+}
+
+}  // namespace
+
+ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
+                                  ScreenUnit unit) {
+    return screened_scan(model, state, context, [&](const Matrix& centroids, const CentroidPanels& panels, auto scan) {
+        const ScreenCentroids screen(centroids, panels);
+        Bf16Candidates source(unit, screen);
+        return scan(source);
+    });
+}
+
+ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
+                                  const DimensionBasis& basis) {
+    if (basis.level != context.level) raise_fault("Basis packed for another kernel level");
+    return screened_scan(model, state, context, [&](const Matrix& centroids, const CentroidPanels& panels, auto scan) {
+        const DimensionCentroids screen(centroids, panels, basis);
+        DimensionCandidates source(screen);
+        return scan(source);
+    });
+}
+
+std::size_t dimension_screen_head(std::size_t dim) {
+    const std::size_t quarter = (dim / 4 + 15) / 16 * 16;
+    return std::clamp<std::size_t>(quarter, 16, dim);
 }
 
 bool ScreenPolicy::shape_pays(std::size_t n_clusters, std::size_t dim) {
@@ -251,21 +315,31 @@ bool ScreenPolicy::shape_pays(std::size_t n_clusters, std::size_t dim) {
 }
 
 ScreenPolicy::ScreenPolicy(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim)
-    : automatic_(options.mode == ScreenMode::automatic), unit_(options.unit), n_clusters_(n_clusters) {
+    : automatic_(options.mode == ScreenMode::automatic), unit_(options.unit), kind_(options.kind),
+      n_clusters_(n_clusters) {
     if (options.mode == ScreenMode::off || n_clusters < 2) return;
+    if (kind_ == ScreenKind::dimensions) {
+        // Its basis costs d x d memory and d^2 p arithmetic to find.
+        if (dim > largest_basis_dim || dim < 2) return;
+        head_share_ = static_cast<double>(dimension_screen_head(dim)) / static_cast<double>(dim);
+    }
     if (automatic_ && !shape_pays(n_clusters, dim)) return;
     enabled_ = true;
 }
 
-double ScreenPolicy::cost(const ScreenWork& work, std::size_t n_clusters) {
+double ScreenPolicy::cost(const ScreenWork& work, std::size_t n_clusters, double head_share) {
     if (work.points == 0 || n_clusters == 0) return 0.0;
     const double points = static_cast<double>(work.points);
-    return screen_share + full_point * static_cast<double>(work.full) / points +
+    // The dimension screen: its head's keys, the pass over the bounds, and
+    // the one exact key every screened point takes first.
+    const double share = head_share < 0.0 ? screen_share
+                                          : head_share + bounds_pass + candidate_key / static_cast<double>(n_clusters);
+    return share + full_point * static_cast<double>(work.full) / points +
            candidate_key * static_cast<double>(work.candidates) / (points * static_cast<double>(n_clusters));
 }
 
 void ScreenPolicy::done(const ScreenWork& work) {
-    if (automatic_ && cost(work, n_clusters_) > give_up_cost) enabled_ = false;
+    if (automatic_ && cost(work, n_clusters_, head_share_) > give_up_cost) enabled_ = false;
 }
 
 }  // namespace quorla::engine

@@ -14,6 +14,7 @@
 #include "engine/core/execution_context.hpp"
 #include "engine/core/model.hpp"
 #include "engine/kernels/screen.hpp"
+#include "engine/screen/dimension_screen.hpp"
 #include "engine/training_state.hpp"
 
 namespace quorla::engine {
@@ -24,10 +25,20 @@ enum class ScreenMode {
     forced,     // screened in every full label step, however slow: tests see every path
 };
 
+enum class ScreenKind {
+    bf16,        // keys from values rounded to bf16 (kernels/screen.hpp)
+    dimensions,  // bounds from the leading coordinates in a principal basis (screen/dimension_screen.hpp)
+};
+
 struct ScreenOptions {
     ScreenMode mode = ScreenMode::off;
-    ScreenUnit unit = ScreenUnit::emulated;
+    ScreenUnit unit = ScreenUnit::emulated;  // the bf16 screen's
+    ScreenKind kind = ScreenKind::bf16;
 };
+
+// The head the dimension screen measures at dimension `dim`: a quarter of
+// it, in whole panels of 16 (bench/bench_screen.cpp).
+std::size_t dimension_screen_head(std::size_t dim);
 
 // What one screened step did, for the policy and benchmarks.
 struct ScreenWork {
@@ -49,6 +60,10 @@ struct ScreenWork {
 // `unit`; the same labels and sizes. Needs two or more clusters.
 ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
                                   ScreenUnit unit);
+// The same through the dimension screen in `basis`, packed for the
+// context's level.
+ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
+                                  const DimensionBasis& basis);
 
 // Whether the full label steps of one training are screened. Like the
 // bounded step's policy it reads counts, never a clock: a seeded training
@@ -63,16 +78,20 @@ public:
 
     bool screens() const { return enabled_; }
     ScreenUnit unit() const { return unit_; }
+    ScreenKind kind() const { return kind_; }
     // After a screened step.
     void done(const ScreenWork& work);
-    // A screened step's cost in full steps, estimated from its counts.
-    static double cost(const ScreenWork& work, std::size_t n_clusters);
+    // A screened step's cost in full steps, estimated from its counts; the
+    // dimension screen's from its head's share of the dimensions too.
+    static double cost(const ScreenWork& work, std::size_t n_clusters, double head_share = -1.0);
 
 private:
     bool enabled_ = false;
     bool automatic_ = false;
     ScreenUnit unit_ = ScreenUnit::emulated;
+    ScreenKind kind_ = ScreenKind::bf16;
     std::size_t n_clusters_ = 0;
+    double head_share_ = -1.0;  // the dimension screen's p / d
 };
 
 }  // namespace quorla::engine

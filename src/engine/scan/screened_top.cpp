@@ -352,6 +352,7 @@ bool ScreenedTopSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
 bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim, std::size_t take,
                  std::uint64_t n_points) {
     if (options.mode == ScreenMode::off || n_clusters < 2 || take == 0 || take >= n_clusters) return false;
+    if (options.kind != ScreenKind::bf16) return false;
     if (n_clusters > largest_screened_clusters) return false;
     if (options.mode == ScreenMode::forced) return true;
     return ScreenPolicy::shape_pays(n_clusters, dim) && take <= n_clusters / clusters_per_taken &&
