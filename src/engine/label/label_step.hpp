@@ -54,9 +54,9 @@ public:
                 basis_ = std::make_unique<DimensionBasis>(
                     principal_axes(state.points, dimension_screen_head(state.points.cols)), context.level);
             }
-            work_ = screened_update_labels(model, state, context, *basis_);
+            work_ = screened_update_labels(model, state, context, *basis_, &policy_);
         } else {
-            work_ = screened_update_labels(model, state, context, policy_.unit());
+            work_ = screened_update_labels(model, state, context, policy_.unit(), &policy_);
         }
         policy_.done(work_);
     }

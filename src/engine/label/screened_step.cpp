@@ -14,6 +14,7 @@
 #include "engine/label/screen_bound.hpp"
 #include "engine/label/screen_tiles.hpp"
 #include "engine/scan/scan.hpp"
+#include "engine/scan/screened_top.hpp"
 
 namespace quorla::engine {
 namespace {
@@ -245,6 +246,10 @@ constexpr double full_point = 1.2;
 constexpr double candidate_key = 24.0;
 constexpr double bounds_pass = 0.05;
 constexpr std::size_t largest_basis_dim = 1024;
+// The automatic policy's first step screens this many points before it
+// commits the rest: where the screen does not pay, the step costs little
+// more than a plain one.
+constexpr std::uint64_t sample_points = 4096;
 // A screened step estimated at more than this gives the screen up for the
 // rest of the training.
 constexpr double give_up_cost = 0.95;
@@ -260,9 +265,12 @@ constexpr std::size_t least_screened_work = 65536;  // k x d
 
 namespace {
 
-// What both screens check and build before they scan.
+// What both screens check and build before they scan. With a policy that
+// has not seen a step yet, the first sample_points points go first, and
+// the rest are screened only if the policy finds that the sample paid.
 template <class Screen>
-ScreenWork screened_scan(Model& model, const TrainingState& state, const ExecutionContext& context, Screen screen) {
+ScreenWork screened_scan(Model& model, const TrainingState& state, const ExecutionContext& context,
+                         const ScreenPolicy* policy, Screen screen) {
     if (!model.centroids) raise_fault("Label step without a centroid matrix");
     const Matrix& centroids = *model.centroids;
     const PointView& points = state.points;
@@ -273,11 +281,30 @@ ScreenWork screened_scan(Model& model, const TrainingState& state, const Executi
 
     const CentroidPanels panels(centroids, centroids.rows(), euclidean, context.level);
     std::vector<std::uint64_t> labels(points.rows);
+    const std::span<std::uint64_t> out(labels);
     ScreenWork work = screen(centroids, panels, [&](CandidateSource& source) {
-        ScreenedSink sink(points, source, labels);
-        scan_points(context, panels, points, euclidean ? &*state.point_norms : nullptr, sink);
-        sink.finish(panels);
-        return sink.work();
+        // Norms are given for the whole view only; a part's are computed
+        // per tile, to the same bits.
+        auto run = [&](std::uint64_t first, std::uint64_t count) {
+            PointView part = rows_from(points, first);
+            part.rows = count;
+            ScreenedSink sink(part, source, out.subspan(first, count));
+            const bool whole = count == points.rows;
+            scan_points(context, panels, part, euclidean && whole ? &*state.point_norms : nullptr, sink);
+            sink.finish(panels);
+            return sink.work();
+        };
+        if (policy == nullptr || !policy->samples() || points.rows <= sample_points) return run(0, points.rows);
+        ScreenWork done = run(0, sample_points);
+        const std::uint64_t rest = points.rows - sample_points;
+        if (policy->pays(done)) {
+            done += run(sample_points, rest);
+        } else {
+            NearestSink<std::uint64_t> sink(euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last,
+                                            out.subspan(sample_points, rest));
+            scan_points(context, panels, rows_from(points, sample_points), nullptr, sink);
+        }
+        return done;
     });
     set_labels(model, std::move(labels));
     return work;
@@ -286,22 +313,24 @@ ScreenWork screened_scan(Model& model, const TrainingState& state, const Executi
 }  // namespace
 
 ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
-                                  ScreenUnit unit) {
-    return screened_scan(model, state, context, [&](const Matrix& centroids, const CentroidPanels& panels, auto scan) {
-        const ScreenCentroids screen(centroids, panels);
-        Bf16Candidates source(unit, screen);
-        return scan(source);
-    });
+                                  ScreenUnit unit, const ScreenPolicy* policy) {
+    return screened_scan(model, state, context, policy,
+                         [&](const Matrix& centroids, const CentroidPanels& panels, auto scan) {
+                             const ScreenCentroids screen(centroids, panels);
+                             Bf16Candidates source(unit, screen);
+                             return scan(source);
+                         });
 }
 
 ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
-                                  const DimensionBasis& basis) {
+                                  const DimensionBasis& basis, const ScreenPolicy* policy) {
     if (basis.level != context.level) raise_fault("Basis packed for another kernel level");
-    return screened_scan(model, state, context, [&](const Matrix& centroids, const CentroidPanels& panels, auto scan) {
-        const DimensionCentroids screen(centroids, panels, basis);
-        DimensionCandidates source(screen);
-        return scan(source);
-    });
+    return screened_scan(model, state, context, policy,
+                         [&](const Matrix& centroids, const CentroidPanels& panels, auto scan) {
+                             const DimensionCentroids screen(centroids, panels, basis);
+                             DimensionCandidates source(screen);
+                             return scan(source);
+                         });
 }
 
 std::size_t dimension_screen_head(std::size_t dim) {
@@ -338,8 +367,13 @@ double ScreenPolicy::cost(const ScreenWork& work, std::size_t n_clusters, double
            candidate_key * static_cast<double>(work.candidates) / (points * static_cast<double>(n_clusters));
 }
 
+bool ScreenPolicy::pays(const ScreenWork& work) const {
+    return cost(work, n_clusters_, head_share_) <= give_up_cost;
+}
+
 void ScreenPolicy::done(const ScreenWork& work) {
-    if (automatic_ && cost(work, n_clusters_, head_share_) > give_up_cost) enabled_ = false;
+    seen_ = true;
+    if (automatic_ && !pays(work)) enabled_ = false;
 }
 
 }  // namespace quorla::engine

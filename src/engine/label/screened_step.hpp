@@ -56,14 +56,18 @@ struct ScreenWork {
     }
 };
 
+class ScreenPolicy;
+
 // The label step (update_labels in label_step.hpp) through the screen of
-// `unit`; the same labels and sizes. Needs two or more clusters.
+// `unit`; the same labels and sizes. Needs two or more clusters. A policy
+// that samples (ScreenPolicy::samples) has a sample of the points screened
+// first and the rest screened only if it pays.
 ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
-                                  ScreenUnit unit);
+                                  ScreenUnit unit, const ScreenPolicy* policy = nullptr);
 // The same through the dimension screen in `basis`, packed for the
 // context's level.
 ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
-                                  const DimensionBasis& basis);
+                                  const DimensionBasis& basis, const ScreenPolicy* policy = nullptr);
 
 // Whether the full label steps of one training are screened. Like the
 // bounded step's policy it reads counts, never a clock: a seeded training
@@ -81,6 +85,11 @@ public:
     ScreenKind kind() const { return kind_; }
     // After a screened step.
     void done(const ScreenWork& work);
+    // Whether a screened step with these counts pays.
+    bool pays(const ScreenWork& work) const;
+    // Whether the next step should screen a sample before the rest: an
+    // automatic policy that has not seen a step.
+    bool samples() const { return automatic_ && !seen_; }
     // A screened step's cost in full steps, estimated from its counts; the
     // dimension screen's from its head's share of the dimensions too.
     static double cost(const ScreenWork& work, std::size_t n_clusters, double head_share = -1.0);
@@ -92,6 +101,7 @@ private:
     ScreenKind kind_ = ScreenKind::bf16;
     std::size_t n_clusters_ = 0;
     double head_share_ = -1.0;  // the dimension screen's p / d
+    bool seen_ = false;
 };
 
 }  // namespace quorla::engine

@@ -191,3 +191,31 @@ TEST(DimensionScreenTraining, ForcedScreenTrainsTheSame) {
 
 }  // namespace
 }  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// The automatic policy's first step screens a sample, then the rest only
+// where the sample paid: both ways the plain step's labels, and the rest
+// of a sample that did not pay is not screened.
+TEST(DimensionScreenPolicy, FirstStepSamplesThenCommits) {
+    const KernelLevel level = detected_kernel_level();
+    for (const bool pays : {true, false}) {
+        LowRank data(9000, 256, 300, 6, 1.0f, 21);
+        if (!pays) data.points = Points::gaussian(9000, 256, 22);
+        const TrainingState state = TrainingState::start(data.points.view(), true);
+        Model plain = test::model_with_centroids(data.centroids, true);
+        Model screened = plain;
+        update_labels(plain, state, test::context(level));
+        FullStep step({ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions}, 300, 256);
+        ASSERT_TRUE(step.screens());
+        step.update_labels(screened, state, test::context(level));
+        EXPECT_EQ(screened.labels, plain.labels);
+        EXPECT_EQ(screened.cluster_sizes, plain.cluster_sizes);
+        EXPECT_EQ(step.screen_work().points, pays ? 9000u : 4096u);
+        EXPECT_EQ(step.screens(), pays);
+    }
+}
+
+}  // namespace
+}  // namespace quorla::engine
