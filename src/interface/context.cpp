@@ -51,7 +51,8 @@ engine::KernelLevel kernel_level() {
 // every top-k scan of assign and search with that unit (=bf16 leaves it off
 // on a machine without AVX512_BF16); =dimensions screens every full label
 // step through the dimension screen.
-// Unset, the screen runs with the detected unit where it pays. Benchmarks
+// Unset, the bf16 screen runs with the detected unit where it pays, and
+// the dimension screen where no unit does. Benchmarks
 // and tests run each way; the results are the same in every case. The
 // unit is measured (detected_screen_unit) only for a shape the automatic
 // choice may screen: a small model allocates nothing for it.
@@ -71,6 +72,7 @@ engine::ScreenOptions screen_options(engine::KernelLevel level, std::size_t n_cl
         if (std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(level)) {
             return {engine::ScreenMode::automatic, *unit};
         }
+        return {engine::ScreenMode::automatic, engine::ScreenUnit::emulated, engine::ScreenKind::dimensions};
     }
     return {};
 }

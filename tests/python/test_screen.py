@@ -1,5 +1,6 @@
-"""Training with the bf16 screen forced on (QUORLA_SCREEN=emulated, =bf16),
-off, and left to the automatic choice: the results must be the same bits.
+"""Training with a screen forced on (QUORLA_SCREEN=emulated, =bf16,
+=dimensions), off, and left to the automatic choice: the results must be
+the same bits.
 The data makes near-ties (near-duplicate centres, points on and between
 them) so that windows hold several clusters, and NaN must still fault.
 Search and assign with the screen forced must give the plain results too."""
@@ -29,7 +30,7 @@ def _train(data, euclidean, balanced):
 
 @pytest.mark.parametrize("euclidean", [True, False])
 @pytest.mark.parametrize("balanced", [False, True])
-@pytest.mark.parametrize("screen", ["emulated", "bf16", "auto"])
+@pytest.mark.parametrize("screen", ["emulated", "bf16", "dimensions", "auto"])
 @pytest.mark.parametrize("steps", ["full", "bounded"])
 def test_screened_trainings_are_the_plain_ones(monkeypatch, euclidean, balanced, screen, steps):
     data = _near_ties()
@@ -46,10 +47,11 @@ def test_screened_trainings_are_the_plain_ones(monkeypatch, euclidean, balanced,
 
 
 @pytest.mark.parametrize("euclidean", [True, False])
-def test_nan_faults_with_the_screen_forced(monkeypatch, euclidean):
+@pytest.mark.parametrize("screen", ["emulated", "dimensions"])
+def test_nan_faults_with_the_screen_forced(monkeypatch, euclidean, screen):
     data = _near_ties()
     data[1234, 7] = np.nan
-    monkeypatch.setenv("QUORLA_SCREEN", "emulated")
+    monkeypatch.setenv("QUORLA_SCREEN", screen)
     model = KMeans(40).with_seed(4).with_euclidean(euclidean).with_iterations(3)
     with pytest.raises(BaseException) as raised:
         model.train(data, None)

@@ -46,4 +46,26 @@ void update_labels(Model& model, const TrainingState& state, const ExecutionCont
     set_labels(model, std::move(labels));
 }
 
+void FullStep::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    if (policy_.screens() && policy_.kind() == ScreenKind::dimensions && (!basis_ || basis_->level != context.level)) {
+        // The basis comes from the training's own points, once, with the
+        // head whose sample cost least.
+        DimensionChoice choice = choose_dimension_basis(model, state, context);
+        policy_.use_head(choice.head, state.points.cols);
+        basis_ = std::move(choice.basis);
+        if (choice.sampled) policy_.done(choice.work);
+    }
+    if (!policy_.screens()) {
+        work_ = {};
+        engine::update_labels(model, state, context);
+        return;
+    }
+    if (policy_.kind() == ScreenKind::dimensions) {
+        work_ = screened_update_labels(model, state, context, *basis_);
+    } else {
+        work_ = screened_update_labels(model, state, context, policy_.unit(), &policy_);
+    }
+    policy_.done(work_);
+}
+
 }  // namespace quorla::engine

@@ -42,24 +42,7 @@ public:
     FullStep() = default;
     FullStep(const ScreenOptions& screen, std::size_t n_clusters, std::size_t dim) : policy_(screen, n_clusters, dim) {}
 
-    void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) override {
-        if (!policy_.screens()) {
-            work_ = {};
-            engine::update_labels(model, state, context);
-            return;
-        }
-        if (policy_.kind() == ScreenKind::dimensions) {
-            // The basis comes from the training's own points, once.
-            if (!basis_ || basis_->level != context.level) {
-                basis_ = std::make_unique<DimensionBasis>(
-                    principal_axes(state.points, dimension_screen_head(state.points.cols)), context.level);
-            }
-            work_ = screened_update_labels(model, state, context, *basis_, &policy_);
-        } else {
-            work_ = screened_update_labels(model, state, context, policy_.unit(), &policy_);
-        }
-        policy_.done(work_);
-    }
+    void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) override;
 
     bool screens() const { return policy_.screens(); }
     ScreenUnit screen_unit() const { return policy_.unit(); }

@@ -250,6 +250,10 @@ constexpr std::size_t largest_basis_dim = 1024;
 // commits the rest: where the screen does not pay, the step costs little
 // more than a plain one.
 constexpr std::uint64_t sample_points = 4096;
+// The heads the dimension screen chooses from, each on the same strided
+// sample of this many points: a fifth of a step's points at 40,000.
+constexpr std::size_t head_choices[] = {16, 32, 48, 64, 96, 128};
+constexpr std::uint64_t head_sample = 1024;
 // A screened step estimated at more than this gives the screen up for the
 // rest of the training.
 constexpr double give_up_cost = 0.95;
@@ -331,6 +335,46 @@ ScreenWork screened_update_labels(Model& model, const TrainingState& state, cons
                              DimensionCandidates source(screen);
                              return scan(source);
                          });
+}
+
+DimensionChoice choose_dimension_basis(const Model& model, const TrainingState& state,
+                                       const ExecutionContext& context) {
+    const PointView& points = state.points;
+    const std::size_t dim = points.cols;
+    const std::size_t k = model.n_clusters;
+    std::vector<std::size_t> heads;
+    for (const std::size_t head : head_choices) {
+        if (2 * head <= dim) heads.push_back(head);
+    }
+    DimensionChoice choice;
+    if (heads.size() < 2 || points.rows < 4 * head_sample || !model.centroids) {
+        choice.head = dimension_screen_head(dim);
+        choice.basis = std::make_unique<DimensionBasis>(principal_axes(points, choice.head), context.level);
+        return choice;
+    }
+    const PrincipalAxes axes = principal_axes(points, heads.back());
+    // Every (rows / sample)-th point: a view with a longer row stride.
+    PointView sample = points;
+    sample.rows = head_sample;
+    sample.row_stride = points.row_stride * static_cast<std::int64_t>(points.rows / head_sample);
+    const TrainingState sample_state = TrainingState::start(sample, model.euclidean, context);
+    double best = 0.0;
+    for (const std::size_t head : heads) {
+        auto basis = std::make_unique<DimensionBasis>(leading_axes(axes, head), context.level);
+        Model scratch = Model::create(k);  // the centroids only: labels of the sample are thrown away
+        scratch.euclidean = model.euclidean;
+        scratch.centroids = model.centroids;
+        const ScreenWork work = screened_update_labels(scratch, sample_state, context, *basis);
+        const double cost = ScreenPolicy::cost(work, k, static_cast<double>(head) / static_cast<double>(dim));
+        if (!choice.basis || cost < best) {
+            best = cost;
+            choice.basis = std::move(basis);
+            choice.head = head;
+            choice.work = work;
+        }
+    }
+    choice.sampled = true;
+    return choice;
 }
 
 std::size_t dimension_screen_head(std::size_t dim) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "engine/core/execution_context.hpp"
 #include "engine/core/model.hpp"
@@ -36,8 +37,9 @@ struct ScreenOptions {
     ScreenKind kind = ScreenKind::bf16;
 };
 
-// The head the dimension screen measures at dimension `dim`: a quarter of
-// it, in whole panels of 16 (bench/bench_screen.cpp).
+// The head the dimension screen measures at dimension `dim` when there are
+// too few points to choose one from a sample: a quarter of it, in whole
+// panels of 16 (bench/bench_screen.cpp).
 std::size_t dimension_screen_head(std::size_t dim);
 
 // What one screened step did, for the policy and benchmarks.
@@ -69,6 +71,18 @@ ScreenWork screened_update_labels(Model& model, const TrainingState& state, cons
 ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
                                   const DimensionBasis& basis, const ScreenPolicy* policy = nullptr);
 
+// A training's dimension basis: principal axes of its points, with the
+// head whose screened sample (a strided one, against the model's current
+// centroids) cost least; `work` is what that sample's step did.
+struct DimensionChoice {
+    std::unique_ptr<DimensionBasis> basis;
+    std::size_t head = 0;
+    bool sampled = false;
+    ScreenWork work;
+};
+DimensionChoice choose_dimension_basis(const Model& model, const TrainingState& state,
+                                       const ExecutionContext& context);
+
 // Whether the full label steps of one training are screened. Like the
 // bounded step's policy it reads counts, never a clock: a seeded training
 // takes the same steps on every run of a machine.
@@ -85,6 +99,10 @@ public:
     ScreenKind kind() const { return kind_; }
     // After a screened step.
     void done(const ScreenWork& work);
+    // The dimension screen measures `head` of `dim` dimensions.
+    void use_head(std::size_t head, std::size_t dim) {
+        head_share_ = static_cast<double>(head) / static_cast<double>(dim);
+    }
     // Whether a screened step with these counts pays.
     bool pays(const ScreenWork& work) const;
     // Whether the next step should screen a sample before the rest: an

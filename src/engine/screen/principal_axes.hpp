@@ -30,6 +30,9 @@ struct PrincipalAxes {
 // finite. Deterministic: no random generator is drawn from.
 PrincipalAxes principal_axes(const PointView& points, std::size_t head, std::size_t sample = 1024);
 
+// The first `head` rows of `axes`, with their own defect.
+PrincipalAxes leading_axes(const PrincipalAxes& axes, std::size_t head);
+
 // The measured defect of float rows: the Frobenius norm of A A^T - I,
 // computed in double, rounded outward.
 double orthogonality_defect(const Matrix& axes);

@@ -1,0 +1,143 @@
+"""Whole trainings of quorla and its peers on the same rows, side by side.
+
+    python bench/peers_train.py DATA.npy --rows 40960 --k 1024 --iterations 25 [--threads 2]
+                                [--metric euclidean|inner] [--methods ...]
+
+Every method runs in a fresh process on the first ROWS rows of DATA.npy (a
+float32 (n, d) file, such as the caches of bench/embeddings.py and
+bench/token_vectors.py), with the same thread count pinned for OpenMP and
+OpenBLAS, for a fixed number of iterations and no early stop. The cost is
+one measure for all, computed the same way in every process: the mean
+squared distance to the nearest returned centroid (Euclidean), or the mean
+largest dot product (inner product, higher is better).
+
+Methods (those whose package is missing are skipped, and said so):
+  quorla            automatic screens (the default)
+  quorla-plain      QUORLA_SCREEN=off
+  faiss             faiss.Kmeans over every row (max_points_per_centroid = n)
+  onedal            scikit-learn-intelex KMeans, Lloyd, tol 0 (Euclidean only)
+  superkmeans       SuperKMeans flat: every row, no early stop (Euclidean only)
+  superkmeans-own   SuperKMeans with its own defaults: it samples rows, stops
+                    early and may switch to its hierarchical variant
+SuperKMeans comes from ../shared/peers/build_superkmeans.sh PYTHON.
+Prints a Markdown table with the CPU's model name; times are the whole
+training call, data loading excluded.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+METHODS = ["quorla", "quorla-plain", "faiss", "onedal", "superkmeans", "superkmeans-own"]
+EUCLIDEAN_ONLY = {"onedal", "superkmeans", "superkmeans-own"}
+
+
+def cost(np, data, centroids, euclidean):
+    centroids = np.ascontiguousarray(centroids, dtype=np.float32)
+    cn = (centroids.astype(np.float64) ** 2).sum(axis=1)
+    total = 0.0
+    for start in range(0, data.shape[0], 8192):
+        x = data[start:start + 8192]
+        dots = (x @ centroids.T).astype(np.float64)
+        if euclidean:
+            xn = (x.astype(np.float64) ** 2).sum(axis=1)
+            total += float(np.maximum(xn[:, None] + cn[None, :] - 2.0 * dots, 0.0).min(axis=1).sum())
+        else:
+            total += float(dots.max(axis=1).sum())
+    return total / data.shape[0]
+
+
+def child(task):
+    import numpy as np
+    data = np.ascontiguousarray(np.load(task["data"], mmap_mode="r")[:task["rows"]], dtype=np.float32)
+    n, d = data.shape
+    k, its, threads, method = task["k"], task["iterations"], task["threads"], task["method"]
+    euclidean = task["metric"] == "euclidean"
+    start = time.perf_counter()
+    if method.startswith("quorla"):
+        import quorla
+        model = quorla.KMeans(k).with_seed(1).with_euclidean(euclidean).with_iterations(its)
+        model.train(data, threads)
+        centroids = model.centroids
+    elif method == "faiss":
+        import faiss
+        faiss.omp_set_num_threads(threads)
+        km = faiss.Kmeans(d, k, niter=its, seed=1, spherical=not euclidean, max_points_per_centroid=n,
+                          min_points_per_centroid=1, verbose=False)
+        km.train(data)
+        centroids = km.centroids
+    elif method == "onedal":
+        from sklearnex.cluster import KMeans
+        km = KMeans(n_clusters=k, max_iter=its, tol=0.0, n_init=1, init="random", random_state=1,
+                    algorithm="lloyd").fit(data)
+        centroids = km.cluster_centers_
+    else:
+        from superkmeans import SuperKMeans
+        if method == "superkmeans":
+            km = SuperKMeans(n_clusters=k, dimensionality=d, hierarchical=False, iters=its, sampling_fraction=1.0,
+                             early_termination=False, n_threads=threads, seed=42)
+        else:
+            km = SuperKMeans(n_clusters=k, dimensionality=d, n_threads=threads, seed=42)
+        centroids = km.train(data)
+    seconds = time.perf_counter() - start
+    print(json.dumps({"seconds": seconds, "cost": cost(np, data, centroids, euclidean)}))
+
+
+def cpu_name():
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
+        for line in out.splitlines():
+            if line.startswith("Model name:"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown CPU"
+
+
+def main():
+    if len(sys.argv) > 2 and sys.argv[1] == "--child":
+        child(json.loads(sys.argv[2]))
+        return
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("data")
+    parser.add_argument("--rows", type=int, required=True)
+    parser.add_argument("--k", type=int, required=True)
+    parser.add_argument("--iterations", type=int, default=25)
+    parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--metric", choices=["euclidean", "inner"], default="euclidean")
+    parser.add_argument("--methods", nargs="+", choices=METHODS, default=METHODS)
+    args = parser.parse_args()
+
+    rows = []
+    for method in args.methods:
+        if args.metric == "inner" and method in EUCLIDEAN_ONLY:
+            continue
+        env = dict(os.environ)
+        for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+            env[var] = str(args.threads)
+        if method == "quorla-plain":
+            env["QUORLA_SCREEN"] = "off"
+        task = dict(vars(args), method=method, data=os.path.abspath(args.data))
+        del task["methods"]
+        result = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(task)],
+                                capture_output=True, text=True, env=env, check=False)
+        if result.returncode != 0:
+            last = (result.stderr.strip().splitlines() or ["failed"])[-1]
+            print(f"{method}: skipped ({last})", file=sys.stderr)
+            continue
+        rows.append((method, json.loads(result.stdout.strip().splitlines()[-1])))
+
+    base = next((r["seconds"] for m, r in rows if m == "quorla"), None)
+    print(f"{args.rows:,} rows of {os.path.basename(args.data)}, k = {args.k:,}, {args.iterations} iterations, "
+          f"{args.metric}, {args.threads} threads, {cpu_name()}\n")
+    print("| method | seconds | method / quorla | cost |")
+    print("|---|---|---|---|")
+    for method, r in rows:
+        ratio = f"{r['seconds'] / base:.2f}x" if base else "-"
+        print(f"| {method} | {r['seconds']:.2f} | {ratio} | {r['cost']:.5f} |")
+
+
+if __name__ == "__main__":
+    main()
