@@ -27,7 +27,7 @@
 
 #include "bench_data.hpp"
 #include "engine/kernels/kernel_level.hpp"
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 #include "engine/core/random.hpp"
 #include "engine/training.hpp"
 #include "parallel/pool.hpp"

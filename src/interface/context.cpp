@@ -9,7 +9,7 @@
 
 #include "engine/core/fault.hpp"
 #include "engine/kernels/kernel_level.hpp"
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 #include "engine/core/random.hpp"
 #include "parallel/pool.hpp"
 

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "engine/kernels/kernel_level.hpp"
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 
 namespace quorla::test {
 

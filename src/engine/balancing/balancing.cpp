@@ -31,7 +31,7 @@
 
 #include "engine/core/cluster_size.hpp"
 #include "engine/label/bound_arithmetic.hpp"
-#include "engine/label/screen_bound.hpp"
+#include "engine/screen/bf16_bound.hpp"
 #include "engine/updates/cost.hpp"
 #include "engine/kernels/dot.hpp"
 #include "engine/core/checked.hpp"

@@ -58,7 +58,7 @@ struct Panels {
     std::size_t clusters = 0;
     std::size_t dim = 0;
     std::size_t width = panel_width;  // centroids per panel: panel_width, or all of them in one narrow panel
-    // The bf16 screen's centroids (screen.hpp): in panels of panel_width,
+    // The bf16 screen's centroids (screen/bf16_screen.hpp): in panels of panel_width,
     // each dimension pair one 32-bit entry; null for the float kernels.
     const std::uint32_t* pairs = nullptr;
 };

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 #include "engine/kernels/tile_kernels.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -5,7 +5,7 @@
 // Each kernel is named for the TileKernels entry it fills, then the element
 // type: label_f32, top_f32, nearest_two_f32, keys_f32, point_keys_f32,
 // pack_f32, pack_gathered_f32, listed_dots_f32; the bf16 screen's keys_bf16
-// and screen_bf16 (ScreenKernels, screen.hpp). The instruction set is the
+// and screen_bf16 (ScreenKernels, screen/bf16_screen.hpp). The instruction set is the
 // traits type.
 //
 // The tile kernels are one register-tile loop (tile_loop) with an ending
@@ -23,7 +23,7 @@
 // used below. Not a general SIMD layer: only what these kernels need.
 //
 // Arithmetic contract, kept in every float kernel (the screen's keys are
-// approximate by design; screen.hpp fixes their order of operations):
+// approximate by design; screen/bf16_screen.hpp fixes their order of operations):
 //  - dot: the fixed FMA chain described in tile_kernels.hpp;
 //  - Euclidean key: euclidean_key (key.hpp), the same three single-precision
 //    steps as in the scalar level, never fused;
@@ -34,7 +34,7 @@
 #include <cstdint>
 
 #include "engine/kernels/key.hpp"
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 #include "engine/kernels/size_scans_impl.hpp"
 #include "engine/kernels/tile_kernels.hpp"
 

@@ -9,7 +9,7 @@
 #include "engine/core/checked.hpp"
 #include "engine/core/fault.hpp"
 #include "engine/label/bound_arithmetic.hpp"
-#include "engine/label/screen_tiles.hpp"
+#include "engine/screen/screen_tiles.hpp"
 #include "engine/scan/scan.hpp"
 
 namespace quorla::engine {
@@ -87,7 +87,7 @@ private:
 
 // Each group's least key of a screened row, and the row's candidates: the
 // positions whose key is at most fl(best + w), as the screened step's cut
-// (screen_bound.hpp); 0 when the row is not screened or has more than the
+// (bf16_bound.hpp); 0 when the row is not screened or has more than the
 // capacity. Groups are whole blocks of keys, so their least keys come from
 // the blocks', and only blocks within the cut are read again.
 std::size_t RefreshSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {

@@ -9,7 +9,7 @@
 // g's bound comes from the least approximate key among its clusters other
 // than the chosen one. An approximate key a~ is within K + E of the exact
 // distance key (|x - c|^2, or -x.c): K, half the window of
-// screen_bound.hpp, bounds |a~ - k~|, k~ the exact chain's key for the same
+// bf16_bound.hpp, bounds |a~ - k~|, k~ the exact chain's key for the same
 // pair, and E of bound_arithmetic.hpp bounds |k~ - exact|. So a~ - (K + E)
 // is below the exact key, and lower_from_key_f32, given K + E rounded up as
 // its error, makes a bound below the distance (or score) of the cluster
@@ -26,7 +26,7 @@
 
 #include "engine/core/execution_context.hpp"
 #include "engine/core/matrix.hpp"
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 #include "engine/label/gathered_scorer.hpp"
 #include "engine/label/screened_step.hpp"
 

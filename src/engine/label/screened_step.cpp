@@ -11,8 +11,8 @@
 #include "engine/core/fault.hpp"
 #include "engine/kernels/dot.hpp"
 #include "engine/label/label_step.hpp"
-#include "engine/label/screen_bound.hpp"
-#include "engine/label/screen_tiles.hpp"
+#include "engine/screen/bf16_bound.hpp"
+#include "engine/screen/screen_tiles.hpp"
 #include "engine/scan/scan.hpp"
 #include "engine/scan/screened_top.hpp"
 

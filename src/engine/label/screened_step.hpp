@@ -1,7 +1,7 @@
 // The screened label step: each tile of points is first scored against
-// every centroid by the bf16 screen (kernels/screen.hpp), which keeps per
+// every centroid by the bf16 screen (screen/bf16_screen.hpp), which keeps per
 // point the clusters within a proven window of its best approximate key
-// (screen_bound.hpp); only those candidates are scored with the level's
+// (bf16_bound.hpp); only those candidates are scored with the level's
 // exact chain and the label step's tie rules. Labels and sizes are those of
 // the full step (label_step.hpp) bit for bit, and so is everything after
 // them. Points whose window holds too many clusters, or is not finite, are
@@ -14,7 +14,7 @@
 
 #include "engine/core/execution_context.hpp"
 #include "engine/core/model.hpp"
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 #include "engine/screen/dimension_screen.hpp"
 #include "engine/training_state.hpp"
 
@@ -27,7 +27,7 @@ enum class ScreenMode {
 };
 
 enum class ScreenKind {
-    bf16,        // keys from values rounded to bf16 (kernels/screen.hpp)
+    bf16,        // keys from values rounded to bf16 (screen/bf16_screen.hpp)
     dimensions,  // bounds from the leading coordinates in a principal basis (screen/dimension_screen.hpp)
 };
 

@@ -6,7 +6,7 @@
 // a worker's buffer and each row's take-th key is selected there.
 //
 // Why the candidates are enough. Let K bound |exact - approximate| for every
-// cluster of a point (screen_bound.hpp: the window is 2K) and a_t be the
+// cluster of a point (bf16_bound.hpp: the window is 2K) and a_t be the
 // t-th least approximate key of the point, t = take. At least t clusters
 // have approximate keys at most a_t, so exact keys at most a_t + K: the t-th
 // best exact key e_t is at most a_t + K. A cluster whose approximate key
@@ -29,7 +29,7 @@
 #include "engine/core/checked.hpp"
 #include "engine/core/fault.hpp"
 #include "engine/kernels/dot.hpp"
-#include "engine/label/screen_tiles.hpp"
+#include "engine/screen/screen_tiles.hpp"
 
 namespace quorla::engine {
 namespace {

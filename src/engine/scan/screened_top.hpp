@@ -1,5 +1,5 @@
 // The top-k scan of assign and search through the bf16 screen: each tile's
-// approximate keys (kernels/screen.hpp) pick, per point, the few clusters
+// approximate keys (screen/bf16_screen.hpp) pick, per point, the few clusters
 // that can be among its `take` nearest, and only those are scored with the
 // level's exact chain. Clusters, keys and their order are TopSink's (and
 // NearestSink's, at take 1) bit for bit; points whose window is not finite

@@ -3,7 +3,7 @@
 // level's exact chain and its tie rules (label/screened_step.cpp), so a
 // screen only has to prove that every cluster it leaves out is strictly
 // farther than one it keeps. Two screens answer: the bf16 one
-// (kernels/screen.hpp) and the dimension one (dimension_screen.hpp).
+// (screen/bf16_screen.hpp) and the dimension one (dimension_screen.hpp).
 #pragma once
 
 #include <cstddef>

@@ -31,7 +31,7 @@
 // A cluster whose lo~ exceeds e_b + W, e_b the exact key of any cluster b,
 // has an exact key above e_b: strictly farther than b, so neither the
 // nearest cluster nor tied with it under either tie rule. As in
-// screen_bound.hpp, W is widened by 2^-20 of itself for the double
+// bf16_bound.hpp, W is widened by 2^-20 of itself for the double
 // arithmetic here and kept at least 2^-20 of the largest key, so that the
 // cut fl(e_b + 1.25 W) is at least e_b + W.
 //
@@ -44,7 +44,7 @@
 #include <cstddef>
 
 #include "engine/label/bound_arithmetic.hpp"
-#include "engine/label/screen_bound.hpp"
+#include "engine/screen/bf16_bound.hpp"
 
 namespace quorla::engine::dimension_bound {
 

@@ -9,8 +9,8 @@
 #include "engine/kernels/dot.hpp"
 #include "engine/kernels/key.hpp"
 #include "engine/label/bound_arithmetic.hpp"
-#include "engine/label/screen_bound.hpp"
-#include "engine/label/screen_tiles.hpp"
+#include "engine/screen/bf16_bound.hpp"
+#include "engine/screen/screen_tiles.hpp"
 
 namespace quorla::engine {
 

@@ -20,7 +20,7 @@
 #include "engine/screen/candidate_source.hpp"
 #include "engine/screen/dimension_bound.hpp"
 #include "engine/screen/principal_axes.hpp"
-#include "engine/label/screen_tiles.hpp"
+#include "engine/screen/screen_tiles.hpp"
 
 namespace quorla::engine {
 

@@ -14,10 +14,10 @@
 
 #include "engine/core/fault.hpp"
 #include "engine/kernels/dot.hpp"
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 #include "engine/label/bounded_step.hpp"
 #include "engine/label/label_step.hpp"
-#include "engine/label/screen_bound.hpp"
+#include "engine/screen/bf16_bound.hpp"
 #include "engine/label/screened_step.hpp"
 #include "engine/scan/scan.hpp"
 #include "engine/training.hpp"

@@ -1,7 +1,7 @@
 // What every screened scan builds before it screens: the centroids rounded
 // to bf16 once per scan, with what the window needs to know of them, and a
 // scan tile's rows packed into screen tiles with each row's cut width
-// (screen_bound.hpp). The screened label step (screened_step.cpp) and the
+// (bf16_bound.hpp). The screened label step (label/screened_step.cpp) and the
 // screened top-k scan (scan/screened_top.cpp) share them; how candidates are
 // chosen and scored is each one's own business.
 #pragma once
@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "engine/core/matrix.hpp"
-#include "engine/kernels/screen.hpp"
-#include "engine/label/screen_bound.hpp"
+#include "engine/screen/bf16_screen.hpp"
+#include "engine/screen/bf16_bound.hpp"
 #include "engine/scan/scan.hpp"
 
 namespace quorla::engine {
@@ -98,7 +98,7 @@ inline constexpr std::size_t key_block = 16;
 
 // The least key of each block of keys[0, k) into minima[0, ceil(k / 16)).
 // For rows with a finite window only, whose keys are finite
-// (screen_bound.hpp): a minimum is then one of the keys whatever the order
+// (bf16_bound.hpp): a minimum is then one of the keys whatever the order
 // of folding, and the compiler may fold in vectors.
 void block_minima(const float* keys, std::size_t k, float* minima);
 

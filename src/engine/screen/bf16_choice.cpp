@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 
 namespace quorla::engine {
 namespace {

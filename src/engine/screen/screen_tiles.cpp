@@ -1,5 +1,5 @@
 // The screen's centroids and the packing of screen tiles.
-#include "engine/label/screen_tiles.hpp"
+#include "engine/screen/screen_tiles.hpp"
 
 #include <algorithm>
 #include <cmath>

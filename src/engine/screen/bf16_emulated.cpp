@@ -5,7 +5,7 @@
 #include "engine/core/fault.hpp"
 #include "engine/kernels/kernel_level.hpp"
 #include "engine/kernels/key.hpp"
-#include "engine/kernels/screen.hpp"
+#include "engine/screen/bf16_screen.hpp"
 
 namespace quorla::engine {
 namespace tiles {

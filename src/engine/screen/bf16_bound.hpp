@@ -1,4 +1,4 @@
-// How far a bf16 screen's key (kernels/screen.hpp) can be from the key the
+// How far a bf16 screen's key (screen/bf16_screen.hpp) can be from the key the
 // exact chain computes for the same point and centroid, and the window that
 // follows: every cluster whose approximate key is within the window of the
 // point's best approximate key is a candidate, and the cluster the full

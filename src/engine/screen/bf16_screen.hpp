@@ -3,7 +3,7 @@
 // single-precision sums. A screened label step (label/screened_step.hpp)
 // ranks clusters by these keys and scores only the few that could be the
 // nearest with the level's exact chain; how far an approximate key can be
-// from the exact one is worked out in label/screen_bound.hpp.
+// from the exact one is worked out in screen/bf16_bound.hpp.
 //
 // Two units compute the same keys, bit for bit:
 //  - emulated: portable code that rounds and multiplies in software. It
@@ -59,7 +59,7 @@ bool screen_unit_supported(ScreenUnit unit);
 // The hardware unit that the automatic choice uses beside kernels of
 // `level`: AVX512_BF16 where the machine has it and a measurement, taken
 // once per process and level, finds its screen clearly faster than the
-// level's label kernel; none otherwise (screen_choice.cpp).
+// level's label kernel; none otherwise (bf16_choice.cpp).
 std::optional<ScreenUnit> detected_screen_unit(KernelLevel level);
 
 namespace tiles {
@@ -71,7 +71,7 @@ struct ScreenScratch {
     std::uint32_t* clusters = nullptr;  // screen_tile_rows * capacity
     float* keys = nullptr;              // screen_tile_rows * capacity
     std::uint32_t* sizes = nullptr;     // screen_tile_rows: kept so far; capacity + 1 once a row overflowed
-    const float* widths = nullptr;      // screen_tile_rows: each row's cut width (screen_bound.hpp)
+    const float* widths = nullptr;      // screen_tile_rows: each row's cut width (bf16_bound.hpp)
     float* lane_keys = nullptr;         // screen_tile_rows: keys of one cluster spilled for the rare keeps
     float* cuts = nullptr;              // screen_tile_rows: the running cut, at the end the final one
 };
