@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
             static_cast<double>(work.candidates) / points,
             work.settled > 0 ? static_cast<double>(work.candidates) / static_cast<double>(work.settled) : 0.0,
             static_cast<double>(work.full) / points,
-            engine::ScreenPolicy::cost(work, k, dimensions ? double(head) / double(data.cols) : -1.0),
+            engine::ScreenPolicy::cost(work, k, dimensions ? head : 0, data.cols),
             dimensions ? head : std::size_t{0}, dimensions ? basis_seconds : 0.0, same ? "true" : "false");
         std::fflush(stdout);
         if (!same) return 1;

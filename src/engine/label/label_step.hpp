@@ -53,6 +53,8 @@ public:
 
     // What the last step did through the screen; nothing if it was not screened.
     const ScreenWork& screen_work() const { return work_; }
+    // That step's estimated cost, in full steps.
+    double screen_cost() const { return policy_.step_cost(work_); }
 
 private:
     ScreenPolicy policy_;

@@ -33,6 +33,9 @@ void LabelSteps::update_labels(Model& model, const TrainingState& state, const E
     if (kind == StepKind::full) {
         full_.update_labels(model, state, context);
         policy_.full_done();
+        if (full_.screen_work().points > 0 && full_.screen_kind() == ScreenKind::dimensions) {
+            policy_.full_steps_cost(full_.screen_cost());
+        }
     } else {
         if (kind == StepKind::refresh) bounded_->refresh_all();
         bounded_->update_labels(model, state, context);

@@ -101,16 +101,18 @@ public:
     void done(const ScreenWork& work);
     // The dimension screen measures `head` of `dim` dimensions.
     void use_head(std::size_t head, std::size_t dim) {
-        head_share_ = static_cast<double>(head) / static_cast<double>(dim);
+        head_ = head;
+        dim_ = dim;
     }
-    // Whether a screened step with these counts pays.
+    // Whether a screened step with these counts pays, and what it cost.
     bool pays(const ScreenWork& work) const;
+    double step_cost(const ScreenWork& work) const;
     // Whether the next step should screen a sample before the rest: an
     // automatic policy that has not seen a step.
     bool samples() const { return automatic_ && !seen_; }
     // A screened step's cost in full steps, estimated from its counts; the
-    // dimension screen's from its head's share of the dimensions too.
-    static double cost(const ScreenWork& work, std::size_t n_clusters, double head_share = -1.0);
+    // dimension screen's from its head of `head` of `dim` dimensions too.
+    static double cost(const ScreenWork& work, std::size_t n_clusters, std::size_t head = 0, std::size_t dim = 0);
 
 private:
     bool enabled_ = false;
@@ -118,7 +120,8 @@ private:
     ScreenUnit unit_ = ScreenUnit::emulated;
     ScreenKind kind_ = ScreenKind::bf16;
     std::size_t n_clusters_ = 0;
-    double head_share_ = -1.0;  // the dimension screen's p / d
+    std::size_t head_ = 0;  // the dimension screen's p of d
+    std::size_t dim_ = 0;
     bool seen_ = false;
 };
 
