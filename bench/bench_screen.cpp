@@ -37,6 +37,18 @@ using namespace quorla;
 
 namespace {
 
+// QUORLA_KERNEL_LEVEL as the module reads it: a level the CPU has, or the detected one.
+engine::KernelLevel bench_level() {
+    if (const char* wanted = std::getenv("QUORLA_KERNEL_LEVEL")) {
+        for (engine::KernelLevel level : engine::all_kernel_levels) {
+            if (std::string(wanted) == engine::kernel_level_name(level) && engine::kernel_level_supported(level)) {
+                return level;
+            }
+        }
+    }
+    return engine::detected_kernel_level();
+}
+
 // Whole trainings with the screen off and automatic, the best of two each.
 bool time_trainings(const engine::PointView& view, std::size_t k, bool euclidean, std::uint64_t iterations,
                     parallel::PoolRegistry& pool, engine::ScreenUnit unit, engine::ScreenKind kind) {
@@ -48,7 +60,7 @@ bool time_trainings(const engine::PointView& view, std::size_t k, bool euclidean
             model.euclidean = euclidean;
             model.iterations = iterations;
             engine::ThreadRandom random(engine::seeded_entropy(7));
-            const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
+            const engine::ExecutionContext context{&pool, bench_level(), &random};
             engine::TrainingOptions options;
             if (screened == 1) options.screening = {engine::ScreenMode::automatic, unit, kind};
             const auto start = std::chrono::steady_clock::now();
@@ -97,7 +109,7 @@ int main(int argc, char** argv) {
     parallel::PoolRegistry pool;
     if (pool.configure(threads)) return 1;
     const engine::PointView view{data.values.data(), rows, data.cols, static_cast<std::int64_t>(data.cols), 1};
-    const engine::KernelLevel level = engine::detected_kernel_level();
+    const engine::KernelLevel level = bench_level();
     const auto basis_start = std::chrono::steady_clock::now();
     const engine::DimensionBasis basis(engine::principal_axes(view, head), level);
     const double basis_seconds =

@@ -14,14 +14,18 @@ largest dot product (inner product, higher is better).
 Methods (those whose package is missing are skipped, and said so):
   quorla            automatic screens (the default)
   quorla-plain      QUORLA_SCREEN=off
+  quorla-dimensions QUORLA_SCREEN=dimensions: every full step through the
+                    dimension screen
   faiss             faiss.Kmeans over every row (max_points_per_centroid = n)
   onedal            scikit-learn-intelex KMeans, Lloyd, tol 0 (Euclidean only)
   superkmeans       SuperKMeans flat: every row, no early stop (Euclidean only)
   superkmeans-own   SuperKMeans with its own defaults: it samples rows, stops
                     early and may switch to its hierarchical variant
 SuperKMeans comes from ../shared/peers/build_superkmeans.sh PYTHON.
-Prints a Markdown table with the CPU's model name; times are the whole
-training call, data loading excluded.
+Prints a Markdown table with the CPU's model name and quorla's kernel
+level; times are the whole training call, data loading excluded. Set
+QUORLA_KERNEL_LEVEL=avx2 to measure the AVX2 level on an AVX-512 machine
+(the peers keep theirs).
 """
 import argparse
 import json
@@ -30,7 +34,7 @@ import subprocess
 import sys
 import time
 
-METHODS = ["quorla", "quorla-plain", "faiss", "onedal", "superkmeans", "superkmeans-own"]
+METHODS = ["quorla", "quorla-plain", "quorla-dimensions", "faiss", "onedal", "superkmeans", "superkmeans-own"]
 EUCLIDEAN_ONLY = {"onedal", "superkmeans", "superkmeans-own"}
 
 
@@ -119,6 +123,8 @@ def main():
             env[var] = str(args.threads)
         if method == "quorla-plain":
             env["QUORLA_SCREEN"] = "off"
+        if method == "quorla-dimensions":
+            env["QUORLA_SCREEN"] = "dimensions"
         task = dict(vars(args), method=method, data=os.path.abspath(args.data))
         del task["methods"]
         result = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(task)],
@@ -131,7 +137,8 @@ def main():
 
     base = next((r["seconds"] for m, r in rows if m == "quorla"), None)
     print(f"{args.rows:,} rows of {os.path.basename(args.data)}, k = {args.k:,}, {args.iterations} iterations, "
-          f"{args.metric}, {args.threads} threads, {cpu_name()}\n")
+          f"{args.metric}, {args.threads} threads, {cpu_name()}, "
+          f"quorla level {os.environ.get('QUORLA_KERNEL_LEVEL', 'detected')}\n")
     print("| method | seconds | method / quorla | cost |")
     print("|---|---|---|---|")
     for method, r in rows:

@@ -50,10 +50,61 @@ struct Avx2 {
         return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(if_clear), _mm256_castsi256_ps(if_set), m));
     }
     static unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }
-    // Rows are packed by the generic scalar loop at this level.
-    static constexpr bool packs_rows = false;
+    // Rows [0, count), row r starting at row_at(r) with unit column stride,
+    // into a tile 8 x 8 floats at a time through a register transpose: a
+    // whole tile (`full`, stride tile_rows) or a short one, stride count,
+    // whose last block stores only its live lanes, since a whole vector
+    // would run into the next dimension, which earlier blocks have already
+    // filled. The element-by-element loop this replaces took 40% of a
+    // bounded training at this level (gathered tiles are packed each step).
+    static constexpr bool packs_rows = true;
+    static constexpr std::size_t tile_rows = static_cast<std::size_t>(point_vectors) * lanes;
+    static I first_lanes(std::size_t live) {
+        const I lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(live)), lane);
+    }
+    static void transpose8(F (&v)[8]) {
+        F t[8], s[8];
+        for (int i = 0; i < 4; ++i) {
+            t[2 * i] = _mm256_unpacklo_ps(v[2 * i], v[2 * i + 1]);
+            t[2 * i + 1] = _mm256_unpackhi_ps(v[2 * i], v[2 * i + 1]);
+        }
+        for (int i = 0; i < 2; ++i) {
+            s[4 * i] = _mm256_shuffle_ps(t[4 * i], t[4 * i + 2], _MM_SHUFFLE(1, 0, 1, 0));
+            s[4 * i + 1] = _mm256_shuffle_ps(t[4 * i], t[4 * i + 2], _MM_SHUFFLE(3, 2, 3, 2));
+            s[4 * i + 2] = _mm256_shuffle_ps(t[4 * i + 1], t[4 * i + 3], _MM_SHUFFLE(1, 0, 1, 0));
+            s[4 * i + 3] = _mm256_shuffle_ps(t[4 * i + 1], t[4 * i + 3], _MM_SHUFFLE(3, 2, 3, 2));
+        }
+        for (int j = 0; j < 4; ++j) {
+            v[j] = _mm256_permute2f128_ps(s[j], s[4 + j], 0x20);
+            v[4 + j] = _mm256_permute2f128_ps(s[j], s[4 + j], 0x31);
+        }
+    }
     template <bool full, class RowAt>
-    static void pack_rows(RowAt, std::size_t, std::size_t, float*) {}
+    static void pack_rows(RowAt row_at, std::size_t count, std::size_t dim, float* tile) {
+        const std::size_t stride = full ? tile_rows : count;
+        for (std::size_t first = 0; first < count; first += lanes) {
+            const std::size_t live = count - first < lanes ? count - first : lanes;
+            const I rows = first_lanes(live);
+            for (std::size_t c = 0; c < dim; c += lanes) {
+                const std::size_t width = dim - c < lanes ? dim - c : lanes;
+                const I columns = first_lanes(width);
+                F v[8];
+                for (std::size_t r = 0; r < lanes; ++r) {
+                    v[r] = r < live ? _mm256_maskload_ps(row_at(first + r) + c, columns) : _mm256_setzero_ps();
+                }
+                transpose8(v);
+                for (std::size_t l = 0; l < width; ++l) {
+                    float* out = tile + (c + l) * stride + first;
+                    if constexpr (full) {
+                        _mm256_storeu_ps(out, v[l]);
+                    } else {
+                        _mm256_maskstore_ps(out, rows, v[l]);
+                    }
+                }
+            }
+        }
+    }
 
     static void insert_kept(float* keys, std::uint32_t* clusters, std::size_t size, std::size_t take, float key,
                             std::uint32_t cluster) {

@@ -884,6 +884,40 @@ TEST_P(Levels, AssignNaNFaultsOnlyWithSomethingToCompare) {
 
 INSTANTIATE_TEST_SUITE_P(AllLevels, Levels, ::testing::ValuesIn(all_kernel_levels), level_label);
 
+// Packing, contiguous and gathered, puts every value where the kernels
+// read it, and a short tile writes nothing past count x dim: whole and
+// short tiles, dimensions around the vector width.
+TEST_P(Levels, PackedTilesHoldEveryValueAndNothingPastThem) {
+    if (!kernel_level_supported(GetParam())) GTEST_SKIP() << "level not available";
+    const tiles::TileKernels& run = tiles::kernels_for(GetParam());
+    if (!run.packs_panels) GTEST_SKIP() << "row-major tiles at this level";
+    const std::size_t rows = run.tile_rows;
+    for (const std::size_t d : {1u, 7u, 8u, 9u, 16u, 17u, 33u}) {
+        for (const std::size_t n : {rows, rows - 1, rows / 2 + 1, std::size_t{1}}) {
+            const Points points = Points::gaussian(n, d, static_cast<std::uint32_t>(n * 100 + d));
+            std::vector<const float*> row_pointers(n);
+            for (std::size_t r = 0; r < n; ++r) row_pointers[r] = &points.values[(n - 1 - r) * d];
+            for (const bool gathered : {false, true}) {
+                const float sentinel = 12345.0f;
+                std::vector<float> tile(n * d + rows, sentinel);
+                if (gathered) {
+                    run.pack_gathered(row_pointers.data(), n, d, tile.data());
+                } else {
+                    run.pack({points.values.data(), static_cast<std::int64_t>(d), 1, d}, 0, n, tile.data());
+                }
+                const std::size_t stride = n;
+                std::size_t wrong = 0;
+                for (std::size_t r = 0; r < n; ++r) {
+                    const float* x = gathered ? row_pointers[r] : &points.values[r * d];
+                    for (std::size_t l = 0; l < d; ++l) wrong += tile[l * stride + r] != x[l];
+                }
+                for (std::size_t i = n * d; i < tile.size(); ++i) wrong += tile[i] != sentinel;
+                EXPECT_EQ(wrong, 0u) << "d " << d << " n " << n << (gathered ? " gathered" : "");
+            }
+        }
+    }
+}
+
 TEST_P(Levels, AssignmentOnAPoolGivesTheCallingThreadsLists) {
     const KernelLevel level = GetParam();
     SKIP_IF_UNSUPPORTED(level);
