@@ -253,6 +253,11 @@ constexpr double candidate_key = 24.0;
 constexpr double head_key = 1.3;
 constexpr double bounds_pass = 0.12;
 constexpr std::size_t largest_basis_dim = 1024;
+// Below this many clusters the heads (p x d a point, as many as p
+// clusters) and finding the basis weigh too much: at k = 1,024 the screen
+// never estimated a clear gain on real embeddings, and choosing the head
+// cost 5% of a 25-iteration training.
+constexpr std::size_t least_dimension_clusters = 2048;
 // The automatic policy's first step screens this many points before it
 // commits the rest: where the screen does not pay, the step costs little
 // more than a plain one.
@@ -264,9 +269,13 @@ constexpr std::uint64_t head_sample = 1024;
 // A screened step estimated at more than this gives the screen up for the
 // rest of the training.
 constexpr double give_up_cost = 0.95;
-// The dimension screen's estimate is the rougher (within about 10% where
-// it was fitted), so it must promise a clear gain.
-constexpr double dimension_give_up_cost = 0.85;
+// The dimension screen's estimate is the rougher (within about 15% where
+// it was fitted), and a screened full step competes with bounded steps
+// that may cost less, so it must promise a clear gain: on MiniLM
+// sentences at k = 1,024 it estimated 0.83 at best, and whole trainings
+// ran slower with it than without; on 200,000 MiniLM token vectors at
+// k = 4,096 it estimated 0.70 where steps took 0.63 to 0.67.
+constexpr double dimension_give_up_cost = 0.75;
 // Each point also costs the screen a fixed share (its rounding, window and
 // choice) that small steps do not pay back: in the same runs, k x d of
 // 128 x 256 and less ran as fast or slower screened, 128 x 1,024 and
@@ -404,6 +413,7 @@ ScreenPolicy::ScreenPolicy(const ScreenOptions& options, std::size_t n_clusters,
     if (kind_ == ScreenKind::dimensions) {
         // Its basis costs d x d memory and d^2 p arithmetic to find.
         if (dim > largest_basis_dim || dim < 2) return;
+        if (automatic_ && n_clusters < least_dimension_clusters) return;
         use_head(dimension_screen_head(dim), dim);
     }
     if (automatic_ && !shape_pays(n_clusters, dim)) return;

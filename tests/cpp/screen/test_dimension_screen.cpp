@@ -200,13 +200,13 @@ namespace {
 TEST(DimensionScreenPolicy, FirstStepSamplesThenCommits) {
     const KernelLevel level = detected_kernel_level();
     for (const bool pays : {true, false}) {
-        LowRank data(9000, 256, 300, 6, 1.0f, 21);
+        LowRank data(9000, 256, 2048, 6, 1.0f, 21);
         if (!pays) data.points = Points::gaussian(9000, 256, 22);
         const TrainingState state = TrainingState::start(data.points.view(), true);
         Model plain = test::model_with_centroids(data.centroids, true);
         Model screened = plain;
         update_labels(plain, state, test::context(level));
-        FullStep step({ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions}, 300, 256);
+        FullStep step({ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions}, 2048, 256);
         ASSERT_TRUE(step.screens());
         step.update_labels(screened, state, test::context(level));
         EXPECT_EQ(screened.labels, plain.labels);
@@ -214,6 +214,9 @@ TEST(DimensionScreenPolicy, FirstStepSamplesThenCommits) {
         EXPECT_EQ(step.screen_work().points, pays ? 9000u : 0u);
         EXPECT_EQ(step.screens(), pays);
     }
+    // Below 2,048 clusters the automatic choice leaves the dimension screen out.
+    EXPECT_FALSE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions}, 1024, 256).screens());
+    EXPECT_TRUE(ScreenPolicy({ScreenMode::forced, ScreenUnit::emulated, ScreenKind::dimensions}, 1024, 256).screens());
 }
 
 }  // namespace
