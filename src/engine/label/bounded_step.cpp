@@ -200,7 +200,8 @@ std::uint64_t BoundedStep::test_point(std::uint64_t i, std::uint64_t label, cons
 // against every group, as a refresh without it gathers them all.
 void BoundedStep::refresh_screened(const ScoringFrame& frame, const Matrix& grouped, GatheredScorer& scorer,
                                    const ExecutionContext& context) {
-    ScreenedRefresh screened = screened_refresh(frame, grouped, *screen_, context);
+    ScreenedRefresh screened = basis_ != nullptr ? screened_refresh(frame, grouped, *basis_, context)
+                                                 : screened_refresh(frame, grouped, *screen_, context);
     screen_work_ = screened.work;
     const std::vector<std::uint64_t>& wide = screened.wide;
     const std::size_t pieces = (wide.size() + piece_points - 1) / piece_points;
@@ -267,7 +268,7 @@ void BoundedStep::update_labels(Model& model, const TrainingState& state, const 
                              labels};
     GatheredScorer scorer(frame, context.workers());
 
-    screened_last_ = refresh && screen_ && k_ <= most_screened_clusters;
+    screened_last_ = refresh && (screen_ || basis_ != nullptr) && k_ <= most_screened_clusters;
     if (screened_last_) {
         refresh_screened(frame, grouped, scorer, context);
     } else {

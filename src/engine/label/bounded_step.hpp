@@ -52,7 +52,16 @@ public:
     void refresh_all() { refresh_ = true; }
     // Refreshes through the bf16 screen of `unit` (screened_refresh.hpp),
     // or, without one, with every key exact.
-    void screen_refreshes(std::optional<ScreenUnit> unit) { screen_ = unit; }
+    void screen_refreshes(std::optional<ScreenUnit> unit) {
+        screen_ = unit;
+        basis_ = nullptr;
+    }
+    // Refreshes through the dimension screen of `basis`, which the caller
+    // keeps, or, with null, with every key exact.
+    void dimension_refreshes(const DimensionBasis* basis) {
+        basis_ = basis;
+        screen_.reset();
+    }
     // What the last step's screen did, if it was a screened refresh.
     const ScreenWork* screened_work() const { return screened_last_ ? &screen_work_ : nullptr; }
     // What the last step did.
@@ -96,6 +105,7 @@ private:
     std::vector<float> lengths_;           // per point: an upper bound on its length
     BoundedWork work_;
     std::optional<ScreenUnit> screen_;
+    const DimensionBasis* basis_ = nullptr;
     bool screened_last_ = false;
     ScreenWork screen_work_;
 };

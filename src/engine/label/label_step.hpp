@@ -53,8 +53,12 @@ public:
 
     // What the last step did through the screen; nothing if it was not screened.
     const ScreenWork& screen_work() const { return work_; }
-    // That step's estimated cost, in full steps.
+    // That step's estimated cost, in full steps, or another pass's through
+    // the same screen.
     double screen_cost() const { return policy_.step_cost(work_); }
+    double screen_cost(const ScreenWork& work) const { return policy_.step_cost(work); }
+    // The dimension screen's basis, once a step has found it.
+    const DimensionBasis* basis() const { return basis_.get(); }
 
 private:
     ScreenPolicy policy_;

@@ -35,6 +35,12 @@ void LabelSteps::update_labels(Model& model, const TrainingState& state, const E
         policy_.full_done();
         if (full_.screen_work().points > 0 && full_.screen_kind() == ScreenKind::dimensions) {
             policy_.full_steps_cost(full_.screen_cost());
+            // Refreshes go through the same basis from now on.
+            if (bounded_ && !dimension_refreshes_) {
+                bounded_->dimension_refreshes(full_.basis());
+                policy_.screen_refreshes(true);
+                dimension_refreshes_ = true;
+            }
         }
     } else {
         if (kind == StepKind::refresh) bounded_->refresh_all();
@@ -43,7 +49,7 @@ void LabelSteps::update_labels(Model& model, const TrainingState& state, const E
         if (const ScreenWork* screened = bounded_->screened_work()) {
             share.screened = screened->settled;
             full_.screened_elsewhere(*screened);
-            policy_.screened_refresh_done(ScreenPolicy::cost(*screened, model.n_clusters));
+            policy_.screened_refresh_done(full_.screen_cost(*screened));
             // Where the screen gives up, so do the refreshes that used it.
             if (!full_.screens()) {
                 bounded_->screen_refreshes(std::nullopt);

@@ -34,6 +34,7 @@ private:
     std::unique_ptr<BoundedStep> bounded_;
     StepPolicy policy_;
     std::vector<LabelStepShare>* shares_;
+    bool dimension_refreshes_ = false;
 };
 
 }  // namespace quorla::engine

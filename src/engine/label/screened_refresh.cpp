@@ -17,25 +17,102 @@ namespace {
 
 using bounds::infinity;
 
+// The keys a refresh settles a pass of rows from, whichever screen gives
+// them: row r's key of every cluster (grouped order) at keys[r * stride +
+// p], each at most margins[r] above the exact chain's key for the same
+// pair; the row's candidates are the keys at or below its cut, best +
+// widths[r] or, where `cuts` is given, cuts[r]. A row with a negative
+// margin or a cut that is not finite is not screened.
+struct RefreshPass {
+    const float* keys;
+    std::size_t stride;
+    const float* margins;
+    const float* widths;
+    const float* cuts;
+};
+
+class RefreshKeys {
+public:
+    virtual ~RefreshKeys() = default;
+    virtual std::size_t pass_rows(std::size_t tile_rows) const = 0;
+    virtual void prepare(std::size_t slots, std::size_t tile_rows) = 0;
+    virtual RefreshPass keys(const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows,
+                             std::size_t slot) = 0;
+};
+
+// The bf16 screen's approximate keys, within K of the exact chain's, K at
+// most half the cut width (bf16_bound.hpp).
+class Bf16RefreshKeys final : public RefreshKeys {
+public:
+    Bf16RefreshKeys(ScreenUnit unit, const ScreenCentroids& screen)
+        : screen_(tiles::screen_kernels_for(unit)), centroids_(screen) {}
+
+    std::size_t pass_rows(std::size_t) const override { return screen_tile_rows; }
+    void prepare(std::size_t slots, std::size_t) override {
+        slots_.resize(slots);
+        for (Slot& s : slots_) {
+            s.screen = ScreenTile(centroids_.panels.dim);
+            s.keys.resize(checked_product(screen_tile_rows, centroids_.panels.clusters));
+            s.margins.resize(screen_tile_rows);
+        }
+    }
+    RefreshPass keys(const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows,
+                     std::size_t slot) override {
+        Slot& s = slots_[slot];
+        pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
+        const std::size_t k = centroids_.panels.clusters;
+        screen_.keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, centroids.euclidean(),
+                     s.keys.data(), k);
+        const float* widths = s.screen.widths.data();
+        for (std::size_t r = 0; r < rows; ++r) s.margins[r] = widths[r] >= 0.0f ? 0.5f * widths[r] : -1.0f;
+        return {s.keys.data(), k, s.margins.data(), widths, nullptr};
+    }
+
+private:
+    struct Slot {
+        ScreenTile screen;
+        std::vector<float> keys, margins;
+    };
+    const tiles::ScreenKernels& screen_;
+    const ScreenCentroids& centroids_;
+    std::vector<Slot> slots_;
+};
+
+// The dimension screen's lower bounds: the exact chain's key is at least a
+// bound minus W, and the cut width is at least W (dimension_bound.hpp).
+class DimensionRefreshKeys final : public RefreshKeys {
+public:
+    explicit DimensionRefreshKeys(const DimensionCentroids& screen) : candidates_(screen) {}
+
+    std::size_t pass_rows(std::size_t tile_rows) const override { return tile_rows; }
+    void prepare(std::size_t slots, std::size_t tile_rows) override { candidates_.prepare(slots, tile_rows); }
+    RefreshPass keys(const CentroidPanels& centroids, const Tile& tile, std::size_t, std::size_t,
+                     std::size_t slot) override {
+        const DimensionBounds b = candidates_.bound(centroids, tile, slot);
+        return {b.keys, b.stride, b.widths, b.widths, b.cuts};
+    }
+
+private:
+    DimensionCandidates candidates_;
+};
+
 class RefreshSink final : public ScanSink {
 public:
-    RefreshSink(const ScoringFrame& frame, ScreenUnit unit, const ScreenCentroids& screen)
+    RefreshSink(const ScoringFrame& frame, RefreshKeys& source, std::size_t k)
         : frame_(frame),
-          screen_(tiles::screen_kernels_for(unit)),
-          centroids_(screen),
-          k_(screen.panels.clusters),
+          source_(source),
+          k_(k),
           groups_(frame.group_panels.size()),
           capacity_(screen_candidate_capacity(k_)) {
         // Groups are read as whole blocks of keys.
         if (groups_ > 1 && frame.group_size % key_block != 0) raise_fault("Centroid groups split a block of keys");
     }
 
-    void prepare(std::size_t slots, std::size_t) override {
+    void prepare(std::size_t slots, std::size_t tile_rows) override {
+        source_.prepare(slots, tile_rows);
         slots_.resize(slots);
-        const std::size_t rows = screen_tile_rows;
+        const std::size_t rows = source_.pass_rows(tile_rows);
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(frame_.points->cols);
-            s.keys.resize(checked_product(rows, k_));
             s.minima.resize((k_ + key_block - 1) / key_block);
             s.group_least.resize(checked_product(rows, groups_));
             s.listed.resize(rows);
@@ -58,8 +135,7 @@ public:
 
 private:
     struct Slot {
-        ScreenTile screen;
-        std::vector<float> keys;         // screen_tile_rows x k, in grouped order
+        RefreshPass pass{};
         std::vector<float> minima;       // one row's least key of each block
         std::vector<float> group_least;  // screen_tile_rows x groups
         // The candidates of a screen tile's rows, all scored in one call:
@@ -77,8 +153,7 @@ private:
     bool euclidean() const { return frame_.euclidean; }
 
     const ScoringFrame& frame_;
-    const tiles::ScreenKernels& screen_;
-    const ScreenCentroids& centroids_;
+    RefreshKeys& source_;
     std::size_t k_;
     std::size_t groups_;
     std::size_t capacity_;
@@ -86,14 +161,14 @@ private:
 };
 
 // Each group's least key of a screened row, and the row's candidates: the
-// positions whose key is at most fl(best + w), as the screened step's cut
-// (bf16_bound.hpp); 0 when the row is not screened or has more than the
-// capacity. Groups are whole blocks of keys, so their least keys come from
-// the blocks', and only blocks within the cut are read again.
+// positions whose key is at most its cut, as the screened step's; 0 when
+// the row is not screened or has more than the capacity. Groups are whole
+// blocks of keys, so their least keys come from the blocks', and only
+// blocks within the cut are read again.
 std::size_t RefreshSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
-    const float width = s.screen.widths.data()[screen_row];
-    if (!(width >= 0.0f)) return 0;
-    const float* keys = s.keys.data() + screen_row * k_;
+    const RefreshPass& pass = s.pass;
+    if (!(pass.margins[screen_row] >= 0.0f)) return 0;
+    const float* keys = pass.keys + screen_row * pass.stride;
     float* minima = s.minima.data();
     block_minima(keys, k_, minima);
     float* least = s.group_least.data() + screen_row * groups_;
@@ -107,7 +182,9 @@ std::size_t RefreshSink::list(Slot& s, std::size_t screen_row, std::size_t tile_
         least[g] = m;
         best = m < best ? m : best;
     }
-    return list_within(keys, k_, minima, best + width, capacity_, static_cast<std::uint32_t>(tile_row),
+    const float cut = pass.cuts != nullptr ? pass.cuts[screen_row] : best + pass.widths[screen_row];
+    if (!std::isfinite(cut)) return 0;
+    return list_within(keys, k_, minima, cut, capacity_, static_cast<std::uint32_t>(tile_row),
                        s.pair_rows.data() + first, s.pair_positions.data() + first);
 }
 
@@ -117,7 +194,7 @@ std::size_t RefreshSink::list(Slot& s, std::size_t screen_row, std::size_t tile_
 bool RefreshSink::settle(Slot& s, const Tile& tile, std::size_t screen_row, std::size_t tile_row, std::size_t first,
                          std::size_t listed) {
     if (listed == 0) return false;
-    const tiles::Panels& panels = centroids_.panels;
+    const tiles::Panels& panels = frame_.panels->panels();
     const std::uint32_t* positions = s.pair_positions.data() + first;
     const float* dots = s.dots.data() + first;
     const float point_norm = euclidean() ? tile.point_norms[tile_row] : 0.0f;
@@ -140,14 +217,14 @@ bool RefreshSink::settle(Slot& s, const Tile& tile, std::size_t screen_row, std:
     const std::uint64_t point = tile.first + tile_row;
     const double error = bounds::key_error(euclidean(), panels.dim, static_cast<double>(frame_.lengths[point]),
                                            frame_.longest);
-    const float width = s.screen.widths.data()[screen_row];
-    const float screened_error = bounds::round_up(0.5 * static_cast<double>(width) + error + bounds::underflow_term);
+    const float margin = s.pass.margins[screen_row];
+    const float screened_error = bounds::round_up(static_cast<double>(margin) + error + bounds::underflow_term);
     float* own = frame_.bounds.data() + point * (groups_ + 1);
     own[0] = bounds::round_up(bounds::upper_from_key(euclidean(), best, error));
     // The chosen cluster's own key stays out of its group's bound.
     float* least = s.group_least.data() + screen_row * groups_;
     const std::size_t own_group = chosen / frame_.group_size;
-    const float* keys = s.keys.data() + screen_row * k_;
+    const float* keys = s.pass.keys + screen_row * s.pass.stride;
     const std::size_t end = std::min(k_, (own_group + 1) * frame_.group_size);
     float rest = infinity;
     for (std::size_t p = own_group * frame_.group_size; p < end; ++p) rest = p != chosen && keys[p] < rest ? keys[p] : rest;
@@ -162,10 +239,10 @@ bool RefreshSink::settle(Slot& s, const Tile& tile, std::size_t screen_row, std:
 
 bool RefreshSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
     Slot& s = slots_[slot];
-    for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
-        const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
-        pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
-        screen_.keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(), s.keys.data(), k_);
+    const std::size_t pass = source_.pass_rows(frame_.panels->kernels().tile_rows);
+    for (std::size_t from = 0; from < tile.count; from += pass) {
+        const std::size_t rows = std::min(pass, tile.count - from);
+        s.pass = source_.keys(centroids, tile, from, rows, slot);
         std::size_t pairs = 0;
         for (std::size_t sr = 0; sr < rows; ++sr) {
             s.listed[sr] = list(s, sr, from + sr, pairs);
@@ -183,17 +260,31 @@ bool RefreshSink::consume(const CentroidPanels& centroids, const Tile& tile, std
     return true;
 }
 
+ScreenedRefresh refresh_through(const ScoringFrame& frame, RefreshKeys& source, const ExecutionContext& context) {
+    RefreshSink sink(frame, source, frame.panels->clusters());
+    scan_points(context, *frame.panels, *frame.points, frame.euclidean ? frame.point_norms : nullptr, sink);
+    ScreenedRefresh out = sink.result();
+    out.work.full = out.wide.size();
+    return out;
+}
+
 }  // namespace
 
 ScreenedRefresh screened_refresh(const ScoringFrame& frame, const Matrix& grouped, ScreenUnit unit,
                                  const ExecutionContext& context) {
     if (grouped.rows() < 2) raise_fault("Screened refresh for fewer than two clusters");
     const ScreenCentroids screen(grouped, *frame.panels);
-    RefreshSink sink(frame, unit, screen);
-    scan_points(context, *frame.panels, *frame.points, frame.euclidean ? frame.point_norms : nullptr, sink);
-    ScreenedRefresh out = sink.result();
-    out.work.full = out.wide.size();
-    return out;
+    Bf16RefreshKeys source(unit, screen);
+    return refresh_through(frame, source, context);
+}
+
+ScreenedRefresh screened_refresh(const ScoringFrame& frame, const Matrix& grouped, const DimensionBasis& basis,
+                                 const ExecutionContext& context) {
+    if (grouped.rows() < 2) raise_fault("Screened refresh for fewer than two clusters");
+    if (basis.level != context.level) raise_fault("Basis packed for another kernel level");
+    const DimensionCentroids screen(grouped, *frame.panels, basis);
+    DimensionRefreshKeys source(screen);
+    return refresh_through(frame, source, context);
 }
 
 }  // namespace quorla::engine

@@ -1,4 +1,4 @@
-// The bounded step's refresh through the bf16 screen: every point's label,
+// The bounded step's refresh through a screen: every point's label,
 // as the full step chooses it, and every bound set afresh, for about the
 // cost of a screened label step rather than a full one.
 //
@@ -27,6 +27,7 @@
 #include "engine/core/execution_context.hpp"
 #include "engine/core/matrix.hpp"
 #include "engine/screen/bf16_screen.hpp"
+#include "engine/screen/dimension_screen.hpp"
 #include "engine/label/gathered_scorer.hpp"
 #include "engine/label/screened_step.hpp"
 
@@ -41,6 +42,12 @@ struct ScreenedRefresh {
 // `grouped`: the centroids in the frame's grouped order, which
 // frame.panels holds; at least two of them.
 ScreenedRefresh screened_refresh(const ScoringFrame& frame, const Matrix& grouped, ScreenUnit unit,
+                                 const ExecutionContext& context);
+// The same through the dimension screen: its lower bounds stand for the
+// approximate keys, at most W (the cut width) above the exact chain's key,
+// and each row's cut is an exact key plus that width
+// (screen/dimension_screen.hpp).
+ScreenedRefresh screened_refresh(const ScoringFrame& frame, const Matrix& grouped, const DimensionBasis& basis,
                                  const ExecutionContext& context);
 
 }  // namespace quorla::engine

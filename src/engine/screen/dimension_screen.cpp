@@ -76,6 +76,7 @@ void DimensionCandidates::prepare(std::size_t slots, std::size_t tile_rows) {
         s.minima.resize(checked_product(tile_rows, blocks));
         s.lengths.resize(tile_rows);
         s.widths.resize(tile_rows);
+        s.cuts.resize(tile_rows);
         s.best_rows.resize(tile_rows);
         s.best_clusters.resize(tile_rows);
         s.best_dots.resize(tile_rows);
@@ -103,9 +104,7 @@ std::uint32_t lower_bounds(float* keys, std::size_t k, const float* tails, float
 
 }  // namespace
 
-std::size_t DimensionCandidates::list(const CentroidPanels& centroids, const Tile& tile, std::size_t from,
-                                      std::size_t rows, std::size_t slot, std::size_t* listed,
-                                      std::uint32_t* pair_rows, std::uint32_t* pair_clusters) {
+DimensionBounds DimensionCandidates::bound(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
     Slot& s = slots_[slot];
     const tiles::TileKernels& kernels = centroids.kernels();
     const DimensionBasis& basis = screen_.basis();
@@ -113,8 +112,8 @@ std::size_t DimensionCandidates::list(const CentroidPanels& centroids, const Til
     const std::size_t dim = basis.bound.dim;
     const std::size_t k = screen_.head_panels().clusters;
     const std::size_t blocks = key_stride_ / key_block;
+    const std::size_t rows = tile.count;
     const bool euclidean = centroids.euclidean();
-    if (from != 0 || rows != tile.count) raise_fault("Dimension screen given part of a tile");
 
     // Heads, packed as a tile of their own, and their keys with the full norms.
     kernels.keys(tile.values, rows, s.zeros.data(), basis.panels.panels(), false, s.heads.data(), head);
@@ -133,7 +132,7 @@ std::size_t DimensionCandidates::list(const CentroidPanels& centroids, const Til
         const double window =
             dimension_bound::window(euclidean, basis.bound, length, head_length, point_norm, screen_.side());
         s.widths[r] = std::isfinite(tail) ? dimension_bound::cut_width(window) : -__builtin_inff();
-        listed[r] = 0;
+        s.cuts[r] = -__builtin_inff();
         if (!(s.widths[r] >= 0.0f)) continue;
         const float scale = bounds::round_up(euclidean ? 2.0 * tail : tail);
         s.best_rows[bests] = static_cast<std::uint32_t>(r);
@@ -144,16 +143,28 @@ std::size_t DimensionCandidates::list(const CentroidPanels& centroids, const Til
     // One exact key per row, for the cluster with the least bound.
     kernels.listed_dots(tile.values, tile.count, s.best_rows.data(), centroids.panels(), s.best_clusters.data(), bests,
                         s.best_dots.data());
-    std::size_t pairs = 0;
     for (std::size_t i = 0; i < bests; ++i) {
         const std::uint32_t r = s.best_rows[i];
         const std::uint32_t b = s.best_clusters[i];
         const float exact = euclidean ? euclidean_key(s.best_dots[i], centroids.panels().norms[b], tile.point_norms[r])
                                       : -s.best_dots[i];
-        if (!std::isfinite(exact)) continue;
-        const float cut = exact + s.widths[r];
-        listed[r] = list_within(s.keys.data() + r * key_stride_, k, s.minima.data() + r * blocks, cut, capacity_, r,
-                                pair_rows + pairs, pair_clusters + pairs);
+        s.cuts[r] = std::isfinite(exact) ? exact + s.widths[r] : -__builtin_inff();
+    }
+    return {s.keys.data(), key_stride_, s.minima.data(), blocks, s.widths.data(), s.cuts.data()};
+}
+
+std::size_t DimensionCandidates::list(const CentroidPanels& centroids, const Tile& tile, std::size_t from,
+                                      std::size_t rows, std::size_t slot, std::size_t* listed,
+                                      std::uint32_t* pair_rows, std::uint32_t* pair_clusters) {
+    if (from != 0 || rows != tile.count) raise_fault("Dimension screen given part of a tile");
+    const DimensionBounds b = bound(centroids, tile, slot);
+    const std::size_t k = screen_.head_panels().clusters;
+    std::size_t pairs = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        listed[r] = 0;
+        if (!(b.widths[r] >= 0.0f) || !std::isfinite(b.cuts[r])) continue;
+        listed[r] = list_within(b.keys + r * b.stride, k, b.minima + r * b.blocks, b.cuts[r], capacity_,
+                                static_cast<std::uint32_t>(r), pair_rows + pairs, pair_clusters + pairs);
         pairs += listed[r];
     }
     return pairs;

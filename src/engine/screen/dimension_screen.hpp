@@ -58,6 +58,20 @@ private:
     dimension_bound::CentroidSide side_;
 };
 
+// A tile's rows as the dimension screen leaves them: row r's lower bounds
+// on its keys at keys[r * stride + j] (exact >= bound - widths[r]), the
+// least of each block of 16 at minima[r * blocks + b], and the cut its
+// candidates lie under (an exact key plus the width). A row with a
+// negative width, or a cut that is not finite, is not screened.
+struct DimensionBounds {
+    const float* keys;
+    std::size_t stride;
+    const float* minima;
+    std::size_t blocks;
+    const float* widths;
+    const float* cuts;
+};
+
 class DimensionCandidates final : public CandidateSource {
 public:
     explicit DimensionCandidates(const DimensionCentroids& screen)
@@ -69,12 +83,14 @@ public:
     std::size_t list(const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows,
                      std::size_t slot, std::size_t* listed, std::uint32_t* pair_rows,
                      std::uint32_t* pair_clusters) override;
+    // The bounds of every row of a tile, valid until the slot's next call.
+    DimensionBounds bound(const CentroidPanels& centroids, const Tile& tile, std::size_t slot);
 
 private:
     struct Slot {
         CacheAligned<float> heads, head_tile, keys, zeros;
         std::vector<const float*> head_rows;
-        std::vector<float> minima, lengths, widths;
+        std::vector<float> minima, lengths, widths, cuts;
         std::vector<std::uint32_t> best_rows, best_clusters;
         std::vector<float> best_dots;
     };

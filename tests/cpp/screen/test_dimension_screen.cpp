@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "engine/core/fault.hpp"
+#include "engine/label/bounded_step.hpp"
 #include "engine/label/label_step.hpp"
 #include "engine/label/screened_step.hpp"
 #include "engine/screen/dimension_screen.hpp"
@@ -218,6 +219,68 @@ TEST(DimensionScreenPolicy, FirstStepSamplesThenCommits) {
     EXPECT_FALSE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions}, 1024, 256).screens());
     EXPECT_TRUE(ScreenPolicy({ScreenMode::forced, ScreenUnit::emulated, ScreenKind::dimensions}, 1024, 256).screens());
 }
+
+}  // namespace
+}  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// A refresh of the bounded step through the dimension screen gives the
+// plain step's labels, and bounds that hold against exact distances: each
+// point's own bound at or above its distance (Euclidean) or score (-x.c)
+// to its own centroid, each group's at or below every other centroid's.
+using RefreshCase = std::tuple<KernelLevel, bool, std::size_t, int>;
+class DimensionRefresh : public ::testing::TestWithParam<RefreshCase> {};
+
+TEST_P(DimensionRefresh, LabelsAreThePlainStepsAndBoundsHold) {
+    const auto [level, euclidean, threads, kind] = GetParam();
+    if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available";
+    const std::size_t n = 700, d = 96, k = 64;
+    LowRank data(n, d, k, 6, 1.0f, static_cast<std::uint32_t>(31 + kind), kind == 4 ? 0.0f : 0.02f);
+    if (kind == 3) data.points = Points::gaussian(n, d, 4);
+    auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
+    const ExecutionContext context = test::context(level, pool.get());
+    const TrainingState state = TrainingState::start(data.points.view(), euclidean);
+    const DimensionBasis basis(principal_axes(data.points.view(), 16), level);
+
+    Model plain = test::model_with_centroids(data.centroids, euclidean);
+    plain.labels.assign(n, 0);
+    Model refreshed = plain;
+    update_labels(plain, state, context);
+    BoundedStep step(k, d, euclidean);
+    step.dimension_refreshes(&basis);
+    step.update_labels(refreshed, state, context);
+    ASSERT_NE(step.screened_work(), nullptr);
+    if (kind != 3) EXPECT_GT(step.screened_work()->settled, n / 2);
+    EXPECT_EQ(refreshed.labels, plain.labels);
+    EXPECT_EQ(refreshed.cluster_sizes, plain.cluster_sizes);
+
+    auto exact = [&](std::size_t i, std::size_t j) {
+        double sum = 0.0;
+        for (std::size_t l = 0; l < d; ++l) {
+            const double x = data.points.values[i * d + l], c = data.centroids.values[j * d + l];
+            sum += euclidean ? (x - c) * (x - c) : x * c;
+        }
+        return euclidean ? std::sqrt(sum) : -sum;
+    };
+    const std::size_t groups = step.groups();
+    std::size_t broken = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float* bounds = step.bounds().data() + i * (groups + 1);
+        const std::uint64_t own = refreshed.labels[i];
+        if (!(bounds[0] >= exact(i, own))) ++broken;
+        for (std::size_t j = 0; j < k; ++j) {
+            if (j != own && !(bounds[1 + step.group_of(j)] <= exact(i, j))) ++broken;
+        }
+    }
+    EXPECT_EQ(broken, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DimensionRefresh,
+                         ::testing::Combine(::testing::ValuesIn(all_kernel_levels), ::testing::Bool(),
+                                            ::testing::Values(std::size_t{0}, std::size_t{3}),
+                                            ::testing::Values(0, 3, 4)));
 
 }  // namespace
 }  // namespace quorla::engine
