@@ -62,7 +62,11 @@ bool time_trainings(const engine::PointView& view, std::size_t k, bool euclidean
             engine::ThreadRandom random(engine::seeded_entropy(7));
             const engine::ExecutionContext context{&pool, bench_level(), &random};
             engine::TrainingOptions options;
-            if (screened == 1) options.screening = {engine::ScreenMode::automatic, unit, kind};
+            // QUORLA_BENCH_FORCED=1: every full step and refresh screened, however slow.
+            const bool forced = std::getenv("QUORLA_BENCH_FORCED") != nullptr;
+            if (screened == 1) {
+                options.screening = {forced ? engine::ScreenMode::forced : engine::ScreenMode::automatic, unit, kind};
+            }
             const auto start = std::chrono::steady_clock::now();
             if (!engine::train(model, view, context, options).ok()) return false;
             best[screened] = std::min(

@@ -47,6 +47,14 @@ void update_labels(Model& model, const TrainingState& state, const ExecutionCont
 }
 
 void FullStep::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    // The automatic choice takes its sample at the second step: the first
+    // scores the initial centroids, sample points themselves, against which
+    // far more clusters stay in every window than after one mean update.
+    if (policy_.screens() && policy_.kind() == ScreenKind::dimensions && policy_.automatic() && steps_++ == 0) {
+        work_ = {};
+        engine::update_labels(model, state, context);
+        return;
+    }
     if (policy_.screens() && policy_.kind() == ScreenKind::dimensions && (!basis_ || basis_->level != context.level)) {
         // The basis comes from the training's own points, once, with the
         // head whose sample cost least.

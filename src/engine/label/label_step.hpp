@@ -64,6 +64,7 @@ private:
     ScreenPolicy policy_;
     ScreenWork work_;
     std::unique_ptr<DimensionBasis> basis_;
+    std::uint64_t steps_ = 0;
 };
 
 }  // namespace quorla::engine

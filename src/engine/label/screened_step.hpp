@@ -110,6 +110,7 @@ public:
     // Whether the next step should screen a sample before the rest: an
     // automatic policy that has not seen a step.
     bool samples() const { return automatic_ && !seen_; }
+    bool automatic() const { return automatic_; }
     // A screened step's cost in full steps, estimated from its counts; the
     // dimension screen's from its head of `head` of `dim` dimensions too.
     static double cost(const ScreenWork& work, std::size_t n_clusters, std::size_t head = 0, std::size_t dim = 0);

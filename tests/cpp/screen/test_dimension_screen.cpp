@@ -196,7 +196,7 @@ TEST(DimensionScreenTraining, ForcedScreenTrainsTheSame) {
 namespace quorla::engine {
 namespace {
 
-// The first step chooses the head from a strided sample and screens the
+// The second step chooses the head from a strided sample and screens the
 // points only where the sample paid: both ways the plain step's labels.
 TEST(DimensionScreenPolicy, FirstStepSamplesThenCommits) {
     const KernelLevel level = detected_kernel_level();
@@ -209,6 +209,9 @@ TEST(DimensionScreenPolicy, FirstStepSamplesThenCommits) {
         update_labels(plain, state, test::context(level));
         FullStep step({ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions}, 2048, 256);
         ASSERT_TRUE(step.screens());
+        // The first step is plain; the second chooses the head.
+        step.update_labels(screened, state, test::context(level));
+        EXPECT_EQ(step.screen_work().points, 0u);
         step.update_labels(screened, state, test::context(level));
         EXPECT_EQ(screened.labels, plain.labels);
         EXPECT_EQ(screened.cluster_sizes, plain.cluster_sizes);
