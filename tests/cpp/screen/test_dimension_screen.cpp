@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "engine/core/fault.hpp"
+#include "engine/kernels/dot.hpp"
 #include "engine/label/bounded_step.hpp"
 #include "engine/label/label_step.hpp"
 #include "engine/label/screened_step.hpp"
@@ -284,6 +285,60 @@ INSTANTIATE_TEST_SUITE_P(Cases, DimensionRefresh,
                          ::testing::Combine(::testing::ValuesIn(all_kernel_levels), ::testing::Bool(),
                                             ::testing::Values(std::size_t{0}, std::size_t{3}),
                                             ::testing::Values(0, 3, 4)));
+
+}  // namespace
+}  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// The bounds hold what they claim, pair by pair: every exact chain's key at
+// least its bound minus the row's width, at every level, at both ends of
+// the float range and on data whose tails are rounding alone; and on data
+// of low rank most clusters lie above the cut.
+class DimensionBoundHolds : public ::testing::TestWithParam<std::tuple<KernelLevel, bool, int>> {};
+
+TEST_P(DimensionBoundHolds, ExactKeysAreAtLeastTheBoundsLessTheWidth) {
+    const auto [level, euclidean, kind] = GetParam();
+    if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available";
+    const std::size_t d = 40, k = 70;
+    const float scale = kind == 1 ? 0x1p50f : kind == 2 ? 0x1p-60f : 1.0f;
+    const LowRank data(200, d, k, 5, scale, 17, kind == 4 ? 0.0f : 0.02f);
+    Matrix centroids(k, d);
+    std::copy(data.centroids.values.begin(), data.centroids.values.end(), centroids.data());
+    const CentroidPanels panels(centroids, k, euclidean, level);
+    const DimensionBasis basis(principal_axes(data.points.view(), 16), level);
+    const DimensionCentroids screen(centroids, panels, basis);
+    DimensionCandidates candidates(screen);
+    const tiles::TileKernels& kernels = panels.kernels();
+    const std::size_t rows = kernels.tile_rows;
+    candidates.prepare(1, rows);
+    std::vector<float> tile(rows * d + rows), norms(rows);
+    kernels.pack({data.points.values.data(), static_cast<std::int64_t>(d), 1, d}, 0, rows, tile.data());
+    for (std::size_t r = 0; r < rows; ++r) {
+        norms[r] = euclidean ? dot_f32(&data.points.values[r * d], &data.points.values[r * d], d) : 0.0f;
+    }
+    const DimensionBounds b = candidates.bound(panels, {tile.data(), rows, 0, norms.data()}, 0);
+    std::size_t broken = 0, above_cut = 0, screened = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (!(b.widths[r] >= 0.0f) || !std::isfinite(b.cuts[r])) continue;
+        ++screened;
+        const std::vector<float> exact =
+            test::keys_of({&data.points.values[r * d], d}, centroids, euclidean, norms[r], level);
+        for (std::size_t j = 0; j < k; ++j) {
+            const float bound = b.keys[r * b.stride + j];
+            if (!(double(exact[j]) >= double(bound) - double(b.widths[r]))) ++broken;
+            if (bound > b.cuts[r]) ++above_cut;
+        }
+    }
+    EXPECT_EQ(screened, rows);
+    EXPECT_EQ(broken, 0u);
+    EXPECT_GT(above_cut, rows * k / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DimensionBoundHolds,
+                         ::testing::Combine(::testing::ValuesIn(all_kernel_levels), ::testing::Bool(),
+                                            ::testing::Values(0, 1, 2, 4)));
 
 }  // namespace
 }  // namespace quorla::engine
