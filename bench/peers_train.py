@@ -34,23 +34,10 @@ import subprocess
 import sys
 import time
 
+from suite import cost  # one cost for every benchmark
+
 METHODS = ["quorla", "quorla-plain", "quorla-dimensions", "faiss", "onedal", "superkmeans", "superkmeans-own"]
 EUCLIDEAN_ONLY = {"onedal", "superkmeans", "superkmeans-own"}
-
-
-def cost(np, data, centroids, euclidean):
-    centroids = np.ascontiguousarray(centroids, dtype=np.float32)
-    cn = (centroids.astype(np.float64) ** 2).sum(axis=1)
-    total = 0.0
-    for start in range(0, data.shape[0], 8192):
-        x = data[start:start + 8192]
-        dots = (x @ centroids.T).astype(np.float64)
-        if euclidean:
-            xn = (x.astype(np.float64) ** 2).sum(axis=1)
-            total += float(np.maximum(xn[:, None] + cn[None, :] - 2.0 * dots, 0.0).min(axis=1).sum())
-        else:
-            total += float(dots.max(axis=1).sum())
-    return total / data.shape[0]
 
 
 def child(task):

@@ -275,14 +275,9 @@ TEST_P(ScreenedStep, LabelsAndSizesAreThePlainStepsBitForBit) {
     const NearTies data(n, d, k, static_cast<std::uint32_t>(n + d + k));
     auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
     const ExecutionContext context = test::context(level, pool.get());
-    const TrainingState state = TrainingState::start(data.points.view(), euclidean);
-
-    Model plain = test::model_with_centroids(data.centroids, euclidean);
-    Model screened = plain;
-    update_labels(plain, state, context);
-    const ScreenWork work = screened_update_labels(screened, state, context, unit);
-    EXPECT_EQ(screened.labels, plain.labels);
-    EXPECT_EQ(screened.cluster_sizes, plain.cluster_sizes);
+    const ScreenWork work = test::expect_plain_labels(
+        data.points, data.centroids, euclidean, context,
+        [&](Model& model, const TrainingState& state) { return screened_update_labels(model, state, context, unit); });
     // Every path ran: points settled from candidates, with more than one
     // candidate on average (the near-duplicates), and, where the crowd
     // outnumbers what a window may hold, points scored in full, more than
@@ -334,25 +329,7 @@ TEST_P(ScreenedRefresh, LabelsAreThePlainStepsAndBoundsHold) {
     EXPECT_EQ(refreshed.labels, plain.labels);
     EXPECT_EQ(refreshed.cluster_sizes, plain.cluster_sizes);
 
-    const std::size_t groups = step.groups();
-    auto exact = [&](std::size_t i, std::size_t j) {
-        double sum = 0.0;
-        for (std::size_t l = 0; l < d; ++l) {
-            const double x = data.points.values[i * d + l], c = data.centroids.values[j * d + l];
-            sum += euclidean ? (x - c) * (x - c) : x * c;
-        }
-        return euclidean ? std::sqrt(sum) : -sum;
-    };
-    std::size_t broken = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float* bounds = step.bounds().data() + i * (groups + 1);
-        const std::uint64_t own = refreshed.labels[i];
-        if (!(bounds[0] >= exact(i, own))) ++broken;
-        for (std::size_t j = 0; j < k; ++j) {
-            if (j != own && !(bounds[1 + step.group_of(j)] <= exact(i, j))) ++broken;
-        }
-    }
-    EXPECT_EQ(broken, 0u);
+    EXPECT_EQ(test::broken_bounds(step, refreshed.labels, data.points, data.centroids, euclidean), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -18,6 +18,7 @@
 #include "engine/screen/dimension_screen.hpp"
 #include "engine/screen/principal_axes.hpp"
 #include "engine/training.hpp"
+#include "screen_cases.hpp"
 #include "support.hpp"
 
 namespace quorla::engine {
@@ -112,15 +113,10 @@ TEST_P(DimensionScreen, LabelsAndSizesAreThePlainStepsBitForBit) {
     if (kind == 3) data.points = Points::gaussian(n, d, 4);
     auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
     const ExecutionContext context = test::context(level, pool.get());
-    const TrainingState state = TrainingState::start(data.points.view(), euclidean);
     const DimensionBasis basis(principal_axes(data.points.view(), head), level);
-
-    Model plain = test::model_with_centroids(data.centroids, euclidean);
-    Model screened = plain;
-    update_labels(plain, state, context);
-    const ScreenWork work = screened_update_labels(screened, state, context, basis);
-    EXPECT_EQ(screened.labels, plain.labels);
-    EXPECT_EQ(screened.cluster_sizes, plain.cluster_sizes);
+    const ScreenWork work = test::expect_plain_labels(
+        data.points, data.centroids, euclidean, context,
+        [&](Model& model, const TrainingState& state) { return screened_update_labels(model, state, context, basis); });
     EXPECT_EQ(work.points, n);
     EXPECT_GE(work.settled + work.full, n);  // a mostly wide tile counts whole
     if (kind != 3) {
@@ -256,29 +252,13 @@ TEST_P(DimensionRefresh, LabelsAreThePlainStepsAndBoundsHold) {
     step.dimension_refreshes(&basis);
     step.update_labels(refreshed, state, context);
     ASSERT_NE(step.screened_work(), nullptr);
-    if (kind != 3) EXPECT_GT(step.screened_work()->settled, n / 2);
+    if (kind != 3) {
+        EXPECT_GT(step.screened_work()->settled, n / 2);
+    }
     EXPECT_EQ(refreshed.labels, plain.labels);
     EXPECT_EQ(refreshed.cluster_sizes, plain.cluster_sizes);
 
-    auto exact = [&](std::size_t i, std::size_t j) {
-        double sum = 0.0;
-        for (std::size_t l = 0; l < d; ++l) {
-            const double x = data.points.values[i * d + l], c = data.centroids.values[j * d + l];
-            sum += euclidean ? (x - c) * (x - c) : x * c;
-        }
-        return euclidean ? std::sqrt(sum) : -sum;
-    };
-    const std::size_t groups = step.groups();
-    std::size_t broken = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float* bounds = step.bounds().data() + i * (groups + 1);
-        const std::uint64_t own = refreshed.labels[i];
-        if (!(bounds[0] >= exact(i, own))) ++broken;
-        for (std::size_t j = 0; j < k; ++j) {
-            if (j != own && !(bounds[1 + step.group_of(j)] <= exact(i, j))) ++broken;
-        }
-    }
-    EXPECT_EQ(broken, 0u);
+    EXPECT_EQ(test::broken_bounds(step, refreshed.labels, data.points, data.centroids, euclidean), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DimensionRefresh,
