@@ -50,7 +50,9 @@ engine::KernelLevel kernel_level() {
 // screens every full label step, every refresh of the bounded step and
 // every top-k scan of assign and search with that unit (=bf16 leaves it off
 // on a machine without AVX512_BF16); =dimensions screens every full label
-// step through the dimension screen.
+// step and every refresh through the dimension screen; =no-bf16 leaves the
+// choice automatic
+// but as on a CPU without a bf16 unit (an AVX2-only one, say).
 // Unset, the bf16 screen runs with the detected unit where it pays, and
 // the dimension screen where no unit does. Benchmarks
 // and tests run each way; the results are the same in every case. The
@@ -69,9 +71,9 @@ engine::ScreenOptions screen_options(engine::KernelLevel level, std::size_t n_cl
         return {};
     }
     if (!equals(screen, "off") && engine::ScreenPolicy::shape_pays(n_clusters, dim)) {
-        if (std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(level)) {
-            return {engine::ScreenMode::automatic, *unit};
-        }
+        std::optional<engine::ScreenUnit> unit;
+        if (!equals(screen, "no-bf16")) unit = engine::detected_screen_unit(level);
+        if (unit) return {engine::ScreenMode::automatic, *unit};
         return {engine::ScreenMode::automatic, engine::ScreenUnit::emulated, engine::ScreenKind::dimensions};
     }
     return {};

@@ -47,6 +47,22 @@ def test_screened_trainings_are_the_plain_ones(monkeypatch, euclidean, balanced,
 
 
 @pytest.mark.parametrize("euclidean", [True, False])
+def test_automatic_dimension_screen_trains_the_plain_model(monkeypatch, euclidean):
+    # As on a CPU without a bf16 unit, at a shape where the automatic
+    # choice may take the dimension screen: data of low rank, 2,048 clusters.
+    rng = np.random.default_rng(9)
+    basis = rng.standard_normal((6, 256)).astype(np.float32)
+    data = (rng.standard_normal((9000, 6)).astype(np.float32) @ basis
+            + np.float32(0.02) * rng.standard_normal((9000, 256)).astype(np.float32))
+    runs = {}
+    for screen in ("off", "no-bf16"):
+        monkeypatch.setenv("QUORLA_SCREEN", screen)
+        model = KMeans(2048).with_seed(3).with_euclidean(euclidean).with_iterations(4)
+        runs[screen] = (model.train(data, None), model.centroids.tobytes())
+    assert runs["no-bf16"] == runs["off"]
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
 @pytest.mark.parametrize("screen", ["emulated", "dimensions"])
 def test_nan_faults_with_the_screen_forced(monkeypatch, euclidean, screen):
     data = _near_ties()
