@@ -14,8 +14,11 @@ largest dot product (inner product, higher is better).
 Methods (those whose package is missing are skipped, and said so):
   quorla            automatic screens (the default)
   quorla-plain      QUORLA_SCREEN=off
-  quorla-dimensions QUORLA_SCREEN=dimensions: every full step through the
-                    dimension screen
+  quorla-dimensions QUORLA_SCREEN=dimensions: every full step and refresh
+                    through the dimension screen
+  quorla-no-bf16    QUORLA_SCREEN=no-bf16: the automatic choice as on a CPU
+                    without a bf16 unit (with QUORLA_KERNEL_LEVEL=avx2, what
+                    an AVX2-only CPU runs by default)
   faiss             faiss.Kmeans over every row (max_points_per_centroid = n)
   onedal            scikit-learn-intelex KMeans, Lloyd, tol 0 (Euclidean only)
   superkmeans       SuperKMeans flat: every row, no early stop (Euclidean only)
@@ -36,7 +39,7 @@ import time
 
 from suite import cost  # one cost for every benchmark
 
-METHODS = ["quorla", "quorla-plain", "quorla-dimensions", "faiss", "onedal", "superkmeans", "superkmeans-own"]
+METHODS = ["quorla", "quorla-plain", "quorla-dimensions", "quorla-no-bf16", "faiss", "onedal", "superkmeans", "superkmeans-own"]
 EUCLIDEAN_ONLY = {"onedal", "superkmeans", "superkmeans-own"}
 
 
@@ -112,6 +115,8 @@ def main():
             env["QUORLA_SCREEN"] = "off"
         if method == "quorla-dimensions":
             env["QUORLA_SCREEN"] = "dimensions"
+        if method == "quorla-no-bf16":
+            env["QUORLA_SCREEN"] = "no-bf16"
         task = dict(vars(args), method=method, data=os.path.abspath(args.data))
         del task["methods"]
         result = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(task)],
