@@ -5,7 +5,8 @@
 // is within the proven window (dimension_bound.hpp) of that key.
 //
 // The leading coordinates are dots with the basis rows and the bounds are
-// Euclidean keys of them, so both come from the level's own tile kernels:
+// keys of them (with the full norms), so both come from the level's own
+// tile kernels:
 // what this costs is the head's share p / d of a full scan, the exact keys
 // of the candidates and a pass over each point's bounds.
 #pragma once
