@@ -47,15 +47,12 @@ void update_labels(Model& model, const TrainingState& state, const ExecutionCont
 }
 
 void FullStep::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
+    const bool dimensions = policy_.screens() && policy_.kind() == ScreenKind::dimensions;
     // The automatic choice takes its sample at the second step: the first
     // scores the initial centroids, sample points themselves, against which
     // far more clusters stay in every window than after one mean update.
-    if (policy_.screens() && policy_.kind() == ScreenKind::dimensions && policy_.automatic() && steps_++ == 0) {
-        work_ = {};
-        engine::update_labels(model, state, context);
-        return;
-    }
-    if (policy_.screens() && policy_.kind() == ScreenKind::dimensions && (!basis_ || basis_->level != context.level)) {
+    const bool waits = dimensions && policy_.automatic() && steps_++ == 0;
+    if (dimensions && !waits && (!basis_ || basis_->level != context.level)) {
         // The basis comes from the training's own points, once, with the
         // head whose sample cost least.
         DimensionChoice choice = choose_dimension_basis(model, state, context);
@@ -63,7 +60,7 @@ void FullStep::update_labels(Model& model, const TrainingState& state, const Exe
         basis_ = std::move(choice.basis);
         if (choice.sampled) policy_.done(choice.work);
     }
-    if (!policy_.screens()) {
+    if (waits || !policy_.screens()) {
         work_ = {};
         engine::update_labels(model, state, context);
         return;

@@ -53,9 +53,7 @@ public:
 
     // What the last step did through the screen; nothing if it was not screened.
     const ScreenWork& screen_work() const { return work_; }
-    // That step's estimated cost, in full steps, or another pass's through
-    // the same screen.
-    double screen_cost() const { return policy_.step_cost(work_); }
+    // The estimated cost, in full steps, of a pass through this step's screen.
     double screen_cost(const ScreenWork& work) const { return policy_.step_cost(work); }
     // The dimension screen's basis, once a step has found it.
     const DimensionBasis* basis() const { return basis_.get(); }

@@ -33,9 +33,9 @@ void LabelSteps::update_labels(Model& model, const TrainingState& state, const E
     if (kind == StepKind::full) {
         full_.update_labels(model, state, context);
         policy_.full_done();
+        // Once the dimension screen runs, refreshes go through its basis,
+        // and bounded steps are weighed against them.
         if (full_.screen_work().points > 0 && full_.screen_kind() == ScreenKind::dimensions) {
-            policy_.full_steps_cost(full_.screen_cost());
-            // Refreshes go through the same basis from now on.
             if (bounded_ && !dimension_refreshes_) {
                 bounded_->dimension_refreshes(full_.basis());
                 policy_.screen_refreshes(true);

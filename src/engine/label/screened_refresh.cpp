@@ -22,13 +22,17 @@ using bounds::infinity;
 // p], each at most margins[r] above the exact chain's key for the same
 // pair; the row's candidates are the keys at or below its cut, best +
 // widths[r] or, where `cuts` is given, cuts[r]. A row with a negative
-// margin or a cut that is not finite is not screened.
+// margin or a cut that is not finite is not screened. `minima`, where the
+// screen found them already, holds row r's least key of each block of 16
+// at minima[r * blocks + b].
 struct RefreshPass {
     const float* keys;
     std::size_t stride;
     const float* margins;
     const float* widths;
     const float* cuts;
+    const float* minima;
+    std::size_t blocks;
 };
 
 class RefreshKeys {
@@ -65,7 +69,7 @@ public:
                      s.keys.data(), k);
         const float* widths = s.screen.widths.data();
         for (std::size_t r = 0; r < rows; ++r) s.margins[r] = widths[r] >= 0.0f ? 0.5f * widths[r] : -1.0f;
-        return {s.keys.data(), k, s.margins.data(), widths, nullptr};
+        return {s.keys.data(), k, s.margins.data(), widths, nullptr, nullptr, 0};
     }
 
 private:
@@ -89,7 +93,7 @@ public:
     RefreshPass keys(const CentroidPanels& centroids, const Tile& tile, std::size_t, std::size_t,
                      std::size_t slot) override {
         const DimensionBounds b = candidates_.bound(centroids, tile, slot);
-        return {b.keys, b.stride, b.widths, b.widths, b.cuts};
+        return {b.keys, b.stride, b.widths, b.widths, b.cuts, b.minima, b.blocks};
     }
 
 private:
@@ -169,8 +173,8 @@ std::size_t RefreshSink::list(Slot& s, std::size_t screen_row, std::size_t tile_
     const RefreshPass& pass = s.pass;
     if (!(pass.margins[screen_row] >= 0.0f)) return 0;
     const float* keys = pass.keys + screen_row * pass.stride;
-    float* minima = s.minima.data();
-    block_minima(keys, k_, minima);
+    const float* minima = pass.minima != nullptr ? pass.minima + screen_row * pass.blocks : s.minima.data();
+    if (pass.minima == nullptr) block_minima(keys, k_, s.minima.data());
     float* least = s.group_least.data() + screen_row * groups_;
     const std::size_t blocks = (k_ + key_block - 1) / key_block;
     const std::size_t group_blocks = (frame_.group_size + key_block - 1) / key_block;

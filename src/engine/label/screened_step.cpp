@@ -292,47 +292,51 @@ constexpr std::size_t least_screened_work = 65536;  // k x d
 
 namespace {
 
-// What both screens check and build before they scan. With a policy that
-// has not seen a step yet, the first sample_points points go first, and
-// the rest are screened only if the policy finds that the sample paid.
-template <class Screen>
-ScreenWork screened_scan(Model& model, const TrainingState& state, const ExecutionContext& context,
-                         const ScreenPolicy* policy, Screen screen) {
+// The centroids of a model a screened step may scan: checked against the
+// points, two or more of them.
+const Matrix& screened_centroids(const Model& model, const TrainingState& state) {
     if (!model.centroids) raise_fault("Label step without a centroid matrix");
     const Matrix& centroids = *model.centroids;
-    const PointView& points = state.points;
-    if (centroids.cols() != points.cols) raise_fault("Centroid and point dimensions differ");
+    if (centroids.cols() != state.points.cols) raise_fault("Centroid and point dimensions differ");
     if (centroids.rows() < 2) raise_fault("Screened label step for fewer than two clusters");
-    const bool euclidean = model.euclidean;
-    if (euclidean && !state.point_norms) raise_fault("Point norms missing in Euclidean mode");
+    if (model.euclidean && !state.point_norms) raise_fault("Point norms missing in Euclidean mode");
+    return centroids;
+}
 
-    const CentroidPanels panels(centroids, centroids.rows(), euclidean, context.level);
+// Every point through `source`. With a policy that has not seen a step yet,
+// the first sample_points points go first, and the rest are screened only
+// if the policy finds that the sample paid.
+ScreenWork screened_scan(Model& model, const TrainingState& state, const ExecutionContext& context,
+                         const ScreenPolicy* policy, const CentroidPanels& panels, CandidateSource& source) {
+    const PointView& points = state.points;
+    const bool euclidean = model.euclidean;
     std::vector<std::uint64_t> labels(points.rows);
     const std::span<std::uint64_t> out(labels);
-    ScreenWork work = screen(centroids, panels, [&](CandidateSource& source) {
-        // Norms are given for the whole view only; a part's are computed
-        // per tile, to the same bits.
-        auto run = [&](std::uint64_t first, std::uint64_t count) {
-            PointView part = rows_from(points, first);
-            part.rows = count;
-            ScreenedSink sink(part, source, out.subspan(first, count));
-            const bool whole = count == points.rows;
-            scan_points(context, panels, part, euclidean && whole ? &*state.point_norms : nullptr, sink);
-            sink.finish(panels);
-            return sink.work();
-        };
-        if (policy == nullptr || !policy->samples() || points.rows <= sample_points) return run(0, points.rows);
-        ScreenWork done = run(0, sample_points);
+    // Norms are given for the whole view only; a part's are computed per
+    // tile, to the same bits.
+    auto run = [&](std::uint64_t first, std::uint64_t count) {
+        PointView part = rows_from(points, first);
+        part.rows = count;
+        ScreenedSink sink(part, source, out.subspan(first, count));
+        const bool whole = count == points.rows;
+        scan_points(context, panels, part, euclidean && whole ? &*state.point_norms : nullptr, sink);
+        sink.finish(panels);
+        return sink.work();
+    };
+    ScreenWork work;
+    if (policy == nullptr || !policy->samples() || points.rows <= sample_points) {
+        work = run(0, points.rows);
+    } else {
+        work = run(0, sample_points);
         const std::uint64_t rest = points.rows - sample_points;
-        if (policy->pays(done)) {
-            done += run(sample_points, rest);
+        if (policy->pays(work)) {
+            work += run(sample_points, rest);
         } else {
             NearestSink<std::uint64_t> sink(euclidean ? tiles::Rule::lowest_key : tiles::Rule::highest_dot_last,
                                             out.subspan(sample_points, rest));
             scan_points(context, panels, rows_from(points, sample_points), nullptr, sink);
         }
-        return done;
-    });
+    }
     set_labels(model, std::move(labels));
     return work;
 }
@@ -341,23 +345,21 @@ ScreenWork screened_scan(Model& model, const TrainingState& state, const Executi
 
 ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
                                   ScreenUnit unit, const ScreenPolicy* policy) {
-    return screened_scan(model, state, context, policy,
-                         [&](const Matrix& centroids, const CentroidPanels& panels, auto scan) {
-                             const ScreenCentroids screen(centroids, panels);
-                             Bf16Candidates source(unit, screen);
-                             return scan(source);
-                         });
+    const Matrix& centroids = screened_centroids(model, state);
+    const CentroidPanels panels(centroids, centroids.rows(), model.euclidean, context.level);
+    const ScreenCentroids screen(centroids, panels);
+    Bf16Candidates source(unit, screen);
+    return screened_scan(model, state, context, policy, panels, source);
 }
 
 ScreenWork screened_update_labels(Model& model, const TrainingState& state, const ExecutionContext& context,
                                   const DimensionBasis& basis, const ScreenPolicy* policy) {
     if (basis.level != context.level) raise_fault("Basis packed for another kernel level");
-    return screened_scan(model, state, context, policy,
-                         [&](const Matrix& centroids, const CentroidPanels& panels, auto scan) {
-                             const DimensionCentroids screen(centroids, panels, basis);
-                             DimensionCandidates source(screen);
-                             return scan(source);
-                         });
+    const Matrix& centroids = screened_centroids(model, state);
+    const CentroidPanels panels(centroids, centroids.rows(), model.euclidean, context.level);
+    const DimensionCentroids screen(centroids, panels, basis);
+    DimensionCandidates source(screen);
+    return screened_scan(model, state, context, policy, panels, source);
 }
 
 DimensionChoice choose_dimension_basis(const Model& model, const TrainingState& state,

@@ -122,10 +122,10 @@ void StepPolicy::bounded_done(StepKind kind, const BoundedWork& work) {
         return;
     }
     // Once the bounded steps have cost more than a full step in all, beyond
-    // what full steps would have cost (data the bounds cannot settle, or
-    // full steps that a screen makes cheap), the bounds end for this
-    // training; steps that saved work make up for costlier ones.
-    excess_ += bounded_cost(work) - full_share_ * full_cost();
+    // what full steps would have cost (data the bounds cannot settle), the
+    // bounds end for this training; steps that saved work make up for
+    // costlier ones.
+    excess_ += bounded_cost(work) - full_cost();
     if (adaptive_ && excess_ > full_cost()) enabled_ = false;
     if (kind == StepKind::bounded) {
         // A bounded step that computed most distances is followed by steps

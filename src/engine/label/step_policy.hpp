@@ -78,9 +78,6 @@ public:
     // against the last refresh's `cost`, in full steps.
     void screen_refreshes(bool on) { screened_ = on; }
     void screened_refresh_done(double cost);
-    // What a full step costs, in full steps, when a screen serves full
-    // steps but not refreshes: bounded steps are then weighed against that.
-    void full_steps_cost(double share) { full_share_ = share; }
 
     // A step's cost in the units of the cost model (step_policy.cpp).
     double full_cost() const;
@@ -98,7 +95,6 @@ private:
     double excess_ = 0.0;  // bounded steps' cost beyond full steps', so far
     bool screened_ = false;
     double refresh_cost_ = 0.0;  // the last screened refresh's, in full steps
-    double full_share_ = 1.0;    // a full step's cost, in full steps
     std::uint64_t refreshes_left_ = 0;  // before the next bounded step
     std::uint64_t backoff_ = 1;
 };
