@@ -54,7 +54,7 @@ bool screen_pays(ScreenUnit unit, KernelLevel level) {
     for (float& v : centroid_rows) v = next();
     for (float& v : tile) v = next();
     std::vector<float> norms(std::max(k, screen_tile_rows), 1.0f), point_norms(std::max(rows, screen_tile_rows), 1.0f);
-    std::vector<std::uint32_t> pairs(k * dim / 2), screen_tile(dim / 2 * screen_tile_rows);
+    std::vector<std::uint32_t> pairs(k * panel_pairs(dim)), screen_tile(dim / 2 * screen_tile_rows);
     for (std::uint32_t& p : pairs) p = tiles::bf16_pair(next(), next());
     for (std::uint32_t& p : screen_tile) p = tiles::bf16_pair(next(), next());
     const tiles::Panels panels{values.data(), centroid_rows.data(), norms.data(), k, dim, tiles::panel_width, pairs.data()};

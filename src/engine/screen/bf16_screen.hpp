@@ -17,8 +17,11 @@
 //    ones are zero. Points are rounded as their tile is packed; no bf16
 //    copy of the data exists.
 //  - Screen panels: the centroids in groups of panel_width, each group
-//    pair-major ([pairs][panel_width]), the last group zero-padded, in
-//    Panels::pairs; rounded once per step.
+//    pair-major ([panel_pairs(d)][panel_width]), the last group and the
+//    pairs past the real ones zero-padded, in Panels::pairs; rounded once
+//    per step. A group's pairs come in whole blocks of pair_block, the depth
+//    of one tile-unit product (amx_tiles.hpp); the vector units read only
+//    the real pairs.
 // A pair's two products are exact in single precision (8 + 8 significant
 // bits) and are added to the running sum one after the other, the high one
 // first, each sum rounded to nearest: VDPBF16PS's order, which the emulated
@@ -45,6 +48,13 @@ inline constexpr ScreenUnit all_screen_units[] = {ScreenUnit::emulated, ScreenUn
 // Points per screen tile: the AVX-512 unit's register tile (3 vectors of
 // 16 points), which the emulated unit shares so that both read one layout.
 inline constexpr std::size_t screen_tile_rows = 48;
+
+// Pairs a screen panel holds per centroid: the real ones, (d + 1) / 2,
+// rounded up to whole blocks.
+inline constexpr std::size_t pair_block = 16;
+inline constexpr std::size_t panel_pairs(std::size_t dim) {
+    return ((dim + 1) / 2 + pair_block - 1) / pair_block * pair_block;
+}
 
 // Clusters between two moves of a row's cut: the AVX-512 unit's register
 // group, which the emulated unit follows so that both keep, and overflow,

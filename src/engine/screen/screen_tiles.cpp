@@ -15,9 +15,10 @@ ScreenCentroids::ScreenCentroids(const Matrix& centroids, const CentroidPanels& 
     const std::size_t k = exact.clusters();
     const std::size_t dim = exact.dim();
     const std::size_t n_pairs = (dim + 1) / 2;
+    const std::size_t stride = panel_pairs(dim);
     const std::size_t width = tiles::panel_width;
     const std::size_t groups = (k + width - 1) / width;
-    pairs.assign(checked_product(checked_product(groups, n_pairs), width), 0u);
+    pairs.assign(checked_product(checked_product(groups, stride), width), 0u);
     std::vector<float> rounded(dim);
     std::vector<std::uint32_t> halves(2 * n_pairs, 0u);  // past an odd dimension: 0
     bool finite = true;
@@ -27,7 +28,7 @@ ScreenCentroids::ScreenCentroids(const Matrix& centroids, const CentroidPanels& 
             halves[l] = tiles::bf16_bits(row[l]);
             rounded[l] = tiles::bf16_value(halves[l]);
         }
-        std::uint32_t* column = pairs.data() + (j / width) * n_pairs * width + j % width;
+        std::uint32_t* column = pairs.data() + (j / width) * stride * width + j % width;
         for (std::size_t q = 0; q < n_pairs; ++q) column[q * width] = halves[2 * q] | halves[2 * q + 1] << 16;
         const double length = bounds::length_of(rounded.data(), dim);
         const double moved = bounds::distance_between(row, rounded.data(), dim);

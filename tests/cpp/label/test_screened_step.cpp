@@ -111,13 +111,13 @@ std::vector<std::uint32_t> screen_tile(const Points& p, std::size_t first, std::
 }
 
 std::vector<std::uint32_t> screen_panels(const Points& c) {
-    const std::size_t pairs = (c.cols + 1) / 2;
+    const std::size_t pairs = (c.cols + 1) / 2, stride = panel_pairs(c.cols);
     const std::size_t groups = (c.rows + tiles::panel_width - 1) / tiles::panel_width;
-    std::vector<std::uint32_t> panels(groups * pairs * tiles::panel_width, 0u);
+    std::vector<std::uint32_t> panels(groups * stride * tiles::panel_width, 0u);
     for (std::size_t j = 0; j < c.rows; ++j) {
         const float* row = &c.values[j * c.cols];
         for (std::size_t q = 0; q < pairs; ++q) {
-            panels[(j / tiles::panel_width) * pairs * tiles::panel_width + q * tiles::panel_width +
+            panels[(j / tiles::panel_width) * stride * tiles::panel_width + q * tiles::panel_width +
                    j % tiles::panel_width] = tiles::bf16_pair(row[2 * q], 2 * q + 1 < c.cols ? row[2 * q + 1] : 0.0f);
         }
     }
