@@ -14,9 +14,10 @@
 //
 //   quorla_bench_screen (FILE.npy | N,D) ROWS K THREADS [REPEATS] [ITERATIONS] [UNIT] [TRAININGS]
 //
-// UNIT: avx512_bf16 (default where the machine has it), emulated, or
-// dimensions for the dimension screen, whose head is dimension_screen_head(D)
-// unless QUORLA_BENCH_HEAD sets it.
+// UNIT: a screen unit by name (amx, avx512_bf16 or bf16, emulated,
+// amx_model; by default the tile unit, else AVX512_BF16, where the machine
+// has them), or dimensions for the dimension screen, whose head is
+// dimension_screen_head(D) unless QUORLA_BENCH_HEAD sets it.
 // One JSON object per metric (and per metric's trainings) on stdout.
 #include <algorithm>
 #include <chrono>
@@ -98,12 +99,21 @@ int main(int argc, char** argv) {
     const std::size_t threads = std::strtoull(argv[4], nullptr, 10);
     const int repeats = argc > 5 ? std::atoi(argv[5]) : 5;
     const std::uint64_t iterations = argc > 6 ? std::strtoull(argv[6], nullptr, 10) : 5;
-    engine::ScreenUnit unit = engine::screen_unit_supported(engine::ScreenUnit::avx512_bf16)
-                                  ? engine::ScreenUnit::avx512_bf16
-                                  : engine::ScreenUnit::emulated;
+    engine::ScreenUnit unit = engine::ScreenUnit::emulated;
+    for (const engine::ScreenUnit hardware : {engine::ScreenUnit::avx512_bf16, engine::ScreenUnit::amx}) {
+        if (engine::screen_unit_supported(hardware)) unit = hardware;
+    }
     const bool dimensions = argc > 7 && std::string(argv[7]) == "dimensions";
     if (argc > 7 && !dimensions) {
-        unit = std::string(argv[7]) == "emulated" ? engine::ScreenUnit::emulated : engine::ScreenUnit::avx512_bf16;
+        const std::string wanted = std::string(argv[7]) == "bf16" ? "avx512_bf16" : argv[7];
+        bool found = false;
+        for (const engine::ScreenUnit named : engine::all_screen_units) {
+            if (wanted == engine::screen_unit_name(named)) unit = named, found = true;
+        }
+        if (!found || !engine::screen_unit_supported(unit)) {
+            std::fprintf(stderr, "screen unit %s is not available here\n", argv[7]);
+            return 2;
+        }
     }
     const char* head_wanted = std::getenv("QUORLA_BENCH_HEAD");
     const std::size_t head = head_wanted != nullptr ? std::strtoull(head_wanted, nullptr, 10)

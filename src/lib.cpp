@@ -328,6 +328,7 @@ PyObject* run_on_data(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject*
         if (!interface::match_arguments(callable, names, args, nargs, kwnames, values)) return nullptr;
         AccessGuard access(as_kmeans(self)->access, mode);
         if (!access.ok()) return nullptr;
+        if (!interface::warn_of_units_turned_off()) return nullptr;
         using Watch = const interface::ArrayWatch&;
         std::optional<std::invoke_result_t<Run&, Model&, const engine::PointView&, Watch>> outcome;
         {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "engine/core/fault.hpp"
 #include "engine/kernels/kernel_level.hpp"
@@ -46,10 +47,12 @@ engine::KernelLevel kernel_level() {
     return engine::detected_kernel_level();
 }
 
-// QUORLA_SCREEN=off turns the screens off, and =emulated or =bf16
-// screens every full label step, every refresh of the bounded step and
-// every top-k scan of assign and search with that unit (=bf16 leaves it off
-// on a machine without AVX512_BF16); =dimensions screens every full label
+// QUORLA_SCREEN=off turns the screens off, and =emulated, =bf16, =amx or
+// =amx-model screens every full label step, every refresh of the bounded
+// step and every top-k scan of assign and search with that unit (=bf16 and
+// =amx leave it off on a machine without AVX512_BF16 or a working tile
+// unit; =amx-model runs the tile unit's software model, slowly, anywhere);
+// =dimensions screens every full label
 // step and every refresh through the dimension screen; =no-bf16 leaves the
 // choice automatic
 // but as on a CPU without a bf16 unit (an AVX2-only one, say).
@@ -64,10 +67,11 @@ engine::ScreenOptions screen_options(engine::KernelLevel level, std::size_t n_cl
     if (equals(screen, "dimensions")) {
         return {engine::ScreenMode::forced, engine::ScreenUnit::emulated, engine::ScreenKind::dimensions};
     }
-    if (equals(screen, "bf16")) {
-        if (engine::screen_unit_supported(engine::ScreenUnit::avx512_bf16)) {
-            return {engine::ScreenMode::forced, engine::ScreenUnit::avx512_bf16};
-        }
+    if (equals(screen, "amx-model")) return {engine::ScreenMode::forced, engine::ScreenUnit::amx_model};
+    for (const auto [name, unit] : {std::pair{"bf16", engine::ScreenUnit::avx512_bf16},
+                                    std::pair{"amx", engine::ScreenUnit::amx}}) {
+        if (!equals(screen, name)) continue;
+        if (engine::screen_unit_supported(unit)) return {engine::ScreenMode::forced, unit};
         return {};
     }
     if (!equals(screen, "off") && engine::ScreenPolicy::shape_pays(n_clusters, dim)) {
@@ -154,6 +158,16 @@ engine::ExecutionContext assignment_context(PythonMonitor& monitor) {
     parallel::PoolRegistry& registry = parallel::global_registry();
     const bool ready = registry.state() == parallel::PoolState::created;
     return {ready ? &registry : nullptr, kernel_level(), nullptr, machine_memory_bytes(), &monitor};
+}
+
+bool warn_of_units_turned_off() {
+    static bool warned = false;  // read and set with the interpreter lock held
+    if (warned || !engine::amx_unit_failed_check()) return true;
+    warned = true;
+    return PyErr_WarnEx(PyExc_RuntimeWarning,
+                        "quorla: the AMX unit's results differed from its model on a self-check; it is off for this "
+                        "process and the other units carry on",
+                        1) == 0;
 }
 
 engine::ScreenOptions query_screening(const engine::Model& model, const engine::PointView& points) {

@@ -140,4 +140,9 @@ engine::ExecutionContext assignment_context(PythonMonitor& monitor);
 // the interpreter lock held: it reads the process's environment.
 engine::ScreenOptions query_screening(const engine::Model& model, const engine::PointView& points);
 
+// Warns once per process (RuntimeWarning) that a hardware unit failed its
+// self-check and is off; false if the warning was raised as an error. Call
+// with the interpreter lock held.
+bool warn_of_units_turned_off();
+
 }  // namespace quorla::interface

@@ -1,5 +1,5 @@
 """Training with a screen forced on (QUORLA_SCREEN=emulated, =bf16,
-=dimensions), off, and left to the automatic choice: the results must be
+=amx, =amx-model, =dimensions), off, and left to the automatic choice: the results must be
 the same bits.
 The data makes near-ties (near-duplicate centres, points on and between
 them) so that windows hold several clusters, and NaN must still fault.
@@ -30,7 +30,7 @@ def _train(data, euclidean, balanced):
 
 @pytest.mark.parametrize("euclidean", [True, False])
 @pytest.mark.parametrize("balanced", [False, True])
-@pytest.mark.parametrize("screen", ["emulated", "bf16", "dimensions", "auto"])
+@pytest.mark.parametrize("screen", ["emulated", "bf16", "amx", "amx-model", "dimensions", "auto"])
 @pytest.mark.parametrize("steps", ["full", "bounded"])
 def test_screened_trainings_are_the_plain_ones(monkeypatch, euclidean, balanced, screen, steps):
     data = _near_ties()
@@ -93,7 +93,7 @@ def test_automatic_screen_at_a_shape_it_may_take(monkeypatch, euclidean):
 
 
 @pytest.mark.parametrize("euclidean", [True, False])
-@pytest.mark.parametrize("screen", ["emulated", "bf16", "auto"])
+@pytest.mark.parametrize("screen", ["emulated", "bf16", "amx", "amx-model", "auto"])
 def test_screened_search_and_assign_are_the_plain_ones(monkeypatch, euclidean, screen):
     # Near-ties at every top count, through the API: distances bit for bit,
     # clusters and lists alike, with the screen off and forced or automatic.

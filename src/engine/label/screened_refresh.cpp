@@ -55,7 +55,7 @@ public:
     void prepare(std::size_t slots, std::size_t) override {
         slots_.resize(slots);
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(centroids_.panels.dim);
+            s.screen = ScreenTile(centroids_.panels.dim, screen_.point_major);
             s.keys.resize(checked_product(screen_tile_rows, centroids_.panels.clusters));
             s.margins.resize(screen_tile_rows);
         }

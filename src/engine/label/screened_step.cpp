@@ -35,7 +35,7 @@ public:
         slots_.resize(slots);
         const std::size_t rows = screen_tile_rows;
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(centroids_.panels.dim);
+            s.screen = ScreenTile(centroids_.panels.dim, screen_.point_major);
             s.lane_keys = CacheAligned<float>(rows);
             s.cuts = CacheAligned<float>(rows);
             s.sizes.assign(rows, 0);

@@ -124,7 +124,7 @@ public:
         // The level's top kernel's scratch, as TopSink sizes it.
         kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(dim);
+            s.screen = ScreenTile(dim, screen_.point_major);
             if (take_ == 1) {
                 s.sizes.assign(rows, 0);
                 s.kept_clusters_1.resize(checked_product(rows, limit_));

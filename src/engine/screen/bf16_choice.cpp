@@ -1,12 +1,13 @@
-// Whether the hardware screen pays on this machine. AVX512_BF16 does twice
-// the float rate's work per instruction on some CPUs (AMD Zen 4) and the
-// same or less on others (Intel's, where the float FMA has two ports and
-// VDPBF16PS one), so the unit's presence alone does not decide. The answer
-// comes from one measurement, taken on first use and kept for the process:
-// a screen tile against a few hundred centroids, and the level's label
-// kernel on the same shape, the best of several runs each. This is the
-// only clock the engine reads to choose a path, and it picks between two
-// paths with the same results.
+// Which hardware screen pays on this machine, if any. AVX512_BF16 does
+// twice the float rate's work per instruction on some CPUs (AMD Zen 4) and
+// the same or less on others (Intel's, where the float FMA has two ports
+// and VDPBF16PS one); the tile unit, where it exists, does ten times more
+// or better. So presence alone does not decide. The answer comes from one
+// measurement per unit, taken on first use and kept for the process: a
+// screen tile against a few hundred centroids, and the level's label kernel
+// on the same shape, the best of several runs each. This is the only clock
+// the engine reads to choose a path, and it picks between paths with the
+// same results.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -39,7 +40,8 @@ double best_seconds(Run run) {
     return best;
 }
 
-bool screen_pays(ScreenUnit unit, KernelLevel level) {
+// The unit's screen time per point over the label kernel's.
+double screen_share(ScreenUnit unit, KernelLevel level) {
     const tiles::TileKernels& kernels = tiles::kernels_for(level);
     const tiles::ScreenKernels& screen = tiles::screen_kernels_for(unit);
     const std::size_t rows = kernels.tile_rows, dim = probe_dim, k = probe_clusters;
@@ -54,6 +56,8 @@ bool screen_pays(ScreenUnit unit, KernelLevel level) {
     for (float& v : centroid_rows) v = next();
     for (float& v : tile) v = next();
     std::vector<float> norms(std::max(k, screen_tile_rows), 1.0f), point_norms(std::max(rows, screen_tile_rows), 1.0f);
+    // dim fills whole blocks of pairs: the tile is the same size in either layout.
+    static_assert(probe_dim % (2 * pair_block) == 0);
     std::vector<std::uint32_t> pairs(k * panel_pairs(dim)), screen_tile(dim / 2 * screen_tile_rows);
     for (std::uint32_t& p : pairs) p = tiles::bf16_pair(next(), next());
     for (std::uint32_t& p : screen_tile) p = tiles::bf16_pair(next(), next());
@@ -74,19 +78,35 @@ bool screen_pays(ScreenUnit unit, KernelLevel level) {
         std::fill(sizes.begin(), sizes.end(), 0u);
         screen.screen(screen_tile.data(), point_norms.data(), panels, true, scratch);
     }) / static_cast<double>(screen_tile_rows);
-    return screened < paying_share * label;
+    return screened / label;
+}
+
+std::optional<ScreenUnit> fastest_paying_unit(KernelLevel level) {
+    std::optional<ScreenUnit> fastest;
+    double least = paying_share;
+    for (const ScreenUnit unit : {ScreenUnit::amx, ScreenUnit::avx512_bf16}) {
+        if (!screen_unit_supported(unit)) continue;
+        const double share = screen_share(unit, level);
+        if (share < least) {
+            least = share;
+            fastest = unit;
+        }
+    }
+    return fastest;
 }
 
 }  // namespace
 
 std::optional<ScreenUnit> detected_screen_unit(KernelLevel level) {
-    if (!screen_unit_supported(ScreenUnit::avx512_bf16)) return std::nullopt;
+    if (!screen_unit_supported(ScreenUnit::avx512_bf16) && !screen_unit_supported(ScreenUnit::amx)) {
+        return std::nullopt;
+    }
     static std::mutex lock;
-    static std::map<KernelLevel, bool> pays;
+    static std::map<KernelLevel, std::optional<ScreenUnit>> chosen;
     const std::lock_guard<std::mutex> held(lock);
-    auto found = pays.find(level);
-    if (found == pays.end()) found = pays.emplace(level, screen_pays(ScreenUnit::avx512_bf16, level)).first;
-    return found->second ? std::optional<ScreenUnit>(ScreenUnit::avx512_bf16) : std::nullopt;
+    auto found = chosen.find(level);
+    if (found == chosen.end()) found = chosen.emplace(level, fastest_paying_unit(level)).first;
+    return found->second;
 }
 
 }  // namespace quorla::engine

@@ -66,7 +66,17 @@ const ScreenKernels& screen_kernels_for(ScreenUnit unit) {
     if (!screen_unit_supported(unit)) {
         raise_fault(std::string("Screen unit ") + screen_unit_name(unit) + " is not supported on this machine");
     }
-    return unit == ScreenUnit::emulated ? emulated_kernels : *screen_kernels_bf16_avx512();
+    switch (unit) {
+        case ScreenUnit::emulated:
+            return emulated_kernels;
+        case ScreenUnit::avx512_bf16:
+            return *screen_kernels_bf16_avx512();
+        case ScreenUnit::amx_model:
+            return screen_kernels_amx_model();
+        case ScreenUnit::amx:
+            return *screen_kernels_amx();
+    }
+    raise_fault("Unknown screen unit");
 }
 
 }  // namespace tiles
@@ -77,12 +87,19 @@ const char* screen_unit_name(ScreenUnit unit) {
             return "emulated";
         case ScreenUnit::avx512_bf16:
             return "avx512_bf16";
+        case ScreenUnit::amx_model:
+            return "amx_model";
+        case ScreenUnit::amx:
+            return "amx";
     }
     return "unknown";
 }
 
+bool amx_unit_ready();  // amx_unit.cpp
+
 bool screen_unit_supported(ScreenUnit unit) {
-    if (unit == ScreenUnit::emulated) return true;
+    if (unit == ScreenUnit::emulated || unit == ScreenUnit::amx_model) return true;
+    if (unit == ScreenUnit::amx) return tiles::screen_kernels_amx() != nullptr && amx_unit_ready();
 #if defined(__x86_64__) || defined(__i386__)
     if (tiles::screen_kernels_bf16_avx512() == nullptr) return false;
     // The unit runs on the AVX-512 level's traits, so it needs that level

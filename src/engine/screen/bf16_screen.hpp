@@ -9,13 +9,21 @@
 //  - emulated: portable code that rounds and multiplies in software. It
 //    runs on every machine and is the oracle the other is tested against;
 //  - avx512_bf16: VDPBF16PS, on x86-64 CPUs (and OSes) with AVX512_BF16.
+// Two more sum in the tile unit's order (amx_tiles.hpp), so their keys may
+// differ from those two within the error bound, and agree with each other
+// bit for bit:
+//  - amx_model: the tile unit's software model, on every machine;
+//  - amx: the tile unit itself, where the CPU, the OS and the kernel allow
+//    it and its self-check against the model passed.
 //
 // Layouts, shared by both units:
 //  - Screen tiles: screen_tile_rows points, pair-major: entry q * rows + r
 //    is point r's pair q, bf16 of dimension 2q in the low 16 bits and of
 //    2q + 1 in the high 16 (0 past an odd dimension). Rows past the real
 //    ones are zero. Points are rounded as their tile is packed; no bf16
-//    copy of the data exists.
+//    copy of the data exists. The tile units read them point-major
+//    instead (ScreenKernels::point_major): entry r * panel_pairs(d) + q,
+//    zero past the real pairs.
 //  - Screen panels: the centroids in groups of panel_width, each group
 //    pair-major ([panel_pairs(d)][panel_width]), the last group and the
 //    pairs past the real ones zero-padded, in Panels::pairs; rounded once
@@ -41,9 +49,10 @@
 
 namespace quorla::engine {
 
-enum class ScreenUnit { emulated = 0, avx512_bf16 = 1 };
+enum class ScreenUnit { emulated = 0, avx512_bf16 = 1, amx_model = 2, amx = 3 };
 
-inline constexpr ScreenUnit all_screen_units[] = {ScreenUnit::emulated, ScreenUnit::avx512_bf16};
+inline constexpr ScreenUnit all_screen_units[] = {ScreenUnit::emulated, ScreenUnit::avx512_bf16, ScreenUnit::amx_model,
+                                                  ScreenUnit::amx};
 
 // Points per screen tile: the AVX-512 unit's register tile (3 vectors of
 // 16 points), which the emulated unit shares so that both read one layout.
@@ -63,13 +72,19 @@ inline constexpr std::size_t screen_cut_group = 8;
 
 const char* screen_unit_name(ScreenUnit unit);
 
-// True if the unit was compiled in and the CPU and OS support it.
+// True if the unit was compiled in and the CPU and OS support it (for the
+// tile unit: and it passed its self-check).
 bool screen_unit_supported(ScreenUnit unit);
 
+// The tile unit is on the machine but its dots differed from the model's on
+// the self-check, so it is off for the process; the interface warns once.
+bool amx_unit_failed_check();
+
 // The hardware unit that the automatic choice uses beside kernels of
-// `level`: AVX512_BF16 where the machine has it and a measurement, taken
-// once per process and level, finds its screen clearly faster than the
-// level's label kernel; none otherwise (bf16_choice.cpp).
+// `level`: of AMX and AVX512_BF16, those the machine has, the one whose
+// screen a measurement, taken once per process and level, finds fastest,
+// if it is clearly faster than the level's label kernel; none otherwise
+// (bf16_choice.cpp).
 std::optional<ScreenUnit> detected_screen_unit(KernelLevel level);
 
 namespace tiles {
@@ -104,6 +119,8 @@ struct ScreenKernels {
     // unless the row overflowed. Rows start with sizes 0.
     void (*screen)(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
                    const ScreenScratch& scratch);
+    // The tile is point-major (the tile units) rather than pair-major.
+    bool point_major = false;
 };
 
 // The unit's kernels; an internal fault if the machine lacks it.
@@ -111,6 +128,9 @@ const ScreenKernels& screen_kernels_for(ScreenUnit unit);
 
 // nullptr when not built (anything but x86-64).
 const ScreenKernels* screen_kernels_bf16_avx512();
+// nullptr when not built (anything but x86-64 Linux).
+const ScreenKernels* screen_kernels_amx();
+const ScreenKernels& screen_kernels_amx_model();
 
 // Keeps (key, cluster) in row r's list. A full list first drops what is
 // above the row's current cut; if nothing goes, the row has overflowed and

@@ -44,11 +44,12 @@ ScreenCentroids::ScreenCentroids(const Matrix& centroids, const CentroidPanels& 
     panels.pairs = pairs.data();
 }
 
-ScreenTile::ScreenTile(std::size_t dim)
-    : pairs(checked_product((dim + 1) / 2, screen_tile_rows)),
+ScreenTile::ScreenTile(std::size_t dim, bool rows_first)
+    : pairs(checked_product(rows_first ? panel_pairs(dim) : (dim + 1) / 2, screen_tile_rows)),
       norms(screen_tile_rows),
       widths(screen_tile_rows),
-      sums(screen_tile_rows) {}
+      sums(screen_tile_rows),
+      point_major(rows_first) {}
 
 // The values come from the level's packed tile: dimension-major at the
 // vector levels, which the loops below read along the rows, and row-major
@@ -61,18 +62,22 @@ void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& k
     const bool euclidean = screen.panels.norms != nullptr;
     std::uint32_t* packed = out.pairs.data();
     float* sums = out.sums.data();
+    // Pair q of row r: pair-major, or point-major with whole blocks of pairs.
+    const std::size_t row_step = out.point_major ? panel_pairs(dim) : 1;
+    const std::size_t pair_step = out.point_major ? 1 : stride;
+    if (out.point_major) std::fill(packed, packed + stride * row_step, 0u);
     if (kernels.packs_panels) {
         const std::size_t count = tile.count;
         for (std::size_t q = 0; q < n_pairs; ++q) {
             const float* low = tile.values + 2 * q * count + from;
-            std::uint32_t* pairs = packed + q * stride;
+            std::uint32_t* pairs = packed + q * pair_step;
             if (2 * q + 1 < dim) {
                 const float* high = low + count;
-                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], high[r]);
+                for (std::size_t r = 0; r < rows; ++r) pairs[r * row_step] = tiles::bf16_pair(low[r], high[r]);
             } else {
-                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], 0.0f);
+                for (std::size_t r = 0; r < rows; ++r) pairs[r * row_step] = tiles::bf16_pair(low[r], 0.0f);
             }
-            std::fill(pairs + rows, pairs + stride, 0u);
+            for (std::size_t r = rows; r < stride; ++r) pairs[r * row_step] = 0u;
         }
         tile_squared_lengths(kernels, tile, dim, from, rows, sums);
         std::fill(sums + rows, sums + stride, 0.0f);
@@ -81,7 +86,7 @@ void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& k
             const float* x = tile.values + (from + r) * dim;
             sums[r] = r < rows ? dot_f32(x, x, dim) : 0.0f;
             for (std::size_t q = 0; q < n_pairs; ++q) {
-                packed[q * stride + r] =
+                packed[q * pair_step + r * row_step] =
                     r < rows ? tiles::bf16_pair(x[2 * q], 2 * q + 1 < dim ? x[2 * q + 1] : 0.0f) : 0u;
             }
         }

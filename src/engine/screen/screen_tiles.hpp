@@ -29,16 +29,18 @@ struct ScreenCentroids {
     ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact);
 };
 
-// One worker's screen tile: bf16 pairs of screen_tile_rows points, their
+// One worker's screen tile: bf16 pairs of screen_tile_rows points, laid out
+// as the unit reads them (pair-major, or point-major for a tile unit), their
 // exact squared norms (Euclidean; 0 otherwise) and their cut widths, -inf
 // for a row that is not screened (padding, or a window that is not finite).
 struct ScreenTile {
     CacheAligned<std::uint32_t> pairs;
     CacheAligned<float> norms, widths;
     std::vector<float> sums;  // squared lengths for the window, in any order
+    bool point_major = false;
 
     ScreenTile() = default;
-    explicit ScreenTile(std::size_t dim);
+    ScreenTile(std::size_t dim, bool point_major);
 };
 
 // Rows [from, from + rows) of the scan's packed tile into `out`, rounded to

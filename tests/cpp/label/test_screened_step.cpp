@@ -136,15 +136,32 @@ TEST(Bf16Rounding, NearestEvenFlushesSubnormalsKeepsNaN) {
     EXPECT_EQ(tiles::bf16_pair(1.0f, -2.0f), 0xC0003F80u);
 }
 
-// (d, k): odd and even d, a lone pair, k below, at and past a panel.
-using Shape = std::tuple<std::size_t, std::size_t>;
-class ScreenUnits : public ::testing::TestWithParam<std::tuple<Shape, bool>> {};
-
-TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheEmulation) {
-    if (!screen_unit_supported(ScreenUnit::avx512_bf16)) {
-        GTEST_SKIP() << "AVX512_BF16 not available on this machine: only the emulated unit ran";
+// A pair-major screen tile laid out as `unit` reads it.
+std::vector<std::uint32_t> tile_for(const tiles::ScreenKernels& unit, const std::vector<std::uint32_t>& tile,
+                                    std::size_t d) {
+    if (!unit.point_major) return tile;
+    const std::size_t pairs = (d + 1) / 2, stride = panel_pairs(d);
+    std::vector<std::uint32_t> rows(screen_tile_rows * stride, 0u);
+    for (std::size_t r = 0; r < screen_tile_rows; ++r) {
+        for (std::size_t q = 0; q < pairs; ++q) rows[r * stride + q] = tile[q * screen_tile_rows + r];
     }
-    const auto [shape, euclidean] = GetParam();
+    return rows;
+}
+
+// (d, k): odd and even d, a lone pair, k below, at and past a panel, and
+// pairs past one block of the tile unit.
+using Shape = std::tuple<std::size_t, std::size_t>;
+// A hardware unit and the model it must match bit for bit.
+using UnitPair = std::tuple<ScreenUnit, ScreenUnit>;
+class ScreenUnits : public ::testing::TestWithParam<std::tuple<UnitPair, Shape, bool>> {};
+
+TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheirModel) {
+    const auto [units, shape, euclidean] = GetParam();
+    const auto [unit, oracle] = units;
+    if (!screen_unit_supported(unit)) {
+        GTEST_SKIP() << screen_unit_name(unit) << " not available on this machine: only " << screen_unit_name(oracle)
+                     << " ran";
+    }
     const auto [d, k] = shape;
     const NearTies data(screen_tile_rows, d, k, 11);
     const std::vector<std::uint32_t> tile = screen_tile(data.points, 0, screen_tile_rows);
@@ -158,11 +175,13 @@ TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheEmulation) {
     panels.norms = euclidean ? norms.data() : nullptr;
     panels.pairs = pairs.data();
 
-    const tiles::ScreenKernels& emulated = tiles::screen_kernels_for(ScreenUnit::emulated);
-    const tiles::ScreenKernels& hardware = tiles::screen_kernels_for(ScreenUnit::avx512_bf16);
+    const tiles::ScreenKernels& emulated = tiles::screen_kernels_for(oracle);
+    const tiles::ScreenKernels& hardware = tiles::screen_kernels_for(unit);
+    ASSERT_EQ(emulated.point_major, hardware.point_major);
+    const std::vector<std::uint32_t> laid_out = tile_for(hardware, tile, d);
     std::vector<float> want(screen_tile_rows * k), got(screen_tile_rows * k);
-    emulated.keys(tile.data(), point_norms.data(), panels, euclidean, want.data(), k);
-    hardware.keys(tile.data(), point_norms.data(), panels, euclidean, got.data(), k);
+    emulated.keys(laid_out.data(), point_norms.data(), panels, euclidean, want.data(), k);
+    hardware.keys(laid_out.data(), point_norms.data(), panels, euclidean, got.data(), k);
     ASSERT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(float)), 0);
 
     // The screens keep the same clusters at or below the same final cuts.
@@ -177,7 +196,7 @@ TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheEmulation) {
         Kept kept{std::vector<std::uint32_t>(screen_tile_rows * capacity), std::vector<std::uint32_t>(screen_tile_rows),
                   std::vector<float>(screen_tile_rows * capacity), std::vector<float>(screen_tile_rows),
                   std::vector<float>(screen_tile_rows)};
-        unit.screen(tile.data(), point_norms.data(), panels, euclidean,
+        unit.screen(laid_out.data(), point_norms.data(), panels, euclidean,
                     {capacity, kept.clusters.data(), kept.keys.data(), kept.sizes.data(), widths.data(),
                      kept.lane.data(), kept.cuts.data()});
         std::vector<std::vector<std::uint32_t>> lists(screen_tile_rows);
@@ -198,8 +217,10 @@ TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheEmulation) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ScreenUnits,
-                         ::testing::Combine(::testing::Values(Shape{1, 3}, Shape{2, 16}, Shape{7, 17}, Shape{33, 40},
-                                                              Shape{384, 33}),
+                         ::testing::Combine(::testing::Values(UnitPair{ScreenUnit::avx512_bf16, ScreenUnit::emulated},
+                                                              UnitPair{ScreenUnit::amx, ScreenUnit::amx_model}),
+                                            ::testing::Values(Shape{1, 3}, Shape{2, 16}, Shape{7, 17}, Shape{33, 40},
+                                                              Shape{70, 40}, Shape{384, 33}),
                                             ::testing::Bool()));
 
 // The automatic choice names only a unit the machine has, and keeps its
@@ -209,8 +230,9 @@ TEST(ScreenUnits, DetectionNamesASupportedUnitOnce) {
         const std::optional<ScreenUnit> unit = detected_screen_unit(level);
         if (unit) {
             EXPECT_TRUE(screen_unit_supported(*unit));
+            EXPECT_TRUE(*unit == ScreenUnit::avx512_bf16 || *unit == ScreenUnit::amx) << "only hardware pays";
         }
-        if (!screen_unit_supported(ScreenUnit::avx512_bf16)) {
+        if (!screen_unit_supported(ScreenUnit::avx512_bf16) && !screen_unit_supported(ScreenUnit::amx)) {
             EXPECT_FALSE(unit.has_value());
         }
         EXPECT_EQ(detected_screen_unit(level), unit);
@@ -244,22 +266,25 @@ TEST(ScreenBound, MeasuredErrorsStayInsideTheWindow) {
                 for (std::size_t r = 0; r < screen_tile_rows; ++r) {
                     point_norms[r] = dot_f32(&data.points.values[r * d], &data.points.values[r * d], d);
                 }
-                tiles::screen_kernels_for(ScreenUnit::emulated)
-                    .keys(tile.data(), point_norms.data(), panels, euclidean, approximate.data(), 21);
-                double worst = 0.0;
-                for (std::size_t r = 0; r < screen_tile_rows; ++r) {
-                    const std::span<const float> x(&data.points.values[r * d], d);
-                    const std::vector<float> keys = test::keys_of(x, centroids, euclidean, point_norms[r], level);
-                    const double window = screen_bound::window(euclidean, d, screen_bound::length_above(point_norms[r], d),
-                                                               point_norms[r], side);
-                    for (std::size_t j = 0; j < 21; ++j) {
-                        const double error = std::fabs(double(keys[j]) - double(approximate[r * 21 + j]));
-                        ASSERT_LE(error, window / 2) << "point " << r << " cluster " << j << " d " << d;
-                        worst = std::max(worst, error / window);
+                for (const ScreenUnit unit : {ScreenUnit::emulated, ScreenUnit::amx_model}) {
+                    const tiles::ScreenKernels& kernels = tiles::screen_kernels_for(unit);
+                    kernels.keys(tile_for(kernels, tile, d).data(), point_norms.data(), panels, euclidean,
+                                 approximate.data(), 21);
+                    double worst = 0.0;
+                    for (std::size_t r = 0; r < screen_tile_rows; ++r) {
+                        const std::span<const float> x(&data.points.values[r * d], d);
+                        const std::vector<float> keys = test::keys_of(x, centroids, euclidean, point_norms[r], level);
+                        const double window = screen_bound::window(euclidean, d, screen_bound::length_above(point_norms[r], d),
+                                                                   point_norms[r], side);
+                        for (std::size_t j = 0; j < 21; ++j) {
+                            const double error = std::fabs(double(keys[j]) - double(approximate[r * 21 + j]));
+                            ASSERT_LE(error, window / 2) << "point " << r << " cluster " << j << " d " << d;
+                            worst = std::max(worst, error / window);
+                        }
                     }
+                    // Not vacuous: the bf16 error is a fair share of the bound.
+                    EXPECT_GT(worst, 0.005) << "d " << d << " " << screen_unit_name(unit);
                 }
-                // Not vacuous: the bf16 error is a fair share of the bound.
-                EXPECT_GT(worst, 0.005) << "d " << d;
             }
         }
     }
@@ -293,7 +318,7 @@ TEST_P(ScreenedStep, LabelsAndSizesAreThePlainStepsBitForBit) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScreenedStep,
     ::testing::Combine(::testing::ValuesIn(all_kernel_levels),
-                       ::testing::Values(ScreenUnit::emulated, ScreenUnit::avx512_bf16),
+                       ::testing::ValuesIn(all_screen_units),
                        ::testing::Values(std::make_tuple(std::size_t{301}, std::size_t{33}, std::size_t{37}),
                                          std::make_tuple(std::size_t{700}, std::size_t{96}, std::size_t{64}),
                                          std::make_tuple(std::size_t{97}, std::size_t{5}, std::size_t{3})),
@@ -335,7 +360,7 @@ TEST_P(ScreenedRefresh, LabelsAreThePlainStepsAndBoundsHold) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScreenedRefresh,
     ::testing::Combine(::testing::ValuesIn(all_kernel_levels),
-                       ::testing::Values(ScreenUnit::emulated, ScreenUnit::avx512_bf16),
+                       ::testing::ValuesIn(all_screen_units),
                        ::testing::Values(std::make_tuple(std::size_t{301}, std::size_t{33}, std::size_t{37}),
                                          std::make_tuple(std::size_t{700}, std::size_t{96}, std::size_t{64})),
                        ::testing::Bool(), ::testing::Values(std::size_t{0}, std::size_t{3})),

@@ -107,7 +107,7 @@ TEST_P(ScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScreenedTop,
     ::testing::Combine(::testing::ValuesIn(all_kernel_levels),
-                       ::testing::Values(ScreenUnit::emulated, ScreenUnit::avx512_bf16),
+                       ::testing::ValuesIn(all_screen_units),
                        ::testing::Values(std::make_tuple(std::size_t{301}, std::size_t{33}, std::size_t{37}),
                                          std::make_tuple(std::size_t{700}, std::size_t{96}, std::size_t{130}),
                                          std::make_tuple(std::size_t{97}, std::size_t{5}, std::size_t{3})),
