@@ -685,8 +685,7 @@ struct PairAccumulators {
     template <bool>
     void run(const std::uint32_t* tile, std::size_t, const Panels& panels, std::size_t j0) {
         const std::size_t pairs = (panels.dim + 1) / 2;
-        const std::uint32_t* centroids =
-            panels.pairs + (j0 / panel_width) * panel_pairs(panels.dim) * panel_width + j0 % panel_width;
+        const std::uint32_t* centroids = panels.pairs + (j0 / panel_width) * pairs * panel_width + j0 % panel_width;
 #pragma GCC unroll 4
         for (int p = 0; p < P; ++p) {
 #pragma GCC unroll 16

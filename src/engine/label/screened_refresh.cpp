@@ -55,7 +55,7 @@ public:
     void prepare(std::size_t slots, std::size_t) override {
         slots_.resize(slots);
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(centroids_.panels.dim, screen_.point_major);
+            s.screen = ScreenTile(centroids_.panels.dim);
             s.keys.resize(checked_product(screen_tile_rows, centroids_.panels.clusters));
             s.margins.resize(screen_tile_rows);
         }
@@ -277,7 +277,7 @@ ScreenedRefresh refresh_through(const ScoringFrame& frame, RefreshKeys& source, 
 ScreenedRefresh screened_refresh(const ScoringFrame& frame, const Matrix& grouped, ScreenUnit unit,
                                  const ExecutionContext& context) {
     if (grouped.rows() < 2) raise_fault("Screened refresh for fewer than two clusters");
-    const ScreenCentroids screen(grouped, *frame.panels);
+    const ScreenCentroids screen(grouped, *frame.panels, unit);
     Bf16RefreshKeys source(unit, screen);
     return refresh_through(frame, source, context);
 }

@@ -35,7 +35,7 @@ public:
         slots_.resize(slots);
         const std::size_t rows = screen_tile_rows;
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(centroids_.panels.dim, screen_.point_major);
+            s.screen = ScreenTile(centroids_.panels.dim);
             s.lane_keys = CacheAligned<float>(rows);
             s.cuts = CacheAligned<float>(rows);
             s.sizes.assign(rows, 0);
@@ -347,7 +347,7 @@ ScreenWork screened_update_labels(Model& model, const TrainingState& state, cons
                                   ScreenUnit unit, const ScreenPolicy* policy) {
     const Matrix& centroids = screened_centroids(model, state);
     const CentroidPanels panels(centroids, centroids.rows(), model.euclidean, context.level);
-    const ScreenCentroids screen(centroids, panels);
+    const ScreenCentroids screen(centroids, panels, unit);
     Bf16Candidates source(unit, screen);
     return screened_scan(model, state, context, policy, panels, source);
 }

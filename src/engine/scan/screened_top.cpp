@@ -124,7 +124,7 @@ public:
         // The level's top kernel's scratch, as TopSink sizes it.
         kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(dim, screen_.point_major);
+            s.screen = ScreenTile(dim);
             if (take_ == 1) {
                 s.sizes.assign(rows, 0);
                 s.kept_clusters_1.resize(checked_product(rows, limit_));
@@ -366,7 +366,7 @@ ScreenedRows screened_top(const ExecutionContext& context, const CentroidPanels&
     if (checked_product(points.rows, take) > out.size() || (!keys.empty() && keys.size() < out.size())) {
         raise_fault("Top-k result smaller than the scan");
     }
-    const ScreenCentroids screen(centroids, panels);
+    const ScreenCentroids screen(centroids, panels, options.unit);
     ScreenedRows done;
     auto scan = [&](std::uint64_t count) {
         PointView part = rows_from(points, done.rows);

@@ -20,10 +20,10 @@ const ScreenKernels& screen_kernels_amx_model() { return amx_model_kernels; }
 
 namespace amx {
 
-void model_group_dots(const std::uint32_t* tile, std::size_t pairs, const std::uint32_t* panel, float* dots) {
+void model_group_dots(const std::uint32_t* centroids, std::size_t pairs, const std::uint32_t* tile, float* dots) {
     TileModel unit;
     unit.configure(tiles::amx_screen_config());
-    tiles::amx_group_dots(unit, tile, pairs, panel, dots);
+    tiles::amx_group_dots(unit, centroids, pairs, tile, dots);
     unit.release();
 }
 
@@ -77,27 +77,27 @@ struct Halves {
 bool agrees_with_model(GroupDots unit) {
     const std::size_t pairs = 2 * pair_block;
     const std::size_t rows = screen_tile_rows, width = tiles::panel_width;
-    std::vector<std::uint32_t> tile(rows * pairs), panel(pairs * width);
-    std::vector<float> want(rows * width), got(rows * width);
+    std::vector<std::uint32_t> tile(pairs * rows), centroids(width * pairs);
+    std::vector<float> want(width * rows), got(width * rows);
     Halves halves{2024u};
     for (int round = 0; round < 4; ++round) {
         // Ordinary values; tiny ones on both sides; subnormal points against
         // centroids of 2^30 to 2^60, whose products are normal unless the
         // subnormals read as zero; ordinary values that cancel.
         for (std::uint32_t& p : tile) p = halves.pair(round, true);
-        for (std::uint32_t& p : panel) p = halves.pair(round, false);
+        for (std::uint32_t& p : centroids) p = halves.pair(round, false);
         if (round == 3) {
             // Sums that cancel: every pair twice over, once against c and
             // once against -c, so that each accumulator returns to zero
             // after every second step (or to a flushed zero of either sign).
             for (std::size_t q = 0; q < pairs; q += 2) {
-                for (std::size_t j = 0; j < width; ++j) panel[(q + 1) * width + j] = panel[q * width + j] ^ 0x80008000u;
-                for (std::size_t r = 0; r < rows; ++r) tile[r * pairs + q + 1] = tile[r * pairs + q];
+                for (std::size_t j = 0; j < width; ++j) centroids[j * pairs + q + 1] = centroids[j * pairs + q] ^ 0x80008000u;
+                for (std::size_t r = 0; r < rows; ++r) tile[(q + 1) * rows + r] = tile[q * rows + r];
             }
         }
-        model_group_dots(tile.data(), pairs, panel.data(), want.data());
+        model_group_dots(centroids.data(), pairs, tile.data(), want.data());
         std::memset(got.data(), 0xFF, got.size() * sizeof(float));
-        unit(tile.data(), pairs, panel.data(), got.data());
+        unit(centroids.data(), pairs, tile.data(), got.data());
         if (std::memcmp(want.data(), got.data(), want.size() * sizeof(float)) != 0) return false;
     }
     return true;

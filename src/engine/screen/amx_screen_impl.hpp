@@ -4,14 +4,15 @@
 // wherever the real unit does what the manual says; the self-check on first
 // use holds it to that.
 //
-// Tiles 0-2 hold the dots of the screen tile's three blocks of 16 points
-// against a group of 16 centroids; tiles 3-5 those blocks' pairs and tile 6
-// the group's, one block of pair_block pairs at a time. Points are read
-// point-major (ScreenKernels::point_major), centroids from the screen
-// panels; both hold whole blocks of pairs, zero past the real ones, which
-// add exact zeros. The endings then read the dots from memory and share the
-// emulated unit's rules: the same keys, and cuts that move once per
-// screen_cut_group clusters.
+// The centroids are the left operand and the points the right one, so that
+// the dots come out one cluster to a row: tile 3 holds 16 centroids' pairs
+// (rows of ScreenKernels::centroid_rows), tiles 4-6 the screen tile's three
+// blocks of 16 points (the pair-major screen tile, read as it is), one
+// block of pair_block pairs at a time, and tiles 0-2 the dots. Both sides
+// hold whole blocks of pairs, zero past the real ones, which add exact
+// zeros. The endings then run across the 48 points of each cluster in
+// vectors, with no sums across lanes, and share the emulated unit's rules:
+// the same keys, and cuts that move once per screen_cut_group clusters.
 //
 // Internal linkage, as in the files that include tile_kernels_impl.hpp: the
 // real unit compiles these templates for its own target.
@@ -43,29 +44,28 @@ inline amx::TileConfig amx_screen_config() {
     return config;
 }
 
-// dots[r * panel_width + j]: point r of the screen tile (point-major,
-// `pairs` a row) against centroid j of the group whose panel is `panel`.
+// dots[j * screen_tile_rows + r]: centroid j of the group whose rows start
+// at `centroids` (`pairs` pairs a row) against point r of the screen tile.
 // The unit must hold amx_screen_config().
 template <class Unit>
-void amx_group_dots(Unit& unit, const std::uint32_t* tile, std::size_t pairs, const std::uint32_t* panel,
+void amx_group_dots(Unit& unit, const std::uint32_t* centroids, std::size_t pairs, const std::uint32_t* tile,
                     float* dots) {
-    const std::size_t row_bytes = pairs * 4;
-    const std::size_t block = amx_block_rows * pairs;
+    constexpr std::size_t points = screen_tile_rows, block = amx_block_rows;
     unit.template zero<0>();
     unit.template zero<1>();
     unit.template zero<2>();
     for (std::size_t q = 0; q < pairs; q += pair_block) {
-        unit.template load<6>(panel + q * panel_width, panel_width * 4);
-        unit.template load<3>(tile + q, row_bytes);
-        unit.template load<4>(tile + block + q, row_bytes);
-        unit.template load<5>(tile + 2 * block + q, row_bytes);
-        unit.template dot<0, 3, 6>();
-        unit.template dot<1, 4, 6>();
-        unit.template dot<2, 5, 6>();
+        unit.template load<3>(centroids + q, pairs * 4);
+        unit.template load<4>(tile + q * points, points * 4);
+        unit.template load<5>(tile + q * points + block, points * 4);
+        unit.template load<6>(tile + q * points + 2 * block, points * 4);
+        unit.template dot<0, 3, 4>();
+        unit.template dot<1, 3, 5>();
+        unit.template dot<2, 3, 6>();
     }
-    unit.template store<0>(dots, panel_width * 4);
-    unit.template store<1>(dots + amx_block_rows * panel_width, panel_width * 4);
-    unit.template store<2>(dots + 2 * amx_block_rows * panel_width, panel_width * 4);
+    unit.template store<0>(dots, points * 4);
+    unit.template store<1>(dots + block, points * 4);
+    unit.template store<2>(dots + 2 * block, points * 4);
 }
 
 // Calls take(j0, live, dots) for each group of centroids, between the
@@ -73,58 +73,78 @@ void amx_group_dots(Unit& unit, const std::uint32_t* tile, std::size_t pairs, co
 template <class Unit, class Take>
 void amx_each_group(const std::uint32_t* tile, const Panels& panels, Take take) {
     const std::size_t pairs = panel_pairs(panels.dim);
-    alignas(64) float dots[screen_tile_rows * panel_width];
+    alignas(64) float dots[panel_width * screen_tile_rows];
     Unit unit;
     unit.configure(amx_screen_config());
     for (std::size_t j0 = 0; j0 < panels.clusters; j0 += panel_width) {
-        amx_group_dots(unit, tile, pairs, panels.pairs + (j0 / panel_width) * pairs * panel_width, dots);
+        amx_group_dots(unit, panels.pairs + j0 * pairs, pairs, tile, dots);
         take(j0, std::min(panel_width, panels.clusters - j0), dots);
     }
     unit.release();
 }
 
-inline float amx_key(float dot, const float* point_norms, const Panels& panels, bool euclidean, std::size_t r,
-                     std::size_t j) {
-    return euclidean ? euclidean_key(dot, panels.norms[j], point_norms[r]) : -dot;
+// The keys of one cluster's dots against the 48 points, smaller is closer.
+inline void amx_cluster_keys(const float* dots, const float* point_norms, float centroid_norm, bool euclidean,
+                             float* keys) {
+    if (euclidean) {
+        for (std::size_t r = 0; r < screen_tile_rows; ++r) keys[r] = euclidean_key(dots[r], centroid_norm, point_norms[r]);
+    } else {
+        for (std::size_t r = 0; r < screen_tile_rows; ++r) keys[r] = -dots[r];
+    }
 }
 
 template <class Unit>
 void keys_amx(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean, float* keys,
               std::size_t row_stride) {
     amx_each_group<Unit>(tile, panels, [&](std::size_t j0, std::size_t live, const float* dots) {
+        alignas(64) float group[panel_width * screen_tile_rows];
+        for (std::size_t j = 0; j < live; ++j) {
+            amx_cluster_keys(dots + j * screen_tile_rows, point_norms, euclidean ? panels.norms[j0 + j] : 0.0f,
+                             euclidean, group + j * screen_tile_rows);
+        }
+        // Row by row, so that each row's keys of the group are written together.
         for (std::size_t r = 0; r < screen_tile_rows; ++r) {
-            for (std::size_t j = 0; j < live; ++j) {
-                keys[r * row_stride + j0 + j] = amx_key(dots[r * panel_width + j], point_norms, panels, euclidean, r, j0 + j);
-            }
+            float* row = keys + r * row_stride + j0;
+            for (std::size_t j = 0; j < live; ++j) row[j] = group[j * screen_tile_rows + r];
         }
     });
 }
 
-// The emulated unit's screen, group by group: per row, the least key so
-// far and a cut that follows it once per screen_cut_group clusters.
+// The screen of the vector units' ending, one cluster at a time across the
+// points: each row's least key (`key < best ? key : best`, which passes over
+// a NaN), and the clusters at most its cut, kept in ascending order by each
+// row. The cut follows the least key once per screen_cut_group clusters,
+// starts at +inf, and for a row not screened (width -inf) is NaN or -inf,
+// which no key meets.
 template <class Unit>
 void screen_amx(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
                 const ScreenScratch& scratch) {
-    float best[screen_tile_rows], cut[screen_tile_rows];
+    alignas(64) float best[screen_tile_rows], cut[screen_tile_rows], keys[screen_tile_rows];
+    const float* widths = scratch.widths;
     for (std::size_t r = 0; r < screen_tile_rows; ++r) {
         best[r] = __builtin_inff();
-        cut[r] = best[r] + scratch.widths[r];
+        cut[r] = best[r] + widths[r];
     }
     amx_each_group<Unit>(tile, panels, [&](std::size_t j0, std::size_t live, const float* dots) {
-        for (std::size_t r = 0; r < screen_tile_rows; ++r) {
-            const float width = scratch.widths[r];
-            if (!(width >= 0.0f)) continue;  // not screened: nothing to keep
-            for (std::size_t j = 0; j < live; ++j) {
-                const float key = amx_key(dots[r * panel_width + j], point_norms, panels, euclidean, r, j0 + j);
-                if (key < best[r]) best[r] = key;
-                if (key <= cut[r]) keep_candidate(scratch, r, key, static_cast<std::uint32_t>(j0 + j), cut[r]);
-                if ((j + 1) % screen_cut_group == 0) cut[r] = best[r] + width;
+        for (std::size_t j = 0; j < live; ++j) {
+            amx_cluster_keys(dots + j * screen_tile_rows, point_norms, euclidean ? panels.norms[j0 + j] : 0.0f,
+                             euclidean, keys);
+            unsigned met = 0;  // an unsigned, not a bool: gcc folds it in vectors
+            for (std::size_t r = 0; r < screen_tile_rows; ++r) {
+                best[r] = keys[r] < best[r] ? keys[r] : best[r];
+                met |= keys[r] <= cut[r] ? 1u : 0u;
+            }
+            if (met != 0u) {
+                for (std::size_t r = 0; r < screen_tile_rows; ++r) {
+                    if (keys[r] <= cut[r]) keep_candidate(scratch, r, keys[r], static_cast<std::uint32_t>(j0 + j), cut[r]);
+                }
+            }
+            if ((j + 1) % screen_cut_group == 0) {
+                for (std::size_t r = 0; r < screen_tile_rows; ++r) cut[r] = best[r] + widths[r];
             }
         }
     });
-    for (std::size_t r = 0; r < screen_tile_rows; ++r) {
-        if (scratch.widths[r] >= 0.0f) scratch.cuts[r] = best[r] + scratch.widths[r];
-    }
+    for (std::size_t r = 0; r < screen_tile_rows; ++r) scratch.cuts[r] = best[r] + widths[r];
 }
 
 }  // namespace

@@ -89,14 +89,15 @@ private:
     bool configured_ = false;
 };
 
-// The dots of a screen tile (point-major, `pairs` a row) against one group
-// of centroids (its screen panel), as a unit computes them with the screen's
-// instruction sequence (amx_screen_impl.hpp), configuration and release
-// included: dots[r * panel_width + j].
-using GroupDots = void (*)(const std::uint32_t* tile, std::size_t pairs, const std::uint32_t* panel, float* dots);
+// The dots of a group of 16 centroids (rows of `pairs` pairs) against a
+// screen tile (pair-major, `pairs` deep), as a unit computes them with the
+// screen's instruction sequence (amx_screen_impl.hpp), configuration and
+// release included: dots[j * screen_tile_rows + r].
+using GroupDots = void (*)(const std::uint32_t* centroids, std::size_t pairs, const std::uint32_t* tile,
+                           float* dots);
 
 // The model's.
-void model_group_dots(const std::uint32_t* tile, std::size_t pairs, const std::uint32_t* panel, float* dots);
+void model_group_dots(const std::uint32_t* centroids, std::size_t pairs, const std::uint32_t* tile, float* dots);
 
 // True if `unit` gives the model's dots bit for bit on a few tiles: values
 // of every sign and of magnitudes from 2^-35 to 2^20, so that the order of

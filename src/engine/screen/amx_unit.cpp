@@ -49,10 +49,10 @@ struct HardwareTiles {
     }
 };
 
-void hardware_group_dots(const std::uint32_t* tile, std::size_t pairs, const std::uint32_t* panel, float* dots) {
+void hardware_group_dots(const std::uint32_t* centroids, std::size_t pairs, const std::uint32_t* tile, float* dots) {
     HardwareTiles unit;
     unit.configure(amx_screen_config());
-    amx_group_dots(unit, tile, pairs, panel, dots);
+    amx_group_dots(unit, centroids, pairs, tile, dots);
     unit.release();
 }
 

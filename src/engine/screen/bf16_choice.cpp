@@ -56,9 +56,9 @@ double screen_share(ScreenUnit unit, KernelLevel level) {
     for (float& v : centroid_rows) v = next();
     for (float& v : tile) v = next();
     std::vector<float> norms(std::max(k, screen_tile_rows), 1.0f), point_norms(std::max(rows, screen_tile_rows), 1.0f);
-    // dim fills whole blocks of pairs: the tile is the same size in either layout.
-    static_assert(probe_dim % (2 * pair_block) == 0);
-    std::vector<std::uint32_t> pairs(k * panel_pairs(dim)), screen_tile(dim / 2 * screen_tile_rows);
+    // dim fills whole blocks of pairs: the centroids take as much room in either layout.
+    static_assert(probe_dim % (2 * pair_block) == 0 && probe_clusters % tiles::panel_width == 0);
+    std::vector<std::uint32_t> pairs(k * dim / 2), screen_tile(dim / 2 * screen_tile_rows);
     for (std::uint32_t& p : pairs) p = tiles::bf16_pair(next(), next());
     for (std::uint32_t& p : screen_tile) p = tiles::bf16_pair(next(), next());
     const tiles::Panels panels{values.data(), centroid_rows.data(), norms.data(), k, dim, tiles::panel_width, pairs.data()};

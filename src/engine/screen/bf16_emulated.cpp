@@ -19,7 +19,7 @@ namespace {
 float approximate_key(const std::uint32_t* tile, std::size_t r, const float* point_norms, const Panels& panels,
                       bool euclidean, std::size_t j) {
     const std::size_t pairs = (panels.dim + 1) / 2;
-    const std::uint32_t* c = panels.pairs + (j / panel_width) * panel_pairs(panels.dim) * panel_width + j % panel_width;
+    const std::uint32_t* c = panels.pairs + (j / panel_width) * pairs * panel_width + j % panel_width;
     float acc = 0.0f;
     for (std::size_t q = 0; q < pairs; ++q) {
         const std::uint32_t x = tile[q * screen_tile_rows + r];

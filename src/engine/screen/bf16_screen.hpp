@@ -16,20 +16,20 @@
 //  - amx: the tile unit itself, where the CPU, the OS and the kernel allow
 //    it and its self-check against the model passed.
 //
-// Layouts, shared by both units:
-//  - Screen tiles: screen_tile_rows points, pair-major: entry q * rows + r
-//    is point r's pair q, bf16 of dimension 2q in the low 16 bits and of
-//    2q + 1 in the high 16 (0 past an odd dimension). Rows past the real
-//    ones are zero. Points are rounded as their tile is packed; no bf16
-//    copy of the data exists. The tile units read them point-major
-//    instead (ScreenKernels::point_major): entry r * panel_pairs(d) + q,
-//    zero past the real pairs.
-//  - Screen panels: the centroids in groups of panel_width, each group
-//    pair-major ([panel_pairs(d)][panel_width]), the last group and the
-//    pairs past the real ones zero-padded, in Panels::pairs; rounded once
-//    per step. A group's pairs come in whole blocks of pair_block, the depth
-//    of one tile-unit product (amx_tiles.hpp); the vector units read only
-//    the real pairs.
+// Layouts:
+//  - Screen tiles, shared by every unit: screen_tile_rows points,
+//    pair-major: entry q * rows + r is point r's pair q, bf16 of dimension
+//    2q in the low 16 bits and of 2q + 1 in the high 16 (0 past an odd
+//    dimension), for q up to panel_pairs(d): the pairs past the real ones,
+//    which only the tile units read, are zero, as are rows past the real
+//    ones. Points are rounded as their tile is packed; no bf16 copy of the
+//    data exists.
+//  - Screen panels, in Panels::pairs, rounded once per step: for the vector
+//    units, the centroids in groups of panel_width, each group pair-major
+//    ([pairs][panel_width]), the last group zero-padded; for the tile units
+//    (ScreenKernels::centroid_rows), the centroids row by row, entry
+//    j * panel_pairs(d) + q, zero past the real pairs and in the rows that
+//    fill the last group of panel_width.
 // A pair's two products are exact in single precision (8 + 8 significant
 // bits) and are added to the running sum one after the other, the high one
 // first, each sum rounded to nearest: VDPBF16PS's order, which the emulated
@@ -58,8 +58,9 @@ inline constexpr ScreenUnit all_screen_units[] = {ScreenUnit::emulated, ScreenUn
 // 16 points), which the emulated unit shares so that both read one layout.
 inline constexpr std::size_t screen_tile_rows = 48;
 
-// Pairs a screen panel holds per centroid: the real ones, (d + 1) / 2,
-// rounded up to whole blocks.
+// Pairs a tile unit reads per point and centroid: the real ones,
+// (d + 1) / 2, rounded up to whole blocks, the depth of one tile product
+// (amx_tiles.hpp).
 inline constexpr std::size_t pair_block = 16;
 inline constexpr std::size_t panel_pairs(std::size_t dim) {
     return ((dim + 1) / 2 + pair_block - 1) / pair_block * pair_block;
@@ -119,8 +120,8 @@ struct ScreenKernels {
     // unless the row overflowed. Rows start with sizes 0.
     void (*screen)(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
                    const ScreenScratch& scratch);
-    // The tile is point-major (the tile units) rather than pair-major.
-    bool point_major = false;
+    // The unit reads the centroids row by row (the tile units), not in panels.
+    bool centroid_rows = false;
 };
 
 // The unit's kernels; an internal fault if the machine lacks it.

@@ -11,13 +11,15 @@
 
 namespace quorla::engine {
 
-ScreenCentroids::ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact) {
+ScreenCentroids::ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact, ScreenUnit unit) {
     const std::size_t k = exact.clusters();
     const std::size_t dim = exact.dim();
     const std::size_t n_pairs = (dim + 1) / 2;
-    const std::size_t stride = panel_pairs(dim);
     const std::size_t width = tiles::panel_width;
     const std::size_t groups = (k + width - 1) / width;
+    // Pair q of centroid j: in panels, or row by row with whole blocks of pairs.
+    const bool by_rows = tiles::screen_kernels_for(unit).centroid_rows;
+    const std::size_t stride = by_rows ? panel_pairs(dim) : n_pairs;
     pairs.assign(checked_product(checked_product(groups, stride), width), 0u);
     std::vector<float> rounded(dim);
     std::vector<std::uint32_t> halves(2 * n_pairs, 0u);  // past an odd dimension: 0
@@ -28,8 +30,9 @@ ScreenCentroids::ScreenCentroids(const Matrix& centroids, const CentroidPanels& 
             halves[l] = tiles::bf16_bits(row[l]);
             rounded[l] = tiles::bf16_value(halves[l]);
         }
-        std::uint32_t* column = pairs.data() + (j / width) * stride * width + j % width;
-        for (std::size_t q = 0; q < n_pairs; ++q) column[q * width] = halves[2 * q] | halves[2 * q + 1] << 16;
+        std::uint32_t* first = by_rows ? pairs.data() + j * stride : pairs.data() + (j / width) * stride * width + j % width;
+        const std::size_t step = by_rows ? 1 : width;
+        for (std::size_t q = 0; q < n_pairs; ++q) first[q * step] = halves[2 * q] | halves[2 * q + 1] << 16;
         const double length = bounds::length_of(rounded.data(), dim);
         const double moved = bounds::distance_between(row, rounded.data(), dim);
         const double norm = exact.euclidean() ? static_cast<double>(exact.panels().norms[j]) : 0.0;
@@ -44,12 +47,13 @@ ScreenCentroids::ScreenCentroids(const Matrix& centroids, const CentroidPanels& 
     panels.pairs = pairs.data();
 }
 
-ScreenTile::ScreenTile(std::size_t dim, bool rows_first)
-    : pairs(checked_product(rows_first ? panel_pairs(dim) : (dim + 1) / 2, screen_tile_rows)),
+// The pairs past the real ones stay as constructed, zero: packing never
+// writes them.
+ScreenTile::ScreenTile(std::size_t dim)
+    : pairs(checked_product(panel_pairs(dim), screen_tile_rows)),
       norms(screen_tile_rows),
       widths(screen_tile_rows),
-      sums(screen_tile_rows),
-      point_major(rows_first) {}
+      sums(screen_tile_rows) {}
 
 // The values come from the level's packed tile: dimension-major at the
 // vector levels, which the loops below read along the rows, and row-major
@@ -62,22 +66,18 @@ void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& k
     const bool euclidean = screen.panels.norms != nullptr;
     std::uint32_t* packed = out.pairs.data();
     float* sums = out.sums.data();
-    // Pair q of row r: pair-major, or point-major with whole blocks of pairs.
-    const std::size_t row_step = out.point_major ? panel_pairs(dim) : 1;
-    const std::size_t pair_step = out.point_major ? 1 : stride;
-    if (out.point_major) std::fill(packed, packed + stride * row_step, 0u);
     if (kernels.packs_panels) {
         const std::size_t count = tile.count;
         for (std::size_t q = 0; q < n_pairs; ++q) {
             const float* low = tile.values + 2 * q * count + from;
-            std::uint32_t* pairs = packed + q * pair_step;
+            std::uint32_t* pairs = packed + q * stride;
             if (2 * q + 1 < dim) {
                 const float* high = low + count;
-                for (std::size_t r = 0; r < rows; ++r) pairs[r * row_step] = tiles::bf16_pair(low[r], high[r]);
+                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], high[r]);
             } else {
-                for (std::size_t r = 0; r < rows; ++r) pairs[r * row_step] = tiles::bf16_pair(low[r], 0.0f);
+                for (std::size_t r = 0; r < rows; ++r) pairs[r] = tiles::bf16_pair(low[r], 0.0f);
             }
-            for (std::size_t r = rows; r < stride; ++r) pairs[r * row_step] = 0u;
+            std::fill(pairs + rows, pairs + stride, 0u);
         }
         tile_squared_lengths(kernels, tile, dim, from, rows, sums);
         std::fill(sums + rows, sums + stride, 0.0f);
@@ -86,7 +86,7 @@ void pack_screen_tile(const ScreenCentroids& screen, const tiles::TileKernels& k
             const float* x = tile.values + (from + r) * dim;
             sums[r] = r < rows ? dot_f32(x, x, dim) : 0.0f;
             for (std::size_t q = 0; q < n_pairs; ++q) {
-                packed[q * pair_step + r * row_step] =
+                packed[q * stride + r] =
                     r < rows ? tiles::bf16_pair(x[2 * q], 2 * q + 1 < dim ? x[2 * q + 1] : 0.0f) : 0u;
             }
         }

@@ -19,28 +19,26 @@
 
 namespace quorla::engine {
 
-// The centroids as the screen reads them, and the centroid side of the
-// window. A NaN or infinity among the centroids makes every window infinite.
+// The centroids as `unit` reads them, and the centroid side of the window.
+// A NaN or infinity among the centroids makes every window infinite.
 struct ScreenCentroids {
     std::vector<std::uint32_t> pairs;
     screen_bound::CentroidSide side;
     tiles::Panels panels;  // the exact panels, with `pairs` set
 
-    ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact);
+    ScreenCentroids(const Matrix& centroids, const CentroidPanels& exact, ScreenUnit unit);
 };
 
-// One worker's screen tile: bf16 pairs of screen_tile_rows points, laid out
-// as the unit reads them (pair-major, or point-major for a tile unit), their
+// One worker's screen tile: bf16 pairs of screen_tile_rows points, their
 // exact squared norms (Euclidean; 0 otherwise) and their cut widths, -inf
 // for a row that is not screened (padding, or a window that is not finite).
 struct ScreenTile {
-    CacheAligned<std::uint32_t> pairs;
+    CacheAligned<std::uint32_t> pairs;  // panel_pairs(d) pairs a row, zero past the real ones
     CacheAligned<float> norms, widths;
     std::vector<float> sums;  // squared lengths for the window, in any order
-    bool point_major = false;
 
     ScreenTile() = default;
-    ScreenTile(std::size_t dim, bool point_major);
+    explicit ScreenTile(std::size_t dim);
 };
 
 // Rows [from, from + rows) of the scan's packed tile into `out`, rounded to

@@ -97,10 +97,10 @@ std::vector<KernelLevel> supported_levels() {
 }
 
 // A screen tile of up to screen_tile_rows rows of `p`, laid out as the
-// sink lays it out, and the screen panels of `c`.
+// sink lays it out, and the centroids `c` as `unit` reads them.
 std::vector<std::uint32_t> screen_tile(const Points& p, std::size_t first, std::size_t rows) {
     const std::size_t pairs = (p.cols + 1) / 2;
-    std::vector<std::uint32_t> tile(pairs * screen_tile_rows, 0u);
+    std::vector<std::uint32_t> tile(panel_pairs(p.cols) * screen_tile_rows, 0u);
     for (std::size_t r = 0; r < rows; ++r) {
         const float* x = &p.values[(first + r) * p.cols];
         for (std::size_t q = 0; q < pairs; ++q) {
@@ -110,18 +110,21 @@ std::vector<std::uint32_t> screen_tile(const Points& p, std::size_t first, std::
     return tile;
 }
 
-std::vector<std::uint32_t> screen_panels(const Points& c) {
-    const std::size_t pairs = (c.cols + 1) / 2, stride = panel_pairs(c.cols);
+std::vector<std::uint32_t> screen_centroids(const Points& c, ScreenUnit unit) {
+    const bool by_rows = tiles::screen_kernels_for(unit).centroid_rows;
+    const std::size_t pairs = (c.cols + 1) / 2, stride = by_rows ? panel_pairs(c.cols) : pairs;
     const std::size_t groups = (c.rows + tiles::panel_width - 1) / tiles::panel_width;
-    std::vector<std::uint32_t> panels(groups * stride * tiles::panel_width, 0u);
+    std::vector<std::uint32_t> out(groups * stride * tiles::panel_width, 0u);
     for (std::size_t j = 0; j < c.rows; ++j) {
         const float* row = &c.values[j * c.cols];
         for (std::size_t q = 0; q < pairs; ++q) {
-            panels[(j / tiles::panel_width) * stride * tiles::panel_width + q * tiles::panel_width +
-                   j % tiles::panel_width] = tiles::bf16_pair(row[2 * q], 2 * q + 1 < c.cols ? row[2 * q + 1] : 0.0f);
+            const std::size_t at = by_rows ? j * stride + q
+                                           : (j / tiles::panel_width) * stride * tiles::panel_width +
+                                                 q * tiles::panel_width + j % tiles::panel_width;
+            out[at] = tiles::bf16_pair(row[2 * q], 2 * q + 1 < c.cols ? row[2 * q + 1] : 0.0f);
         }
     }
-    return panels;
+    return out;
 }
 
 TEST(Bf16Rounding, NearestEvenFlushesSubnormalsKeepsNaN) {
@@ -134,18 +137,6 @@ TEST(Bf16Rounding, NearestEvenFlushesSubnormalsKeepsNaN) {
     EXPECT_EQ(tiles::bf16_bits(std::numeric_limits<float>::max()), 0x7F80u);
     EXPECT_TRUE(std::isnan(tiles::bf16_value(tiles::bf16_bits(nan))));
     EXPECT_EQ(tiles::bf16_pair(1.0f, -2.0f), 0xC0003F80u);
-}
-
-// A pair-major screen tile laid out as `unit` reads it.
-std::vector<std::uint32_t> tile_for(const tiles::ScreenKernels& unit, const std::vector<std::uint32_t>& tile,
-                                    std::size_t d) {
-    if (!unit.point_major) return tile;
-    const std::size_t pairs = (d + 1) / 2, stride = panel_pairs(d);
-    std::vector<std::uint32_t> rows(screen_tile_rows * stride, 0u);
-    for (std::size_t r = 0; r < screen_tile_rows; ++r) {
-        for (std::size_t q = 0; q < pairs; ++q) rows[r * stride + q] = tile[q * screen_tile_rows + r];
-    }
-    return rows;
 }
 
 // (d, k): odd and even d, a lone pair, k below, at and past a panel, and
@@ -165,7 +156,7 @@ TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheirModel) {
     const auto [d, k] = shape;
     const NearTies data(screen_tile_rows, d, k, 11);
     const std::vector<std::uint32_t> tile = screen_tile(data.points, 0, screen_tile_rows);
-    const std::vector<std::uint32_t> pairs = screen_panels(data.centroids);
+    const std::vector<std::uint32_t> pairs = screen_centroids(data.centroids, unit);
     std::vector<float> norms(k), point_norms(screen_tile_rows);
     for (std::size_t j = 0; j < k; ++j) norms[j] = dot_f32(&data.centroids.values[j * d], &data.centroids.values[j * d], d);
     for (std::size_t r = 0; r < screen_tile_rows; ++r) point_norms[r] = dot_f32(&data.points.values[r * d], &data.points.values[r * d], d);
@@ -177,11 +168,10 @@ TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheirModel) {
 
     const tiles::ScreenKernels& emulated = tiles::screen_kernels_for(oracle);
     const tiles::ScreenKernels& hardware = tiles::screen_kernels_for(unit);
-    ASSERT_EQ(emulated.point_major, hardware.point_major);
-    const std::vector<std::uint32_t> laid_out = tile_for(hardware, tile, d);
+    ASSERT_EQ(emulated.centroid_rows, hardware.centroid_rows);
     std::vector<float> want(screen_tile_rows * k), got(screen_tile_rows * k);
-    emulated.keys(laid_out.data(), point_norms.data(), panels, euclidean, want.data(), k);
-    hardware.keys(laid_out.data(), point_norms.data(), panels, euclidean, got.data(), k);
+    emulated.keys(tile.data(), point_norms.data(), panels, euclidean, want.data(), k);
+    hardware.keys(tile.data(), point_norms.data(), panels, euclidean, got.data(), k);
     ASSERT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(float)), 0);
 
     // The screens keep the same clusters at or below the same final cuts.
@@ -196,7 +186,7 @@ TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheirModel) {
         Kept kept{std::vector<std::uint32_t>(screen_tile_rows * capacity), std::vector<std::uint32_t>(screen_tile_rows),
                   std::vector<float>(screen_tile_rows * capacity), std::vector<float>(screen_tile_rows),
                   std::vector<float>(screen_tile_rows)};
-        unit.screen(laid_out.data(), point_norms.data(), panels, euclidean,
+        unit.screen(tile.data(), point_norms.data(), panels, euclidean,
                     {capacity, kept.clusters.data(), kept.keys.data(), kept.sizes.data(), widths.data(),
                      kept.lane.data(), kept.cuts.data()});
         std::vector<std::vector<std::uint32_t>> lists(screen_tile_rows);
@@ -249,11 +239,9 @@ TEST(ScreenBound, MeasuredErrorsStayInsideTheWindow) {
             Matrix centroids(21, d);
             std::copy(data.centroids.values.begin(), data.centroids.values.end(), centroids.data());
             const std::vector<std::uint32_t> tile = screen_tile(data.points, 0, screen_tile_rows);
-            const std::vector<std::uint32_t> pairs = screen_panels(data.centroids);
             for (KernelLevel level : supported_levels()) {
                 const CentroidPanels exact(centroids, 21, euclidean, level);
                 tiles::Panels panels = exact.panels();
-                panels.pairs = pairs.data();
                 screen_bound::CentroidSide side;
                 for (std::size_t j = 0; j < 21; ++j) {
                     std::vector<float> rounded(d);
@@ -267,9 +255,10 @@ TEST(ScreenBound, MeasuredErrorsStayInsideTheWindow) {
                     point_norms[r] = dot_f32(&data.points.values[r * d], &data.points.values[r * d], d);
                 }
                 for (const ScreenUnit unit : {ScreenUnit::emulated, ScreenUnit::amx_model}) {
-                    const tiles::ScreenKernels& kernels = tiles::screen_kernels_for(unit);
-                    kernels.keys(tile_for(kernels, tile, d).data(), point_norms.data(), panels, euclidean,
-                                 approximate.data(), 21);
+                    const std::vector<std::uint32_t> pairs = screen_centroids(data.centroids, unit);
+                    panels.pairs = pairs.data();
+                    tiles::screen_kernels_for(unit).keys(tile.data(), point_norms.data(), panels, euclidean,
+                                                         approximate.data(), 21);
                     double worst = 0.0;
                     for (std::size_t r = 0; r < screen_tile_rows; ++r) {
                         const std::span<const float> x(&data.points.values[r * d], d);

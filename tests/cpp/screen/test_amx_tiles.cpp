@@ -110,19 +110,19 @@ TEST(AmxModel, LoadsAndStoresFollowTheirStrides) {
 // product first (VDPBF16PS's order); and the manual's order without the
 // flushes.
 template <bool one_sum, bool flushes>
-void other_group_dots(const std::uint32_t* tile, std::size_t pairs, const std::uint32_t* panel, float* dots) {
+void other_group_dots(const std::uint32_t* centroids, std::size_t pairs, const std::uint32_t* tile, float* dots) {
     auto value = [](std::uint32_t h) {
         const float v = std::bit_cast<float>((h & 0xFFFFu) << 16);
         return flushes && std::fabs(v) < 0x1p-126f ? std::copysign(0.0f, v) : v;
     };
     auto flush = [](float v) { return flushes && std::fabs(v) < 0x1p-126f ? std::copysign(0.0f, v) : v; };
-    for (std::size_t r = 0; r < screen_tile_rows; ++r) {
-        for (std::size_t j = 0; j < tiles::panel_width; ++j) {
+    for (std::size_t j = 0; j < tiles::panel_width; ++j) {
+        for (std::size_t r = 0; r < screen_tile_rows; ++r) {
             float dot = 0.0f;
             for (std::size_t q0 = 0; q0 < pairs; q0 += pair_block) {
                 float even = 0.0f, odd = 0.0f;
                 for (std::size_t q = q0; q < q0 + pair_block; ++q) {
-                    const std::uint32_t x = tile[r * pairs + q], y = panel[q * tiles::panel_width + j];
+                    const std::uint32_t x = tile[q * screen_tile_rows + r], y = centroids[j * pairs + q];
                     if (one_sum) {
                         even = flush(std::fma(value(x >> 16), value(y >> 16), even));
                         even = flush(std::fma(value(x), value(y), even));
@@ -133,7 +133,7 @@ void other_group_dots(const std::uint32_t* tile, std::size_t pairs, const std::u
                 }
                 dot = flush(dot + flush(even + odd));
             }
-            dots[r * tiles::panel_width + j] = dot;
+            dots[j * screen_tile_rows + r] = dot;
         }
     }
 }
@@ -153,7 +153,7 @@ TEST(AmxSelfCheck, TheRealUnitPassedWhereItExists) {
                                                  : "no AMX unit on this machine: only the model ran");
     }
     const tiles::ScreenKernels& unit = tiles::screen_kernels_for(ScreenUnit::amx);
-    EXPECT_TRUE(unit.point_major);
+    EXPECT_TRUE(unit.centroid_rows);
     EXPECT_FALSE(amx_unit_failed_check());
 }
 
