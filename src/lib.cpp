@@ -186,6 +186,44 @@ PyObject* with_seed(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* k
     return build_with(self, args, nargs, kwnames, "KMeans.with_seed", "seed", &Model::seed, convert_seed, nullptr);
 }
 
+// Rows given as centroids, one per cluster, checked as data is: finite,
+// and with more than one cluster small enough that their keys do not
+// overflow (otherwise every cluster would rank alike). `what` names the
+// rows in messages. nullopt with the exception set when refused.
+std::optional<engine::Matrix> given_centroids(PyObject* value, const Model& model, const char* what) {
+    ArrayBorrow data;
+    if (!interface::read_point_matrix(value, "centroids", data)) return std::nullopt;
+    const engine::PointView& given = data.view;
+    if (model.use_medoids) {
+        PyErr_Format(PyExc_ValueError, "%s are not training rows, so they cannot be medoids", what);
+        return std::nullopt;
+    }
+    if (given.rows != model.n_clusters) {
+        PyErr_Format(PyExc_ValueError, "Expected %llu rows of centroids (n_clusters), got %llu",
+                     static_cast<unsigned long long>(model.n_clusters), static_cast<unsigned long long>(given.rows));
+        return std::nullopt;
+    }
+    engine::Matrix centroids(given.rows, given.cols);
+    for (std::uint64_t i = 0; i < given.rows; ++i) {
+        std::span<float> row = centroids.row(i);
+        given.copy_row(i, row.data());
+        if (!std::all_of(row.begin(), row.end(), [](float x) { return std::isfinite(x); })) {
+            PyErr_Format(PyExc_ValueError, "Centroid row %llu holds a value that is not finite",
+                         static_cast<unsigned long long>(i));
+            return std::nullopt;
+        }
+    }
+    if (model.n_clusters > 1) {
+        const engine::ExecutionContext here;
+        if (std::optional<engine::ClusteringError> refused =
+                engine::check_values(centroids.view(), engine::ValueBounds::no_overflow, here, "Centroid")) {
+            interface::set_clustering_error(*refused);
+            return std::nullopt;
+        }
+    }
+    return centroids;
+}
+
 // Centroids trained elsewhere: a trained copy of the configuration that
 // assigns and searches with exactly these rows. It has no training rows,
 // so no labels and no medoids.
@@ -196,46 +234,35 @@ PyObject* with_centroids(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObje
         if (!interface::match_arguments("KMeans.with_centroids", names, args, nargs, kwnames, values)) return nullptr;
         AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
         if (!access.ok()) return nullptr;
-        ArrayBorrow data;
-        if (!interface::read_point_matrix(values[0], "centroids", data)) return nullptr;
         Model copy = *as_kmeans(self)->model;
-        const engine::PointView& given = data.view;
-        if (copy.use_medoids) {
-            PyErr_SetString(PyExc_ValueError, "Given centroids are not training rows, so they cannot be medoids");
-            return nullptr;
-        }
-        if (given.rows != copy.n_clusters) {
-            PyErr_Format(PyExc_ValueError, "Expected %llu rows of centroids (n_clusters), got %llu",
-                         static_cast<unsigned long long>(copy.n_clusters),
-                         static_cast<unsigned long long>(given.rows));
-            return nullptr;
-        }
-        engine::Matrix centroids(given.rows, given.cols);
-        for (std::uint64_t i = 0; i < given.rows; ++i) {
-            std::span<float> row = centroids.row(i);
-            given.copy_row(i, row.data());
-            if (!std::all_of(row.begin(), row.end(), [](float x) { return std::isfinite(x); })) {
-                PyErr_Format(PyExc_ValueError, "Centroid row %llu holds a value that is not finite",
-                             static_cast<unsigned long long>(i));
-                return nullptr;
-            }
-        }
-        // With more than one cluster the keys are compared, and values
-        // whose keys overflow would rank every cluster alike, as they would
-        // for training data.
-        if (copy.n_clusters > 1) {
-            const engine::ExecutionContext here;
-            if (std::optional<engine::ClusteringError> refused =
-                    engine::check_values(centroids.view(), engine::ValueBounds::no_overflow, here, "Centroid")) {
-                interface::set_clustering_error(*refused);
-                return nullptr;
-            }
-        }
-        copy.centroids = std::move(centroids);
+        std::optional<engine::Matrix> centroids = given_centroids(values[0], copy, "Given centroids");
+        if (!centroids) return nullptr;
+        copy.centroids = std::move(*centroids);
         copy.labels.clear();
         std::fill(copy.cluster_sizes.begin(), copy.cluster_sizes.end(), 0.0);
         copy.medoid_indices.clear();
         copy.trained = true;
+        return wrap_model(std::move(copy), as_kmeans(self)->progress);
+    });
+}
+
+// A warm start: training begins from these rows instead of a draw of
+// points; None goes back to the draw.
+PyObject* with_initial_centroids(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* const names[] = {"centroids"};
+        PyObject* values[1];
+        if (!interface::match_arguments("KMeans.with_initial_centroids", names, args, nargs, kwnames, values)) {
+            return nullptr;
+        }
+        AccessGuard access(as_kmeans(self)->access, AccessGuard::Mode::Shared);
+        if (!access.ok()) return nullptr;
+        Model copy = *as_kmeans(self)->model;
+        copy.initial_centroids.reset();
+        if (values[0] != Py_None) {
+            copy.initial_centroids = given_centroids(values[0], copy, "Initial centroids");
+            if (!copy.initial_centroids) return nullptr;
+        }
         return wrap_model(std::move(copy), as_kmeans(self)->progress);
     });
 }
@@ -425,6 +452,12 @@ PyObject* get_centroids(PyObject* self, void*) {
         return interface::make_centroid_array(*m.centroids);
     });
 }
+PyObject* get_initial_centroids(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) -> PyObject* {
+        if (!m.initial_centroids) Py_RETURN_NONE;
+        return interface::make_centroid_array(*m.initial_centroids);
+    });
+}
 PyObject* get_medoid_indices(PyObject* self, void*) {
     return read_property(self, [](const Model& m) -> PyObject* {
         if (!(m.use_medoids && m.trained)) Py_RETURN_NONE;
@@ -472,6 +505,7 @@ PyMethodDef kmeans_methods[] = {
     QUORLA_METHOD(with_progress, "with_progress($self, progress)\n--\n\n"),
     QUORLA_METHOD(search, "search($self, data, k)\n--\n\n"),
     QUORLA_METHOD(with_release_gil, "with_release_gil($self, release)\n--\n\n"),
+    QUORLA_METHOD(with_initial_centroids, "with_initial_centroids($self, centroids)\n--\n\n"),
     {"__reduce__", kmeans_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -490,6 +524,7 @@ PyGetSetDef kmeans_properties[] = {
     {"seed", get_seed, nullptr, nullptr, nullptr},
     {"labels", get_labels, nullptr, nullptr, nullptr},
     {"is_release_gil", get_is_release_gil, nullptr, nullptr, nullptr},
+    {"initial_centroids", get_initial_centroids, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -130,6 +130,14 @@ std::optional<ClusteringError> refuse_training(const Model& model, const PointVi
                                                const ExecutionContext& context) {
     if (model.trained) return ClusteringError::already_trained();
     if (points.rows < model.n_clusters) return ClusteringError::too_few_points(points.rows, model.n_clusters);
+    if (const std::optional<Matrix>& initial = model.initial_centroids) {
+        if (initial->rows() != model.n_clusters) raise_fault("Initial centroids for another cluster count");
+        if (initial->cols() != points.cols) return ClusteringError::dimension_mismatch(initial->cols(), points.cols);
+        if (model.use_medoids) {
+            return ClusteringError::invalid_parameter(
+                "Initial centroids are not training rows, so they cannot be medoids");
+        }
+    }
     // Per point: its label, its place in the shuffle, its norm, and its entry
     // in the result lists, here and in the Python lists made from them.
     context.require_memory(checked_product(points.rows, 36));
@@ -157,8 +165,12 @@ Outcome<ClusterLists> run_training(Model& model, const PointView& points, const 
     const TrainingState state = TrainingState::start(points, model.euclidean, context);
     LabelSteps label_steps(model, state, context, options.label_steps, options.label_shares, options.screening);
 
-    choose_initial_centroids(model, points, context);
-    normalize_centroids(model);
+    if (model.initial_centroids) {
+        model.centroids = *model.initial_centroids;
+    } else {
+        choose_initial_centroids(model, points, context);
+        normalize_centroids(model);
+    }
 
     // An iteration that repairs nothing and ends with the centroids it
     // started from is a fixed point: the label step is a function of the

@@ -9,26 +9,29 @@
 #include <vector>
 
 #include "engine/core/cluster_size.hpp"
+#include "engine/core/execution_context.hpp"
+#include "engine/core/value_check.hpp"
 #include "interface/numpy_api.hpp"
 
 namespace quorla::interface {
 namespace {
 
-// Raised when what the format means changes. Format 2 added release_gil;
-// format 1 states, saved before it existed, load with it off. Any other
-// number is refused rather than guessed at.
-constexpr long format_version = 2;
+// Raised when what the format means changes. Format 2 added release_gil,
+// format 3 initial_centroids; states of the earlier formats load with them
+// off and absent. A model saves the earliest format that holds it, so that
+// builds from before a field still load models that do not use it. Any
+// other number is refused rather than guessed at.
+constexpr long format_version = 3;
 
 // Each format has exactly its own fields: format 2's are format 1's and
-// then release_gil.
+// then release_gil, format 3's format 2's and then initial_centroids.
 constexpr const char* field_names[] = {"format",      "n_clusters", "iterations", "max_balance_diff",
                                        "euclidean",   "balanced",   "verbose",    "use_medoids",
                                        "seed",        "trained",    "centroids",  "labels",
-                                       "medoid_indices", "release_gil"};
-constexpr std::size_t format_1_fields = std::size(field_names) - 1;
+                                       "medoid_indices", "release_gil", "initial_centroids"};
 
 std::size_t fields_of_format(std::uint64_t format) {
-    return format == 1 ? format_1_fields : std::size(field_names);
+    return std::size(field_names) - static_cast<std::size_t>(format_version) + static_cast<std::size_t>(format);
 }
 
 bool set_item(PyObject* dict, const char* key, PyObject* fresh) {
@@ -83,16 +86,17 @@ public:
         return true;
     }
 
-    bool centroids(std::optional<engine::Matrix>& out, std::uint64_t rows, bool finite) const {
-        PyObject* value = field("centroids");
+    bool centroids(const char* name, std::optional<engine::Matrix>& out, std::uint64_t rows, bool finite) const {
+        PyObject* value = field(name);
         if (value == Py_None) return true;
         engine::Matrix matrix;
         std::string problem;
-        if (!read_float_matrix(value, matrix, problem)) return fail("'centroids' is " + problem);
-        if (matrix.rows() != rows) return fail("'centroids' does not have n_clusters rows");
+        const std::string quoted = std::string("'") + name + "'";
+        if (!read_float_matrix(value, matrix, problem)) return fail(quoted + " is " + problem);
+        if (matrix.rows() != rows) return fail(quoted + " does not have n_clusters rows");
         if (finite && !std::all_of(matrix.values().begin(), matrix.values().end(),
                                    [](float x) { return std::isfinite(x); })) {
-            return fail("'centroids' holds a value that is not finite");
+            return fail(quoted + " holds a value that is not finite");
         }
         out = std::move(matrix);
         return true;
@@ -113,10 +117,9 @@ PyObject* model_state(const engine::Model& m) {
     Ref state = Ref::adopt(PyDict_New());
     if (!state) return nullptr;
     PyObject* dict = state.get();
+    const long format = m.initial_centroids ? 3 : m.release_gil ? 2 : 1;
     const bool ok =
-        // A model that keeps the lock saves the format without release_gil,
-        // so that builds from before the flag still load it.
-        set_item(dict, "format", PyLong_FromLong(m.release_gil ? format_version : 1)) &&
+        set_item(dict, "format", PyLong_FromLong(format)) &&
         set_item(dict, "n_clusters", PyLong_FromUnsignedLongLong(m.n_clusters)) &&
         set_item(dict, "iterations", PyLong_FromUnsignedLongLong(m.iterations)) &&
         set_item(dict, "max_balance_diff", PyLong_FromUnsignedLongLong(m.max_balance_diff)) &&
@@ -124,7 +127,8 @@ PyObject* model_state(const engine::Model& m) {
         set_item(dict, "balanced", PyBool_FromLong(m.balanced)) &&
         set_item(dict, "verbose", PyBool_FromLong(m.verbose)) &&
         set_item(dict, "use_medoids", PyBool_FromLong(m.use_medoids)) &&
-        (!m.release_gil || set_item(dict, "release_gil", Py_NewRef(Py_True))) &&
+        (format < 2 || set_item(dict, "release_gil", PyBool_FromLong(m.release_gil))) &&
+        (format < 3 || set_item(dict, "initial_centroids", make_centroid_array(*m.initial_centroids))) &&
         set_item(dict, "seed", m.seed ? PyLong_FromUnsignedLongLong(*m.seed) : Py_NewRef(Py_None)) &&
         set_item(dict, "trained", PyBool_FromLong(m.trained)) &&
         set_item(dict, "centroids", m.centroids ? make_centroid_array(*m.centroids) : Py_NewRef(Py_None)) &&
@@ -156,8 +160,8 @@ std::optional<ReadModel> read_fields(PyObject* state) {
     if (read.field("format") == nullptr) return invalid("'format' is missing");
     std::uint64_t format = 0;
     if (!read.count("format", format, true)) return std::nullopt;
-    if (format != 1 && format != static_cast<std::uint64_t>(format_version)) {
-        return invalid("format " + std::to_string(format) + " is not 1 or " + std::to_string(format_version));
+    if (format > static_cast<std::uint64_t>(format_version)) {
+        return invalid("format " + std::to_string(format) + " is not 1 to " + std::to_string(format_version));
     }
     const std::size_t expected = fields_of_format(format);
     for (std::size_t i = 0; i < expected; ++i) {
@@ -169,7 +173,7 @@ std::optional<ReadModel> read_fields(PyObject* state) {
 
     ReadModel r;
     engine::Model& m = r.model;
-    if (format != 1 && !read.flag("release_gil", m.release_gil)) return std::nullopt;
+    if (format >= 2 && !read.flag("release_gil", m.release_gil)) return std::nullopt;
     if (!read.count("n_clusters", m.n_clusters, true) || !read.count("iterations", m.iterations, true) ||
         !read.count("max_balance_diff", m.max_balance_diff, true) || !read.flag("euclidean", m.euclidean) ||
         !read.flag("balanced", m.balanced) || !read.flag("verbose", m.verbose) ||
@@ -191,7 +195,17 @@ std::optional<ReadModel> read_fields(PyObject* state) {
     // mean can overflow to infinity; that model's centroid must load back as
     // it was. Two or more trained clusters are always finite: training
     // refuses data that could make them otherwise, and so does with_centroids.
-    if (!read.centroids(m.centroids, m.n_clusters, m.trained && m.n_clusters > 1)) return std::nullopt;
+    if (!read.centroids("centroids", m.centroids, m.n_clusters, m.trained && m.n_clusters > 1)) return std::nullopt;
+    // Saved only when present, and checked as with_initial_centroids checks them.
+    if (format >= 3) {
+        if (read.field("initial_centroids") == Py_None) return invalid("'initial_centroids' is None");
+        if (!read.centroids("initial_centroids", m.initial_centroids, m.n_clusters, true)) return std::nullopt;
+        const engine::ExecutionContext here;
+        if (m.n_clusters > 1 && engine::check_values(m.initial_centroids->view(), engine::ValueBounds::no_overflow,
+                                                     here, "Centroid")) {
+            return invalid("'initial_centroids' holds values whose distances overflow");
+        }
+    }
     return r;
 }
 

@@ -52,6 +52,8 @@ def _models(blobs):
         "euclidean medoids balanced": _trained(blobs, euclidean=True, use_medoids=True, balanced=True),
         "inner medoids": _trained(blobs, use_medoids=True),
         "given centroids": KMeans(2).with_euclidean(True).with_centroids(blobs[:2]),
+        "initial centroids": KMeans(2).with_euclidean(True).with_initial_centroids(blobs[:2]),
+        "initial centroids, trained": _trained(blobs).with_initial_centroids(blobs[:4]),
         "medoid mode after training": _trained(blobs).with_use_medoids(True),
         "medoid mode after given centroids": KMeans(2).with_centroids(blobs[:2]).with_use_medoids(True),
         "medoid mode switched off": _trained(blobs, use_medoids=True).with_use_medoids(False),
@@ -66,6 +68,7 @@ def _models(blobs):
 def _observed(model):
     return (repr(model), model.n_clusters, model.iterations, model.is_euclidean, model.is_balanced,
             model.is_use_medoids, model.is_trained, model.seed, model.is_release_gil,
+            None if model.initial_centroids is None else model.initial_centroids.tobytes(),
             None if model.centroids is None else model.centroids.tobytes(),
             model.medoid_indices, model.with_use_medoids(True).medoid_indices,
             None if model.labels is None else model.labels.tolist())
@@ -163,7 +166,8 @@ def _forged(blobs):
         "not a dict": lambda s: list(s.items()),
         "missing field": lambda s: {k: v for k, v in s.items() if k != "labels"},
         "extra field": lambda s: {**s, "extra": 1},
-        "future format": lambda s: {**s, "format": 3},
+        "future format": lambda s: {**s, "format": 4},
+        "format 3 without initial_centroids": lambda s: {**s, "format": 3, "release_gil": False},
         "format 1 with release_gil": lambda s: {**s, "format": 1, "release_gil": True},
         "format 2 without release_gil": lambda s: {**s, "format": 2},
         "release_gil as int": lambda s: {**s, "format": 2, "release_gil": 1},
@@ -192,6 +196,12 @@ def _forged(blobs):
         "labels broadcast": lambda s: {**s, "labels": np.broadcast_to(np.int64(0), (2**40,))},
     }
     states = {name: (forge, _state(blobs)) for name, forge in cases.items()}
+    warm = KMeans(4).with_initial_centroids(blobs[:4]).__reduce__()[1][0]
+    assert (warm["format"], set(warm)) == (3, FORMAT_1_FIELDS | {"release_gil", "initial_centroids"})
+    for name, initial in {"initial_centroids None": None, "initial rows": blobs[:3],
+                          "initial NaN": np.full((4, 4), np.nan, np.float32),
+                          "initial overflowing": np.full((4, 4), 2e20, np.float32)}.items():
+        states[name] = (lambda s, initial=initial: {**s, "initial_centroids": initial}, warm)
     states["medoid mode without medoids"] = (lambda s: {**s, "medoid_indices": None}, medoids)
     states["untrained with medoids"] = (lambda s: {**s, "trained": False, "labels": None}, medoids)
     states["medoid beyond rows"] = (lambda s: {**s, "medoid_indices": np.full(4, 150, np.int64)}, medoids)
@@ -215,7 +225,7 @@ VALUES = st.one_of(st.none(), st.booleans(), st.integers(-2, 2**65), st.floats()
 @given(changes=st.dictionaries(st.sampled_from(["format", "n_clusters", "iterations", "max_balance_diff",
                                                 "euclidean", "balanced", "verbose", "use_medoids", "seed",
                                                 "trained", "centroids", "labels", "medoid_indices",
-                                                "release_gil"]),
+                                                "release_gil", "initial_centroids"]),
                                VALUES, max_size=4))
 def test_any_state_loads_or_is_refused(blobs, changes):
     state = {**_STATE, **changes}

@@ -80,6 +80,10 @@ struct Model {
     // Seeds every draw of a training call when set; the operating system
     // seeds them otherwise.
     std::optional<std::uint64_t> seed;
+    // Training starts from these n_clusters rows instead of drawing points,
+    // and uses them as they are (no rescaling in inner-product mode), so a
+    // training resumes exactly from centroids it saved.
+    std::optional<Matrix> initial_centroids;
 
     // Results. Copying a Model copies all of these: builders rely on the
     // implicit copy being deep, which holds because every member is a value.
