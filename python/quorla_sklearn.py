@@ -94,6 +94,11 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         (``with_seed``), so equal data give equal results. A RandomState
         gives the seed it draws. None leaves training seeded by the operating
         system (NumPy's global generator is not consulted).
+    init : "random" or array-like of shape (n_clusters, n_features), default="random"
+        "random" starts from distinct samples drawn at random; an array
+        starts from these rows (quorla's ``with_initial_centroids``), used as
+        they are (not rescaled in "inner_product" mode), so that a fit can
+        start where another stopped. There is no "k-means++".
     n_threads : int or None, default=None
         Size of quorla's process-wide worker pool; -1 means one per
         available processor. The pool is sized once per process: only the
@@ -128,7 +133,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
     """
 
     def __init__(self, n_clusters=8, *, max_iter=25, metric="euclidean", balanced=False,
-                 max_balance_diff=16, use_medoids=False, random_state=None, n_threads=None):
+                 max_balance_diff=16, use_medoids=False, random_state=None, init="random", n_threads=None):
         self.n_clusters = n_clusters
         self.max_iter = max_iter
         self.metric = metric
@@ -136,6 +141,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         self.max_balance_diff = max_balance_diff
         self.use_medoids = use_medoids
         self.random_state = random_state
+        self.init = init
         self.n_threads = n_threads
 
     def __sklearn_tags__(self):
@@ -153,7 +159,17 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         # seed, as sklearn's own estimators draw theirs.
         return int(check_random_state(self.random_state).randint(np.iinfo(np.int32).max))
 
-    def _quorla_model(self, n_samples):
+    def _initial_centroids(self, n_clusters, n_features):
+        if isinstance(self.init, str):
+            if self.init != "random":
+                raise ValueError(f'init must be "random" or an array of initial centroids, got {self.init!r}')
+            return None
+        centres = np.ascontiguousarray(self.init, dtype=np.float32)
+        if centres.shape != (n_clusters, n_features):
+            raise ValueError(f"init has shape {centres.shape}, expected ({n_clusters}, {n_features})")
+        return centres
+
+    def _quorla_model(self, n_samples, n_features):
         n_clusters = _check_int("n_clusters", self.n_clusters, 1)
         if n_samples < n_clusters:
             raise ValueError(f"n_samples={n_samples} should be >= n_clusters={n_clusters}.")
@@ -169,13 +185,14 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
                  .with_max_balance_diff(_check_int("max_balance_diff", self.max_balance_diff, 1))
                  .with_use_medoids(bool(self.use_medoids))
                  .with_seed(self._seed())
+                 .with_initial_centroids(self._initial_centroids(n_clusters, n_features))
                  # GridSearchCV and joblib's threading backend fit models on
                  # several threads; they run side by side only without the lock.
                  .with_release_gil(True))
         return model, n_threads
 
     def _fit(self, X):
-        model, n_threads = self._quorla_model(X.shape[0])
+        model, n_threads = self._quorla_model(*X.shape)
         _train(model, X, n_threads)
         self._model = model
         self.cluster_centers_ = model.centroids

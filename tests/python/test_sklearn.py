@@ -13,6 +13,7 @@ from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.preprocessing import StandardScaler  # noqa: E402
 from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
+import quorla  # noqa: E402
 from quorla_sklearn import KMeans  # noqa: E402
 
 
@@ -130,11 +131,24 @@ def test_random_state(state_a, state_b, equal):
     ({"metric": "cosine"}, "metric must be one of"),
     ({"n_threads": 0}, "n_threads"),
     ({"random_state": -1}, "random_state must be >= 0"),
+    ({"init": "k-means++"}, 'init must be "random" or an array'),
+    ({"init": np.zeros((2, 4))}, r"init has shape \(2, 4\), expected \(2, 3\)"),
 ])
 def test_invalid_parameters_raise_value_error_at_fit(params, message):
     estimator = KMeans(**{"n_clusters": 2, **params})  # accepted until fit, as sklearn requires
     with pytest.raises(ValueError, match=message):
         estimator.fit(np.ones((10, 3)))
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product"])
+def test_fit_starts_from_given_centres(metric):
+    points = blobs()
+    start = points[::60].astype(np.float64)  # a list's worth of float64 rows is converted
+    fitted = KMeans(4, metric=metric, init=start.tolist(), max_iter=3, random_state=1).fit(points)
+    core = quorla.KMeans(4).with_euclidean(metric == "euclidean").with_iterations(3).with_seed(1)
+    core = core.with_initial_centroids(start.astype(np.float32))
+    core.train(points.astype(np.float32), None)
+    assert fitted.cluster_centers_.tobytes() == core.centroids.tobytes()
 
 
 @pytest.mark.parametrize("method", ["predict", "transform", "score"])
