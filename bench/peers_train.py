@@ -1,7 +1,7 @@
 """Whole trainings of quorla and its peers on the same rows, side by side.
 
     python bench/peers_train.py DATA.npy --rows 40960 --k 1024 --iterations 25 [--threads 2]
-                                [--metric euclidean|inner] [--methods ...]
+                                [--metric euclidean|inner] [--methods ...] [--same-start]
 
 Every method runs in a fresh process on the first ROWS rows of DATA.npy (a
 float32 (n, d) file, such as the caches of bench/embeddings.py and
@@ -24,7 +24,13 @@ Methods (those whose package is missing are skipped, and said so):
   superkmeans       SuperKMeans flat: every row, no early stop (Euclidean only)
   superkmeans-own   SuperKMeans with its own defaults: it samples rows, stops
                     early and may switch to its hierarchical variant
-SuperKMeans comes from ../shared/peers/build_superkmeans.sh PYTHON.
+With --same-start every method starts from the same k rows, drawn once
+(seeded) and scaled to unit length for inner products: quorla through
+with_initial_centroids, faiss through train's init_centroids, oneDAL
+through init. The runs then do the same Lloyd iterations and their costs
+should agree closely; SuperKMeans takes no starting centroids and is left
+out.
+SuperKMeans comes from the peers' build script (build_superkmeans.sh PYTHON).
 Prints a Markdown table with the CPU's model name and quorla's kernel
 level; times are the whole training call, data loading excluded. Set
 QUORLA_KERNEL_LEVEL=avx2 to measure the AVX2 level on an AVX-512 machine
@@ -49,10 +55,16 @@ def child(task):
     n, d = data.shape
     k, its, threads, method = task["k"], task["iterations"], task["threads"], task["method"]
     euclidean = task["metric"] == "euclidean"
+    initial = None
+    if task["same_start"]:
+        initial = data[np.sort(np.random.default_rng(1).choice(n, k, replace=False))].copy()
+        if not euclidean:
+            initial /= np.linalg.norm(initial, axis=1, keepdims=True)
     start = time.perf_counter()
     if method.startswith("quorla"):
         import quorla
-        model = quorla.KMeans(k).with_seed(1).with_euclidean(euclidean).with_iterations(its)
+        model = (quorla.KMeans(k).with_seed(1).with_euclidean(euclidean).with_iterations(its)
+                 .with_initial_centroids(initial))
         model.train(data, threads)
         centroids = model.centroids
     elif method == "faiss":
@@ -60,12 +72,12 @@ def child(task):
         faiss.omp_set_num_threads(threads)
         km = faiss.Kmeans(d, k, niter=its, seed=1, spherical=not euclidean, max_points_per_centroid=n,
                           min_points_per_centroid=1, verbose=False)
-        km.train(data)
+        km.train(data, init_centroids=initial)
         centroids = km.centroids
     elif method == "onedal":
         from sklearnex.cluster import KMeans
-        km = KMeans(n_clusters=k, max_iter=its, tol=0.0, n_init=1, init="random", random_state=1,
-                    algorithm="lloyd").fit(data)
+        km = KMeans(n_clusters=k, max_iter=its, tol=0.0, n_init=1, init="random" if initial is None else initial,
+                    random_state=1, algorithm="lloyd").fit(data)
         centroids = km.cluster_centers_
     else:
         from superkmeans import SuperKMeans
@@ -102,11 +114,15 @@ def main():
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--metric", choices=["euclidean", "inner"], default="euclidean")
     parser.add_argument("--methods", nargs="+", choices=METHODS, default=METHODS)
+    parser.add_argument("--same-start", action="store_true")
     args = parser.parse_args()
 
     rows = []
     for method in args.methods:
         if args.metric == "inner" and method in EUCLIDEAN_ONLY:
+            continue
+        if args.same_start and method.startswith("superkmeans"):
+            print(f"{method}: skipped (no starting centroids)", file=sys.stderr)
             continue
         env = dict(os.environ)
         for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
@@ -130,7 +146,8 @@ def main():
     base = next((r["seconds"] for m, r in rows if m == "quorla"), None)
     print(f"{args.rows:,} rows of {os.path.basename(args.data)}, k = {args.k:,}, {args.iterations} iterations, "
           f"{args.metric}, {args.threads} threads, {cpu_name()}, "
-          f"quorla level {os.environ.get('QUORLA_KERNEL_LEVEL', 'detected')}\n")
+          f"quorla level {os.environ.get('QUORLA_KERNEL_LEVEL', 'detected')}"
+          f"{', every method from the same start' if args.same_start else ''}\n")
     print("| method | seconds | method / quorla | cost |")
     print("|---|---|---|---|")
     for method, r in rows:
