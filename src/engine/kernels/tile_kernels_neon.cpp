@@ -82,10 +82,52 @@ struct Neon {
         const uint32x4_t low = vshrq_n_u32(m, 31);
         return vaddvq_u32(vshlq_u32(low, vld1q_s32(positions)));
     }
-    // Rows are packed by the generic scalar loop at this level.
-    static constexpr bool packs_rows = false;
+    // Rows into dimension-major order 4 x 4 at a time: four rows' vectors
+    // loaded, transposed in registers (two trn steps and the halves
+    // recombined), and stored one dimension each, as the AVX2 level does
+    // with 8 x 8. NEON has no masked loads or stores, so the few blocks
+    // past the last whole row or column go through a small buffer: a short
+    // tile (stride count) must not be written past count in any dimension.
+    static constexpr bool packs_rows = true;
+    static constexpr std::size_t tile_rows = static_cast<std::size_t>(point_vectors) * lanes;
     template <bool full, class RowAt>
-    static void pack_rows(RowAt, std::size_t, std::size_t, float*) {}
+    static void pack_rows(RowAt row_at, std::size_t count, std::size_t dim, float* tile) {
+        const std::size_t stride = full ? tile_rows : count;
+        for (std::size_t first = 0; first < count; first += lanes) {
+            const std::size_t live = count - first < lanes ? count - first : lanes;
+            for (std::size_t c = 0; c < dim; c += lanes) {
+                const std::size_t width = dim - c < lanes ? dim - c : lanes;
+                F v[lanes];
+                for (std::size_t r = 0; r < lanes; ++r) {
+                    if (r >= live) {
+                        v[r] = zero();
+                    } else if (width == lanes) {
+                        v[r] = vld1q_f32(row_at(first + r) + c);
+                    } else {
+                        float part[lanes] = {};
+                        for (std::size_t l = 0; l < width; ++l) part[l] = row_at(first + r)[c + l];
+                        v[r] = vld1q_f32(part);
+                    }
+                }
+                const float32x4x2_t top = vtrnq_f32(v[0], v[1]);
+                const float32x4x2_t bottom = vtrnq_f32(v[2], v[3]);
+                const F columns[lanes] = {vcombine_f32(vget_low_f32(top.val[0]), vget_low_f32(bottom.val[0])),
+                                          vcombine_f32(vget_low_f32(top.val[1]), vget_low_f32(bottom.val[1])),
+                                          vcombine_f32(vget_high_f32(top.val[0]), vget_high_f32(bottom.val[0])),
+                                          vcombine_f32(vget_high_f32(top.val[1]), vget_high_f32(bottom.val[1]))};
+                for (std::size_t l = 0; l < width; ++l) {
+                    float* out = tile + (c + l) * stride + first;
+                    if (live == lanes) {
+                        vst1q_f32(out, columns[l]);
+                    } else {
+                        float part[lanes];
+                        vst1q_f32(part, columns[l]);
+                        for (std::size_t r = 0; r < live; ++r) out[r] = part[r];
+                    }
+                }
+            }
+        }
+    }
 
     static void insert_kept(float* keys, std::uint32_t* clusters, std::size_t size, std::size_t take, float key,
                             std::uint32_t cluster) {
