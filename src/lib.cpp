@@ -171,6 +171,11 @@ PyObject* with_release_gil(PyObject* self, FastArgs args, Py_ssize_t nargs, PyOb
                       interface::convert_bool, nullptr);
 }
 
+PyObject* with_hierarchical(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_with(self, args, nargs, kwnames, "KMeans.with_hierarchical", "hierarchical", &Model::hierarchical,
+                      interface::convert_bool, nullptr);
+}
+
 bool convert_seed(PyObject* object, const char* name, std::optional<std::uint64_t>& out) {
     if (object == Py_None) {
         out.reset();
@@ -452,6 +457,9 @@ PyObject* get_centroids(PyObject* self, void*) {
         return interface::make_centroid_array(*m.centroids);
     });
 }
+PyObject* get_is_hierarchical(PyObject* self, void*) {
+    return read_property(self, [](const Model& m) { return PyBool_FromLong(m.hierarchical); });
+}
 PyObject* get_initial_centroids(PyObject* self, void*) {
     return read_property(self, [](const Model& m) -> PyObject* {
         if (!m.initial_centroids) Py_RETURN_NONE;
@@ -506,6 +514,7 @@ PyMethodDef kmeans_methods[] = {
     QUORLA_METHOD(search, "search($self, data, k)\n--\n\n"),
     QUORLA_METHOD(with_release_gil, "with_release_gil($self, release)\n--\n\n"),
     QUORLA_METHOD(with_initial_centroids, "with_initial_centroids($self, centroids)\n--\n\n"),
+    QUORLA_METHOD(with_hierarchical, "with_hierarchical($self, hierarchical)\n--\n\n"),
     {"__reduce__", kmeans_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -525,6 +534,7 @@ PyGetSetDef kmeans_properties[] = {
     {"labels", get_labels, nullptr, nullptr, nullptr},
     {"is_release_gil", get_is_release_gil, nullptr, nullptr, nullptr},
     {"initial_centroids", get_initial_centroids, nullptr, nullptr, nullptr},
+    {"is_hierarchical", get_is_hierarchical, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

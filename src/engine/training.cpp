@@ -23,6 +23,7 @@
 #include "engine/updates/member_sums.hpp"
 #include "engine/core/progress.hpp"
 #include "engine/core/value_check.hpp"
+#include "engine/hierarchical.hpp"
 
 namespace quorla::engine {
 namespace {
@@ -137,6 +138,9 @@ std::optional<ClusteringError> refuse_training(const Model& model, const PointVi
             return ClusteringError::invalid_parameter(
                 "Initial centroids are not training rows, so they cannot be medoids");
         }
+    } else if (model.hierarchical && model.use_medoids) {
+        return ClusteringError::invalid_parameter(
+            "A hierarchical start gives centroids that are not training rows, so they cannot be medoids");
     }
     // Per point: its label, its place in the shuffle, its norm, and its entry
     // in the result lists, here and in the Python lists made from them.
@@ -167,6 +171,8 @@ Outcome<ClusterLists> run_training(Model& model, const PointView& points, const 
 
     if (model.initial_centroids) {
         model.centroids = *model.initial_centroids;
+    } else if (model.hierarchical && coarse_clusters(k) > 0) {
+        model.centroids = hierarchical_start(model, points, context, options);
     } else {
         choose_initial_centroids(model, points, context);
         normalize_centroids(model);

@@ -122,7 +122,10 @@ bool PythonMonitor::stop_requested() {
 bool PythonMonitor::report(engine::ProgressPhase phase, std::uint64_t step, float cost) {
     if (stopped_) return false;
     if (!progress_) return true;
-    const char* name = phase == engine::ProgressPhase::iteration ? "iteration" : "balancing";
+    const char* name = phase == engine::ProgressPhase::iteration   ? "iteration"
+                       : phase == engine::ProgressPhase::balancing ? "balancing"
+                       : phase == engine::ProgressPhase::coarse    ? "coarse"
+                                                                   : "fine";
     const LockTaken held(thread_);
     Ref result = Ref::adopt(PyObject_CallFunction(progress_.get(), "sKd", name,
                                                   static_cast<unsigned long long>(step), static_cast<double>(cost)));

@@ -17,21 +17,22 @@ namespace quorla::interface {
 namespace {
 
 // Raised when what the format means changes. Format 2 added release_gil,
-// format 3 initial_centroids; states of the earlier formats load with them
-// off and absent. A model saves the earliest format that holds it, so that
+// format 3 initial_centroids and hierarchical; states of the earlier
+// formats load with them off and absent. A model saves the earliest format that holds it, so that
 // builds from before a field still load models that do not use it. Any
 // other number is refused rather than guessed at.
 constexpr long format_version = 3;
 
 // Each format has exactly its own fields: format 2's are format 1's and
-// then release_gil, format 3's format 2's and then initial_centroids.
+// then release_gil, format 3's format 2's and then initial_centroids and
+// hierarchical.
 constexpr const char* field_names[] = {"format",      "n_clusters", "iterations", "max_balance_diff",
                                        "euclidean",   "balanced",   "verbose",    "use_medoids",
                                        "seed",        "trained",    "centroids",  "labels",
-                                       "medoid_indices", "release_gil", "initial_centroids"};
+                                       "medoid_indices", "release_gil", "initial_centroids", "hierarchical"};
 
 std::size_t fields_of_format(std::uint64_t format) {
-    return std::size(field_names) - static_cast<std::size_t>(format_version) + static_cast<std::size_t>(format);
+    return format == 1 ? std::size(field_names) - 3 : format == 2 ? std::size(field_names) - 2 : std::size(field_names);
 }
 
 bool set_item(PyObject* dict, const char* key, PyObject* fresh) {
@@ -117,7 +118,7 @@ PyObject* model_state(const engine::Model& m) {
     Ref state = Ref::adopt(PyDict_New());
     if (!state) return nullptr;
     PyObject* dict = state.get();
-    const long format = m.initial_centroids ? 3 : m.release_gil ? 2 : 1;
+    const long format = m.initial_centroids || m.hierarchical ? 3 : m.release_gil ? 2 : 1;
     const bool ok =
         set_item(dict, "format", PyLong_FromLong(format)) &&
         set_item(dict, "n_clusters", PyLong_FromUnsignedLongLong(m.n_clusters)) &&
@@ -128,7 +129,10 @@ PyObject* model_state(const engine::Model& m) {
         set_item(dict, "verbose", PyBool_FromLong(m.verbose)) &&
         set_item(dict, "use_medoids", PyBool_FromLong(m.use_medoids)) &&
         (format < 2 || set_item(dict, "release_gil", PyBool_FromLong(m.release_gil))) &&
-        (format < 3 || set_item(dict, "initial_centroids", make_centroid_array(*m.initial_centroids))) &&
+        (format < 3 || set_item(dict, "initial_centroids", m.initial_centroids
+                                                               ? make_centroid_array(*m.initial_centroids)
+                                                               : Py_NewRef(Py_None))) &&
+        (format < 3 || set_item(dict, "hierarchical", PyBool_FromLong(m.hierarchical))) &&
         set_item(dict, "seed", m.seed ? PyLong_FromUnsignedLongLong(*m.seed) : Py_NewRef(Py_None)) &&
         set_item(dict, "trained", PyBool_FromLong(m.trained)) &&
         set_item(dict, "centroids", m.centroids ? make_centroid_array(*m.centroids) : Py_NewRef(Py_None)) &&
@@ -198,11 +202,11 @@ std::optional<ReadModel> read_fields(PyObject* state) {
     if (!read.centroids("centroids", m.centroids, m.n_clusters, m.trained && m.n_clusters > 1)) return std::nullopt;
     // Saved only when present, and checked as with_initial_centroids checks them.
     if (format >= 3) {
-        if (read.field("initial_centroids") == Py_None) return invalid("'initial_centroids' is None");
+        if (!read.flag("hierarchical", m.hierarchical)) return std::nullopt;
         if (!read.centroids("initial_centroids", m.initial_centroids, m.n_clusters, true)) return std::nullopt;
         const engine::ExecutionContext here;
-        if (m.n_clusters > 1 && engine::check_values(m.initial_centroids->view(), engine::ValueBounds::no_overflow,
-                                                     here, "Centroid")) {
+        if (m.initial_centroids && m.n_clusters > 1 &&
+            engine::check_values(m.initial_centroids->view(), engine::ValueBounds::no_overflow, here, "Centroid")) {
             return invalid("'initial_centroids' holds values whose distances overflow");
         }
     }

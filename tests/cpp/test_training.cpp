@@ -8,6 +8,8 @@
 #include <limits>
 #include <numeric>
 #include <set>
+#include <tuple>
+#include <vector>
 
 #include "engine/core/fault.hpp"
 #include "engine/updates/cost.hpp"
@@ -16,6 +18,7 @@
 #include "engine/label/label_step.hpp"
 #include "engine/updates/medoids.hpp"
 #include "engine/updates/member_sums.hpp"
+#include "engine/hierarchical.hpp"
 #include "engine/training.hpp"
 #include "support.hpp"
 
@@ -478,6 +481,124 @@ TEST(TrainingFixedPoint, SkippedIterationsChangeNothing) {
             }
         }
     }
+}
+
+}  // namespace
+}  // namespace quorla::engine
+
+namespace quorla::engine {
+namespace {
+
+// (sizes, k, counts): shares by size, leftovers to the largest remainders
+// with ties to the lower index, a count never above its size.
+using FineCase = std::tuple<std::vector<std::uint64_t>, std::uint64_t, std::vector<std::uint64_t>>;
+class FineCounts : public ::testing::TestWithParam<FineCase> {};
+
+TEST_P(FineCounts, AreTheLargestRemainderShares) {
+    const auto& [sizes, k, want] = GetParam();
+    EXPECT_EQ(fine_counts(sizes, k), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FineCounts,
+                         ::testing::Values(FineCase{{10, 10, 10}, 6, {2, 2, 2}},
+                                           FineCase{{10, 10, 10}, 7, {3, 2, 2}},    // a tie: the lower index
+                                           FineCase{{1, 2, 97}, 10, {0, 0, 10}},    // shares 0.1, 0.2, 9.7
+                                           FineCase{{1, 1, 1, 7}, 10, {1, 1, 1, 7}},  // as many as points
+                                           FineCase{{0, 5, 0, 5}, 3, {0, 2, 0, 1}},
+                                           FineCase{{3, 3, 4}, 10, {3, 3, 4}}));
+
+// Blobs enough for two levels: 64 clusters over 8 groups of 8.
+Points level_data() {
+    Points points = Points::gaussian(3000, 12, 31);
+    for (std::size_t i = 0; i < points.rows; ++i) {
+        for (std::size_t l = 0; l < points.cols; ++l) {
+            points.values[i * points.cols + l] += 8.0f * static_cast<float>((i % 8 == l % 8) + (i / 8 % 8 == l % 4));
+        }
+    }
+    return points;
+}
+
+Model hierarchical_model(bool euclidean) {
+    Model model = Model::create(64);
+    model.euclidean = euclidean;
+    model.iterations = 3;
+    model.hierarchical = true;
+    return model;
+}
+
+class Hierarchical : public ::testing::TestWithParam<bool> {};
+
+// The start and the training depend on the seed alone: not on the pool,
+// nor on the data's layout.
+TEST_P(Hierarchical, SameSeedSameModelOnAnyPoolAndLayout) {
+    const Points points = level_data();
+    const Layout transposed = Layout::transposed(points);
+    Model reference = hierarchical_model(GetParam());
+    const ClusterLists expected = train_seeded(reference, points.view(), 6).value();
+    for (std::size_t threads : {1, 3}) {
+        auto pool = test::pool_of(threads);
+        for (const PointView& view : {points.view(), transposed.view}) {
+            Model model = hierarchical_model(GetParam());
+            EXPECT_EQ(train_seeded(model, view, 6, pool.get()).value(), expected);
+            EXPECT_EQ(*model.centroids, *reference.centroids) << threads << " threads";
+        }
+    }
+    Model flat = hierarchical_model(GetParam());
+    flat.hierarchical = false;
+    train_seeded(flat, points.view(), 6);
+    EXPECT_NE(*flat.centroids, *reference.centroids) << "the start made no difference";
+}
+
+// After the start, the training is flat Lloyd: the same bits as a flat
+// training given the start as its initial centroids, drawing on from the
+// same generator; and the levels each report once, with a cost.
+TEST_P(Hierarchical, RefinementIsFlatTrainingFromTheStart) {
+    const Points points = level_data();
+    ThreadRandom first = test::seeded_random(8), second = test::seeded_random(8);
+    Model whole = hierarchical_model(GetParam());
+    whole.verbose = false;
+    ScriptedMonitor monitor(1000000, 99);
+    ExecutionContext context = test::context(detected_kernel_level(), nullptr, &first);
+    context.monitor = &monitor;
+    train(whole, points.view(), context);
+    ASSERT_GE(monitor.reports.size(), 2u);
+    EXPECT_EQ(monitor.reports[0], std::pair(ProgressPhase::coarse, std::uint64_t{1}));
+    EXPECT_EQ(monitor.reports[1], std::pair(ProgressPhase::fine, std::uint64_t{1}));
+    EXPECT_EQ(monitor.reports.size(), 2u + whole.iterations);
+
+    const ExecutionContext plain = test::context(detected_kernel_level(), nullptr, &second);
+    Model resumed = hierarchical_model(GetParam());
+    resumed.initial_centroids = hierarchical_start(resumed, points.view(), plain, {});
+    // The fine level places 64 distinct centroids, none a copy of another.
+    std::set<std::vector<float>> distinct;
+    for (std::size_t j = 0; j < 64; ++j) {
+        const auto row = resumed.initial_centroids->row(j);
+        distinct.emplace(row.begin(), row.end());
+    }
+    EXPECT_EQ(distinct.size(), 64u);
+    train(resumed, points.view(), plain);
+    EXPECT_EQ(*resumed.centroids, *whole.centroids);
+    EXPECT_EQ(resumed.labels, whole.labels);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, Hierarchical, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "euclidean" : "inner"; });
+
+TEST(Hierarchical, MedoidModeIsRefusedAndFewClustersDrawPoints) {
+    const Points points = level_data();
+    Model medoids = hierarchical_model(true);
+    medoids.use_medoids = true;
+    const auto refused = train_seeded(medoids, points.view(), 1);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().message().find("cannot be medoids"), std::string::npos);
+    EXPECT_EQ(coarse_clusters(63), 0u);
+    EXPECT_EQ(coarse_clusters(4096), 64u);
+    // Below two levels' worth, the flag changes nothing.
+    Model few = Model::create(20), drawn = Model::create(20);
+    few.hierarchical = true;
+    train_seeded(few, points.view(), 2);
+    train_seeded(drawn, points.view(), 2);
+    EXPECT_EQ(*few.centroids, *drawn.centroids);
 }
 
 }  // namespace

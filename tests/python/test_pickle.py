@@ -54,6 +54,7 @@ def _models(blobs):
         "given centroids": KMeans(2).with_euclidean(True).with_centroids(blobs[:2]),
         "initial centroids": KMeans(2).with_euclidean(True).with_initial_centroids(blobs[:2]),
         "initial centroids, trained": _trained(blobs).with_initial_centroids(blobs[:4]),
+        "hierarchical": KMeans(64).with_hierarchical(True),
         "medoid mode after training": _trained(blobs).with_use_medoids(True),
         "medoid mode after given centroids": KMeans(2).with_centroids(blobs[:2]).with_use_medoids(True),
         "medoid mode switched off": _trained(blobs, use_medoids=True).with_use_medoids(False),
@@ -68,7 +69,7 @@ def _models(blobs):
 def _observed(model):
     return (repr(model), model.n_clusters, model.iterations, model.is_euclidean, model.is_balanced,
             model.is_use_medoids, model.is_trained, model.seed, model.is_release_gil,
-            None if model.initial_centroids is None else model.initial_centroids.tobytes(),
+            None if model.initial_centroids is None else model.initial_centroids.tobytes(), model.is_hierarchical,
             None if model.centroids is None else model.centroids.tobytes(),
             model.medoid_indices, model.with_use_medoids(True).medoid_indices,
             None if model.labels is None else model.labels.tolist())
@@ -167,7 +168,7 @@ def _forged(blobs):
         "missing field": lambda s: {k: v for k, v in s.items() if k != "labels"},
         "extra field": lambda s: {**s, "extra": 1},
         "future format": lambda s: {**s, "format": 4},
-        "format 3 without initial_centroids": lambda s: {**s, "format": 3, "release_gil": False},
+        "format 3 without its fields": lambda s: {**s, "format": 3, "release_gil": False},
         "format 1 with release_gil": lambda s: {**s, "format": 1, "release_gil": True},
         "format 2 without release_gil": lambda s: {**s, "format": 2},
         "release_gil as int": lambda s: {**s, "format": 2, "release_gil": 1},
@@ -197,8 +198,9 @@ def _forged(blobs):
     }
     states = {name: (forge, _state(blobs)) for name, forge in cases.items()}
     warm = KMeans(4).with_initial_centroids(blobs[:4]).__reduce__()[1][0]
-    assert (warm["format"], set(warm)) == (3, FORMAT_1_FIELDS | {"release_gil", "initial_centroids"})
-    for name, initial in {"initial_centroids None": None, "initial rows": blobs[:3],
+    assert (warm["format"], set(warm)) == (3, FORMAT_1_FIELDS | {"release_gil", "initial_centroids", "hierarchical"})
+    states["hierarchical as int"] = (lambda s: {**s, "hierarchical": 1}, warm)
+    for name, initial in {"initial rows": blobs[:3],
                           "initial NaN": np.full((4, 4), np.nan, np.float32),
                           "initial overflowing": np.full((4, 4), 2e20, np.float32)}.items():
         states[name] = (lambda s, initial=initial: {**s, "initial_centroids": initial}, warm)
@@ -225,7 +227,7 @@ VALUES = st.one_of(st.none(), st.booleans(), st.integers(-2, 2**65), st.floats()
 @given(changes=st.dictionaries(st.sampled_from(["format", "n_clusters", "iterations", "max_balance_diff",
                                                 "euclidean", "balanced", "verbose", "use_medoids", "seed",
                                                 "trained", "centroids", "labels", "medoid_indices",
-                                                "release_gil", "initial_centroids"]),
+                                                "release_gil", "initial_centroids", "hierarchical"]),
                                VALUES, max_size=4))
 def test_any_state_loads_or_is_refused(blobs, changes):
     state = {**_STATE, **changes}

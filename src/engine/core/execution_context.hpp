@@ -20,7 +20,7 @@
 
 namespace quorla::engine {
 
-enum class ProgressPhase { iteration, balancing };
+enum class ProgressPhase { iteration, balancing, coarse, fine };
 
 // What a call hears from its caller while it runs, always on the calling
 // thread: whether to stop, and a report after every Lloyd iteration and

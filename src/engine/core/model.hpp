@@ -84,6 +84,10 @@ struct Model {
     // and uses them as they are (no rescaling in inner-product mode), so a
     // training resumes exactly from centroids it saved.
     std::optional<Matrix> initial_centroids;
+    // Without initial centroids, and from 64 clusters on, training starts
+    // from a coarse and a fine level of clusters (hierarchical.hpp) instead
+    // of a draw of points.
+    bool hierarchical = false;
 
     // Results. Copying a Model copies all of these: builders rely on the
     // implicit copy being deep, which holds because every member is a value.
