@@ -16,6 +16,8 @@ Methods (those whose package is missing are skipped, and said so):
   quorla-plain      QUORLA_SCREEN=off
   quorla-dimensions QUORLA_SCREEN=dimensions: every full step and refresh
                     through the dimension screen
+  quorla-hierarchical  with_hierarchical(True): coarse and fine levels
+                    (10 iterations each), then --iterations refining ones
   quorla-no-bf16    QUORLA_SCREEN=no-bf16: the automatic choice as on a CPU
                     without a bf16 unit (with QUORLA_KERNEL_LEVEL=avx2, what
                     an AVX2-only CPU runs by default)
@@ -45,7 +47,7 @@ import time
 
 from suite import cost  # one cost for every benchmark
 
-METHODS = ["quorla", "quorla-plain", "quorla-dimensions", "quorla-no-bf16", "faiss", "onedal", "superkmeans", "superkmeans-own"]
+METHODS = ["quorla", "quorla-plain", "quorla-dimensions", "quorla-no-bf16", "quorla-hierarchical", "faiss", "onedal", "superkmeans", "superkmeans-own"]
 EUCLIDEAN_ONLY = {"onedal", "superkmeans", "superkmeans-own"}
 
 
@@ -64,7 +66,7 @@ def child(task):
     if method.startswith("quorla"):
         import quorla
         model = (quorla.KMeans(k).with_seed(1).with_euclidean(euclidean).with_iterations(its)
-                 .with_initial_centroids(initial))
+                 .with_initial_centroids(initial).with_hierarchical(method == "quorla-hierarchical"))
         model.train(data, threads)
         centroids = model.centroids
     elif method == "faiss":
