@@ -8,7 +8,6 @@
 #include <numeric>
 #include <string>
 
-#include "engine/core/checked.hpp"
 #include "engine/core/fault.hpp"
 #include "engine/core/progress.hpp"
 #include "engine/updates/cost.hpp"

@@ -18,9 +18,9 @@ namespace {
 
 // Raised when what the format means changes. Format 2 added release_gil,
 // format 3 initial_centroids and hierarchical; states of the earlier
-// formats load with them off and absent. A model saves the earliest format that holds it, so that
-// builds from before a field still load models that do not use it. Any
-// other number is refused rather than guessed at.
+// formats load with them off and absent. A model saves the earliest format
+// that holds it, so that builds from before a field still load models that
+// do not use it. Any other number is refused rather than guessed at.
 constexpr long format_version = 3;
 
 // Each format has exactly its own fields: format 2's are format 1's and
@@ -200,7 +200,7 @@ std::optional<ReadModel> read_fields(PyObject* state) {
     // it was. Two or more trained clusters are always finite: training
     // refuses data that could make them otherwise, and so does with_centroids.
     if (!read.centroids("centroids", m.centroids, m.n_clusters, m.trained && m.n_clusters > 1)) return std::nullopt;
-    // Saved only when present, and checked as with_initial_centroids checks them.
+    // Initial centroids (None when absent) are checked as with_initial_centroids checks them.
     if (format >= 3) {
         if (!read.flag("hierarchical", m.hierarchical)) return std::nullopt;
         if (!read.centroids("initial_centroids", m.initial_centroids, m.n_clusters, true)) return std::nullopt;

@@ -20,8 +20,9 @@ float bf16_input(std::uint32_t half) {
     return flushed(value);
 }
 
-}  // namespace
-
+// One element of TDPBF16PS over `pairs` pairs: a points at A's row, b at
+// B's column n in row 0, b_stride entries apart from one row to the next.
+// `acc` is C's element before; returns it after.
 float dot_bf16_pairs(float acc, const std::uint32_t* a, const std::uint32_t* b, std::size_t b_stride,
                      std::size_t pairs) {
     float even = 0.0f, odd = 0.0f;
@@ -32,6 +33,8 @@ float dot_bf16_pairs(float acc, const std::uint32_t* a, const std::uint32_t* b, 
     }
     return flushed(flushed(acc) + flushed(even + odd));
 }
+
+}  // namespace
 
 void TileModel::configure(const TileConfig& config) {
     if (config.palette != 1 || config.start_row != 0) raise_fault("Tile configuration: only palette 1 from row 0");

@@ -41,12 +41,6 @@ struct alignas(64) TileConfig {
 };
 static_assert(sizeof(TileConfig) == 64, "LDTILECFG reads 64 bytes");
 
-// One element of TDPBF16PS over `pairs` pairs: a points at A's row, b at
-// B's column n in row 0, b_stride entries apart from one row to the next.
-// `acc` is C's element before; returns it after.
-float dot_bf16_pairs(float acc, const std::uint32_t* a, const std::uint32_t* b, std::size_t b_stride,
-                     std::size_t pairs);
-
 // Executes the tile instructions on eight tile registers held in memory.
 // What the real unit would refuse (a tile used before it is configured, or
 // shapes that do not fit) is an internal fault here. Tile numbers are

@@ -95,8 +95,6 @@ const char* screen_unit_name(ScreenUnit unit) {
     return "unknown";
 }
 
-bool amx_unit_ready();  // amx_unit.cpp
-
 bool screen_unit_supported(ScreenUnit unit) {
     if (unit == ScreenUnit::emulated || unit == ScreenUnit::amx_model) return true;
     if (unit == ScreenUnit::amx) return tiles::screen_kernels_amx() != nullptr && amx_unit_ready();

@@ -77,6 +77,10 @@ const char* screen_unit_name(ScreenUnit unit);
 // tile unit: and it passed its self-check).
 bool screen_unit_supported(ScreenUnit unit);
 
+// The tile unit is on the machine, allowed, and passed its self-check
+// (amx_unit.cpp); screen_unit_supported(ScreenUnit::amx) asks this.
+bool amx_unit_ready();
+
 // The tile unit is on the machine but its dots differed from the model's on
 // the self-check, so it is off for the process; the interface warns once.
 bool amx_unit_failed_check();
