@@ -332,6 +332,28 @@ PyObject* finish(engine::Outcome<engine::SearchResult>& outcome) {
     return interface::make_search_arrays(outcome.value());
 }
 
+// A list of (rows, model) pairs, the rows an int64 array, each model
+// untrained.
+PyObject* finish(engine::Outcome<std::vector<engine::FineTask>>& outcome) {
+    if (!outcome.ok()) {
+        interface::set_clustering_error(outcome.error());
+        return nullptr;
+    }
+    std::vector<engine::FineTask>& tasks = outcome.value();
+    Ref list = Ref::adopt(PyList_New(static_cast<Py_ssize_t>(tasks.size())));
+    if (!list) return nullptr;
+    for (std::size_t t = 0; t < tasks.size(); ++t) {
+        Ref rows = Ref::adopt(interface::make_index_array(tasks[t].rows));
+        if (!rows) return nullptr;
+        Ref model = Ref::adopt(wrap_model(std::move(tasks[t].model), nullptr));
+        if (!model) return nullptr;
+        PyObject* pair = PyTuple_Pack(2, rows.get(), model.get());
+        if (pair == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(t), pair);
+    }
+    return list.release();
+}
+
 // The array is read first so that its errors come first, but converting the
 // integer argument after it can run Python code (an __index__ method) that
 // frees or replaces the array's buffer in place, e.g. ndarray.__setstate__ or
@@ -375,7 +397,11 @@ PyObject* run_on_data(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject*
     });
 }
 
-PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+// train and fine_tasks: an optional thread count, and a generator from the
+// model's seed.
+template <class Call>
+PyObject* run_training_call(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames, const char* callable,
+                            AccessGuard::Mode mode, Call call) {
     std::optional<std::uint64_t> num_threads;
     auto convert = [&](PyObject* value) {
         if (value == Py_None) return true;
@@ -389,11 +415,23 @@ PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnam
         if (model.seed) seeded.emplace(engine::seeded_entropy(*model.seed));
         interface::PythonMonitor monitor(as_kmeans(self)->progress, &watch);
         return monitor.run(model.release_gil, [&] {
-            return interface::train(model, points, num_threads, seeded ? &*seeded : nullptr, monitor);
+            return call(model, points, num_threads, seeded ? &*seeded : nullptr, monitor);
         });
     };
-    return run_on_data(self, args, nargs, kwnames, "KMeans.train", "num_threads", AccessGuard::Mode::Exclusive,
-                       convert, run);
+    return run_on_data(self, args, nargs, kwnames, callable, "num_threads", mode, convert, run);
+}
+
+PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_training_call(self, args, nargs, kwnames, "KMeans.train", AccessGuard::Mode::Exclusive,
+                             interface::train);
+}
+
+// The fine level of a hierarchical training as tasks to run anywhere: the
+// coarse level trains here, and each task's model trains its rows into the
+// centroids that the hierarchical training stacks in the tasks' order.
+PyObject* fine_tasks(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_training_call(self, args, nargs, kwnames, "KMeans.fine_tasks", AccessGuard::Mode::Shared,
+                             interface::fine_tasks);
 }
 
 // assign and search: the same arguments, the same context, another answer.
@@ -515,6 +553,7 @@ PyMethodDef kmeans_methods[] = {
     QUORLA_METHOD(with_release_gil, "with_release_gil($self, release)\n--\n\n"),
     QUORLA_METHOD(with_initial_centroids, "with_initial_centroids($self, centroids)\n--\n\n"),
     QUORLA_METHOD(with_hierarchical, "with_hierarchical($self, hierarchical)\n--\n\n"),
+    QUORLA_METHOD(fine_tasks, "fine_tasks($self, data, num_threads)\n--\n\n"),
     {"__reduce__", kmeans_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,15 +1,18 @@
-// The hierarchical start: a coarse training, then one fine training per
-// coarse cluster, one after the other on the calling thread, each spreading
-// its label steps over the pool.
+// The hierarchical start: a coarse training spreading its label steps over
+// the pool, then the fine trainings, each whole on one worker. Small
+// trainings gain little from splitting their steps, and side by side they
+// keep every worker busy from the first group to the last.
 #include "engine/hierarchical.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <span>
 #include <string>
 
 #include "engine/core/fault.hpp"
 #include "engine/core/progress.hpp"
+#include "engine/core/random.hpp"
 #include "engine/updates/cost.hpp"
 
 namespace quorla::engine {
@@ -29,12 +32,17 @@ private:
     CallMonitor* caller_;
 };
 
-Model level_model(const Model& model, std::uint64_t k) {
+Model level_model(const Model& model, std::uint64_t k, std::uint64_t seed) {
     Model level = Model::create(k);
     level.euclidean = model.euclidean;
     level.iterations = level_iterations;
+    level.seed = seed;
     return level;
 }
+
+// The second stream of a seed: the start's draws leave the training's own
+// generator where it was.
+constexpr std::uint64_t start_stream = 1;
 
 void tell(const Model& model, const ExecutionContext& context, ProgressPhase phase, const std::string& line,
           float cost) {
@@ -76,21 +84,22 @@ std::vector<std::uint64_t> fine_counts(const std::vector<std::uint64_t>& sizes, 
     return counts;
 }
 
-Matrix hierarchical_start(const Model& model, const PointView& points, const ExecutionContext& context,
-                          const TrainingOptions& options) {
+std::vector<FineTask> fine_tasks(const Model& model, const PointView& points, const ExecutionContext& context,
+                                 const TrainingOptions& options) {
     const std::uint64_t k = model.n_clusters;
     const std::uint64_t k1 = coarse_clusters(k);
     if (k1 == 0 || points.rows < k) raise_fault("Hierarchical start for too few clusters or points");
-    const bool telling = model.verbose || context.wants_progress();
+    ThreadRandom random(seeded_entropy(model.seed ? *model.seed : context.generator().next_u64(), start_stream));
     LevelMonitor monitor(context.monitor);
     ExecutionContext quiet = context;
     quiet.monitor = context.monitor != nullptr ? &monitor : nullptr;
+    quiet.random = &random;
     TrainingOptions level_options = options;
     level_options.label_shares = nullptr;
 
-    Model coarse = level_model(model, k1);
+    Model coarse = level_model(model, k1, 0);
     run_training(coarse, points, quiet, level_options);
-    if (telling) {
+    if (model.verbose || context.wants_progress()) {
         tell(model, context, ProgressPhase::coarse, "Coarse level: " + std::to_string(k1) + " clusters",
              training_cost(coarse, points, &context));
     }
@@ -100,29 +109,63 @@ Matrix hierarchical_start(const Model& model, const PointView& points, const Exe
     std::vector<std::uint64_t> sizes(k1);
     for (std::uint64_t c = 0; c < k1; ++c) sizes[c] = members[c].size();
     const std::vector<std::uint64_t> counts = fine_counts(sizes, k);
-
-    Matrix start(k, points.cols);
-    std::uint64_t placed = 0;
-    double cost_sum = 0.0;
+    std::vector<FineTask> tasks;
     for (std::uint64_t c = 0; c < k1; ++c) {
-        if (counts[c] == 0) continue;
-        Matrix rows(members[c].size(), points.cols);
-        for (std::size_t r = 0; r < members[c].size(); ++r) points.copy_row(members[c][r], rows.row(r).data());
-        Model fine = level_model(model, counts[c]);
-        run_training(fine, rows.view(), quiet, level_options);
-        for (std::uint64_t j = 0; j < counts[c]; ++j) {
-            const std::span<const float> from = fine.centroids->row(j);
-            std::copy(from.begin(), from.end(), start.row(placed + j).begin());
-        }
-        placed += counts[c];
-        if (telling) {
-            cost_sum += static_cast<double>(training_cost(fine, rows.view(), &context)) * static_cast<double>(sizes[c]);
-        }
+        // Every coarse cluster takes its seed, so that one given nothing
+        // moves no other's.
+        const std::uint64_t seed = random.next_u64();
+        if (counts[c] > 0) tasks.push_back({std::move(members[c]), level_model(model, counts[c], seed)});
     }
-    if (placed != k) raise_fault("Fine levels placed another number of centroids");
+    return tasks;
+}
+
+Matrix hierarchical_start(const Model& model, const PointView& points, const ExecutionContext& context,
+                          const TrainingOptions& options) {
+    std::vector<FineTask> tasks = fine_tasks(model, points, context, options);
+    std::vector<std::uint64_t> first(tasks.size() + 1, 0);
+    for (std::size_t t = 0; t < tasks.size(); ++t) first[t + 1] = first[t] + tasks[t].model.n_clusters;
+    if (first.back() != model.n_clusters) raise_fault("Fine levels place another number of centroids");
+    // Largest first, so that no worker is left alone with a large one.
+    std::vector<std::size_t> order(tasks.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return tasks[a].rows.size() > tasks[b].rows.size(); });
+
+    const bool telling = model.verbose || context.wants_progress();
+    TrainingOptions level_options = options;
+    level_options.label_shares = nullptr;
+    // A worker's training runs alone: no pool to nest into, and no monitor,
+    // whose caller answers on the calling thread only; the stop requests
+    // are heard between trainings.
+    ExecutionContext alone = context;
+    alone.pool = nullptr;
+    alone.monitor = nullptr;
+    Matrix start(model.n_clusters, points.cols);
+    std::vector<double> costs(tasks.size(), 0.0);
+    context.for_each_piece(tasks.size(), 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t i = begin; i < end; ++i) {
+            FineTask& task = tasks[order[i]];
+            Matrix rows(task.rows.size(), points.cols);
+            for (std::size_t r = 0; r < task.rows.size(); ++r) points.copy_row(task.rows[r], rows.row(r).data());
+            ThreadRandom random(seeded_entropy(*task.model.seed));
+            ExecutionContext own = alone;
+            own.random = &random;
+            run_training(task.model, rows.view(), own, level_options);
+            for (std::uint64_t j = 0; j < task.model.n_clusters; ++j) {
+                const std::span<const float> from = task.model.centroids->row(j);
+                std::copy(from.begin(), from.end(), start.row(first[order[i]] + j).begin());
+            }
+            if (telling) {
+                costs[order[i]] = static_cast<double>(training_cost(task.model, rows.view(), &own)) *
+                                  static_cast<double>(task.rows.size());
+            }
+        }
+    });
     if (telling) {
+        const double cost_sum = std::accumulate(costs.begin(), costs.end(), 0.0);
         tell(model, context, ProgressPhase::fine,
-             "Fine level: " + std::to_string(k) + " clusters in " + std::to_string(k1) + " groups",
+             "Fine level: " + std::to_string(model.n_clusters) + " clusters in " + std::to_string(tasks.size()) +
+                 " groups",
              static_cast<float>(cost_sum / static_cast<double>(points.rows)));
     }
     return start;

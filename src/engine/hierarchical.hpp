@@ -6,9 +6,14 @@
 // spares the iterations that flat training spends getting the centroids
 // near their place, each costing n x k x d.
 //
-// Coarse and fine trainings draw from the training's generator in a fixed
-// order and run their label steps on its pool, so the start depends on the
-// seed alone, not on the pool's size or the data's memory layout.
+// The start draws from a generator of its own: the seed's second stream
+// when the model has a seed, else one draw from the training's generator.
+// The coarse training draws from it, then each fine training gets a seed
+// of it. So the start depends on the seed alone, not on the pool's size or
+// the data's memory layout; the fine trainings are independent tasks that
+// may run anywhere; and a seeded training leaves its own generator to the
+// refinement, which a warm start from the stacked fine centroids repeats
+// bit for bit.
 #pragma once
 
 #include <cstdint>
@@ -35,10 +40,24 @@ std::uint64_t coarse_clusters(std::uint64_t k);
 // sizes sum to at least k.
 std::vector<std::uint64_t> fine_counts(const std::vector<std::uint64_t>& sizes, std::uint64_t k);
 
-// The k starting centroids of `model` (which names k, the metric and
-// whether to print) on `points`, with draws from context.generator().
-// Reports ("coarse", 1, cost) and ("fine", 1, cost) and prints a line per
-// level in verbose mode; the costs are computed only for them.
+// One fine training: the rows of a coarse cluster, and the model, seed
+// included, that trains them into their share of the clusters.
+struct FineTask {
+    std::vector<std::uint64_t> rows;
+    Model model;
+};
+
+// Trains the coarse level of `model` (which names k, the metric, the seed
+// and whether to print) on `points`, and returns the fine trainings in the
+// order their centroids are stacked; coarse clusters given no fine cluster
+// have none. Reports ("coarse", 1, cost) and prints its line in verbose
+// mode; the cost is computed only for them.
+std::vector<FineTask> fine_tasks(const Model& model, const PointView& points, const ExecutionContext& context,
+                                 const TrainingOptions& options);
+
+// The k starting centroids: fine_tasks, then the fine trainings spread over
+// the pool, one whole training per worker at a time. Reports ("fine", 1,
+// cost) and prints its line as the coarse level does.
 Matrix hierarchical_start(const Model& model, const PointView& points, const ExecutionContext& context,
                           const TrainingOptions& options);
 

@@ -140,12 +140,15 @@ engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMo
     return context;
 }
 
-engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::PointView& points,
-                                            std::optional<std::uint64_t> num_threads, engine::ThreadRandom* random,
-                                            PythonMonitor& monitor) {
-    const engine::ExecutionContext context = training_context(random, monitor);
+namespace {
+
+// The entry checks, then the pool sized to `num_threads` when given: what
+// train and fine_tasks do before any work.
+std::optional<engine::ClusteringError> accept(const engine::Model& model, const engine::PointView& points,
+                                              std::optional<std::uint64_t> num_threads,
+                                              const engine::ExecutionContext& context) {
     if (std::optional<engine::ClusteringError> refused = engine::refuse_training(model, points, context)) {
-        return *refused;
+        return refused;
     }
     // Only an accepted call sizes the pool; a refused one leaves it as it was.
     if (num_threads) {
@@ -154,7 +157,35 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
             return engine::ClusteringError::invalid_parameter("Thread setup failed: " + *failure);
         }
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::PointView& points,
+                                            std::optional<std::uint64_t> num_threads, engine::ThreadRandom* random,
+                                            PythonMonitor& monitor) {
+    const engine::ExecutionContext context = training_context(random, monitor);
+    if (std::optional<engine::ClusteringError> refused = accept(model, points, num_threads, context)) return *refused;
     return engine::run_training(model, points, context, training_options(context.level, model, points));
+}
+
+engine::Outcome<std::vector<engine::FineTask>> fine_tasks(const engine::Model& model, const engine::PointView& points,
+                                                          std::optional<std::uint64_t> num_threads,
+                                                          engine::ThreadRandom* random, PythonMonitor& monitor) {
+    if (engine::coarse_clusters(model.n_clusters) == 0) {
+        return engine::ClusteringError::invalid_parameter("A hierarchical start needs at least 64 clusters");
+    }
+    if (model.use_medoids) {
+        return engine::ClusteringError::invalid_parameter(
+            "A hierarchical start gives centroids that are not training rows, so they cannot be medoids");
+    }
+    const engine::ExecutionContext context = training_context(random, monitor);
+    if (std::optional<engine::ClusteringError> refused = accept(model, points, num_threads, context)) return *refused;
+    std::vector<engine::FineTask> tasks =
+        engine::fine_tasks(model, points, context, training_options(context.level, model, points));
+    for (engine::FineTask& task : tasks) task.model.release_gil = model.release_gil;
+    return tasks;
 }
 
 engine::ExecutionContext assignment_context(PythonMonitor& monitor) {

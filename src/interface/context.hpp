@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "engine/core/execution_context.hpp"
+#include "engine/hierarchical.hpp"
 #include "engine/training.hpp"
 #include "interface/handle.hpp"
 #include "interface/numpy_api.hpp"
@@ -129,6 +130,13 @@ engine::ExecutionContext training_context(engine::ThreadRandom* random, PythonMo
 engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::PointView& points,
                                             std::optional<std::uint64_t> num_threads, engine::ThreadRandom* random,
                                             PythonMonitor& monitor);
+
+// KMeans.fine_tasks: the same checks and pool as train, then the coarse
+// level of a hierarchical start, with the fine trainings left to the
+// caller. Fewer than two levels' worth of clusters is an invalid parameter.
+engine::Outcome<std::vector<engine::FineTask>> fine_tasks(const engine::Model& model, const engine::PointView& points,
+                                                          std::optional<std::uint64_t> num_threads,
+                                                          engine::ThreadRandom* random, PythonMonitor& monitor);
 
 // Assignment uses the pool only once it exists: creating it is training's
 // business, whose thread setting decides its size. It draws nothing.

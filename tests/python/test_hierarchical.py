@@ -67,3 +67,33 @@ def test_the_cost_is_flat_trainings():
     def cost(model):
         return float(np.mean(model.search(data, 1)[0], dtype=np.float64))
     assert cost(hierarchical) <= 1.01 * cost(flat)
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+def test_fine_tasks_trained_anywhere_stack_into_the_hierarchical_training(euclidean):
+    data = _data()
+    model = _model().with_euclidean(euclidean)
+    whole = model.with_seed(3)
+    whole.train(data, None)
+    tasks = model.fine_tasks(data, None)
+    rows = np.concatenate([task_rows for task_rows, _ in tasks])
+    assert np.array_equal(np.sort(rows), np.arange(len(data)))
+    assert sum(task.n_clusters for _, task in tasks) == 256
+    # Each task alone, last first, on rows laid out column by column: what a
+    # worker elsewhere would do.
+    for task_rows, task in reversed(tasks):
+        task.train(np.asfortranarray(data[task_rows]), None)
+    start = np.vstack([task.centroids for _, task in tasks])
+    warm = model.with_initial_centroids(start)
+    warm.train(data, None)
+    assert np.array_equal(warm.centroids, whole.centroids)
+    assert np.array_equal(warm.labels, whole.labels)
+
+
+@pytest.mark.parametrize("model, message", [
+    (KMeans(32).with_seed(1), "at least 64 clusters"),
+    (_model().with_use_medoids(True), "cannot be medoids"),
+])
+def test_fine_tasks_refuse_what_has_no_fine_level(model, message):
+    with pytest.raises(ValueError, match=message):
+        model.fine_tasks(_data(), None)

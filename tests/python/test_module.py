@@ -47,6 +47,7 @@ def test_type_identity_and_documentation():
         ("with_release_gil", "($self, release)"),
         ("with_initial_centroids", "($self, centroids)"),
         ("with_hierarchical", "($self, hierarchical)"),
+        ("fine_tasks", "($self, data, num_threads)"),
     ],
 )
 def test_method_signatures(method, signature):
@@ -63,7 +64,7 @@ def test_members_in_declared_order():
         "with_iterations", "with_euclidean", "with_balanced", "with_max_balance_diff",
         "with_verbose", "with_use_medoids", "train", "assign",
         "with_seed", "with_centroids", "with_progress", "search", "with_release_gil", "with_initial_centroids",
-        "with_hierarchical",
+        "with_hierarchical", "fine_tasks",
         "n_clusters", "iterations", "is_euclidean", "is_balanced", "is_use_medoids",
         "centroids", "medoid_indices", "is_trained",
         "seed", "labels", "is_release_gil", "initial_centroids", "is_hierarchical",

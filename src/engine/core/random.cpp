@@ -239,14 +239,14 @@ void ThreadRandom::shuffle(std::span<std::uint64_t> seq, const std::function<voi
     }
 }
 
-EntropySource seeded_entropy(std::uint64_t seed) {
+EntropySource seeded_entropy(std::uint64_t seed, std::uint64_t stream) {
     // The seed fills two key words; the rest spell out what the key is for,
     // so these streams share nothing with a key that is all seed.
     const ChaChaKey key{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
                         0x726f7571u, 0x7320616cu, 0x20646565u, 0x656e6567u, 0x6f746172u, 0x00000072u};
-    return [key, calls = std::uint64_t{0}](std::span<std::uint8_t, 32> out, std::string&) mutable {
+    return [key, stream, calls = std::uint64_t{0}](std::span<std::uint8_t, 32> out, std::string&) mutable {
         ChaChaBlock block;
-        chacha_block(key, calls++, 0, 20, block);
+        chacha_block(key, calls++, stream, 20, block);
         for (std::size_t w = 0; w < 8; ++w) {
             for (std::size_t b = 0; b < 4; ++b) out[4 * w + b] = static_cast<std::uint8_t>(block[w] >> (8 * b));
         }

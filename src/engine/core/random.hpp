@@ -69,10 +69,11 @@ bool os_entropy(std::span<std::uint8_t, 32> out, std::string& reason);
 bool urandom_entropy(std::span<std::uint8_t, 32> out, std::string& reason);
 
 // A deterministic stand-in for the operating system: the n-th call gives
-// the first 32 bytes of ChaCha20 block n keyed by `seed`. A generator built
-// on it draws the same numbers wherever and whenever it runs, its reseeds
-// included.
-EntropySource seeded_entropy(std::uint64_t seed);
+// the first 32 bytes of ChaCha20 block n of `stream` keyed by `seed`. A
+// generator built on it draws the same numbers wherever and whenever it
+// runs, its reseeds included. Streams of one seed share nothing, so a part
+// of a training that must not move the training's own draws takes another.
+EntropySource seeded_entropy(std::uint64_t seed, std::uint64_t stream = 0);
 
 // The bit rule behind ThreadRandom::uniform_float: 23 high bits of `u` as
 // the mantissa of a float in [1, 2), minus one. Every result is a multiple
