@@ -93,7 +93,7 @@ def test_automatic_screen_at_a_shape_it_may_take(monkeypatch, euclidean):
 
 
 @pytest.mark.parametrize("euclidean", [True, False])
-@pytest.mark.parametrize("screen", ["emulated", "bf16", "amx", "amx-model", "auto"])
+@pytest.mark.parametrize("screen", ["emulated", "bf16", "amx", "amx-model", "dimensions", "auto"])
 def test_screened_search_and_assign_are_the_plain_ones(monkeypatch, euclidean, screen):
     # Near-ties at every top count, through the API: distances bit for bit,
     # clusters and lists alike, with the screen off and forced or automatic.
@@ -116,12 +116,13 @@ def test_nan_query_faults_with_the_screen_forced(monkeypatch, euclidean):
     model = KMeans(40).with_seed(4).with_euclidean(euclidean).with_iterations(2)
     model.train(data, None)
     data[17, 3] = np.nan
-    monkeypatch.setenv("QUORLA_SCREEN", "emulated")
-    for call in (model.search, model.assign):
-        with pytest.raises(BaseException) as raised:
-            call(data, 2)
-        assert is_panic(raised.value)
-        assert "NaN" in str(raised.value)
+    for screen in ("emulated", "dimensions"):
+        monkeypatch.setenv("QUORLA_SCREEN", screen)
+        for call in (model.search, model.assign):
+            with pytest.raises(BaseException) as raised:
+                call(data, 2)
+            assert is_panic(raised.value)
+            assert "NaN" in str(raised.value)
 
 
 # QUORLA_KERNEL_LEVEL runs a lower level than the CPU's: the vector levels

@@ -3,7 +3,9 @@
 // exact keys, and the choice of when to screen. At take 1 the screen
 // kernel keeps the candidates itself, under its running cut (as in the
 // screened label step); past it, every key of a screen tile is written to
-// a worker's buffer and each row's take-th key is selected there.
+// a worker's buffer and each row's take-th key is selected there. The
+// dimension screen works on whole scan tiles and gives lower bounds in
+// place of approximate keys; its cut is argued at the end of this comment.
 //
 // Why the candidates are enough. Let K bound |exact - approximate| for every
 // cluster of a point (bf16_bound.hpp: the window is 2K) and a_t be the
@@ -20,15 +22,27 @@
 // candidates in stable exact-key order (key, then cluster) are the first t
 // of all clusters: the same clusters, keys and order as the level's top
 // kernel gives.
+//
+// The dimension screen bounds each exact key from below: exact >= b_j - W
+// for its bound b_j and the row's window W (dimension_bound.hpp), and a
+// cut fl(e + w), w = cut_width(W), is at least e + W for any exact key e
+// of the row (its take-1 cut is one). Past take 1, the exact keys of the t
+// clusters with the least bounds give E, the greatest of them: t clusters
+// have exact keys at most E, so e_t <= E. A cluster among the first t, or
+// tied with the t-th, has exact <= e_t <= E, so b_j <= exact + W <= E + W
+// <= fl(E + w): it is a candidate, and the argument above concludes.
 #include "engine/scan/screened_top.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "engine/core/checked.hpp"
 #include "engine/core/fault.hpp"
 #include "engine/kernels/dot.hpp"
+#include "engine/screen/dimension_screen.hpp"
+#include "engine/screen/principal_axes.hpp"
 #include "engine/screen/screen_tiles.hpp"
 
 namespace quorla::engine {
@@ -61,6 +75,12 @@ constexpr std::size_t least_screened_points = 256;
 // clusters, stop after the sample.
 constexpr std::uint64_t sample_points = 2048;
 constexpr double paying_cost = 0.85;
+
+// The dimension screen first finds its axes from the points: about 0.05 s
+// at d = 384 (principal_axes.hpp), what a plain scan of some 2 x 10^7
+// point-cluster pairs takes on two cores. Calls of fewer pairs than this
+// are not worth screening.
+constexpr double least_dimension_pairs = 0x1p27;
 
 // Candidates a point may take before it is scored in full instead: past
 // k / 16 of them the exact keys alone cost what a plain scan does. A long
@@ -107,35 +127,62 @@ float tth_least(const float* keys, std::size_t k, std::size_t t, const float* mi
 
 class ScreenedTopSink final : public ScanSink {
 public:
+    // Through the bf16 screen of `unit`.
     ScreenedTopSink(const PointView& points, ScreenUnit unit, const ScreenCentroids& screen, std::size_t take,
                     std::span<std::uint32_t> out, std::span<float> keys)
         : points_(points),
-          screen_(tiles::screen_kernels_for(unit)),
-          centroids_(screen),
+          screen_(&tiles::screen_kernels_for(unit)),
+          centroids_(&screen),
+          clusters_(screen.panels.clusters),
+          euclidean_(screen.panels.norms != nullptr),
           take_(take),
-          limit_(candidate_limit(screen.panels.clusters, take)),
+          limit_(candidate_limit(clusters_, take)),
+          out_(out),
+          keys_(keys) {}
+
+    // Through the dimension screen.
+    ScreenedTopSink(const PointView& points, const DimensionCentroids& screen, bool euclidean, std::size_t take,
+                    std::span<std::uint32_t> out, std::span<float> keys)
+        : points_(points),
+          dimensions_(std::in_place, screen),
+          clusters_(screen.head_panels().clusters),
+          euclidean_(euclidean),
+          take_(take),
+          limit_(candidate_limit(clusters_, take)),
           out_(out),
           keys_(keys) {}
 
     void prepare(std::size_t slots, std::size_t tile_rows) override {
         slots_.resize(slots);
         const std::size_t dim = points_.cols;
-        const std::size_t rows = screen_tile_rows;
+        // The bf16 screen lists a screen tile's rows at a time, the
+        // dimension screen a whole scan tile's.
+        const std::size_t rows = dimensions_ ? tile_rows : screen_tile_rows;
+        if (dimensions_) dimensions_->prepare(slots, tile_rows);
         // The level's top kernel's scratch, as TopSink sizes it.
         kept_stride_ = checked_sum(std::max<std::size_t>(take_, 16), 15) / 16 * 16;
         for (Slot& s : slots_) {
-            s.screen = ScreenTile(dim);
-            if (take_ == 1) {
-                s.sizes.assign(rows, 0);
-                s.kept_clusters_1.resize(checked_product(rows, limit_));
-                s.kept_keys_1.resize(checked_product(rows, limit_));
-                s.lane_keys_1 = CacheAligned<float>(rows);
-                s.cuts_1 = CacheAligned<float>(rows);
+            if (dimensions_) {
+                s.dimension_cuts.resize(rows);
+                if (take_ > 1) {
+                    s.probe_rows.resize(checked_product(rows, take_));
+                    s.probe_clusters.resize(checked_product(rows, take_));
+                    s.probe_dots.resize(checked_product(rows, take_));
+                }
             } else {
-                s.approximate.resize(checked_product(rows, centroids_.panels.clusters));
+                s.screen = ScreenTile(dim);
+                if (take_ == 1) {
+                    s.sizes.assign(rows, 0);
+                    s.kept_clusters_1.resize(checked_product(rows, limit_));
+                    s.kept_keys_1.resize(checked_product(rows, limit_));
+                    s.lane_keys_1 = CacheAligned<float>(rows);
+                    s.cuts_1 = CacheAligned<float>(rows);
+                } else {
+                    s.approximate.resize(checked_product(rows, clusters_));
+                }
+                s.minima.resize((clusters_ + key_block - 1) / key_block);
             }
             s.least.resize(take_);
-            s.minima.resize((centroids_.panels.clusters + key_block - 1) / key_block);
             s.listed.resize(rows);
             s.pair_rows.resize(checked_product(rows, limit_));
             s.pair_clusters.resize(checked_product(rows, limit_));
@@ -184,6 +231,11 @@ private:
         std::vector<float> dots;
         std::vector<float> best_keys;  // take: one row's first clusters so far
         std::vector<std::uint32_t> best_clusters;
+        // The dimension screen's cuts, and past take 1 the clusters of
+        // least bound whose exact keys set them: row r's at [r * take, ...).
+        std::vector<float> dimension_cuts;
+        std::vector<std::uint32_t> probe_rows, probe_clusters;
+        std::vector<float> probe_dots;
         std::vector<unsigned char> wide;  // per row of the scan's tile
         // The level's top kernel, for points scored in full: alone in
         // tiles of their own, or a whole tile that is mostly wide.
@@ -198,6 +250,10 @@ private:
         return {kept_stride_, s.kept_keys.data(), s.kept_clusters.data(), s.lane_keys.data(), s.cuts.data()};
     }
     std::size_t list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first);
+    std::size_t list_dimensions(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t slot);
+    void probe_cuts(Slot& s, const CentroidPanels& centroids, const Tile& tile, const DimensionBounds& bounds);
+    std::size_t settle_rows(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t from,
+                            std::size_t rows, std::size_t pairs);
     tiles::ScreenScratch kept_1(Slot& s) const {
         return {limit_, s.kept_clusters_1.data(), s.kept_keys_1.data(), s.sizes.data(), s.screen.widths.data(),
                 s.lane_keys_1.data(), s.cuts_1.data()};
@@ -217,14 +273,18 @@ private:
     }
     bool defer(Slot& s, const CentroidPanels& centroids, const Tile& tile, std::size_t r);
     bool score_deferred(Slot& s, const CentroidPanels& centroids);
-    bool euclidean() const { return centroids_.panels.norms != nullptr; }
+    bool euclidean() const { return euclidean_; }
     void put_keys(std::uint64_t point, const float* keys) {
         if (!keys_.empty()) std::copy(keys, keys + take_, keys_.begin() + static_cast<std::ptrdiff_t>(point * take_));
     }
 
     const PointView& points_;
-    const tiles::ScreenKernels& screen_;
-    const ScreenCentroids& centroids_;
+    // One screen or the other.
+    const tiles::ScreenKernels* screen_ = nullptr;
+    const ScreenCentroids* centroids_ = nullptr;
+    std::optional<DimensionCandidates> dimensions_;
+    std::size_t clusters_;
+    bool euclidean_;
     std::size_t take_;
     std::size_t limit_;
     std::span<std::uint32_t> out_;
@@ -239,7 +299,7 @@ private:
 std::size_t ScreenedTopSink::list(Slot& s, std::size_t screen_row, std::size_t tile_row, std::size_t first) {
     const float width = s.screen.widths.data()[screen_row];
     if (!(width >= 0.0f)) return 0;
-    const std::size_t k = centroids_.panels.clusters;
+    const std::size_t k = clusters_;
     const float* keys = s.approximate.data() + screen_row * k;
     const float* minima = s.minima.data();
     block_minima(keys, k, s.minima.data());
@@ -278,41 +338,115 @@ bool ScreenedTopSink::settle(Slot& s, const CentroidPanels& centroids, const Til
     return true;
 }
 
+// The rows [from, from + rows) of `tile` from their `pairs` candidates:
+// their exact keys in one call, so that the chains of different rows
+// overlap, then each row's first clusters. Returns how many rows were not
+// settled, marked wide.
+std::size_t ScreenedTopSink::settle_rows(Slot& s, const CentroidPanels& centroids, const Tile& tile,
+                                         std::size_t from, std::size_t rows, std::size_t pairs) {
+    centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
+                                    s.pair_clusters.data(), pairs, s.dots.data());
+    std::size_t first = 0, wide = 0;
+    for (std::size_t sr = 0; sr < rows; ++sr) {
+        const bool settled = settle(s, centroids, tile, from + sr, first, s.listed[sr]);
+        first += s.listed[sr];
+        s.wide[from + sr] = settled ? 0 : 1;
+        if (!settled) ++wide;
+    }
+    return wide;
+}
+
+// Past take 1, each screened row's cut from the exact keys of its `take`
+// clusters of least bound (the first of them in cluster order where bounds
+// tie); -inf where the row is not screened or a key is NaN.
+void ScreenedTopSink::probe_cuts(Slot& s, const CentroidPanels& centroids, const Tile& tile,
+                                 const DimensionBounds& b) {
+    std::size_t probes = 0;
+    for (std::size_t r = 0; r < tile.count; ++r) {
+        s.dimension_cuts[r] = -__builtin_inff();
+        if (!(b.widths[r] >= 0.0f)) continue;
+        const float* bounds = b.keys + r * b.stride;
+        const float* minima = b.minima + r * b.blocks;
+        const float least = tth_least(bounds, clusters_, take_, minima, s.least.data());
+        std::size_t found = 0;
+        for (std::size_t j = 0; j < clusters_ && found < take_; ++j) {
+            if (!(minima[j / key_block] <= least)) {
+                j = (j / key_block + 1) * key_block - 1;
+                continue;
+            }
+            if (!(bounds[j] <= least)) continue;
+            s.probe_rows[probes + found] = static_cast<std::uint32_t>(r);
+            s.probe_clusters[probes + found] = static_cast<std::uint32_t>(j);
+            ++found;
+        }
+        if (found != take_) raise_fault("Fewer bounds at or below the take-th least than it takes");
+        probes += take_;
+    }
+    centroids.kernels().listed_dots(tile.values, tile.count, s.probe_rows.data(), centroids.panels(),
+                                    s.probe_clusters.data(), probes, s.probe_dots.data());
+    const tiles::Panels& panels = centroids.panels();
+    for (std::size_t p = 0; p < probes; p += take_) {
+        const std::uint32_t r = s.probe_rows[p];
+        float greatest = -__builtin_inff();
+        for (std::size_t t = p; t < p + take_; ++t) {
+            const std::uint32_t j = s.probe_clusters[t];
+            const float key =
+                euclidean() ? euclidean_key(s.probe_dots[t], panels.norms[j], tile.point_norms[r]) : -s.probe_dots[t];
+            greatest = std::isnan(key) || std::isnan(greatest) ? __builtin_nanf("") : std::max(greatest, key);
+        }
+        s.dimension_cuts[r] = std::isfinite(greatest) ? greatest + b.widths[r] : -__builtin_inff();
+    }
+}
+
+// Every row of a scan tile's candidates under the dimension screen, as
+// list() gives a screen tile row's.
+std::size_t ScreenedTopSink::list_dimensions(Slot& s, const CentroidPanels& centroids, const Tile& tile,
+                                             std::size_t slot) {
+    const DimensionBounds b = dimensions_->bound(centroids, tile, slot);
+    if (take_ > 1) probe_cuts(s, centroids, tile, b);
+    std::size_t pairs = 0;
+    for (std::size_t r = 0; r < tile.count; ++r) {
+        s.listed[r] = 0;
+        const float cut = take_ == 1 ? b.cuts[r] : s.dimension_cuts[r];
+        if (!(b.widths[r] >= 0.0f) || !std::isfinite(cut)) continue;
+        const std::size_t listed = list_within(b.keys + r * b.stride, clusters_, b.minima + r * b.blocks, cut, limit_,
+                                               static_cast<std::uint32_t>(r), s.pair_rows.data() + pairs,
+                                               s.pair_clusters.data() + pairs);
+        s.listed[r] = listed < take_ ? 0 : listed;
+        pairs += s.listed[r];
+    }
+    return pairs;
+}
+
 bool ScreenedTopSink::consume(const CentroidPanels& centroids, const Tile& tile, std::size_t slot) {
     Slot& s = slots_[slot];
-    const std::size_t k = centroids_.panels.clusters;
     std::size_t wide = 0;
-    for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
-        const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
-        pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
-        if (take_ == 1) {
-            // The least key's window is the screen kernel's own running
-            // cut, kept in registers: no keys are stored.
-            std::fill(s.sizes.begin(), s.sizes.end(), 0u);
-            screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(), kept_1(s));
-        } else {
-            screen_.keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, euclidean(),
-                         s.approximate.data(), k);
-        }
-        // Every row's candidates in one call, so that the exact chains of
-        // different rows overlap.
-        std::size_t pairs = 0;
-        for (std::size_t sr = 0; sr < rows; ++sr) {
-            // At take 1 the kept clusters are those at or below the final
-            // cut, fl(least key + w): the cut above for t = 1.
-            s.listed[sr] = take_ == 1 ? list_kept(kept_1(s), sr, static_cast<std::uint32_t>(from + sr),
-                                                  s.pair_rows.data() + pairs, s.pair_clusters.data() + pairs)
-                                      : list(s, sr, from + sr, pairs);
-            pairs += s.listed[sr];
-        }
-        centroids.kernels().listed_dots(tile.values, tile.count, s.pair_rows.data(), centroids.panels(),
-                                        s.pair_clusters.data(), pairs, s.dots.data());
-        std::size_t first = 0;
-        for (std::size_t sr = 0; sr < rows; ++sr) {
-            const bool settled = settle(s, centroids, tile, from + sr, first, s.listed[sr]);
-            first += s.listed[sr];
-            s.wide[from + sr] = settled ? 0 : 1;
-            if (!settled) ++wide;
+    if (dimensions_) {
+        wide = settle_rows(s, centroids, tile, 0, tile.count, list_dimensions(s, centroids, tile, slot));
+    } else {
+        for (std::size_t from = 0; from < tile.count; from += screen_tile_rows) {
+            const std::size_t rows = std::min(screen_tile_rows, tile.count - from);
+            pack_screen_tile(*centroids_, centroids.kernels(), tile, from, rows, s.screen);
+            if (take_ == 1) {
+                // The least key's window is the screen kernel's own running
+                // cut, kept in registers: no keys are stored.
+                std::fill(s.sizes.begin(), s.sizes.end(), 0u);
+                screen_->screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_->panels, euclidean(),
+                                kept_1(s));
+            } else {
+                screen_->keys(s.screen.pairs.data(), s.screen.norms.data(), centroids_->panels, euclidean(),
+                              s.approximate.data(), clusters_);
+            }
+            std::size_t pairs = 0;
+            for (std::size_t sr = 0; sr < rows; ++sr) {
+                // At take 1 the kept clusters are those at or below the final
+                // cut, fl(least key + w): the cut above for t = 1.
+                s.listed[sr] = take_ == 1 ? list_kept(kept_1(s), sr, static_cast<std::uint32_t>(from + sr),
+                                                      s.pair_rows.data() + pairs, s.pair_clusters.data() + pairs)
+                                          : list(s, sr, from + sr, pairs);
+                pairs += s.listed[sr];
+            }
+            wide += settle_rows(s, centroids, tile, from, rows, pairs);
         }
     }
     s.work.points += tile.count;
@@ -352,9 +486,12 @@ bool ScreenedTopSink::score_deferred(Slot& s, const CentroidPanels& centroids) {
 bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim, std::size_t take,
                  std::uint64_t n_points) {
     if (options.mode == ScreenMode::off || n_clusters < 2 || take == 0 || take >= n_clusters) return false;
-    if (options.kind != ScreenKind::bf16) return false;
     if (n_clusters > largest_screened_clusters) return false;
     if (options.mode == ScreenMode::forced) return true;
+    if (options.kind == ScreenKind::dimensions &&
+        static_cast<double>(n_points) * static_cast<double>(n_clusters) < least_dimension_pairs) {
+        return false;
+    }
     return ScreenPolicy::shape_pays(n_clusters, dim) && take <= n_clusters / clusters_per_taken &&
            n_points >= least_screened_points;
 }
@@ -366,26 +503,45 @@ ScreenedRows screened_top(const ExecutionContext& context, const CentroidPanels&
     if (checked_product(points.rows, take) > out.size() || (!keys.empty() && keys.size() < out.size())) {
         raise_fault("Top-k result smaller than the scan");
     }
-    const ScreenCentroids screen(centroids, panels, options.unit);
+    const bool dimensions = options.kind == ScreenKind::dimensions;
+    std::optional<ScreenCentroids> screen;
+    std::optional<DimensionBasis> basis;
+    std::optional<DimensionCentroids> bounds;
+    std::size_t head = 0;
+    if (dimensions) {
+        // The axes of the points searched: they are what the heads must
+        // hold, and a call that screens has enough of them to find them.
+        head = dimension_screen_head(points.cols);
+        basis.emplace(principal_axes(points, head), context.level);
+        bounds.emplace(centroids, panels, *basis);
+    } else {
+        screen.emplace(centroids, panels, options.unit);
+    }
     ScreenedRows done;
     auto scan = [&](std::uint64_t count) {
         PointView part = rows_from(points, done.rows);
         part.rows = count;
         const std::size_t from = checked_product(done.rows, take);
+        const std::span<std::uint32_t> part_out = out.subspan(from);
+        const std::span<float> part_keys = keys.empty() ? keys : keys.subspan(from);
         // The sink keeps a reference to `part`, which outlives it.
-        ScreenedTopSink sink(part, options.unit, screen, take, out.subspan(from),
-                             keys.empty() ? keys : keys.subspan(from));
-        scan_points(context, panels, part, nullptr, sink);
-        sink.finish(panels);
+        std::optional<ScreenedTopSink> sink;
+        if (dimensions) {
+            sink.emplace(part, *bounds, panels.euclidean(), take, part_out, part_keys);
+        } else {
+            sink.emplace(part, options.unit, *screen, take, part_out, part_keys);
+        }
+        scan_points(context, panels, part, nullptr, *sink);
+        sink->finish(panels);
         done.rows += count;
-        done.work += sink.work();
+        done.work += sink->work();
     };
     // Automatic: a sample first, and the rest only if its counts say the
     // screen pays (windows that hold many clusters, or many points scored
     // in full, make it slower than the plain scan).
     if (options.mode == ScreenMode::automatic && points.rows > sample_points) {
         scan(sample_points);
-        if (ScreenPolicy::cost(done.work, panels.clusters()) > paying_cost) return done;
+        if (ScreenPolicy::cost(done.work, panels.clusters(), head, points.cols) > paying_cost) return done;
     }
     scan(points.rows - done.rows);
     return done;

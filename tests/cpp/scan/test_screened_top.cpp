@@ -114,6 +114,49 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Bool(), ::testing::Values(std::size_t{0}, std::size_t{3})),
     test::screen_case_name);
 
+// The dimension screen's cut past take 1 comes from the exact keys of the
+// clusters of least bound: the same lists and bits, every level, shape,
+// metric and pool, the near-ties and crowds of TiedData included. With
+// d = 5 and d = 16 the head is every dimension, so bounds meet exact keys
+// within rounding and only the window keeps the ties; the others leave
+// tails to bound.
+using DimensionCase = std::tuple<KernelLevel, std::tuple<std::size_t, std::size_t, std::size_t>, bool, std::size_t>;
+class DimensionScreenedTop : public ::testing::TestWithParam<DimensionCase> {};
+
+std::string dimension_case_name(const ::testing::TestParamInfo<DimensionCase>& info) {
+    const auto [level, shape, euclidean, threads] = info.param;
+    return std::string(kernel_level_name(level)) + "_d" + std::to_string(std::get<1>(shape)) + "_k" +
+           std::to_string(std::get<2>(shape)) +
+           (euclidean ? "_l2" : "_ip") + "_t" + std::to_string(threads);
+}
+
+TEST_P(DimensionScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
+    const auto [level, shape, euclidean, threads] = GetParam();
+    if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available";
+    const auto [n, d, k] = shape;
+    const TiedData data(n, d, k, static_cast<std::uint32_t>(n + d + k));
+    auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
+    const Model model = test::trained_model(data.centroids, euclidean);
+    for (const std::size_t take : {std::size_t{1}, std::size_t{2}, std::size_t{10}, k - 1}) {
+        if (take >= k) continue;
+        SCOPED_TRACE("take " + std::to_string(take));
+        const ScreenWork work = expect_same(model, data.points, take, test::context(level, pool.get()),
+                                            {ScreenMode::forced, ScreenUnit::emulated, ScreenKind::dimensions});
+        EXPECT_EQ(work.points, n);
+        if (take < k / 2) { EXPECT_GT(work.settled, n / 4); }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DimensionScreenedTop,
+    ::testing::Combine(::testing::ValuesIn(all_kernel_levels),
+                       ::testing::Values(std::make_tuple(std::size_t{301}, std::size_t{33}, std::size_t{37}),
+                                         std::make_tuple(std::size_t{700}, std::size_t{96}, std::size_t{130}),
+                                         std::make_tuple(std::size_t{400}, std::size_t{16}, std::size_t{64}),
+                                         std::make_tuple(std::size_t{97}, std::size_t{5}, std::size_t{3})),
+                       ::testing::Bool(), ::testing::Values(std::size_t{0}, std::size_t{3})),
+    dimension_case_name);
+
 // Rounding against the exact order, as hard as it goes: each point's even
 // coordinates round down by half a bf16 unit and its odd ones up. Winners
 // (the first 4) weigh the even ones with values that round down too; losers
