@@ -173,6 +173,11 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
 engine::Outcome<std::vector<engine::FineTask>> fine_tasks(const engine::Model& model, const engine::PointView& points,
                                                           std::optional<std::uint64_t> num_threads,
                                                           engine::ThreadRandom* random, PythonMonitor& monitor) {
+    // The tasks stand for the start of a hierarchical training alone: a
+    // flat model's training would not begin from them.
+    if (!model.hierarchical) {
+        return engine::ClusteringError::invalid_parameter("Fine tasks are those of a hierarchical model");
+    }
     if (engine::coarse_clusters(model.n_clusters) == 0) {
         return engine::ClusteringError::invalid_parameter("A hierarchical start needs at least 64 clusters");
     }

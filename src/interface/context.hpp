@@ -133,7 +133,8 @@ engine::Outcome<engine::ClusterLists> train(engine::Model& model, const engine::
 
 // KMeans.fine_tasks: the same checks and pool as train, then the coarse
 // level of a hierarchical start, with the fine trainings left to the
-// caller. Fewer than two levels' worth of clusters is an invalid parameter.
+// caller. A model that is not hierarchical, or has fewer than two levels'
+// worth of clusters, is an invalid parameter.
 engine::Outcome<std::vector<engine::FineTask>> fine_tasks(const engine::Model& model, const engine::PointView& points,
                                                           std::optional<std::uint64_t> num_threads,
                                                           engine::ThreadRandom* random, PythonMonitor& monitor);

@@ -1,6 +1,7 @@
-"""The distributed example: train on a sample, search every chunk on the
-workers of a Dask cluster of two processes with two threads each (which
-search at once, on one scattered model), same answer as one process."""
+"""The distributed examples on a Dask cluster of two processes with two
+threads each: training on a sample and searching every chunk on the workers
+(which search at once, on one scattered model), and a hierarchical training
+whose fine level the workers train; the same answers as one process."""
 import os
 
 import numpy as np
@@ -84,3 +85,36 @@ def test_a_model_the_workers_cannot_load_ends_the_search_with_their_error(client
     with pytest.raises(Exception, match="refused on a worker"):
         _example().nearest_clusters(_RefusedOnWorkers(), collection, 1, client).compute()
     assert len(client.scheduler_info()["workers"]) == 2  # nor does it cost the cluster its workers
+
+
+@pytest.mark.parametrize("euclidean", [True, False])
+def test_a_fine_level_trained_on_the_workers_equals_one_process(client, euclidean):
+    from dask.distributed import get_task_stream
+    from quorla import KMeans
+
+    example = load_example("distributed_hierarchical")
+    data = example.clustered(rows=5000, dim=16, sources=30, seed=3)
+    model = KMeans(128).with_seed(5).with_euclidean(euclidean).with_hierarchical(True)
+    here = model.with_seed(5)
+    here.train(data, None)
+    with get_task_stream(client) as stream:
+        there = example.train_on_workers(client, model, data)
+    assert np.array_equal(there.centroids, here.centroids)
+    assert np.array_equal(there.labels, here.labels)
+    # Every fine training ran on the cluster, spread over both workers.
+    trainings = [task for task in stream.data if task["key"].startswith("train_fine")]
+    assert len(trainings) == len(model.fine_tasks(data, None))
+    assert len({task["worker"] for task in trainings}) == 2
+
+
+@pytest.mark.parametrize("from_file", [False, True], ids=["generated", "npy"])
+def test_the_hierarchical_example_finds_both_trainings_identical(tmp_path, client, capsys, from_file):
+    example = load_example("distributed_hierarchical")
+    source = []
+    if from_file:
+        np.save(tmp_path / "rows.npy", example.clustered(rows=3000, dim=10, seed=2).astype(np.float64))
+        source = [str(tmp_path / "rows.npy")]
+    args = ["--rows", "4000", "--dim", "8", "--clusters", "100", "--check", "--scheduler", client.scheduler.address]
+    assert example.main(source + args) is True
+    assert f"{3000 if from_file else 4000:,} rows x {10 if from_file else 8} into 100 clusters, 2 workers" \
+        in capsys.readouterr().out

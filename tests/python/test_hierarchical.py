@@ -91,7 +91,8 @@ def test_fine_tasks_trained_anywhere_stack_into_the_hierarchical_training(euclid
 
 
 @pytest.mark.parametrize("model, message", [
-    (KMeans(32).with_seed(1), "at least 64 clusters"),
+    (KMeans(256), "those of a hierarchical model"),
+    (KMeans(32).with_hierarchical(True), "at least 64 clusters"),
     (_model().with_use_medoids(True), "cannot be medoids"),
 ])
 def test_fine_tasks_refuse_what_has_no_fine_level(model, message):
