@@ -5,6 +5,7 @@ threads, for the k nearest clusters of every point.
     python bench/search_bench.py --smoke                             # tiny sizes: checks that it runs
     python bench/search_bench.py --no-real                           # synthetic shapes only
     python bench/search_bench.py --screen [--threads 2]              # search with the bf16 screen on and off
+    python bench/search_bench.py --screen --screen-kind dimensions --screen-clusters 4096
 
 Needs quorla and the "bench" extra (faiss-cpu, threadpoolctl) in the running
 interpreter, a C++ compiler for bench/fma_peak.cpp, and for the real data
@@ -51,7 +52,9 @@ one's best, at top 1, 4 and 10 in both metrics (and assign at top 1,
 whose plain scan is the label kernel's): on the real embeddings (60,000 x
 384 into 1,024 clusters) and on standard normal points of the same shape.
 Needs only numpy; the screened results must equal the plain ones bit for
-bit.
+bit. --screen-kind dimensions forces the dimension screen instead, and
+the automatic column is then the choice of a CPU without a bf16 unit
+(QUORLA_SCREEN=no-bf16); --screen-clusters sets the cluster count.
 """
 import argparse
 import json
@@ -227,8 +230,11 @@ def screen_comparison(args):
     threads = args.threads[-1]
     cpu = suite.machine_description()
     unit = "bf16" if "avx512_bf16" in open("/proc/cpuinfo").read() else "emulated"
+    automatic = "auto"
+    if args.screen_kind == "dimensions":
+        unit, automatic = "dimensions", "no-bf16"
     n, d = (3_000, 64) if args.smoke else SCREEN_SHAPE
-    k = 64 if args.smoke else SCREEN_CLUSTERS
+    k = 64 if args.smoke else args.screen_clusters
     sets = [("normal", np.random.default_rng(42).standard_normal((n, d), dtype=np.float32))]
     if not args.no_real:
         import embeddings
@@ -252,7 +258,7 @@ def screen_comparison(args):
             model.train(data, None if configured else threads)
             configured = True
             for call, top in [("search", 1), ("search", 4), ("search", 10), ("assign", 1)]:
-                best = {"off": float("inf"), unit: float("inf"), "auto": float("inf")}
+                best = {"off": float("inf"), unit: float("inf"), automatic: float("inf")}
                 found = {}
                 for _ in range(rounds):
                     for setting in best:
@@ -261,14 +267,14 @@ def screen_comparison(args):
                         found[setting] = getattr(model, call)(data, top)
                         best[setting] = min(best[setting], time.perf_counter() - start)
                 if call == "search":
-                    same = all(a.tobytes() == b.tobytes() for setting in (unit, "auto")
+                    same = all(a.tobytes() == b.tobytes() for setting in (unit, automatic)
                                for a, b in zip(found["off"], found[setting]))
                 else:
-                    same = found["off"] == found[unit] == found["auto"]
+                    same = found["off"] == found[unit] == found[automatic]
                 same_everywhere = same_everywhere and same
                 lines.append(f"| {label} ({data.shape[0]}, {data.shape[1]}, {k}) | {mode} | {call} | {top} | "
                              f"{best['off']:.4f} | {best[unit]:.4f} | {ratio(best['off'], best[unit])} | "
-                             f"{ratio(best['off'], best['auto'])} | {'yes' if same else 'NO'} |")
+                             f"{ratio(best['off'], best[automatic])} | {'yes' if same else 'NO'} |")
                 print(lines[-1], file=sys.stderr)
     os.environ.pop("QUORLA_SCREEN", None)
     suite.publish("\n".join(lines) + "\n", args.markdown)
@@ -378,6 +384,9 @@ def main():
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--no-real", action="store_true", help="leave out the real embeddings")
     parser.add_argument("--screen", action="store_true", help="search with the bf16 screen off and on, in this process")
+    parser.add_argument("--screen-kind", choices=["unit", "dimensions"], default="unit",
+                        help="--screen: the machine's bf16 unit (or its emulation), or the dimension screen")
+    parser.add_argument("--screen-clusters", type=int, default=SCREEN_CLUSTERS, help="--screen: clusters")
     parser.add_argument("--no-synthetic", action="store_true", help="leave out the synthetic shapes")
     parser.add_argument("--build-dir", default=os.path.join(suite.ROOT, "build", "bench"))
     parser.add_argument("--markdown", help="also write the tables to this file")

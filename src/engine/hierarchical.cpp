@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -32,7 +33,9 @@ private:
     CallMonitor* caller_;
 };
 
-Model level_model(const Model& model, std::uint64_t k, std::uint64_t seed) {
+// The coarse level draws from the start's generator itself; each fine
+// level carries the seed of its own.
+Model level_model(const Model& model, std::uint64_t k, std::optional<std::uint64_t> seed) {
     Model level = Model::create(k);
     level.euclidean = model.euclidean;
     level.iterations = level_iterations;
@@ -97,7 +100,7 @@ std::vector<FineTask> fine_tasks(const Model& model, const PointView& points, co
     TrainingOptions level_options = options;
     level_options.label_shares = nullptr;
 
-    Model coarse = level_model(model, k1, 0);
+    Model coarse = level_model(model, k1, std::nullopt);
     run_training(coarse, points, quiet, level_options);
     if (model.verbose || context.wants_progress()) {
         tell(model, context, ProgressPhase::coarse, "Coarse level: " + std::to_string(k1) + " clusters",

@@ -21,7 +21,9 @@ namespace quorla::engine {
 // when off, for fewer than two clusters, when every cluster is taken or the
 // clusters are too many for a worker's buffer of keys; always when forced;
 // automatically where ScreenPolicy::shape_pays, `take` is a small share of
-// the clusters and the points are enough to pay for rounding the centroids.
+// the clusters and the points are enough to pay for rounding the centroids
+// (for the dimension screen: `take` is 1, and the points and clusters are
+// enough to pay for finding its axes).
 bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size_t dim, std::size_t take,
                  std::uint64_t n_points);
 

@@ -260,6 +260,13 @@ TEST(ScreenedTopChoice, AutomaticWhereTheShapeAndTheShareOfTakenClustersPay) {
     EXPECT_FALSE(screens_top({}, 1024, 384, 1, 10000));
     EXPECT_TRUE(screens_top(forced, 3, 5, 2, 1));
     EXPECT_FALSE(screens_top(forced, 3, 5, 3, 1));
+    // The dimension screen: the nearest cluster only, and calls large
+    // enough to pay for the axes.
+    const ScreenOptions dimensions{ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions};
+    EXPECT_TRUE(screens_top(dimensions, 4096, 384, 1, 60000));
+    EXPECT_FALSE(screens_top(dimensions, 4096, 384, 2, 60000));
+    EXPECT_FALSE(screens_top(dimensions, 4096, 384, 1, 10000));
+    EXPECT_TRUE(screens_top({ScreenMode::forced, ScreenUnit::emulated, ScreenKind::dimensions}, 3, 5, 2, 1));
 }
 
 }  // namespace
