@@ -52,10 +52,9 @@ engine::KernelLevel kernel_level() {
 // step and every top-k scan of assign and search with that unit (=bf16 and
 // =amx leave it off on a machine without AVX512_BF16 or a working tile
 // unit; =amx-model runs the tile unit's software model, slowly, anywhere);
-// =dimensions screens every full label
-// step and every refresh through the dimension screen; =no-bf16 leaves the
-// choice automatic
-// but as on a CPU without a bf16 unit (an AVX2-only one, say).
+// =dimensions screens every full label step, every refresh and every
+// top-k scan through the dimension screen; =no-bf16 leaves the choice
+// automatic but as on a CPU without a bf16 unit (an AVX2-only one, say).
 // Unset, the bf16 screen runs with the detected unit where it pays, and
 // the dimension screen where no unit does. Benchmarks
 // and tests run each way; the results are the same in every case. The
