@@ -79,12 +79,11 @@ ScreenWork expect_same(const Model& model, const Points& points, std::size_t tak
     return covered.work;
 }
 
-using Case = test::ScreenCase;
-class ScreenedTop : public ::testing::TestWithParam<Case> {};
-
-TEST_P(ScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
-    const auto [level, unit, shape, euclidean, threads] = GetParam();
-    SKIP_UNLESS_SCREEN_CASE_RUNS(level, unit);
+// expect_same on TiedData of `shape` at takes 1, 2, 10 and k - 1, then
+// check(work, take, n, k) on what each screened scan did.
+template <class Check>
+void each_take(KernelLevel level, const test::ScreenShape& shape, bool euclidean, std::size_t threads,
+               const ScreenOptions& screening, Check check) {
     const auto [n, d, k] = shape;
     const TiedData data(n, d, k, static_cast<std::uint32_t>(n + d + k));
     auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
@@ -92,16 +91,30 @@ TEST_P(ScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
     for (const std::size_t take : {std::size_t{1}, std::size_t{2}, std::size_t{10}, k - 1}) {
         if (take >= k) continue;
         SCOPED_TRACE("take " + std::to_string(take));
-        const ScreenWork work = expect_same(model, data.points, take, test::context(level, pool.get()), {ScreenMode::forced, unit});
-        // Every path ran: points settled from more candidates than they
-        // take; near k, where the limit is every cluster, all of them; and
-        // where the crowd outnumbers the limit, points scored in full.
-        EXPECT_EQ(work.points, n);
-        if (take + 16 >= k) { EXPECT_EQ(work.settled, n); }
-        if (take < k / 2) { EXPECT_GT(work.settled, n / 4); }
-        if (take < k / 2) { EXPECT_GT(work.candidates, work.settled * take); }
-        if (std::min<std::size_t>(20, k / 2) > std::max(k / 16, take + 16)) { EXPECT_GT(work.full, 100u + n / 16); }
+        check(expect_same(model, data.points, take, test::context(level, pool.get()), screening), take, n, k);
     }
+}
+
+using Case = test::ScreenCase;
+class ScreenedTop : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
+    const auto [level, unit, shape, euclidean, threads] = GetParam();
+    SKIP_UNLESS_SCREEN_CASE_RUNS(level, unit);
+    each_take(level, shape, euclidean, threads, {ScreenMode::forced, unit},
+              [](const ScreenWork& work, std::size_t take, std::size_t n, std::size_t k) {
+                  // Every path ran: points settled from more candidates than
+                  // they take; near k, where the limit is every cluster, all
+                  // of them; and where the crowd outnumbers the limit, points
+                  // scored in full.
+                  EXPECT_EQ(work.points, n);
+                  if (take + 16 >= k) { EXPECT_EQ(work.settled, n); }
+                  if (take < k / 2) { EXPECT_GT(work.settled, n / 4); }
+                  if (take < k / 2) { EXPECT_GT(work.candidates, work.settled * take); }
+                  if (std::min<std::size_t>(20, k / 2) > std::max(k / 16, take + 16)) {
+                      EXPECT_GT(work.full, 100u + n / 16);
+                  }
+              });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
 // d = 5 and d = 16 the head is every dimension, so bounds meet exact keys
 // within rounding and only the window keeps the ties; the others leave
 // tails to bound.
-using DimensionCase = std::tuple<KernelLevel, std::tuple<std::size_t, std::size_t, std::size_t>, bool, std::size_t>;
+using DimensionCase = std::tuple<KernelLevel, test::ScreenShape, bool, std::size_t>;
 class DimensionScreenedTop : public ::testing::TestWithParam<DimensionCase> {};
 
 std::string dimension_case_name(const ::testing::TestParamInfo<DimensionCase>& info) {
@@ -133,18 +146,11 @@ std::string dimension_case_name(const ::testing::TestParamInfo<DimensionCase>& i
 TEST_P(DimensionScreenedTop, AssignAndSearchAreThePlainOnesBitForBit) {
     const auto [level, shape, euclidean, threads] = GetParam();
     if (!kernel_level_supported(level)) GTEST_SKIP() << kernel_level_name(level) << " not available";
-    const auto [n, d, k] = shape;
-    const TiedData data(n, d, k, static_cast<std::uint32_t>(n + d + k));
-    auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
-    const Model model = test::trained_model(data.centroids, euclidean);
-    for (const std::size_t take : {std::size_t{1}, std::size_t{2}, std::size_t{10}, k - 1}) {
-        if (take >= k) continue;
-        SCOPED_TRACE("take " + std::to_string(take));
-        const ScreenWork work = expect_same(model, data.points, take, test::context(level, pool.get()),
-                                            {ScreenMode::forced, ScreenUnit::emulated, ScreenKind::dimensions});
-        EXPECT_EQ(work.points, n);
-        if (take < k / 2) { EXPECT_GT(work.settled, n / 4); }
-    }
+    each_take(level, shape, euclidean, threads, {ScreenMode::forced, ScreenUnit::emulated, ScreenKind::dimensions},
+              [](const ScreenWork& work, std::size_t take, std::size_t n, std::size_t k) {
+                  EXPECT_EQ(work.points, n);
+                  if (take < k / 2) { EXPECT_GT(work.settled, n / 4); }
+              });
 }
 
 INSTANTIATE_TEST_SUITE_P(
