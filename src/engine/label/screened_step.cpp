@@ -404,7 +404,8 @@ DimensionChoice choose_dimension_basis(const Model& model, const TrainingState& 
 
 std::size_t dimension_screen_head(std::size_t dim) {
     const std::size_t quarter = (dim / 4 + 15) / 16 * 16;
-    return std::clamp<std::size_t>(quarter, 16, dim);
+    // Below 16 dimensions the head is all of them.
+    return std::clamp<std::size_t>(quarter, std::min<std::size_t>(16, dim), dim);
 }
 
 bool ScreenPolicy::shape_pays(std::size_t n_clusters, std::size_t dim) {
