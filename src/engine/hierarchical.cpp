@@ -43,6 +43,14 @@ Model level_model(const Model& model, std::uint64_t k, std::optional<std::uint64
     return level;
 }
 
+// What the levels' trainings take from the caller's options: the steps
+// and screens, but no shares to report.
+TrainingOptions level_options_of(const TrainingOptions& options) {
+    TrainingOptions level = options;
+    level.label_shares = nullptr;
+    return level;
+}
+
 // The second stream of a seed: the start's draws leave the training's own
 // generator where it was.
 constexpr std::uint64_t start_stream = 1;
@@ -97,8 +105,7 @@ std::vector<FineTask> fine_tasks(const Model& model, const PointView& points, co
     ExecutionContext quiet = context;
     quiet.monitor = context.monitor != nullptr ? &monitor : nullptr;
     quiet.random = &random;
-    TrainingOptions level_options = options;
-    level_options.label_shares = nullptr;
+    const TrainingOptions level_options = level_options_of(options);
 
     Model coarse = level_model(model, k1, std::nullopt);
     run_training(coarse, points, quiet, level_options);
@@ -135,8 +142,7 @@ Matrix hierarchical_start(const Model& model, const PointView& points, const Exe
                      [&](std::size_t a, std::size_t b) { return tasks[a].rows.size() > tasks[b].rows.size(); });
 
     const bool telling = model.verbose || context.wants_progress();
-    TrainingOptions level_options = options;
-    level_options.label_shares = nullptr;
+    const TrainingOptions level_options = level_options_of(options);
     // A worker's training runs alone: no pool to nest into, and no monitor,
     // whose caller answers on the calling thread only; the stop requests
     // are heard between trainings.

@@ -180,10 +180,7 @@ engine::Outcome<std::vector<engine::FineTask>> fine_tasks(const engine::Model& m
     if (engine::coarse_clusters(model.n_clusters) == 0) {
         return engine::ClusteringError::invalid_parameter("A hierarchical start needs at least 64 clusters");
     }
-    if (model.use_medoids) {
-        return engine::ClusteringError::invalid_parameter(
-            "A hierarchical start gives centroids that are not training rows, so they cannot be medoids");
-    }
+    // Medoid mode is refused by the training's own entry checks.
     const engine::ExecutionContext context = training_context(random, monitor);
     if (std::optional<engine::ClusteringError> refused = accept(model, points, num_threads, context)) return *refused;
     std::vector<engine::FineTask> tasks =
