@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
     const engine::PointView view{data.values.data(), rows, data.cols, static_cast<std::int64_t>(data.cols), 1};
     const engine::KernelLevel level = bench_level();
     const auto basis_start = std::chrono::steady_clock::now();
-    const engine::DimensionBasis basis(engine::principal_axes(view, head), level);
+    const engine::DimensionBasis basis(engine::principal_axes(engine::ExecutionContext{}, view, head), level);
     const double basis_seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - basis_start).count();
     for (const bool euclidean : {true, false}) {

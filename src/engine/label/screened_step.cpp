@@ -374,10 +374,10 @@ DimensionChoice choose_dimension_basis(const Model& model, const TrainingState& 
     DimensionChoice choice;
     if (heads.size() < 2 || points.rows < 4 * head_sample || !model.centroids) {
         choice.head = dimension_screen_head(dim);
-        choice.basis = std::make_unique<DimensionBasis>(principal_axes(points, choice.head), context.level);
+        choice.basis = std::make_unique<DimensionBasis>(principal_axes(context, points, choice.head), context.level);
         return choice;
     }
-    const PrincipalAxes axes = principal_axes(points, heads.back());
+    const PrincipalAxes axes = principal_axes(context, points, heads.back());
     // Every (rows / sample)-th point: a view with a longer row stride.
     PointView sample = points;
     sample.rows = head_sample;

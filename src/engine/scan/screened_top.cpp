@@ -513,16 +513,20 @@ ScreenedRows screened_top(const ExecutionContext& context, const CentroidPanels&
     std::optional<DimensionBasis> basis;
     std::optional<DimensionCentroids> bounds;
     std::size_t head = 0;
+    ScreenedRows done;
     if (dimensions) {
         // The axes of the points searched: they are what the heads must
         // hold, and a call that screens has enough of them to find them.
+        // Where they hold no more than they would of noise, the automatic
+        // screen would only lose its sample and the centroids' transform.
         head = dimension_screen_head(points.cols);
-        basis.emplace(principal_axes(points, head), context.level);
+        PrincipalAxes axes = principal_axes(context, points, head);
+        if (options.mode == ScreenMode::automatic && !axes_stand_out(axes)) return done;
+        basis.emplace(std::move(axes), context.level);
         bounds.emplace(centroids, panels, *basis);
     } else {
         screen.emplace(centroids, panels, options.unit);
     }
-    ScreenedRows done;
     auto scan = [&](std::uint64_t count) {
         PointView part = rows_from(points, done.rows);
         part.rows = count;

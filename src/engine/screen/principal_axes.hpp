@@ -16,6 +16,7 @@
 
 #include <cstddef>
 
+#include "engine/core/execution_context.hpp"
 #include "engine/core/matrix.hpp"
 
 namespace quorla::engine {
@@ -23,12 +24,23 @@ namespace quorla::engine {
 struct PrincipalAxes {
     Matrix axes;          // `head` rows of `dim` floats, orthonormal up to `defect`
     double defect = 0.0;  // an upper bound on the spectral norm of A A^T - I for the float rows A
+    // The share of the sample's centred variance that the rows hold, and
+    // the share they would hold of isotropic noise sampled alike.
+    double held_share = 1.0;
+    double isotropic_share = 0.0;
 };
+
+// Whether the axes hold clearly more than they would of noise: where they
+// do not, no direction stands out, and a screen through them rules out
+// next to nothing.
+inline bool axes_stand_out(const PrincipalAxes& axes) { return axes.held_share > axes.isotropic_share + 0.05; }
 
 // `head` directions (at most the dimension) from up to `sample` rows of
 // `points` taken at even strides, skipping rows with values that are not
-// finite. Deterministic: no random generator is drawn from.
-PrincipalAxes principal_axes(const PointView& points, std::size_t head, std::size_t sample = 1024);
+// finite, on the context's pool. Deterministic: the same on any pool, and no
+// random generator is drawn from.
+PrincipalAxes principal_axes(const ExecutionContext& context, const PointView& points, std::size_t head,
+                             std::size_t sample = 1024);
 
 // The first `head` rows of `axes`, with their own defect.
 PrincipalAxes leading_axes(const PrincipalAxes& axes, std::size_t head);

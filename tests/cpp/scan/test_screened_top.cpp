@@ -254,6 +254,24 @@ TEST(ScreenedTopChoice, AutomaticSampleDecidesAndTheRestIsScannedPlainly) {
     }
 }
 
+// The automatic dimension screen leaves points where no axis stands out to
+// the plain scan before any sample; where a few axes hold most of the
+// spread, the sample decides.
+TEST(ScreenedTopChoice, AutomaticDimensionsOnlyWhereAxesStandOut) {
+    constexpr std::size_t n = 4096, d = 64, k = 512;
+    const ScreenOptions dimensions{ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions};
+    for (const bool structured : {false, true}) {
+        Points points = Points::gaussian(n, d, 41);
+        for (std::size_t i = 0; structured && i < n * d; ++i) points.values[i] *= i % d < 8 ? 20.0f : 1.0f;
+        const Points centroids = Points::of(k, d, {points.values.begin(), points.values.begin() + k * d});
+        for (const bool euclidean : {true, false}) {
+            const Model model = test::trained_model(centroids, euclidean);
+            const ScreenWork work = expect_same(model, points, 1, test::context(detected_kernel_level()), dimensions);
+            EXPECT_EQ(work.points > 0, structured) << (euclidean ? "l2" : "ip");
+        }
+    }
+}
+
 TEST(ScreenedTopChoice, AutomaticWhereTheShapeAndTheShareOfTakenClustersPay) {
     const ScreenOptions automatic{ScreenMode::automatic, ScreenUnit::emulated}, forced{ScreenMode::forced, ScreenUnit::emulated};
     EXPECT_TRUE(screens_top(automatic, 1024, 384, 1, 10000));

@@ -69,7 +69,7 @@ struct LowRank {
 
 TEST(PrincipalAxes, OrthonormalAndHoldingALowRankSample) {
     const LowRank data(2000, 96, 10, 8, 1.0f, 5);
-    const PrincipalAxes found = principal_axes(data.points.view(), 16);
+    const PrincipalAxes found = principal_axes(ExecutionContext{}, data.points.view(), 16);
     ASSERT_EQ(found.axes.rows(), 16u);
     EXPECT_LT(found.defect, 1e-5);
     EXPECT_EQ(orthogonality_defect(found.axes), found.defect);
@@ -91,9 +91,30 @@ TEST(PrincipalAxes, OrthonormalAndHoldingALowRankSample) {
     // Fewer distinct rows than the head, and a head as wide as the data:
     // the basis is still orthonormal.
     const Points few = Points::gaussian(3, 20, 2);
-    const PrincipalAxes wide = principal_axes(few.view(), 30);
+    const PrincipalAxes wide = principal_axes(ExecutionContext{}, few.view(), 30);
     EXPECT_EQ(wide.axes.rows(), 20u);
     EXPECT_LT(wide.defect, 1e-5);
+}
+
+// The same bits on any pool; on noise the share held is the one expected
+// of noise (a little less: the offset takes an axis, and on a flat
+// spectrum the iteration settles slowly), and only structure stands out.
+TEST(PrincipalAxes, AnyPoolAndWhatStandsOut) {
+    for (const std::size_t d : {std::size_t{64}, std::size_t{128}, std::size_t{384}}) {
+        SCOPED_TRACE("d " + std::to_string(d));
+        const std::size_t head = dimension_screen_head(d);
+        Points noise = Points::gaussian(3000, d, 31);
+        for (std::size_t i = 0; i < noise.values.size(); i += 2) noise.values[i] += 3.0f;
+        const PrincipalAxes alone = principal_axes(ExecutionContext{}, noise.view(), head);
+        auto pool = test::pool_of(3);
+        const PrincipalAxes pooled = principal_axes(test::context(KernelLevel::scalar, pool.get()), noise.view(), head);
+        ASSERT_EQ(std::memcmp(alone.axes.data(), pooled.axes.data(), head * d * sizeof(float)), 0);
+        EXPECT_EQ(alone.held_share, pooled.held_share);
+        EXPECT_NEAR(alone.held_share, alone.isotropic_share, 0.03);
+        EXPECT_FALSE(axes_stand_out(alone));
+        const LowRank data(3000, d, 16, 8, 1.0f, 32, 0.1f);
+        EXPECT_TRUE(axes_stand_out(principal_axes(ExecutionContext{}, data.points.view(), head)));
+    }
 }
 
 // (level, (n, d, k), head, euclidean, threads, data): data 0 low rank, 1
@@ -113,7 +134,7 @@ TEST_P(DimensionScreen, LabelsAndSizesAreThePlainStepsBitForBit) {
     if (kind == 3) data.points = Points::gaussian(n, d, 4);
     auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
     const ExecutionContext context = test::context(level, pool.get());
-    const DimensionBasis basis(principal_axes(data.points.view(), head), level);
+    const DimensionBasis basis(principal_axes(ExecutionContext{}, data.points.view(), head), level);
     const ScreenWork work = test::expect_plain_labels(
         data.points, data.centroids, euclidean, context,
         [&](Model& model, const TrainingState& state) { return screened_update_labels(model, state, context, basis); });
@@ -150,7 +171,7 @@ TEST(DimensionScreenFaults, NaNFaultsLikeThePlainStep) {
     for (const bool euclidean : {true, false}) {
         for (const bool in_centroid : {false, true}) {
             LowRank data(200, 40, 20, 4, 1.0f, 9);
-            const DimensionBasis basis(principal_axes(data.points.view(), 16), KernelLevel::scalar);
+            const DimensionBasis basis(principal_axes(ExecutionContext{}, data.points.view(), 16), KernelLevel::scalar);
             (in_centroid ? data.centroids.values[5 * 40 + 3] : data.points.values[77 * 40 + 3]) = NAN;
             const TrainingState state = TrainingState::start(data.points.view(), euclidean);
             Model model = test::model_with_centroids(data.centroids, euclidean);
@@ -242,7 +263,7 @@ TEST_P(DimensionRefresh, LabelsAreThePlainStepsAndBoundsHold) {
     auto pool = threads > 0 ? test::pool_of(threads) : nullptr;
     const ExecutionContext context = test::context(level, pool.get());
     const TrainingState state = TrainingState::start(data.points.view(), euclidean);
-    const DimensionBasis basis(principal_axes(data.points.view(), 16), level);
+    const DimensionBasis basis(principal_axes(ExecutionContext{}, data.points.view(), 16), level);
 
     Model plain = test::model_with_centroids(data.centroids, euclidean);
     plain.labels.assign(n, 0);
@@ -287,7 +308,7 @@ TEST_P(DimensionBoundHolds, ExactKeysAreAtLeastTheBoundsLessTheWidth) {
     Matrix centroids(k, d);
     std::copy(data.centroids.values.begin(), data.centroids.values.end(), centroids.data());
     const CentroidPanels panels(centroids, k, euclidean, level);
-    const DimensionBasis basis(principal_axes(data.points.view(), 16), level);
+    const DimensionBasis basis(principal_axes(ExecutionContext{}, data.points.view(), 16), level);
     const DimensionCentroids screen(centroids, panels, basis);
     DimensionCandidates candidates(screen);
     const tiles::TileKernels& kernels = panels.kernels();
