@@ -33,6 +33,7 @@ bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size
 struct ScreenedRows {
     std::uint64_t rows = 0;
     ScreenWork work;
+    ScreenKind kind = ScreenKind::bf16;  // the screen that ran
 };
 
 // What TopSink(take, out, keys) writes through scan_points, through the

@@ -272,6 +272,29 @@ TEST(ScreenedTopChoice, AutomaticDimensionsOnlyWhereAxesStandOut) {
     }
 }
 
+// From 16,384 clusters the automatic bf16 choice looks for the nearest
+// cluster through the dimension screen first, and keeps bf16 where no axis
+// stands out.
+TEST(ScreenedTopChoice, ManyClustersTryTheDimensionScreenFirst) {
+    constexpr std::size_t n = 8192, d = 64, k = 16384;
+    const ScreenUnit unit = screen_unit_supported(ScreenUnit::avx512_bf16) ? ScreenUnit::avx512_bf16 : ScreenUnit::emulated;
+    const ExecutionContext context = test::context(detected_kernel_level());
+    for (const bool structured : {false, true}) {
+        Points points = Points::gaussian(n, d, 43);
+        for (std::size_t i = 0; structured && i < n * d; ++i) points.values[i] *= i % d < 8 ? 20.0f : 1.0f;
+        const Points centroids = Points::gaussian(k, d, 44);
+        const Model model = test::trained_model(centroids, true);
+        const CentroidPanels panels(*model.centroids, k, true, context.level);
+        std::vector<std::uint32_t> out(n);
+        const ScreenedRows covered =
+            screened_top(context, panels, *model.centroids, points.view(), {ScreenMode::automatic, unit}, 1, out);
+        EXPECT_EQ(covered.kind, structured ? ScreenKind::dimensions : ScreenKind::bf16);
+        EXPECT_GT(covered.rows, 0u);
+        const SearchResult plain = search(model, points.view(), 1, context).value();
+        for (std::size_t i = 0; i < covered.rows; ++i) ASSERT_EQ(out[i], plain.clusters[i]) << "point " << i;
+    }
+}
+
 TEST(ScreenedTopChoice, AutomaticWhereTheShapeAndTheShareOfTakenClustersPay) {
     const ScreenOptions automatic{ScreenMode::automatic, ScreenUnit::emulated}, forced{ScreenMode::forced, ScreenUnit::emulated};
     EXPECT_TRUE(screens_top(automatic, 1024, 384, 1, 10000));
