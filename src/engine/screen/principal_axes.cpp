@@ -62,8 +62,9 @@ void orthonormalise(std::vector<double>& q, std::size_t d, std::size_t p) {
 // samples of isotropic noise in d dimensions hold, in the limit of large d
 // and m at the ratio d / m (the Marchenko-Pastur law of the sample's
 // spectrum): what the axes found here hold where no direction stands out.
-// On standard normal samples of 1,024 rows the share found came within
-// 0.002 of it at d = 64, 128 and 384.
+// Exact eigendecompositions of standard normal samples of 1,024 rows came
+// within 0.002 of it at d = 64, 128 and 384; the iteration here, which has
+// not settled on so flat a spectrum, finds 0.01-0.02 less.
 double isotropic_share(std::size_t d, std::size_t m, std::size_t p) {
     if (m == 0 || p >= d) return 1.0;
     const double ratio = static_cast<double>(d) / static_cast<double>(m);
