@@ -87,6 +87,10 @@ constexpr double paying_cost = 0.85;
 // lose its share.
 constexpr double least_dimension_pairs = 0x1p27;
 
+bool dimension_screen_reaches(std::size_t n_clusters, std::size_t take, std::uint64_t n_points) {
+    return take == 1 && static_cast<double>(n_points) * static_cast<double>(n_clusters) >= least_dimension_pairs;
+}
+
 // Where both screens may run, the nearest of this many clusters or more
 // goes through the dimension screen: its head costs a fixed share of the
 // plain scan, while the bf16 windows hold ever more clusters. Measured on
@@ -99,9 +103,8 @@ constexpr std::size_t dimensions_first_clusters = 16384;
 
 bool dimensions_first(const ScreenOptions& options, std::size_t n_clusters, std::size_t take,
                       std::uint64_t n_points) {
-    return options.mode == ScreenMode::automatic && options.kind == ScreenKind::bf16 && take == 1 &&
-           n_clusters >= dimensions_first_clusters &&
-           static_cast<double>(n_points) * static_cast<double>(n_clusters) >= least_dimension_pairs;
+    return options.mode == ScreenMode::automatic && options.kind == ScreenKind::bf16 &&
+           n_clusters >= dimensions_first_clusters && dimension_screen_reaches(n_clusters, take, n_points);
 }
 
 // Candidates a point may take before it is scored in full instead: past
@@ -510,10 +513,7 @@ bool screens_top(const ScreenOptions& options, std::size_t n_clusters, std::size
     if (options.mode == ScreenMode::off || n_clusters < 2 || take == 0 || take >= n_clusters) return false;
     if (n_clusters > largest_screened_clusters) return false;
     if (options.mode == ScreenMode::forced) return true;
-    if (options.kind == ScreenKind::dimensions &&
-        (take > 1 || static_cast<double>(n_points) * static_cast<double>(n_clusters) < least_dimension_pairs)) {
-        return false;
-    }
+    if (options.kind == ScreenKind::dimensions && !dimension_screen_reaches(n_clusters, take, n_points)) return false;
     return ScreenPolicy::shape_pays(n_clusters, dim) && take <= n_clusters / clusters_per_taken &&
            n_points >= least_screened_points;
 }
