@@ -254,6 +254,12 @@ TEST(ScreenedTopChoice, AutomaticSampleDecidesAndTheRestIsScannedPlainly) {
     }
 }
 
+// Standard normal points with their first 8 coordinates 20 times as wide:
+// axes that stand out.
+void stretch_leading(Points& points, std::size_t d) {
+    for (std::size_t i = 0; i < points.values.size(); ++i) points.values[i] *= i % d < 8 ? 20.0f : 1.0f;
+}
+
 // The automatic dimension screen leaves points where no axis stands out to
 // the plain scan before any sample; where a few axes hold most of the
 // spread, the sample decides.
@@ -262,7 +268,7 @@ TEST(ScreenedTopChoice, AutomaticDimensionsOnlyWhereAxesStandOut) {
     const ScreenOptions dimensions{ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions};
     for (const bool structured : {false, true}) {
         Points points = Points::gaussian(n, d, 41);
-        for (std::size_t i = 0; structured && i < n * d; ++i) points.values[i] *= i % d < 8 ? 20.0f : 1.0f;
+        if (structured) stretch_leading(points, d);
         const Points centroids = Points::of(k, d, {points.values.begin(), points.values.begin() + k * d});
         for (const bool euclidean : {true, false}) {
             const Model model = test::trained_model(centroids, euclidean);
@@ -281,7 +287,7 @@ TEST(ScreenedTopChoice, ManyClustersTryTheDimensionScreenFirst) {
     const ExecutionContext context = test::context(detected_kernel_level());
     for (const bool structured : {false, true}) {
         Points points = Points::gaussian(n, d, 43);
-        for (std::size_t i = 0; structured && i < n * d; ++i) points.values[i] *= i % d < 8 ? 20.0f : 1.0f;
+        if (structured) stretch_leading(points, d);
         const Points centroids = Points::gaussian(k, d, 44);
         const Model model = test::trained_model(centroids, true);
         const CentroidPanels panels(*model.centroids, k, true, context.level);
