@@ -8,10 +8,11 @@
 // what step_policy.cpp's cost model was fitted to.
 //
 //   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [all | full | bounded | forced]
-//                       [screened]
+//                       [screened] [hierarchical]
 //
 // "screened" lets the full steps through the bf16 screen where the
 // automatic choice would take it (the detected unit; none without one).
+// "hierarchical" starts from the coarse and fine levels.
 //
 // One JSON object per training on stdout.
 #include <chrono>
@@ -49,10 +50,10 @@ std::uint64_t digest(const engine::Model& model) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 6 || argc > 8) {
+    if (argc < 6 || argc > 9) {
         std::fprintf(stderr,
                      "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [all | full | bounded | forced] "
-                     "[screened]\n",
+                     "[screened] [hierarchical]\n",
                      argv[0]);
         return 2;
     }
@@ -70,7 +71,9 @@ int main(int argc, char** argv) {
     std::string only = argc >= 7 ? argv[6] : "";
     if (only == "all") only.clear();
     engine::ScreenOptions screen;
-    if (argc == 8 && std::strcmp(argv[7], "screened") == 0) {
+    bool hierarchical = false;
+    for (int a = 7; a < argc; ++a) hierarchical = hierarchical || std::strcmp(argv[a], "hierarchical") == 0;
+    if (argc >= 8 && std::strcmp(argv[7], "screened") == 0) {
         const std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(engine::detected_kernel_level());
         if (unit) screen = {engine::ScreenMode::automatic, *unit};
     }
@@ -82,6 +85,7 @@ int main(int argc, char** argv) {
         engine::Model model = engine::Model::create(k);
         model.euclidean = euclidean;
         model.iterations = iterations;
+        model.hierarchical = hierarchical;
         engine::ThreadRandom random(engine::seeded_entropy(7));
         std::vector<engine::LabelStepShare> shares;
         const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};

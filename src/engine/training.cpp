@@ -171,8 +171,10 @@ Outcome<ClusterLists> run_training(Model& model, const PointView& points, const 
 
     if (model.initial_centroids) {
         model.centroids = *model.initial_centroids;
+        label_steps.start_from_means();
     } else if (model.hierarchical && coarse_clusters(k) > 0) {
         model.centroids = hierarchical_start(model, points, context, options);
+        label_steps.start_from_means();
     } else {
         choose_initial_centroids(model, points, context);
         normalize_centroids(model);

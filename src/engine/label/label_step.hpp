@@ -8,6 +8,7 @@
 // bounded step in bounded_step.hpp; label_steps.hpp chooses between them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -43,6 +44,9 @@ public:
     FullStep(const ScreenOptions& screen, std::size_t n_clusters, std::size_t dim) : policy_(screen, n_clusters, dim) {}
 
     void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) override;
+    // The centroids are already means of their points, so the dimension
+    // screen need not wait a step before it samples.
+    void start_from_means() { steps_ = std::max<std::uint64_t>(steps_, 1); }
 
     bool screens() const { return policy_.screens(); }
     ScreenUnit screen_unit() const { return policy_.unit(); }

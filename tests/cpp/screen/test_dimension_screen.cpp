@@ -214,8 +214,9 @@ TEST(DimensionScreenTraining, ForcedScreenTrainsTheSame) {
 namespace quorla::engine {
 namespace {
 
-// The second step chooses the head from a strided sample and screens the
-// points only where the sample paid: both ways the plain step's labels.
+// The second step (the first, from means) chooses the head from a strided
+// sample and screens the points only where the sample paid: both ways the
+// plain step's labels.
 TEST(DimensionScreenPolicy, FirstStepSamplesThenCommits) {
     const KernelLevel level = detected_kernel_level();
     for (const bool pays : {true, false}) {
@@ -235,6 +236,13 @@ TEST(DimensionScreenPolicy, FirstStepSamplesThenCommits) {
         EXPECT_EQ(screened.cluster_sizes, plain.cluster_sizes);
         EXPECT_EQ(step.screen_work().points, pays ? 9000u : 0u);
         EXPECT_EQ(step.screens(), pays);
+        // From centroids that are already means, the first step samples.
+        FullStep from_means({ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions}, 2048, 256);
+        from_means.start_from_means();
+        Model first = test::model_with_centroids(data.centroids, true);
+        from_means.update_labels(first, state, test::context(level));
+        EXPECT_EQ(first.labels, plain.labels);
+        EXPECT_EQ(from_means.screen_work().points, pays ? 9000u : 0u);
     }
     // Below 2,048 clusters the automatic choice leaves the dimension screen out.
     EXPECT_FALSE(ScreenPolicy({ScreenMode::automatic, ScreenUnit::emulated, ScreenKind::dimensions}, 1024, 256).screens());
