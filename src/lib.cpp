@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <type_traits>
 
@@ -35,6 +36,9 @@ namespace engine = quorla::engine;
 struct KMeansObject {
     PyObject_HEAD
     Model* model;        // owned; never null once tp_new has returned
+    // Owned; never null once tp_new has returned. The queries' packed
+    // centroids, which train clears before it changes them.
+    engine::PanelCache* panels;
     Py_ssize_t access;   // see AccessGuard
     PyObject* progress;  // owned; the progress callable, or null
 };
@@ -49,13 +53,12 @@ KMeansObject* as_kmeans(PyObject* self) { return reinterpret_cast<KMeansObject*>
 // Wraps a model in a new instance; takes ownership of `model` and a new
 // reference to `progress` (which may be null).
 PyObject* wrap_model(Model&& model, PyObject* progress) {
-    auto* moved = new Model(std::move(model));
+    auto moved = std::make_unique<Model>(std::move(model));
+    auto panels = std::make_unique<engine::PanelCache>();
     PyObject* self = kmeans_type->tp_alloc(kmeans_type, 0);
-    if (self == nullptr) {
-        delete moved;
-        return nullptr;
-    }
-    as_kmeans(self)->model = moved;
+    if (self == nullptr) return nullptr;
+    as_kmeans(self)->model = moved.release();
+    as_kmeans(self)->panels = panels.release();
     as_kmeans(self)->access = 0;
     as_kmeans(self)->progress = Py_XNewRef(progress);
     return self;
@@ -83,6 +86,7 @@ void kmeans_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_kmeans(self)->progress);
     delete as_kmeans(self)->model;
+    delete as_kmeans(self)->panels;
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
@@ -422,8 +426,12 @@ PyObject* run_training_call(PyObject* self, FastArgs args, Py_ssize_t nargs, PyO
 }
 
 PyObject* train(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_training_call(self, args, nargs, kwnames, "KMeans.train", AccessGuard::Mode::Exclusive,
-                             interface::train);
+    auto train_model = [self](Model& model, const engine::PointView& points, std::optional<std::uint64_t> threads,
+                              engine::ThreadRandom* seeded, interface::PythonMonitor& monitor) {
+        as_kmeans(self)->panels->clear();
+        return interface::train(model, points, threads, seeded, monitor);
+    };
+    return run_training_call(self, args, nargs, kwnames, "KMeans.train", AccessGuard::Mode::Exclusive, train_model);
 }
 
 // The fine level of a hierarchical training as tasks to run anywhere: the
@@ -447,7 +455,7 @@ PyObject* run_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* k
         // environment (QUORLA_SCREEN) while the call runs without it.
         const engine::ScreenOptions screening = interface::query_screening(model, points);
         return monitor.run(always_release || model.release_gil, [&] {
-            return query(model, points, k, interface::assignment_context(monitor), screening);
+            return query(model, points, k, interface::assignment_context(monitor), screening, as_kmeans(self)->panels);
         });
     };
     return run_on_data(self, args, nargs, kwnames, callable, "k", AccessGuard::Mode::Shared, convert, run);

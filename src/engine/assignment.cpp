@@ -49,10 +49,17 @@ std::vector<T> zeroed(std::size_t size, const ExecutionContext& context) {
     return values;
 }
 
+std::shared_ptr<const CentroidPanels> panels_of(const Model& model, const ExecutionContext& context,
+                                                PanelCache* cache) {
+    const Matrix& centroids = *model.centroids;
+    if (cache != nullptr) return cache->panels(centroids, model.n_clusters, model.euclidean, context.level);
+    return std::make_shared<const CentroidPanels>(centroids, model.n_clusters, model.euclidean, context.level);
+}
+
 }  // namespace
 
 Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context, const ScreenOptions& screening) {
+                             const ExecutionContext& context, const ScreenOptions& screening, PanelCache* cache) {
     if (std::optional<ClusteringError> refused = refuse_query(model, points, k)) return *refused;
     const Matrix& centroids = *model.centroids;
 
@@ -74,7 +81,8 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
 
     std::vector<std::uint32_t> chosen;
     if (n_clusters > 1) {
-        const CentroidPanels panels(centroids, n_clusters, model.euclidean, context.level);
+        const std::shared_ptr<const CentroidPanels> held = panels_of(model, context, cache);
+        const CentroidPanels& panels = *held;
         chosen = zeroed<std::uint32_t>(choices, context);
         std::uint64_t screened = 0;
         if (screens_top(screening, n_clusters, points.cols, take, points.rows)) {
@@ -104,7 +112,7 @@ Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::u
 }
 
 Outcome<SearchResult> search(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context, const ScreenOptions& screening) {
+                             const ExecutionContext& context, const ScreenOptions& screening, PanelCache* cache) {
     if (std::optional<ClusteringError> refused = refuse_query(model, points, k)) return *refused;
     const Matrix& centroids = *model.centroids;
 
@@ -118,7 +126,8 @@ Outcome<SearchResult> search(const Model& model, const PointView& points, std::u
 
     SearchResult result{take, zeroed<float>(entries, context), zeroed<std::int64_t>(entries, context)};
     std::vector<std::uint32_t> chosen = zeroed<std::uint32_t>(entries, context);
-    const CentroidPanels panels(centroids, model.n_clusters, model.euclidean, context.level);
+    const std::shared_ptr<const CentroidPanels> held = panels_of(model, context, cache);
+    const CentroidPanels& panels = *held;
     std::uint64_t screened = 0;
     if (screens_top(screening, model.n_clusters, points.cols, take, points.rows)) {
         screened = screened_top(context, panels, centroids, points, screening, take, chosen, result.distances).rows;

@@ -3,7 +3,9 @@
 // bf16 screen (scan/screened_top.hpp); the results are the same bits either
 // way. Spreads over the context's pool when it has one (the
 // interface passes the process's pool only once it exists: assignment must
-// not bring it up); the result is the same either way.
+// not bring it up); the result is the same either way. With a `cache`,
+// the centroids are packed for the kernels once, at the first query that
+// needs them (PanelCache in scan/scan.hpp).
 #pragma once
 
 #include <cstdint>
@@ -13,11 +15,13 @@
 #include "engine/core/matrix.hpp"
 #include "engine/core/model.hpp"
 #include "engine/label/screened_step.hpp"
+#include "engine/scan/scan.hpp"
 
 namespace quorla::engine {
 
 Outcome<ClusterLists> assign(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context, const ScreenOptions& screening = {});
+                             const ExecutionContext& context, const ScreenOptions& screening = {},
+                             PanelCache* cache = nullptr);
 
 // Each point's `take` nearest clusters, nearest first, row-major (point i's
 // t-th at i * take + t), with their distances: squared Euclidean distances
@@ -32,6 +36,7 @@ struct SearchResult {
 // k is clamped to the cluster count; the clusters of point i are exactly
 // those under which assign(model, points, k) lists i.
 Outcome<SearchResult> search(const Model& model, const PointView& points, std::uint64_t k,
-                             const ExecutionContext& context, const ScreenOptions& screening = {});
+                             const ExecutionContext& context, const ScreenOptions& screening = {},
+                             PanelCache* cache = nullptr);
 
 }  // namespace quorla::engine

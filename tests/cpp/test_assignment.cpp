@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
+#include <thread>
 
 #include "engine/assignment.hpp"
 #include "engine/core/fault.hpp"
@@ -103,18 +104,20 @@ namespace quorla::engine {
 namespace {
 
 // Search hands out the keys its scan ranked by: at every level and pool
-// size, the single-point keys of the same level, in the order of assign.
+// size, the single-point keys of the same level, in the order of assign,
+// with the panels kept between the queries of a model.
 TEST(Search, KeysAreTheLevelsOwnAndOrderIsAssigns) {
     const test::Points points = test::Points::gaussian(333, 19, 12);
     for (bool euclidean : {false, true}) {
         const Model model = test::trained_model(test::Points::gaussian(37, 19, 13), euclidean);
+        PanelCache cache;
         for (KernelLevel level : all_kernel_levels) {
             if (!kernel_level_supported(level)) continue;
             const CentroidPanels panels(*model.centroids, model.n_clusters, euclidean, level);
             for (std::size_t threads : {0, 3}) {
                 auto pool = threads == 0 ? nullptr : test::pool_of(threads);
                 const ExecutionContext context = test::context(level, pool.get());
-                Outcome<SearchResult> found = search(model, points.view(), 5, context);
+                Outcome<SearchResult> found = search(model, points.view(), 5, context, {}, &cache);
                 ASSERT_TRUE(found.ok());
                 const SearchResult& result = found.value();
                 ASSERT_EQ(result.take, 5u);
@@ -131,10 +134,33 @@ TEST(Search, KeysAreTheLevelsOwnAndOrderIsAssigns) {
                 for (std::size_t i = 0; i < points.rows; ++i) {
                     for (std::size_t t = 0; t < 5; ++t) listed[static_cast<std::size_t>(result.clusters[i * 5 + t])].push_back(i);
                 }
-                EXPECT_EQ(listed, assign(model, points.view(), 5, context).value());
+                EXPECT_EQ(listed, assign(model, points.view(), 5, context, {}, &cache).value());
             }
         }
     }
+}
+
+// A model's panels are built once per level and again after clear(), and
+// threads that ask at once share one build.
+TEST(PanelCache, OneBuildPerLevelShared) {
+    const Model model = test::trained_model(test::Points::gaussian(37, 19, 13), true);
+    PanelCache cache;
+    auto panels_at = [&](KernelLevel level) { return cache.panels(*model.centroids, model.n_clusters, true, level); };
+    std::vector<std::shared_ptr<const CentroidPanels>> seen(4);
+    std::vector<std::thread> threads;
+    for (auto& held : seen) threads.emplace_back([&] { held = panels_at(KernelLevel::scalar); });
+    for (std::thread& thread : threads) thread.join();
+    for (const auto& held : seen) EXPECT_EQ(held, seen[0]);
+    EXPECT_EQ(&seen[0]->kernels(), &tiles::kernels_for(KernelLevel::scalar));
+    const KernelLevel detected = detected_kernel_level();
+    if (detected != KernelLevel::scalar) {
+        EXPECT_EQ(&panels_at(detected)->kernels(), &tiles::kernels_for(detected));
+        EXPECT_EQ(&panels_at(KernelLevel::scalar)->kernels(), &tiles::kernels_for(KernelLevel::scalar));
+    }
+    const std::shared_ptr<const CentroidPanels> kept = panels_at(KernelLevel::scalar);
+    EXPECT_EQ(panels_at(KernelLevel::scalar), kept);
+    cache.clear();
+    EXPECT_NE(panels_at(KernelLevel::scalar), kept);
 }
 
 }  // namespace

@@ -106,6 +106,23 @@ void CentroidPanels::repack_row(std::size_t j) {
     if (kernels_->packs_panels) pack_panel_row(centroids_->row(j).data(), j, panels_.dim, panels_.width, values_.data());
 }
 
+std::shared_ptr<const CentroidPanels> PanelCache::panels(const Matrix& centroids, std::size_t clusters,
+                                                         bool euclidean, KernelLevel level) {
+    const std::lock_guard<std::mutex> held(lock_);
+    if (!panels_ || level_ != level || panels_->clusters() != clusters || panels_->euclidean() != euclidean ||
+        panels_->panels().rows != centroids.data()) {
+        panels_.reset();
+        panels_ = std::make_shared<const CentroidPanels>(centroids, clusters, euclidean, level);
+        level_ = level;
+    }
+    return panels_;
+}
+
+void PanelCache::clear() {
+    const std::lock_guard<std::mutex> held(lock_);
+    panels_.reset();
+}
+
 tiles::Panels CentroidPanels::range(std::size_t first, std::size_t count) const {
     if (first % panels_.width != 0) raise_fault("Panel range not starting a panel");
     if (first > panels_.clusters || count > panels_.clusters - first) raise_fault("Panel range beyond the clusters");
