@@ -9,6 +9,7 @@
 #include "engine/assignment.hpp"
 #include "engine/core/fault.hpp"
 #include "engine/kernels/dot.hpp"
+#include "engine/scan/screened_top.hpp"
 #include "support.hpp"
 
 namespace quorla::engine {
@@ -135,6 +136,43 @@ TEST(Search, KeysAreTheLevelsOwnAndOrderIsAssigns) {
                     for (std::size_t t = 0; t < 5; ++t) listed[static_cast<std::size_t>(result.clusters[i * 5 + t])].push_back(i);
                 }
                 EXPECT_EQ(listed, assign(model, points.view(), 5, context, {}, &cache).value());
+            }
+        }
+    }
+}
+
+// A few points go one at a time through the single-point keys, the
+// clusters split over the pool: their clusters and distances are their
+// rows of a search of many, in tiles. Each centroid is there twice, so
+// every key ties and only the index orders a pair.
+TEST(Search, FewPointsAreRowsOfMany) {
+    const test::Points points = test::Points::gaussian(40, 37, 21);
+    test::Points twice = test::Points::gaussian(1100, 37, 22);
+    twice.values.insert(twice.values.end(), twice.values.begin(), twice.values.end());
+    twice.rows *= 2;
+    const std::size_t take = 5;
+    for (bool euclidean : {false, true}) {
+        const Model model = test::trained_model(twice, euclidean);
+        for (KernelLevel level : all_kernel_levels) {
+            if (!kernel_level_supported(level)) continue;
+            for (std::size_t threads : {0, 3}) {
+                auto pool = threads == 0 ? nullptr : test::pool_of(threads);
+                const ExecutionContext context = test::context(level, pool.get());
+                const SearchResult many = search(model, points.view(), take, context).value();
+                for (const std::uint64_t first : {0u, 17u}) {
+                    for (const std::uint64_t rows : {1u, 4u}) {
+                        PointView few = rows_from(points.view(), first);
+                        few.rows = rows;
+                        const SearchResult found = search(model, few, take, context).value();
+                        const std::size_t from = first * take, to = (first + rows) * take;
+                        EXPECT_EQ(found.clusters, std::vector<std::int64_t>(many.clusters.begin() + from, many.clusters.begin() + to));
+                        EXPECT_EQ(found.distances, std::vector<float>(many.distances.begin() + from, many.distances.begin() + to));
+                        EXPECT_EQ(found.clusters[1], found.clusters[0] + 1100);
+                        ClusterLists nearest(model.n_clusters);
+                        for (std::uint64_t i = 0; i < rows; ++i) nearest[static_cast<std::size_t>(found.clusters[i * take])].push_back(i);
+                        EXPECT_EQ(assign(model, few, 1, context).value(), nearest);
+                    }
+                }
             }
         }
     }

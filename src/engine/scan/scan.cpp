@@ -409,4 +409,26 @@ void centroid_keys(const CentroidPanels& centroids, std::span<const float> point
     if (!clean && centroids.clusters() > 1) raise_nan_fault();
 }
 
+void centroid_keys(const ExecutionContext& context, const CentroidPanels& centroids, std::span<const float> point,
+                   float point_norm, std::span<float> keys) {
+    if (point.size() != centroids.dim()) raise_fault("Centroid and point dimensions differ");
+    if (keys.size() != centroids.clusters()) raise_fault("Key vector does not match the centroid count");
+    // Whole panels a piece, enough of them that waking a worker pays.
+    constexpr std::size_t piece_clusters = 2048;
+    const std::size_t width = centroids.panels().width;
+    const std::size_t per_piece = std::max<std::size_t>(1, piece_clusters / width) * width;
+    const std::size_t clusters = centroids.clusters();
+    std::atomic<bool> clean{true};
+    context.for_each_piece((clusters + per_piece - 1) / per_piece, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t piece = begin; piece < end; ++piece) {
+            const std::size_t first = piece * per_piece;
+            const tiles::Panels part = centroids.range(first, std::min(per_piece, clusters - first));
+            if (!centroids.kernels().point_keys(point.data(), part, centroids.euclidean(), point_norm, keys.data() + first)) {
+                clean.store(false, std::memory_order_relaxed);
+            }
+        }
+    });
+    if (!clean.load() && clusters > 1) raise_nan_fault();
+}
+
 }  // namespace quorla::engine

@@ -232,5 +232,8 @@ private:
 // key is a fault once there are two clusters to compare.
 void centroid_keys(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
                         std::span<float> keys);
+// The same, with the clusters split over the context's pool.
+void centroid_keys(const ExecutionContext& context, const CentroidPanels& centroids, std::span<const float> point,
+                   float point_norm, std::span<float> keys);
 
 }  // namespace quorla::engine
