@@ -44,8 +44,8 @@ public:
     FullStep(const ScreenOptions& screen, std::size_t n_clusters, std::size_t dim) : policy_(screen, n_clusters, dim) {}
 
     void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) override;
-    // The centroids are already means of their points, so the dimension
-    // screen need not wait a step before it samples.
+    // The centroids are close to means of their points already, so the
+    // dimension screen need not wait a step before it samples.
     void start_from_means() { steps_ = std::max<std::uint64_t>(steps_, 1); }
 
     bool screens() const { return policy_.screens(); }

@@ -25,8 +25,9 @@ public:
     // Relabels every point and recounts cluster_sizes, as update_labels
     // (label_step.hpp) does, with whichever step the policy picks.
     void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context);
-    // Before the first step, when the centroids are already means of their
-    // points. Bounds still wait for the first update: set before it, on a
+    // Before the first step, when the centroids come from a hierarchical
+    // start or are given (most often a trained model's), and so are close
+    // to means of their points already. Bounds still wait for the first update: set before it, on a
     // hierarchical start of 16,384 clusters (token vectors), they left 80%
     // of the distances to compute, since each group's bound moves by its
     // farthest-moving centroid.
