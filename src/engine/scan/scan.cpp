@@ -402,11 +402,7 @@ bool KeysSink::consume(const CentroidPanels& centroids, const Tile& tile, std::s
 
 void centroid_keys(const CentroidPanels& centroids, std::span<const float> point, float point_norm,
                         std::span<float> keys) {
-    if (point.size() != centroids.dim()) raise_fault("Centroid and point dimensions differ");
-    if (keys.size() != centroids.clusters()) raise_fault("Key vector does not match the centroid count");
-    const bool clean =
-        centroids.kernels().point_keys(point.data(), centroids.panels(), centroids.euclidean(), point_norm, keys.data());
-    if (!clean && centroids.clusters() > 1) raise_nan_fault();
+    centroid_keys(ExecutionContext{}, centroids, point, point_norm, keys);
 }
 
 void centroid_keys(const ExecutionContext& context, const CentroidPanels& centroids, std::span<const float> point,
