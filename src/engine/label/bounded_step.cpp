@@ -101,12 +101,31 @@ void BoundedStep::choose_groups(const Matrix& centroids) {
     split_groups(centroids, order_, group_size_, projection);
     group_of_.assign(k_, 0);
     for (std::size_t g = 0; g < group_count_; ++g) {
-        // Ascending within a group, so that a kernel's tie rule over the
-        // group's positions is the tie rule over cluster indices.
         auto begin = order_.begin() + static_cast<std::ptrdiff_t>(g * group_size_);
         auto end = order_.begin() + static_cast<std::ptrdiff_t>(std::min(k_, (g + 1) * group_size_));
-        std::sort(begin, end);
         for (auto it = begin; it != end; ++it) group_of_[*it] = static_cast<std::uint32_t>(g);
+    }
+    position_.resize(k_);
+    moves_.resize(k_);
+}
+
+// Farthest mover first within each group; equal drifts, and so every group
+// at a refresh, in ascending cluster order, where a kernel's tie rule over
+// positions is the rule over clusters.
+void BoundedStep::order_by_drift(const Drift& drift) {
+    for (std::size_t j = 0; j < k_; ++j) moves_[j] = round_up(drift.per_cluster[j]);  // by cluster, for now
+    for (std::size_t g = 0; g < group_count_; ++g) {
+        auto begin = order_.begin() + static_cast<std::ptrdiff_t>(g * group_size_);
+        auto end = order_.begin() + static_cast<std::ptrdiff_t>(std::min(k_, (g + 1) * group_size_));
+        std::sort(begin, end, [&](std::uint32_t a, std::uint32_t b) {
+            return moves_[a] != moves_[b] ? moves_[a] > moves_[b] : a < b;
+        });
+    }
+    std::vector<float> by_cluster(std::move(moves_));
+    moves_.resize(k_);
+    for (std::size_t p = 0; p < k_; ++p) {
+        position_[order_[p]] = static_cast<std::uint32_t>(p);
+        moves_[p] = by_cluster[order_[p]];
     }
 }
 
@@ -150,9 +169,12 @@ Matrix BoundedStep::grouped_centroids(const Matrix& centroids) const {
 // Moves point i's bounds by how far the centroids moved and tests them:
 // the groups that may hold a centroid closer than its own, as a mask (its
 // own group included), or 0 when the bounds prove its label. Tightens the
-// own bound with a computed distance before giving up on the proof.
+// own bound with a computed distance before giving up on the proof. For
+// each group in the mask, spans[g] gets the length of the prefix to score,
+// and the group's bound what the rest of it still proves.
 std::uint64_t BoundedStep::test_point(std::uint64_t i, std::uint64_t label, const Matrix& centroids,
-                                      const PointView& points, const Drift& drift, GatherBatch& batch) {
+                                      const PointView& points, const Drift& drift, GatherBatch& batch,
+                                      std::uint32_t* spans) {
     const std::size_t G = group_count_;
     const double length = static_cast<double>(lengths_[i]);
     const double scale = euclidean_ ? 1.0 : length;
@@ -160,17 +182,22 @@ std::uint64_t BoundedStep::test_point(std::uint64_t i, std::uint64_t label, cons
     double upper = static_cast<double>(own[0]) + scale * drift.per_cluster[label];
     const double error = bounds::key_error(euclidean_, dim_, length, drift.longest);
     ++batch.work.tested;
-    // Each group's bound moves down by its drift, in single precision:
-    // fl(b - m) is within u = 2^-24 of b - m, so taking 4u of its
-    // magnitude off (rounded, within u again) leaves it below b - m.
-    // Magnitudes too small for that are far inside E's absolute term.
-    float lowest[4] = {infinity, infinity, infinity, infinity};
+    // A bound moves down by a drift in single precision: fl(b - m) is
+    // within u = 2^-24 of b - m, so taking 4u of its magnitude off
+    // (rounded, within u again) leaves it below b - m. Magnitudes too small
+    // for that are far inside E's absolute term.
     const float length_up = static_cast<float>(scale);
-    for (std::size_t g = 0; g < G; ++g) {
-        const float move = euclidean_ ? drift.per_group[g] : length_up * drift.per_group[g] * (1.0f + outward_margin);
-        float lower = own[1 + g] - move;
+    auto moved = [&](float before, float drifted) {
+        const float move = euclidean_ ? drifted : length_up * drifted * (1.0f + outward_margin);
+        float lower = before - move;
         lower -= std::fabs(lower) * outward_margin;
-        if (euclidean_) lower = std::max(0.0f, lower);
+        return euclidean_ ? std::max(0.0f, lower) : lower;
+    };
+    float before[max_groups];
+    float lowest[4] = {infinity, infinity, infinity, infinity};
+    for (std::size_t g = 0; g < G; ++g) {
+        before[g] = own[1 + g];
+        const float lower = moved(before[g], drift.per_group[g]);
         own[1 + g] = lower;
         lowest[g % 4] = std::min(lowest[g % 4], lower);
     }
@@ -187,10 +214,32 @@ std::uint64_t BoundedStep::test_point(std::uint64_t i, std::uint64_t label, cons
         upper = euclidean_ ? bounds::distance_above(x, c, dim_) : bounds::score_above(x, c, dim_, length, drift.longest);
         ++batch.work.tightened;
         const float threshold = bounds::proof_threshold(euclidean_, upper, error);
+        const std::size_t width = std::min(tiles::panel_width, group_size_);
         for (std::size_t g = 0; g < G; ++g) {
-            if (!(own[1 + g] > threshold)) mask |= std::uint64_t{1} << g;
+            if (own[1 + g] > threshold) continue;
+            mask |= std::uint64_t{1} << g;
+            // Moved by its own drift, each centroid's bound rises along the
+            // group; the prefix up to the first that proves it, in whole
+            // panels, is scored, and that one's bound holds for the rest.
+            const std::size_t first = g * group_size_;
+            const std::size_t size = std::min(k_, first + group_size_) - first;
+            const float* group_moves = moves_.data() + first;
+            const std::size_t needed = static_cast<std::size_t>(
+                std::partition_point(group_moves, group_moves + size,
+                                     [&](float drifted) { return !(moved(before[g], drifted) > threshold); }) -
+                group_moves);
+            const std::size_t span = std::min(size, (needed + width - 1) / width * width);
+            spans[g] = static_cast<std::uint32_t>(span);
+            if (span < size) own[1 + g] = moved(before[g], group_moves[span]);
         }
-        if (mask != 0) mask |= std::uint64_t{1} << group_of_[label];
+        // The own group is always in the mask: its bound leaves the own
+        // centroid out, and the scorer scores that one apart if its
+        // prefix does not reach it.
+        const std::size_t own_group = group_of_[label];
+        if (mask != 0 && !(mask >> own_group & 1u)) {
+            mask |= std::uint64_t{1} << own_group;
+            spans[own_group] = 0;
+        }
     }
     own[0] = round_up(upper);
     return mask;
@@ -221,6 +270,7 @@ void BoundedStep::test_points(bool refresh, const ScoringFrame& frame, const Mat
     const std::size_t pieces = static_cast<std::size_t>((n + piece_points - 1) / piece_points);
     context.for_each_piece(pieces, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         GatherBatch& batch = scorer.batch(worker);
+        std::uint32_t spans[max_groups];
         const std::uint64_t last = std::min<std::uint64_t>(n, end * piece_points);
         for (std::uint64_t i = begin * piece_points; i < last; ++i) {
             if (refresh) {
@@ -229,8 +279,8 @@ void BoundedStep::test_points(bool refresh, const ScoringFrame& frame, const Mat
             }
             const std::uint64_t label = frame.labels[i];
             if (label >= k_) raise_fault("Label beyond the cluster count");
-            const std::uint64_t mask = test_point(i, label, centroids, *frame.points, drift, batch);
-            if (mask != 0) scorer.gather(batch, i, mask);
+            const std::uint64_t mask = test_point(i, label, centroids, *frame.points, drift, batch, spans);
+            if (mask != 0) scorer.gather(batch, i, mask, spans);
         }
     });
 }
@@ -249,6 +299,7 @@ void BoundedStep::update_labels(Model& model, const TrainingState& state, const 
     valid_ = false;  // until this step has finished
 
     const Drift drift = measure_drift(centroids, refresh);
+    order_by_drift(drift);
     const Matrix grouped = grouped_centroids(centroids);
     const CentroidPanels panels(grouped, k_, euclidean_, context.level);
     std::vector<tiles::Panels> group_panels;
@@ -260,11 +311,12 @@ void BoundedStep::update_labels(Model& model, const TrainingState& state, const 
 
     std::vector<std::uint64_t> labels(model.labels);
     if (labels.size() != points.rows) raise_fault("Labels do not match the point count");
-    const ScoringFrame frame{&points,  euclidean_ ? &*state.point_norms : nullptr,
-                             &panels,  group_panels,
-                             order_,   group_size_,
+    const ScoringFrame frame{&points,    euclidean_ ? &*state.point_norms : nullptr,
+                             &panels,    group_panels,
+                             order_,     position_,
+                             group_size_, !refresh,
                              euclidean_, bounds_,
-                             lengths_, drift.longest,
+                             lengths_,   drift.longest,
                              labels};
     GatheredScorer scorer(frame, context.workers());
 

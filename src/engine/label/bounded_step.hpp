@@ -7,6 +7,12 @@
 // Groups are whole runs of panels, so the recomputation is the tile
 // kernels' own arithmetic on gathered points (gathered_scorer.hpp).
 //
+// Within a group the centroids are ordered by how far they moved, farthest
+// first, so that a group's bound, which only its farthest mover lowers that
+// far, still proves the rest: a point scores the prefix of panels whose
+// drift breaks its bound, and keeps the bound for the others. In a typical
+// group most centroids barely move and one moves far.
+//
 // The labels are those of the full step (label_step.hpp), bit for bit, at
 // every kernel level: a label is kept without computing only when the keys
 // the full step would compare are proven apart by more than their rounding
@@ -88,8 +94,9 @@ private:
                           const ExecutionContext& context);
     void test_points(bool refresh, const ScoringFrame& frame, const Matrix& centroids, const Drift& drift,
                      GatheredScorer& scorer, const ExecutionContext& context);
+    void order_by_drift(const Drift& drift);
     std::uint64_t test_point(std::uint64_t i, std::uint64_t label, const Matrix& centroids, const PointView& points,
-                             const Drift& drift, GatherBatch& batch);
+                             const Drift& drift, GatherBatch& batch, std::uint32_t* spans);
 
     std::size_t k_ = 0;
     std::size_t dim_ = 0;
@@ -99,7 +106,9 @@ private:
     std::size_t group_size_ = 0;
     std::size_t group_count_ = 0;
     std::vector<std::uint32_t> order_;     // position in the grouped order -> cluster
+    std::vector<std::uint32_t> position_;  // cluster -> position in the grouped order
     std::vector<std::uint32_t> group_of_;  // cluster -> group
+    std::vector<float> moves_;             // per position: its cluster's drift, rounded up
     Matrix previous_;                      // the centroids the bounds refer to
     std::vector<float> bounds_;            // per point: own, then one per group
     std::vector<float> lengths_;           // per point: an upper bound on its length

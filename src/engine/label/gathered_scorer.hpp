@@ -1,8 +1,9 @@
 // The recomputation half of the bounded label step: points whose bounds
 // could not settle their label are gathered per worker, packed into tiles
-// and scored against only the centroid groups they need, with the tile
-// kernels' own arithmetic; then their labels and bounds are set from the
-// keys. Which points need what is decided in bounded_step.cpp.
+// and scored against only the centroid groups they need, or a prefix of
+// each, with the tile kernels' own arithmetic; then their labels and bounds
+// are set from the keys. Which points need what is decided in
+// bounded_step.cpp.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +24,13 @@ struct ScoringFrame {
     const CentroidPanels* panels = nullptr;           // the centroids in grouped order
     std::span<const tiles::Panels> group_panels;      // one per group, carved from `panels`
     std::span<const std::uint32_t> order;             // position in the grouped order -> cluster
+    std::span<const std::uint32_t> position;          // cluster -> position
     std::size_t group_size = 0;
+    // Groups ordered by drift (bounded_step.hpp), not by cluster: a
+    // kernel's tie rule over positions is then not the rule over clusters,
+    // and the labels are the last step's, each scored apart where its
+    // group's prefix does not reach it. False at a refresh.
+    bool drift_order = false;
     bool euclidean = true;
     std::span<float> bounds;         // per point: own, then one per group
     std::span<const float> lengths;  // per point: an upper bound on its length
@@ -40,12 +47,16 @@ struct Choice {
     float lower;  // the group's bound if the choice moves on: its key, lowered
 };
 
-// One worker's gathered points, the groups each needs, tile buffers, and
-// what the worker counted.
+// One worker's gathered points, the groups each needs and how much of
+// each, tile buffers, and what the worker counted.
 struct GatherBatch {
     std::vector<std::uint64_t> points;
     std::vector<std::uint64_t> masks;
+    std::vector<std::uint32_t> spans;  // per point, one per group: the prefix to score
     std::vector<Choice> choices;
+    // Per point: the least key a group's kernel chose among equal keys in
+    // drift order, where its choice need not be the rule's.
+    std::vector<float> tied;
     std::vector<std::uint32_t> order;
     std::vector<float> staging;  // tile_rows rows, row-major
     std::vector<const float*> rows;
@@ -57,6 +68,9 @@ struct GatherBatch {
     std::vector<std::uint32_t> first;
     std::vector<float> errors;  // per tile row
     std::vector<float> row;     // one point, for strided views
+    std::vector<std::uint32_t> pair_rows, pair_positions;  // per tile row, for own keys
+    std::vector<float> dots;
+    std::vector<float> keys;  // one point's keys of every cluster, for a tie
     BoundedWork work;
 };
 
@@ -68,11 +82,19 @@ public:
     std::size_t workers() const { return batches_.size(); }
     std::uint64_t all_groups() const { return all_groups_; }
 
-    // Adds point i, to be scored against the groups in `mask`; a full
-    // batch is scored at once.
-    void gather(GatherBatch& batch, std::uint64_t i, std::uint64_t mask) {
+    // Adds point i, to be scored against the groups in `mask`, each
+    // against the prefix of spans[g] positions, or whole without `spans`;
+    // a full batch is scored at once. A group scored whole gets its bound
+    // afresh; one scored in part keeps the least of its bound and what the
+    // prefix gives.
+    void gather(GatherBatch& batch, std::uint64_t i, std::uint64_t mask, const std::uint32_t* spans = nullptr) {
         batch.points.push_back(i);
         batch.masks.push_back(mask);
+        if (spans != nullptr) {
+            batch.spans.insert(batch.spans.end(), spans, spans + groups_);
+        } else {
+            batch.spans.insert(batch.spans.end(), group_lengths_.begin(), group_lengths_.end());
+        }
         if (batch.points.size() == capacity_) flush(batch);
     }
 
@@ -83,11 +105,15 @@ public:
     BoundedWork work() const;
 
 private:
-    void score(GatherBatch& batch, std::span<const std::uint32_t> entries, std::uint64_t groups);
+    bool whole(const GatherBatch& batch, std::size_t b) const;
+    void score(GatherBatch& batch, std::span<const std::uint32_t> entries, std::uint64_t groups, std::size_t span);
     void load_tile(GatherBatch& batch, std::span<const std::uint32_t> entries);
-    void run_kernels(GatherBatch& batch, std::size_t live, std::uint64_t groups);
+    void run_kernels(GatherBatch& batch, std::size_t live, std::uint64_t groups, std::size_t span);
     void take_choices(GatherBatch& batch, std::span<const std::uint32_t> entries, std::uint64_t groups);
     void score_in_tiles(GatherBatch& batch, std::uint64_t groups);
+    void score_own(GatherBatch& batch);
+    void start_choices(GatherBatch& batch);
+    void relabel_tied(GatherBatch& batch, std::size_t b);
     void commit(GatherBatch& batch);
     double point_error(std::uint64_t i) const;
 
@@ -99,6 +125,7 @@ private:
     std::size_t tile_rows_;
     std::uint64_t all_groups_;
     std::size_t capacity_;
+    std::vector<std::uint32_t> group_lengths_;
     std::vector<GatherBatch> batches_;
 };
 

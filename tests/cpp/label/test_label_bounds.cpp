@@ -8,9 +8,11 @@
 #include <limits>
 #include <random>
 
+#include "engine/label/bounded_step.hpp"
 #include "engine/label/label_steps.hpp"
 #include "engine/scan/scan.hpp"
 #include "engine/training.hpp"
+#include "screen_cases.hpp"
 #include "support.hpp"
 
 namespace quorla::engine {
@@ -102,6 +104,8 @@ std::vector<DataCase> data_cases() {
     cases.push_back({"lattice d=3", lattice(2500, 3, 3), 45});
     cases.push_back({"few distinct d=5", few_distinct(1500, 5, 40, 4), 60});
     cases.push_back({"offset d=17", offset(2000, 17, 5), 20, false});
+    // Groups of several panels, of which a point scores a prefix.
+    cases.push_back({"many clusters d=8", blobs(2000, 8, 200, 10), 480});
     // Fewer clusters than a panel at a dimension that gets one narrow panel.
     cases.push_back({"narrow panel d=4100", blobs(240, 4100, 6, 8), 5});
     return cases;
@@ -159,6 +163,84 @@ TEST(LabelBounds, LaterStepsComputeFewerDistances) {
         EXPECT_EQ(run.shares.front().distances, run.shares.front().possible);
         // Well-separated blobs settle: the last steps must skip most points.
         EXPECT_LT(run.shares.back().distances * 4, run.shares.back().possible) << "euclidean " << euclidean;
+    }
+}
+
+// The clusters' means, where a cluster keeps its centroid if it is empty.
+Points means_of(const Points& points, const std::vector<std::uint64_t>& labels, const Points& centres) {
+    const std::size_t d = points.cols;
+    std::vector<double> sums(centres.values.size(), 0.0);
+    std::vector<std::size_t> counts(centres.rows, 0);
+    for (std::size_t i = 0; i < points.rows; ++i) {
+        ++counts[labels[i]];
+        for (std::size_t l = 0; l < d; ++l) sums[labels[i] * d + l] += points.values[i * d + l];
+    }
+    Points next = centres;
+    for (std::size_t j = 0; j < centres.rows; ++j) {
+        if (counts[j] == 0) continue;
+        for (std::size_t l = 0; l < d; ++l) next.values[j * d + l] = static_cast<float>(sums[j * d + l] / counts[j]);
+    }
+    return next;
+}
+
+// Centroids that move as Lloyd's do, except that one in seven jumps far at
+// each step, as in a group where one centroid moves and the rest stay: the
+// bounds of a group fall by its farthest mover, and its other centroids are
+// proven by their own drift. After every step the labels are the full
+// step's and every bound holds against exact distances.
+TEST(LabelBounds, BoundsHoldWhenFewCentroidsMoveFar) {
+    struct Case {
+        const char* name;
+        Points points;
+        std::size_t k;
+    };
+    const Case cases[] = {{"blobs d=8", blobs(1500, 8, 150, 11), 480},
+                          {"lattice d=3", lattice(1200, 3, 12), 60},
+                          {"few distinct d=5", few_distinct(900, 5, 30, 13), 70}};
+    auto three = test::pool_of(3);
+    for (const Case& c : cases) {
+        const std::size_t n = c.points.rows, d = c.points.cols;
+        for (KernelLevel level : all_kernel_levels) {
+            if (!kernel_level_supported(level)) continue;
+            for (parallel::PoolRegistry* pool : {static_cast<parallel::PoolRegistry*>(nullptr), three.get()}) {
+                const ExecutionContext context = test::context(level, pool);
+                for (bool euclidean : {true, false}) {
+                    SCOPED_TRACE(std::string(c.name) + " level " + kernel_level_name(level) +
+                                 (euclidean ? " euclidean" : " inner") + (pool ? " pool" : ""));
+                    const TrainingState state = TrainingState::start(c.points.view(), euclidean);
+                    // The first k points: on the lattice, some are equal.
+                    Points centres = Points::of(
+                        c.k, d, std::vector<float>(c.points.values.begin(),
+                                                   c.points.values.begin() + static_cast<std::ptrdiff_t>(c.k * d)));
+                    Model bounded = test::model_with_centroids(centres, euclidean);
+                    bounded.labels.assign(n, 0);
+                    BoundedStep step(c.k, d, euclidean);
+                    std::mt19937 engine(7);
+                    std::normal_distribution<float> normal;
+                    for (std::size_t s = 0; s < 6; ++s) {
+                        Model full = test::model_with_centroids(centres, euclidean);
+                        update_labels(full, state, context);
+                        step.update_labels(bounded, state, context);
+                        ASSERT_EQ(bounded.labels, full.labels) << "step " << s;
+                        ASSERT_EQ(test::broken_bounds(step, bounded.labels, c.points, centres, euclidean), 0u)
+                            << "step " << s;
+                        centres = means_of(c.points, full.labels, centres);
+                        for (std::size_t j = s % 7; j < c.k; j += 7) {
+                            for (std::size_t l = 0; l < d; ++l) centres.values[j * d + l] += 2.0f * normal(engine);
+                        }
+                        // And some in three copies, in different groups,
+                        // whose points tie across groups and within them.
+                        for (std::size_t j = s; j < c.k; j += 9) {
+                            for (std::size_t to : {(j + 17) % c.k, (j + 34) % c.k}) {
+                                std::copy_n(centres.values.begin() + static_cast<std::ptrdiff_t>(j * d), d,
+                                            centres.values.begin() + static_cast<std::ptrdiff_t>(to * d));
+                            }
+                        }
+                        std::copy(centres.values.begin(), centres.values.end(), bounded.centroids->data());
+                    }
+                }
+            }
+        }
     }
 }
 
