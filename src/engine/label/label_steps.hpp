@@ -27,11 +27,12 @@ public:
     void update_labels(Model& model, const TrainingState& state, const ExecutionContext& context);
     // Before the first step, when the centroids come from a hierarchical
     // start or are given (most often a trained model's), and so are close
-    // to means of their points already. Bounds still wait for the first update: set before it, on a
-    // hierarchical start of 16,384 clusters (token vectors), they left 80%
-    // of the distances to compute, since each group's bound moves by its
-    // farthest-moving centroid.
-    void start_from_means() { full_.start_from_means(); }
+    // to means of their points already: the dimension screen samples at
+    // once, and bounds may be set at the first step.
+    void start_from_means() {
+        full_.start_from_means();
+        policy_.start_from_means();
+    }
 
     // Groups of the bounded step; 0 when bounds never run.
     std::size_t groups() const { return bounded_ ? bounded_->groups() : 0; }

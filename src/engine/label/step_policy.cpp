@@ -65,7 +65,8 @@ constexpr std::uint64_t least_points_per_cluster = 8;
 
 }  // namespace
 
-StepPolicy::StepPolicy(LabelStepMode mode, const Shape& shape, std::uint64_t memory_bytes) : shape_(shape) {
+StepPolicy::StepPolicy(LabelStepMode mode, const Shape& shape, std::uint64_t memory_bytes)
+    : shape_(shape), plain_(plain_steps) {
     if (mode == LabelStepMode::full || shape.clusters < 2 || shape.points == 0) return;
     adaptive_ = mode == LabelStepMode::adaptive;
     if (adaptive_ && (shape.dim < least_bounded_dim || shape.points < least_bounded_points ||
@@ -78,7 +79,7 @@ StepPolicy::StepPolicy(LabelStepMode mode, const Shape& shape, std::uint64_t mem
 }
 
 StepKind StepPolicy::next() const {
-    if (!enabled_ || steps_ < plain_steps) return StepKind::full;
+    if (!enabled_ || steps_ < plain_) return StepKind::full;
     // Every bound set afresh while a bounded step would cost more: a
     // refresh costs the arithmetic of a full step (a screened one, through
     // the screen), where a bounded step would first test each point and

@@ -71,6 +71,10 @@ public:
     bool uses_bounds() const { return enabled_; }
     StepKind next() const;
     void full_done() { ++steps_; }
+    // The centroids are close to means of their points already (a
+    // hierarchical start, or given ones): bounds set at the first step
+    // still prove most labels after the first update.
+    void start_from_means() { plain_ = 0; }
     // After a step next() chose as refresh or bounded, with what it did.
     void bounded_done(StepKind kind, const BoundedWork& work);
     // Whether refreshes go through the bf16 screen. They then cost about
@@ -92,6 +96,7 @@ private:
     bool enabled_ = false;
     bool bounds_set_ = false;
     std::uint64_t steps_ = 0;
+    std::uint64_t plain_;  // steps before bounds may start
     double excess_ = 0.0;  // bounded steps' cost beyond full steps', so far
     bool screened_ = false;
     double refresh_cost_ = 0.0;  // the last screened refresh's, in full steps

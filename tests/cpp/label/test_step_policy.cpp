@@ -54,6 +54,10 @@ TEST(StepPolicy, BoundsStayWhereTheyPayAndStopWhereTheyDoNot) {
     const std::vector<K> dense = run(adaptive, 24, 1.0);
     EXPECT_EQ(dense[3], K::bounded);
     EXPECT_EQ(std::vector<K>(dense.end() - 8, dense.end()), std::vector<K>(8, K::full));
+    // From centroids that are means already, bounds are set at once.
+    StepPolicy from_means = adaptive;
+    from_means.start_from_means();
+    EXPECT_EQ(run(from_means, 3, 0.05), (std::vector<K>{K::refresh, K::bounded, K::bounded}));
     // Forced bounds only back off, with more refreshes each time.
     const StepPolicy forced(LabelStepMode::bounded, shape, UINT64_MAX);
     EXPECT_EQ(run(forced, 9, 0.9), (std::vector<K>{K::full, K::full, K::refresh, K::bounded, K::refresh, K::bounded,
