@@ -1,7 +1,7 @@
 """Whole trainings of quorla and its peers on the same rows, side by side.
 
     python bench/peers_train.py DATA.npy --rows 40960 --k 1024 --iterations 25 [--threads 2]
-                                [--metric euclidean|inner] [--methods ...] [--same-start]
+                                [--metric euclidean|inner] [--methods ...] [--same-start] [--cost-rows R]
 
 Every method runs in a fresh process on the first ROWS rows of DATA.npy (a
 float32 (n, d) file, such as the caches of bench/embeddings.py and
@@ -90,7 +90,8 @@ def child(task):
             km = SuperKMeans(n_clusters=k, dimensionality=d, n_threads=threads, seed=42)
         centroids = km.train(data)
     seconds = time.perf_counter() - start
-    print(json.dumps({"seconds": seconds, "cost": cost(np, data, centroids, euclidean)}))
+    scored = data[-task["cost_rows"]:] if task["cost_rows"] else data
+    print(json.dumps({"seconds": seconds, "cost": cost(np, scored, centroids, euclidean)}))
 
 
 def cpu_name():
@@ -117,6 +118,9 @@ def main():
     parser.add_argument("--metric", choices=["euclidean", "inner"], default="euclidean")
     parser.add_argument("--methods", nargs="+", choices=METHODS, default=METHODS)
     parser.add_argument("--same-start", action="store_true")
+    # At collection scale the cost over every row takes longer than the
+    # training; the last rows stand in for them.
+    parser.add_argument("--cost-rows", type=int, default=0, help="cost over the last COST_ROWS rows (0: all)")
     args = parser.parse_args()
 
     rows = []
