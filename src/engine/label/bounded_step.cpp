@@ -113,19 +113,18 @@ void BoundedStep::choose_groups(const Matrix& centroids) {
 // at a refresh, in ascending cluster order, where a kernel's tie rule over
 // positions is the rule over clusters.
 void BoundedStep::order_by_drift(const Drift& drift) {
-    for (std::size_t j = 0; j < k_; ++j) moves_[j] = round_up(drift.per_cluster[j]);  // by cluster, for now
+    std::vector<float> drifted(k_);
+    for (std::size_t j = 0; j < k_; ++j) drifted[j] = round_up(drift.per_cluster[j]);
     for (std::size_t g = 0; g < group_count_; ++g) {
         auto begin = order_.begin() + static_cast<std::ptrdiff_t>(g * group_size_);
         auto end = order_.begin() + static_cast<std::ptrdiff_t>(std::min(k_, (g + 1) * group_size_));
         std::sort(begin, end, [&](std::uint32_t a, std::uint32_t b) {
-            return moves_[a] != moves_[b] ? moves_[a] > moves_[b] : a < b;
+            return drifted[a] != drifted[b] ? drifted[a] > drifted[b] : a < b;
         });
     }
-    std::vector<float> by_cluster(std::move(moves_));
-    moves_.resize(k_);
     for (std::size_t p = 0; p < k_; ++p) {
         position_[order_[p]] = static_cast<std::uint32_t>(p);
-        moves_[p] = by_cluster[order_[p]];
+        moves_[p] = drifted[order_[p]];
     }
 }
 
@@ -270,7 +269,7 @@ void BoundedStep::test_points(bool refresh, const ScoringFrame& frame, const Mat
     const std::size_t pieces = static_cast<std::size_t>((n + piece_points - 1) / piece_points);
     context.for_each_piece(pieces, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         GatherBatch& batch = scorer.batch(worker);
-        std::uint32_t spans[max_groups];
+        std::uint32_t spans[max_groups] = {};
         const std::uint64_t last = std::min<std::uint64_t>(n, end * piece_points);
         for (std::uint64_t i = begin * piece_points; i < last; ++i) {
             if (refresh) {

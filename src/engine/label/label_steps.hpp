@@ -28,11 +28,9 @@ public:
     // Before the first step, when the centroids come from a hierarchical
     // start or are given (most often a trained model's), and so are close
     // to means of their points already: the dimension screen samples at
-    // once, and bounds may be set at the first step.
-    void start_from_means() {
-        full_.start_from_means();
-        policy_.start_from_means();
-    }
+    // once, and where refreshes go through the bf16 screen, bounds are set
+    // at the first step.
+    void start_from_means();
 
     // Groups of the bounded step; 0 when bounds never run.
     std::size_t groups() const { return bounded_ ? bounded_->groups() : 0; }
@@ -42,6 +40,7 @@ private:
     std::unique_ptr<BoundedStep> bounded_;
     StepPolicy policy_;
     std::vector<LabelStepShare>* shares_;
+    bool bf16_refreshes_ = false;
     bool dimension_refreshes_ = false;
 };
 

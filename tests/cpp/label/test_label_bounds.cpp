@@ -244,6 +244,32 @@ TEST(LabelBounds, BoundsHoldWhenFewCentroidsMoveFar) {
     }
 }
 
+// From a trained model's centroids, bounds are set at the first step where
+// refreshes go through the bf16 screen, and only there; the bits are the
+// full steps' either way.
+TEST(LabelBounds, StartsFromMeansSetBoundsAtOnceThroughTheBf16Screen) {
+    const Points points = blobs(3000, 32, 30, 12);
+    Model config = Model::create(40);
+    config.iterations = 3;
+    config.initial_centroids = *train_with(config, points.view(), detected_kernel_level(), nullptr, false).model.centroids;
+    const Trained full = train_with(config, points.view(), detected_kernel_level(), nullptr, false);
+    for (ScreenKind kind : {ScreenKind::bf16, ScreenKind::dimensions}) {
+        for (ScreenMode mode : {ScreenMode::off, ScreenMode::forced}) {
+            SCOPED_TRACE(std::string(mode == ScreenMode::off ? "off" : "forced") +
+                         (kind == ScreenKind::bf16 ? " bf16" : " dimensions"));
+            const Trained resumed = train_with(config, points.view(), detected_kernel_level(), nullptr, true,
+                                               {mode, ScreenUnit::emulated, kind});
+            ASSERT_FALSE(resumed.shares.empty());
+            if (mode == ScreenMode::forced && kind == ScreenKind::bf16) {
+                EXPECT_GT(resumed.shares[0].screened, 0u);  // a refresh through the screen
+            } else {
+                EXPECT_EQ(resumed.shares[0].packed, 0u);  // a full step
+            }
+            expect_same_training(full, resumed);
+        }
+    }
+}
+
 // Without room for the bounds in a quarter of the memory, every step is a
 // full one, with the same results.
 TEST(LabelBounds, TightMemoryFallsBackToFullSteps) {
