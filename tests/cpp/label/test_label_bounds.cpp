@@ -104,8 +104,6 @@ std::vector<DataCase> data_cases() {
     cases.push_back({"lattice d=3", lattice(2500, 3, 3), 45});
     cases.push_back({"few distinct d=5", few_distinct(1500, 5, 40, 4), 60});
     cases.push_back({"offset d=17", offset(2000, 17, 5), 20, false});
-    // Groups of several panels, of which a point scores a prefix.
-    cases.push_back({"many clusters d=8", blobs(2000, 8, 200, 10), 480});
     // Fewer clusters than a panel at a dimension that gets one narrow panel.
     cases.push_back({"narrow panel d=4100", blobs(240, 4100, 6, 8), 5});
     return cases;
