@@ -167,8 +167,7 @@ void GatheredScorer::take_choices(GatherBatch& batch, std::span<const std::uint3
             // group's kernel broke its own. The bound of the group that
             // holds the choice leaves the chosen cluster out; a group the
             // choice moves away from takes it back in.
-            const bool better = choice.group == G || key < choice.key ||
-                                (key == choice.key && (euclidean ? cluster < choice.cluster : cluster > choice.cluster));
+            const bool better = choice.group == G || takes_over(euclidean, key, cluster, choice.key, choice.cluster);
             if (better) {
                 if (choice.group != G) own[1 + choice.group] = std::min(own[1 + choice.group], choice.lower);
                 own[1 + g] = std::min(own[1 + g], batch.second_lower[at]);
@@ -233,7 +232,7 @@ void GatheredScorer::score_own(GatherBatch& batch) {
     for (std::size_t b = 0; b < batch.points.size(); ++b) {
         const std::size_t place = frame_.position[frame_.labels[batch.points[b]]];
         const std::size_t g = place / frame_.group_size;
-        if (place - g * frame_.group_size >= batch.spans[b * G + g]) batch.order.push_back(static_cast<std::uint32_t>(b));
+        if (place % frame_.group_size >= batch.spans[b * G + g]) batch.order.push_back(static_cast<std::uint32_t>(b));
     }
     const tiles::Panels& panels = frame_.panels->panels();
     const std::span<const std::uint32_t> listed(batch.order);
@@ -310,7 +309,7 @@ void GatheredScorer::relabel_tied(GatherBatch& batch, std::size_t b) {
     for (std::size_t p = 1; p < panels.clusters; ++p) {
         const float key = batch.keys[p];
         const std::uint32_t cluster = frame_.order[p];
-        if (key < least || (key == least && (frame_.euclidean ? cluster < best : cluster > best))) {
+        if (takes_over(frame_.euclidean, key, cluster, least, best)) {
             least = key;
             best = cluster;
         }

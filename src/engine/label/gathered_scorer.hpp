@@ -38,6 +38,13 @@ struct ScoringFrame {
     std::span<std::uint64_t> labels;
 };
 
+// The full step's rule between a cluster's key and the one held: the
+// least key, ties to the lowest cluster (Euclidean) or the highest (inner
+// product). For keys that come by grouped position, not by cluster.
+inline bool takes_over(bool euclidean, float key, std::uint32_t cluster, float held_key, std::uint32_t held) {
+    return key < held_key || (key == held_key && (euclidean ? cluster < held : cluster > held));
+}
+
 // A gathered point's choice so far: key, cluster and the group it is in
 // (the group count while there is none).
 struct Choice {

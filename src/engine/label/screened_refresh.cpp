@@ -208,12 +208,7 @@ bool RefreshSink::settle(Slot& s, const Tile& tile, std::size_t screen_row, std:
         const std::size_t p = positions[i];
         const float key = euclidean() ? euclidean_key(dots[i], panels.norms[p], point_norm) : -dots[i];
         if (std::isnan(key)) return false;
-        // Candidates come by grouped position, not by cluster: ties go by
-        // the clusters themselves, to the lowest (Euclidean) or the highest
-        // (inner product), as the full step breaks them.
-        const std::uint32_t cluster = frame_.order[p];
-        const std::uint32_t held = frame_.order[chosen];
-        if (i == 0 || key < best || (key == best && (euclidean() ? cluster < held : cluster > held))) {
+        if (i == 0 || takes_over(euclidean(), key, frame_.order[p], best, frame_.order[chosen])) {
             best = key;
             chosen = p;
         }
