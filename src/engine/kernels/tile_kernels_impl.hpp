@@ -761,6 +761,52 @@ struct ScreenEnding : EndingDefaults {
     }
 };
 
+// The screen, and each row's least key of every block of key_block
+// clusters (ScreenScratch::minima), a block being whole register groups.
+// The running minima live in memory: the screen's register tile and cuts
+// fill the vector registers already, and a load and a store per key vector
+// cost less than spilling them.
+template <class V, bool euclidean_keys>
+struct ScreenMinimaEnding : ScreenEnding<V, euclidean_keys> {
+    using Base = ScreenEnding<V, euclidean_keys>;
+    using F = typename V::F;
+    static_assert(key_block % V::tile_centroids == 0, "a block ends with a register group");
+
+    alignas(64) float least[tile_rows_of<V>];
+    std::size_t end = 0;  // clusters taken so far
+
+    explicit ScreenMinimaEnding(const ScreenScratch& kept) : Base(kept) { restart(); }
+
+    [[gnu::always_inline]] void take(int p, int j, std::size_t cluster, F key_or_dot) {
+        Base::take(p, j, cluster, key_or_dot);
+        const F key = smaller_is_closer<V, euclidean_keys>(key_or_dot);
+        float* at = least + static_cast<std::size_t>(p) * V::lanes;
+        const F held = V::load(at);
+        V::store(at, V::select(V::lt(key, held), held, key));
+    }
+
+    [[gnu::always_inline]] void end_group(std::size_t j0, std::size_t live) {
+        Base::end_group(j0, live);
+        end = j0 + live;
+        if (end % key_block == 0) store(end / key_block - 1);
+    }
+
+    [[gnu::always_inline]] void finish(std::size_t count) {
+        Base::finish(count);
+        if (end % key_block != 0) store(end / key_block);
+    }
+
+private:
+    void restart() {
+        for (float& v : least) v = positive_infinity;
+    }
+    void store(std::size_t block) {
+        float* out = this->scratch.minima + block * tile_rows_of<V>;
+        for (std::size_t r = 0; r < tile_rows_of<V>; ++r) out[r] = least[r];
+        restart();
+    }
+};
+
 // A whole screen tile through the pair register tile, with `Ending`.
 template <class V, template <class, auto> class Ending, class... Args>
 void screen_tile(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
@@ -783,7 +829,11 @@ void keys_bf16(const std::uint32_t* tile, const float* point_norms, const Panels
 template <class V>
 void screen_bf16(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
                  const ScreenScratch& scratch) {
-    screen_tile<V, ScreenEnding>(tile, point_norms, panels, euclidean, scratch);
+    if (scratch.minima != nullptr) {
+        screen_tile<V, ScreenMinimaEnding>(tile, point_norms, panels, euclidean, scratch);
+    } else {
+        screen_tile<V, ScreenEnding>(tile, point_norms, panels, euclidean, scratch);
+    }
 }
 
 }  // namespace

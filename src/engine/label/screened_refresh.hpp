@@ -6,16 +6,19 @@
 // within the window of a point's best approximate key are scored with the
 // level's exact chain, under the full step's tie rules. The own bound comes
 // from the chosen cluster's exact key, as the gathered scorer sets it. Group
-// g's bound comes from the least approximate key among its clusters other
-// than the chosen one. An approximate key a~ is within K + E of the exact
-// distance key (|x - c|^2, or -x.c): K, half the window of
-// bf16_bound.hpp, bounds |a~ - k~|, k~ the exact chain's key for the same
-// pair, and E of bound_arithmetic.hpp bounds |k~ - exact|. So a~ - (K + E)
-// is below the exact key, and lower_from_key_f32, given K + E rounded up as
-// its error, makes a bound below the distance (or score) of the cluster
-// the key stands for; it rises with the key, so the least key of a group
-// gives a bound for all of it. The cut width w stored per row is at least
-// 1.25 times 2K, so w / 2 stands for K.
+// g's bound comes from the least approximate key of each of its blocks of
+// 16 clusters, which the screen keeps as it goes, so no key of the scan is
+// stored. An approximate key a~ is within K + E of the exact distance key
+// (|x - c|^2, or -x.c): K, half the window of bf16_bound.hpp, bounds
+// |a~ - k~|, k~ the exact chain's key for the same pair, and E of
+// bound_arithmetic.hpp bounds |k~ - exact|. So a~ - (K + E) is below the
+// exact key, and lower_from_key_f32, given K + E rounded up as its error,
+// makes a bound below the distance (or score) of the cluster the key stands
+// for; it rises with the key, so a block's least key gives a bound for all
+// of it. The chosen cluster's own block may owe its least key to the chosen
+// cluster, whose key stays out of its group's bound, so the other clusters
+// of that block are scored exactly (error E alone). The cut width w stored
+// per row is at least 1.25 times 2K, so w / 2 stands for K.
 //
 // Points whose window is too wide or not finite are left to the caller,
 // which scores them against every group with exact keys.

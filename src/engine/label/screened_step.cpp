@@ -12,73 +12,13 @@
 #include "engine/kernels/dot.hpp"
 #include "engine/label/label_step.hpp"
 #include "engine/screen/bf16_bound.hpp"
+#include "engine/screen/bf16_candidates.hpp"
 #include "engine/screen/screen_tiles.hpp"
 #include "engine/scan/scan.hpp"
 #include "engine/scan/screened_top.hpp"
 
 namespace quorla::engine {
 namespace {
-
-// The bf16 screen's candidates: a scan tile's rows in screen tiles of 48,
-// each row keeping the clusters its running cut lets through.
-class Bf16Candidates final : public CandidateSource {
-public:
-    Bf16Candidates(ScreenUnit unit, const ScreenCentroids& screen)
-        : screen_(tiles::screen_kernels_for(unit)),
-          centroids_(screen),
-          capacity_(screen_candidate_capacity(screen.panels.clusters)) {}
-
-    std::size_t pass_rows(std::size_t) const override { return screen_tile_rows; }
-    std::size_t capacity() const override { return capacity_; }
-
-    void prepare(std::size_t slots, std::size_t) override {
-        slots_.resize(slots);
-        const std::size_t rows = screen_tile_rows;
-        for (Slot& s : slots_) {
-            s.screen = ScreenTile(centroids_.panels.dim);
-            s.lane_keys = CacheAligned<float>(rows);
-            s.cuts = CacheAligned<float>(rows);
-            s.sizes.assign(rows, 0);
-            s.kept_keys.resize(checked_product(rows, capacity_));
-            s.kept_clusters.resize(checked_product(rows, capacity_));
-        }
-    }
-
-    std::size_t list(const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows,
-                     std::size_t slot, std::size_t* listed, std::uint32_t* pair_rows,
-                     std::uint32_t* pair_clusters) override {
-        Slot& s = slots_[slot];
-        pack_screen_tile(centroids_, centroids.kernels(), tile, from, rows, s.screen);
-        std::fill(s.sizes.begin(), s.sizes.end(), 0u);
-        const tiles::ScreenScratch kept = scratch(s);
-        screen_.screen(s.screen.pairs.data(), s.screen.norms.data(), centroids_.panels, centroids.euclidean(), kept);
-        std::size_t pairs = 0;
-        for (std::size_t sr = 0; sr < rows; ++sr) {
-            listed[sr] = list_kept(kept, sr, static_cast<std::uint32_t>(from + sr), pair_rows + pairs,
-                                   pair_clusters + pairs);
-            pairs += listed[sr];
-        }
-        return pairs;
-    }
-
-private:
-    struct Slot {
-        ScreenTile screen;
-        CacheAligned<float> lane_keys, cuts;
-        std::vector<std::uint32_t> sizes, kept_clusters;
-        std::vector<float> kept_keys;
-    };
-
-    tiles::ScreenScratch scratch(Slot& s) {
-        return {capacity_, s.kept_clusters.data(), s.kept_keys.data(), s.sizes.data(), s.screen.widths.data(),
-                s.lane_keys.data(), s.cuts.data()};
-    }
-
-    const tiles::ScreenKernels& screen_;
-    const ScreenCentroids& centroids_;
-    std::size_t capacity_;
-    std::vector<Slot> slots_;
-};
 
 // Settles each point from the candidates a screen lists for it, with the
 // exact chain and the label step's rules; the rest are scored in full.

@@ -467,7 +467,8 @@ bool ScreenedTopSink::consume(const CentroidPanels& centroids, const Tile& tile,
                 // At take 1 the kept clusters are those at or below the final
                 // cut, fl(least key + w): the cut above for t = 1.
                 s.listed[sr] = take_ == 1 ? list_kept(kept_1(s), sr, static_cast<std::uint32_t>(from + sr),
-                                                      s.pair_rows.data() + pairs, s.pair_clusters.data() + pairs)
+                                                      limit_, s.pair_rows.data() + pairs,
+                                                      s.pair_clusters.data() + pairs)
                                           : list(s, sr, from + sr, pairs);
                 pairs += s.listed[sr];
             }

@@ -34,6 +34,7 @@ static_assert(screen_tile_rows == 3 * amx_block_rows, "three blocks of points pe
 static_assert(panel_width * 4 == amx::max_row_bytes && pair_block * 4 == amx::max_row_bytes,
               "a group of centroids and a block of pairs each fill a tile row");
 static_assert(panel_width % screen_cut_group == 0, "cuts move within a group");
+static_assert(panel_width == key_block, "a group of centroids is a block of keys");
 
 inline amx::TileConfig amx_screen_config() {
     amx::TileConfig config;
@@ -115,7 +116,8 @@ void keys_amx(const std::uint32_t* tile, const float* point_norms, const Panels&
 // a NaN), and the clusters at most its cut, kept in ascending order by each
 // row. The cut follows the least key once per screen_cut_group clusters,
 // starts at +inf, and for a row not screened (width -inf) is NaN or -inf,
-// which no key meets.
+// which no key meets. Each group of panel_width clusters is a block of
+// ScreenScratch::minima.
 template <class Unit>
 void screen_amx(const std::uint32_t* tile, const float* point_norms, const Panels& panels, bool euclidean,
                 const ScreenScratch& scratch) {
@@ -126,12 +128,15 @@ void screen_amx(const std::uint32_t* tile, const float* point_norms, const Panel
         cut[r] = best[r] + widths[r];
     }
     amx_each_group<Unit>(tile, panels, [&](std::size_t j0, std::size_t live, const float* dots) {
+        alignas(64) float least[screen_tile_rows];  // of the group, which is one block
+        std::fill(least, least + screen_tile_rows, __builtin_inff());
         for (std::size_t j = 0; j < live; ++j) {
             amx_cluster_keys(dots + j * screen_tile_rows, point_norms, euclidean ? panels.norms[j0 + j] : 0.0f,
                              euclidean, keys);
             unsigned met = 0;  // an unsigned, not a bool: gcc folds it in vectors
             for (std::size_t r = 0; r < screen_tile_rows; ++r) {
                 best[r] = keys[r] < best[r] ? keys[r] : best[r];
+                least[r] = keys[r] < least[r] ? keys[r] : least[r];
                 met |= keys[r] <= cut[r] ? 1u : 0u;
             }
             if (met != 0u) {
@@ -142,6 +147,9 @@ void screen_amx(const std::uint32_t* tile, const float* point_norms, const Panel
             if ((j + 1) % screen_cut_group == 0) {
                 for (std::size_t r = 0; r < screen_tile_rows; ++r) cut[r] = best[r] + widths[r];
             }
+        }
+        if (scratch.minima != nullptr) {
+            std::copy(least, least + screen_tile_rows, scratch.minima + j0 / key_block * screen_tile_rows);
         }
     });
     for (std::size_t r = 0; r < screen_tile_rows; ++r) scratch.cuts[r] = best[r] + widths[r];

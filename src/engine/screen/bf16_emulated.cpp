@@ -48,11 +48,17 @@ void screen_bf16_emulated(const std::uint32_t* tile, const float* point_norms, c
         if (!(width >= 0.0f)) continue;  // not screened: nothing to keep
         float best = __builtin_inff();
         float cut = best + width;
+        float least = best;  // of the block
         for (std::size_t j = 0; j < panels.clusters; ++j) {
             const float key = approximate_key(tile, r, point_norms, panels, euclidean, j);
             if (key < best) best = key;
             if (key <= cut) keep_candidate(scratch, r, key, static_cast<std::uint32_t>(j), cut);
             if ((j + 1) % screen_cut_group == 0) cut = best + width;
+            least = key < least ? key : least;
+            if (scratch.minima != nullptr && ((j + 1) % key_block == 0 || j + 1 == panels.clusters)) {
+                scratch.minima[j / key_block * screen_tile_rows + r] = least;
+                least = __builtin_inff();
+            }
         }
         scratch.cuts[r] = best + width;
     }

@@ -71,6 +71,10 @@ inline constexpr std::size_t panel_pairs(std::size_t dim) {
 // exactly alike.
 inline constexpr std::size_t screen_cut_group = 8;
 
+// Keys are looked at in blocks of this many: a block whose least key is
+// above a bound holds nothing below it.
+inline constexpr std::size_t key_block = 16;
+
 const char* screen_unit_name(ScreenUnit unit);
 
 // True if the unit was compiled in and the CPU and OS support it (for the
@@ -104,6 +108,10 @@ struct ScreenScratch {
     const float* widths = nullptr;      // screen_tile_rows: each row's cut width (bf16_bound.hpp)
     float* lane_keys = nullptr;         // screen_tile_rows: keys of one cluster spilled for the rare keeps
     float* cuts = nullptr;              // screen_tile_rows: the running cut, at the end the final one
+    // Where given, row r's least key of clusters [16 b, 16 b + 16) goes to
+    // minima[b * screen_tile_rows + r] (b below ceil(k / key_block)), for
+    // every screened row: a screened refresh bounds whole groups from them.
+    float* minima = nullptr;
 };
 
 struct ScreenKernels {

@@ -13,6 +13,17 @@
 
 namespace quorla::engine {
 
+// A pass's rows' least keys of each block of key_block clusters, as a
+// screen saw them: row i's (of the pass) for block b at
+// values[i * row_step + b * block_step], each at most margins[i] above the
+// exact chain's key of every cluster in the block. A row with a negative
+// margin has none.
+struct BlockMinima {
+    const float* values;
+    std::size_t row_step, block_step;
+    const float* margins;
+};
+
 class CandidateSource {
 public:
     virtual ~CandidateSource() = default;
@@ -29,6 +40,9 @@ public:
     virtual std::size_t list(const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows,
                              std::size_t slot, std::size_t* listed, std::uint32_t* pair_rows,
                              std::uint32_t* pair_clusters) = 0;
+    // Those of the rows of the slot's last list(); a screened refresh
+    // bounds whole groups of clusters from them.
+    virtual BlockMinima block_minima(std::size_t slot) const = 0;
 };
 
 }  // namespace quorla::engine

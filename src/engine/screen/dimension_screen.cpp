@@ -170,4 +170,9 @@ std::size_t DimensionCandidates::list(const CentroidPanels& centroids, const Til
     return pairs;
 }
 
+BlockMinima DimensionCandidates::block_minima(std::size_t slot) const {
+    const Slot& s = slots_[slot];
+    return {s.minima.data(), key_stride_ / key_block, 1, s.widths.data()};
+}
+
 }  // namespace quorla::engine

@@ -84,6 +84,8 @@ public:
     std::size_t list(const CentroidPanels& centroids, const Tile& tile, std::size_t from, std::size_t rows,
                      std::size_t slot, std::size_t* listed, std::uint32_t* pair_rows,
                      std::uint32_t* pair_clusters) override;
+    // The exact chain's key is at least a bound minus the row's cut width.
+    BlockMinima block_minima(std::size_t slot) const override;
     // The bounds of every row of a tile, valid until the slot's next call.
     DimensionBounds bound(const CentroidPanels& centroids, const Tile& tile, std::size_t slot);
 

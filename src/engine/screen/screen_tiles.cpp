@@ -150,7 +150,7 @@ DeferredPoints::Packed DeferredPoints::pack(const tiles::TileKernels& kernels) {
 }
 
 std::size_t list_kept(const tiles::ScreenScratch& kept, std::size_t screen_row, std::uint32_t tile_row,
-                      std::uint32_t* pair_rows, std::uint32_t* pair_clusters) {
+                      std::size_t limit, std::uint32_t* pair_rows, std::uint32_t* pair_clusters) {
     const std::uint32_t size = kept.sizes[screen_row];
     if (size > kept.capacity || !(kept.widths[screen_row] >= 0.0f)) return 0;
     const float cut = kept.cuts[screen_row];
@@ -159,6 +159,7 @@ std::size_t list_kept(const tiles::ScreenScratch& kept, std::size_t screen_row, 
     std::size_t listed = 0;
     for (std::uint32_t i = 0; i < size; ++i) {
         if (keys[i] <= cut) {
+            if (listed == limit) return 0;
             pair_rows[listed] = tile_row;
             pair_clusters[listed] = clusters[i];
             ++listed;

@@ -92,10 +92,6 @@ inline std::size_t screen_candidate_capacity(std::size_t n_clusters) {
     return std::clamp<std::size_t>(n_clusters / 16, 16, 256);
 }
 
-// Keys are looked at in blocks of this many: a block whose least key is
-// above a bound holds nothing below it.
-inline constexpr std::size_t key_block = 16;
-
 // The least key of each block of keys[0, k) into minima[0, ceil(k / 16)).
 // For rows with a finite window only, whose keys are finite
 // (bf16_bound.hpp): a minimum is then one of the keys whatever the order
@@ -111,9 +107,9 @@ std::size_t list_within(const float* keys, std::size_t k, const float* minima, f
 
 // A screened row's candidates after the screen kernel: those it kept at or
 // below the row's final cut, in ascending cluster order, written as
-// (tile_row, cluster) pairs; 0 when the row was not screened or overflowed
-// its list.
+// (tile_row, cluster) pairs; 0 when the row was not screened, overflowed
+// its list, or has more than `limit` of them.
 std::size_t list_kept(const tiles::ScreenScratch& kept, std::size_t screen_row, std::uint32_t tile_row,
-                      std::uint32_t* pair_rows, std::uint32_t* pair_clusters);
+                      std::size_t limit, std::uint32_t* pair_rows, std::uint32_t* pair_clusters);
 
 }  // namespace quorla::engine

@@ -182,16 +182,25 @@ TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheirModel) {
     const std::size_t capacity = 8;
     std::vector<float> widths(screen_tile_rows);
     for (std::size_t r = 0; r < screen_tile_rows; ++r) widths[r] = r % 5 == 4 ? -INFINITY : 0.01f * static_cast<float>(r % 5);
-    auto run = [&](const tiles::ScreenKernels& unit) {
+    // With block minima asked for, the same candidates, and each block's
+    // least key as the keys above give it.
+    const std::size_t blocks = (k + key_block - 1) / key_block;
+    auto run = [&](const tiles::ScreenKernels& unit, bool minima) {
         Kept kept{std::vector<std::uint32_t>(screen_tile_rows * capacity), std::vector<std::uint32_t>(screen_tile_rows),
                   std::vector<float>(screen_tile_rows * capacity), std::vector<float>(screen_tile_rows),
                   std::vector<float>(screen_tile_rows)};
+        std::vector<float> least(blocks * screen_tile_rows, nan);
         unit.screen(tile.data(), point_norms.data(), panels, euclidean,
                     {capacity, kept.clusters.data(), kept.keys.data(), kept.sizes.data(), widths.data(),
-                     kept.lane.data(), kept.cuts.data()});
+                     kept.lane.data(), kept.cuts.data(), minima ? least.data() : nullptr});
         std::vector<std::vector<std::uint32_t>> lists(screen_tile_rows);
         for (std::size_t r = 0; r < screen_tile_rows; ++r) {
             if (!(widths[r] >= 0.0f)) continue;
+            for (std::size_t b = 0; minima && b < blocks; ++b) {
+                const float* block = &want[r * k + b * key_block];
+                const float expected = *std::min_element(block, block + std::min(key_block, k - b * key_block));
+                EXPECT_EQ(least[b * screen_tile_rows + r], expected) << "row " << r << ", block " << b;
+            }
             if (kept.sizes[r] > capacity) {
                 lists[r] = {UINT32_MAX};
                 continue;
@@ -203,7 +212,10 @@ TEST_P(ScreenUnits, HardwareKeysAndCandidatesMatchTheirModel) {
         }
         return lists;
     };
-    EXPECT_EQ(run(emulated), run(hardware));
+    const auto lists = run(emulated, false);
+    EXPECT_EQ(run(hardware, false), lists);
+    EXPECT_EQ(run(emulated, true), lists);
+    EXPECT_EQ(run(hardware, true), lists);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ScreenUnits,
