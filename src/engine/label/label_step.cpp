@@ -52,7 +52,14 @@ void FullStep::update_labels(Model& model, const TrainingState& state, const Exe
     // scores the initial centroids, sample points themselves, against which
     // far more clusters stay in every window than after one mean update.
     const bool waits = dimensions && policy_.automatic() && steps_++ == 0;
-    if (dimensions && !waits) sample_basis(model, state, context);
+    if (dimensions && !waits && (!basis_ || basis_->level != context.level)) {
+        // The basis comes from the training's own points, once, with the
+        // head whose sample cost least.
+        DimensionChoice choice = choose_dimension_basis(model, state, context);
+        policy_.use_head(choice.head, state.points.cols);
+        basis_ = std::move(choice.basis);
+        if (choice.sampled) policy_.done(choice.work);
+    }
     if (waits || !policy_.screens()) {
         work_ = {};
         engine::update_labels(model, state, context);
@@ -64,19 +71,6 @@ void FullStep::update_labels(Model& model, const TrainingState& state, const Exe
         work_ = screened_update_labels(model, state, context, policy_.unit(), &policy_);
     }
     policy_.done(work_);
-}
-
-bool FullStep::sample_basis(const Model& model, const TrainingState& state, const ExecutionContext& context) {
-    if (!policy_.screens() || policy_.kind() != ScreenKind::dimensions) return false;
-    if (!basis_ || basis_->level != context.level) {
-        // The basis comes from the training's own points, once, with the
-        // head whose sample cost least.
-        DimensionChoice choice = choose_dimension_basis(model, state, context);
-        policy_.use_head(choice.head, state.points.cols);
-        basis_ = std::move(choice.basis);
-        if (choice.sampled) policy_.done(choice.work);
-    }
-    return policy_.screens() && policy_.kind() == ScreenKind::dimensions && basis_ != nullptr;
 }
 
 }  // namespace quorla::engine

@@ -47,10 +47,6 @@ public:
     // The centroids are close to means of their points already, so the
     // dimension screen need not wait a step before it samples.
     void start_from_means() { steps_ = std::max<std::uint64_t>(steps_, 1); }
-    // Samples the dimension screen's basis now if this step screens with it
-    // and has none for the context's level; true if the screen still runs,
-    // with a basis, after the sample.
-    bool sample_basis(const Model& model, const TrainingState& state, const ExecutionContext& context);
 
     bool screens() const { return policy_.screens(); }
     ScreenUnit screen_unit() const { return policy_.unit(); }

@@ -27,46 +27,32 @@ LabelSteps::LabelSteps(const Model& model, const TrainingState& state, const Exe
 
 void LabelSteps::start_from_means() {
     full_.start_from_means();
-    // A refresh through a screen costs about what a screened full step
-    // does. One without it computes every key, several times what the
+    // A refresh through the bf16 screen costs about what a screened full
+    // step does. One without it computes every key, several times what the
     // dimension screen's full step costs: at the AVX2 level, 200,000 token
     // vectors into 16,384 clusters, 1 iteration from a hierarchical start,
     // took 18.0 s with full steps and 30.6 s with bounds from the first.
-    // The dimension screen's refreshes wait for its basis, which the first
-    // step samples.
-    if (bf16_refreshes_) {
-        policy_.start_from_means();
-    } else {
-        from_means_ = bounded_ != nullptr;
-    }
-}
-
-// Refreshes go through the dimension screen's basis from now on, and
-// bounded steps are weighed against them.
-void LabelSteps::dimension_refreshes() {
-    if (!bounded_ || dimension_refreshes_) return;
-    bounded_->dimension_refreshes(full_.basis());
-    policy_.screen_refreshes(true);
-    dimension_refreshes_ = true;
+    if (bf16_refreshes_) policy_.start_from_means();
 }
 
 void LabelSteps::update_labels(Model& model, const TrainingState& state, const ExecutionContext& context) {
     // The clock is read for benchmarks only; no step is chosen by it.
     const auto start = std::chrono::steady_clock::now();
-    if (from_means_) {
-        from_means_ = false;
-        if (full_.sample_basis(model, state, context)) {
-            dimension_refreshes();
-            policy_.start_from_means();
-        }
-    }
     const StepKind kind = policy_.next();
     const std::uint64_t possible = checked_product(state.points.rows, model.n_clusters);
     LabelStepShare share{model.n_clusters > 1 ? possible : 0, possible};
     if (kind == StepKind::full) {
         full_.update_labels(model, state, context);
         policy_.full_done();
-        if (full_.screen_work().points > 0 && full_.screen_kind() == ScreenKind::dimensions) dimension_refreshes();
+        // Once the dimension screen runs, refreshes go through its basis,
+        // and bounded steps are weighed against them.
+        if (full_.screen_work().points > 0 && full_.screen_kind() == ScreenKind::dimensions) {
+            if (bounded_ && !dimension_refreshes_) {
+                bounded_->dimension_refreshes(full_.basis());
+                policy_.screen_refreshes(true);
+                dimension_refreshes_ = true;
+            }
+        }
     } else {
         if (kind == StepKind::refresh) bounded_->refresh_all();
         bounded_->update_labels(model, state, context);

@@ -28,8 +28,8 @@ public:
     // Before the first step, when the centroids come from a hierarchical
     // start or are given (most often a trained model's), and so are close
     // to means of their points already: the dimension screen samples at
-    // once, and where refreshes go through a screen (the bf16 one, or the
-    // dimension one once it has sampled), bounds are set at the first step.
+    // once, and where refreshes go through the bf16 screen, bounds are set
+    // at the first step.
     void start_from_means();
 
     // Groups of the bounded step; 0 when bounds never run.
@@ -40,11 +40,8 @@ private:
     std::unique_ptr<BoundedStep> bounded_;
     StepPolicy policy_;
     std::vector<LabelStepShare>* shares_;
-    void dimension_refreshes();
-
     bool bf16_refreshes_ = false;
     bool dimension_refreshes_ = false;
-    bool from_means_ = false;  // and the first step has not come yet
 };
 
 }  // namespace quorla::engine
