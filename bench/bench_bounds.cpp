@@ -8,10 +8,14 @@
 // what step_policy.cpp's cost model was fitted to.
 //
 //   quorla_bench_bounds (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [all | full | bounded | forced]
-//                       [screened] [hierarchical]
+//                       [screened | no-bf16] [hierarchical]
 //
 // "screened" lets the full steps through the bf16 screen where the
 // automatic choice would take it (the detected unit; none without one).
+// "no-bf16" makes the automatic choice as a CPU without a bf16 unit does:
+// the dimension screen where it pays. QUORLA_KERNEL_LEVEL picks the level
+// as the module's does (kernel_level_name), so that with "no-bf16" an
+// AVX-512 machine runs what an AVX2-only one does.
 // "hierarchical" starts from the coarse and fine levels.
 //
 // One JSON object per training on stdout.
@@ -53,7 +57,7 @@ int main(int argc, char** argv) {
     if (argc < 6 || argc > 9) {
         std::fprintf(stderr,
                      "usage: %s (FILE.npy | N,D) K (euclidean | inner) ITERATIONS THREADS [all | full | bounded | forced] "
-                     "[screened] [hierarchical]\n",
+                     "[screened | no-bf16] [hierarchical]\n",
                      argv[0]);
         return 2;
     }
@@ -73,9 +77,18 @@ int main(int argc, char** argv) {
     engine::ScreenOptions screen;
     bool hierarchical = false;
     for (int a = 7; a < argc; ++a) hierarchical = hierarchical || std::strcmp(argv[a], "hierarchical") == 0;
+    engine::KernelLevel level = engine::detected_kernel_level();
+    if (const char* wanted = std::getenv("QUORLA_KERNEL_LEVEL")) {
+        for (engine::KernelLevel l : engine::all_kernel_levels) {
+            if (std::strcmp(wanted, engine::kernel_level_name(l)) == 0 && engine::kernel_level_supported(l)) level = l;
+        }
+    }
     if (argc >= 8 && std::strcmp(argv[7], "screened") == 0) {
-        const std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(engine::detected_kernel_level());
+        const std::optional<engine::ScreenUnit> unit = engine::detected_screen_unit(level);
         if (unit) screen = {engine::ScreenMode::automatic, *unit};
+    }
+    if (argc >= 8 && std::strcmp(argv[7], "no-bf16") == 0) {
+        screen = {engine::ScreenMode::automatic, engine::ScreenUnit::emulated, engine::ScreenKind::dimensions};
     }
     // "forced": bounded steps whether or not the policy finds they pay.
     const bool forced = only == "forced";
@@ -88,7 +101,7 @@ int main(int argc, char** argv) {
         model.hierarchical = hierarchical;
         engine::ThreadRandom random(engine::seeded_entropy(7));
         std::vector<engine::LabelStepShare> shares;
-        const engine::ExecutionContext context{&pool, engine::detected_kernel_level(), &random};
+        const engine::ExecutionContext context{&pool, level, &random};
         const engine::LabelStepMode mode =
             !bounded ? engine::LabelStepMode::full : forced ? engine::LabelStepMode::bounded : engine::LabelStepMode::adaptive;
         const engine::TrainingOptions options{mode, &shares, screen};
