@@ -375,6 +375,38 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Bool(), ::testing::Values(std::size_t{0}, std::size_t{3})),
     test::screen_case_name);
 
+// The bounds a screened refresh sets are tight: with centroids that do not
+// move, the bounded step after it scores next to nothing again. A group's
+// bound that took in the chosen cluster's own key would fail every point.
+TEST(ScreenedRefresh, BoundsSettleTheNextStepWhenNothingMoves) {
+    const std::size_t n = 2000, d = 48, k = 96;
+    std::mt19937 engine(5);
+    std::normal_distribution<float> normal;
+    Points centroids = Points::of(k, d, std::vector<float>(k * d));
+    for (float& v : centroids.values) v = 4.0f * normal(engine);
+    Points points = Points::of(n, d, std::vector<float>(n * d));
+    for (std::size_t i = 0; i < n * d; ++i) {
+        points.values[i] = centroids.values[(i / d % k) * d + i % d] + 0.1f * normal(engine);
+    }
+    for (const ScreenUnit unit : {ScreenUnit::emulated, ScreenUnit::amx_model}) {
+        for (const bool euclidean : {true, false}) {
+            SCOPED_TRACE(std::string(screen_unit_name(unit)) + (euclidean ? " l2" : " ip"));
+            const TrainingState state = TrainingState::start(points.view(), euclidean);
+            const ExecutionContext context = test::context(detected_kernel_level());
+            Model model = test::model_with_centroids(centroids, euclidean);
+            model.labels.assign(n, 0);
+            BoundedStep step(k, d, euclidean);
+            step.screen_refreshes(unit);
+            step.update_labels(model, state, context);
+            ASSERT_NE(step.screened_work(), nullptr);
+            EXPECT_EQ(step.screened_work()->settled, n);
+            step.update_labels(model, state, context);
+            EXPECT_EQ(step.screened_work(), nullptr);
+            EXPECT_LT(step.work().distances, n * k / 100);
+        }
+    }
+}
+
 // A NaN among the points or the centroids faults as the plain step does,
 // and leaves labels and sizes as they were.
 TEST(ScreenedStepFaults, NaNFaultsLikeThePlainStep) {
