@@ -19,6 +19,9 @@ namespace {
 
 using bounds::infinity;
 
+// A block of keys is scored as one panel of the chosen cluster's.
+static_assert(key_block == tiles::panel_width, "a block of keys is one panel");
+
 class RefreshSink final : public ScanSink {
 public:
     RefreshSink(const ScoringFrame& frame, CandidateSource& source)
