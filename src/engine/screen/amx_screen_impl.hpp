@@ -127,6 +127,7 @@ void screen_amx(const std::uint32_t* tile, const float* point_norms, const Panel
         best[r] = __builtin_inff();
         cut[r] = best[r] + widths[r];
     }
+    const bool keep_minima = scratch.minima != nullptr;
     amx_each_group<Unit>(tile, panels, [&](std::size_t j0, std::size_t live, const float* dots) {
         alignas(64) float least[screen_tile_rows];  // of the group, which is one block
         std::fill(least, least + screen_tile_rows, __builtin_inff());
@@ -136,8 +137,10 @@ void screen_amx(const std::uint32_t* tile, const float* point_norms, const Panel
             unsigned met = 0;  // an unsigned, not a bool: gcc folds it in vectors
             for (std::size_t r = 0; r < screen_tile_rows; ++r) {
                 best[r] = keys[r] < best[r] ? keys[r] : best[r];
-                least[r] = keys[r] < least[r] ? keys[r] : least[r];
                 met |= keys[r] <= cut[r] ? 1u : 0u;
+            }
+            if (keep_minima) {
+                for (std::size_t r = 0; r < screen_tile_rows; ++r) least[r] = keys[r] < least[r] ? keys[r] : least[r];
             }
             if (met != 0u) {
                 for (std::size_t r = 0; r < screen_tile_rows; ++r) {
@@ -148,7 +151,7 @@ void screen_amx(const std::uint32_t* tile, const float* point_norms, const Panel
                 for (std::size_t r = 0; r < screen_tile_rows; ++r) cut[r] = best[r] + widths[r];
             }
         }
-        if (scratch.minima != nullptr) {
+        if (keep_minima) {
             std::copy(least, least + screen_tile_rows, scratch.minima + j0 / key_block * screen_tile_rows);
         }
     });
